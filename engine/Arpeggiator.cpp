@@ -1,0 +1,355 @@
+#include "engine/Arpeggiator.h"
+
+#include <chrono>
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "model/Checked.h"
+#include "model/HostTime.h"
+
+namespace vlx {
+
+using checked::add;
+using checked::mul;
+using checked::narrow;
+using checked::sub;
+
+namespace {
+std::uint32_t clockSeed() {
+    return static_cast<std::uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+}
+
+// One (position, octave) step of a pass.
+struct Step {
+    std::int16_t position;
+    std::int16_t octave;
+};
+
+// The Up order over n held notes and k octaves.
+void appendUp(std::vector<Step>& out, std::int16_t n, std::int16_t k) {
+    for (std::int16_t o = 1; o <= k; o = add<std::int16_t>(o, 1))
+        for (std::int16_t p = 1; p <= n; p = add<std::int16_t>(p, 1)) out.push_back({p, o});
+}
+
+// A number in [0, 1) of single precision: 24 random bits, exactly representable.
+float unitFloat(std::mt19937& rng) { return static_cast<float>(rng() >> 8) * 0x1p-24f; }
+}  // namespace
+
+Arpeggiator::Arpeggiator()
+    : noteAry_(std::make_shared<vlx::NoteAry>()),
+      noteOnQ_(std::make_shared<vlx::NoteOnQ>()),
+      noteOffQ_(std::make_shared<vlx::NoteOffQ>()),
+      playQ_(std::make_shared<vlx::PlayQ>()),
+      seedSource_(clockSeed) {}
+
+Arpeggiator::~Arpeggiator() {
+    // Released in this order by design; no note-offs go out here.
+    playQ_.reset();
+    noteOffQ_.reset();
+    noteOnQ_.reset();
+    noteAry_.reset();
+    vlx_.reset();
+}
+
+void Arpeggiator::SeedSource(std::function<std::uint32_t()> source) {
+    seedSource_ = source ? std::move(source) : std::function<std::uint32_t()>(clockSeed);
+}
+
+// ---- parameters and timing ----
+
+std::int16_t Arpeggiator::CalcPeriod(std::int16_t bpm, std::int16_t nBeats) {
+    const auto beats = mul<std::int32_t>(nBeats, 7500);
+    return checked::round<std::int16_t>(checked::divide(beats, bpm));
+}
+
+std::int16_t Arpeggiator::CalcDuration(std::int16_t length, std::int16_t susCode) {
+    const auto scaled = mul<std::int32_t>(length, susCode);
+    const auto third = checked::round<std::int16_t>(checked::divide(scaled, 3.0));
+    return sub<std::int16_t>(third, 2);
+}
+
+void Arpeggiator::recalcTiming() {
+    period_ = CalcPeriod(tempo_, resolution_);
+    duration_ = CalcDuration(period_, sustain_);
+}
+
+void Arpeggiator::UpdateParams(std::int16_t nTempo, std::int16_t nResolution, std::int16_t nSustain,
+                               std::int16_t nOctaves, std::int16_t nCycle) {
+    octaves_ = nOctaves;
+    cycle_ = nCycle;
+    tempo_ = nTempo;
+    resolution_ = nResolution;
+    sustain_ = nSustain;
+    recalcTiming();
+}
+
+void Arpeggiator::Init(std::int32_t lNow, std::int16_t nTempo, std::int16_t nResolution, std::int16_t nSustain,
+                       std::int16_t nOctaves, std::int16_t nCycle) {
+    now_ = lNow;
+    UpdateParams(nTempo, nResolution, nSustain, nOctaves, nCycle);
+    seqCount_ = 0;
+}
+
+void Arpeggiator::Tempo(std::int16_t vData) {
+    tempo_ = vData;
+    recalcTiming();
+}
+
+void Arpeggiator::Resolution(std::int16_t vData) {
+    resolution_ = vData;
+    recalcTiming();
+}
+
+void Arpeggiator::Sustain(std::int16_t vData) {
+    sustain_ = vData;
+    recalcTiming();
+}
+
+// ---- pattern builder ----
+
+std::int32_t Arpeggiator::CreateRawEvts(std::int16_t nIndex, std::int16_t nOctave, std::int32_t lTrigTime) {
+    noteOnQ_->Add(nIndex, nOctave, lTrigTime);
+    const auto d = noteAry_->Item(nIndex)->Duration;
+    noteOffQ_->Add(nIndex, nOctave, hosttime::after(lTrigTime, d));
+    return hosttime::after(lTrigTime, period_);
+}
+
+std::int16_t Arpeggiator::heldCount() const { return narrow<std::int16_t>(noteAry_->Count()); }
+
+void Arpeggiator::addStep(std::int16_t nIndex, std::int16_t nOctave, std::int32_t& t) {
+    t = CreateRawEvts(nIndex, nOctave, t);
+    seqCount_ = add<std::int16_t>(seqCount_, 1);
+}
+
+void Arpeggiator::FillUp(std::int32_t lNow) {
+    const auto n = heldCount();
+    const auto k = octaves_;
+    auto t = lNow;
+    seqCount_ = 0;
+    for (std::int16_t o = 1; o <= k; o = add<std::int16_t>(o, 1))
+        for (std::int16_t p = 1; p <= n; p = add<std::int16_t>(p, 1)) addStep(p, o, t);
+}
+
+void Arpeggiator::FillDown(std::int32_t lNow) {
+    const auto n = heldCount();
+    const auto k = octaves_;
+    auto t = lNow;
+    seqCount_ = 0;
+    for (std::int16_t o = k; o >= 1; o = sub<std::int16_t>(o, 1))
+        for (std::int16_t p = n; p >= 1; p = sub<std::int16_t>(p, 1)) addStep(p, o, t);
+}
+
+void Arpeggiator::FillUpDown(std::int32_t lNow) {
+    const auto n = heldCount();
+    const auto k = octaves_;
+    auto t = lNow;
+    seqCount_ = 0;
+    for (std::int16_t o = 1; o <= k; o = add<std::int16_t>(o, 1))
+        for (std::int16_t p = 1; p <= n; p = add<std::int16_t>(p, 1)) addStep(p, o, t);
+    // Down again, leaving out the top step just played and the bottom step
+    // that opens the next pass.
+    for (std::int16_t o = k; o >= 1; o = sub<std::int16_t>(o, 1))
+        for (std::int16_t p = n; p >= 1; p = sub<std::int16_t>(p, 1)) {
+            const bool top = (o == k && p == n);
+            const bool bottom = (o == 1 && p == 1);
+            if (!top && !bottom) addStep(p, o, t);
+        }
+}
+
+void Arpeggiator::FillDownUp(std::int32_t lNow) {
+    const auto n = heldCount();
+    const auto k = octaves_;
+    auto t = lNow;
+    seqCount_ = 0;
+    for (std::int16_t o = k; o >= 1; o = sub<std::int16_t>(o, 1))
+        for (std::int16_t p = n; p >= 1; p = sub<std::int16_t>(p, 1)) addStep(p, o, t);
+    for (std::int16_t o = 1; o <= k; o = add<std::int16_t>(o, 1))
+        for (std::int16_t p = 1; p <= n; p = add<std::int16_t>(p, 1)) {
+            const bool bottom = (o == 1 && p == 1);
+            const bool top = (o == k && p == n);
+            if (!top && !bottom) addStep(p, o, t);
+        }
+}
+
+void Arpeggiator::FillRandom(std::int32_t lNow) {
+    const auto n = heldCount();
+    const auto k = octaves_;
+    // The same steps as an Up-Down pass: Up, then Up again without the
+    // bottom and top steps. Sized to fit, however many notes are held.
+    std::vector<Step> steps;
+    appendUp(steps, n, k);
+    const auto firstRun = steps.size();
+    for (std::size_t i = 0; i < firstRun; ++i) {
+        const auto s = steps[i];
+        const bool bottom = (s.octave == 1 && s.position == 1);
+        const bool top = (s.octave == k && s.position == n);
+        if (!top && !bottom) steps.push_back(s);
+    }
+    const auto m = narrow<std::int16_t>(steps.size());
+
+    std::mt19937 rng(seedSource_());
+    const auto last = static_cast<float>(m > 0 ? m - 1 : 0);
+    for (std::int16_t j = 0; j < m; j = add<std::int16_t>(j, 1)) {
+        const float r = unitFloat(rng);
+        const auto q = checked::round<std::int16_t>(static_cast<double>(r * last));
+        std::swap(steps[static_cast<std::size_t>(j)], steps[static_cast<std::size_t>(q)]);
+    }
+
+    auto t = lNow;
+    seqCount_ = 0;
+    for (const auto& s : steps) addStep(s.position, s.octave, t);
+}
+
+// ---- held-note lookup ----
+
+std::shared_ptr<NoteEvt> Arpeggiator::FindEvt(std::int16_t nIndex) const {
+    for (auto p = add<std::int16_t>(nIndex, 1); p >= 1; p = sub<std::int16_t>(p, 1)) {
+        if (p <= noteAry_->Count()) {
+            const auto& note = noteAry_->Item(p);
+            if (note->ID == nIndex) return note;
+        }
+    }
+    return nullptr;
+}
+
+// ---- playback ----
+
+void Arpeggiator::NoteOn(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc) {
+    vlx_->SendMidiMessage(-1, 0x90 | nChan, nNote, nVeloc);
+}
+
+void Arpeggiator::NoteOff(std::uint8_t nChan, std::uint8_t nNote) {
+    vlx_->SendMidiMessage(-1, 0x80 | nChan, nNote, 0);
+}
+
+bool Arpeggiator::MaybeTrigger(std::int32_t lNow) {
+    const std::int32_t cycle = mul<std::int32_t>(seqCount_, period_);
+    bool fired = false;
+
+    // A note-off waits until its own note-on has gone out: when the loop
+    // catches up after a delay, an off that overtook its on would leave the
+    // note sounding for a whole cycle. With Duration < period, the on of the
+    // off's step has gone out exactly when the next pending on lies later.
+    const auto off = noteOffQ_->Peek();
+    const auto nextOn = noteOnQ_->Peek();
+    const bool onSent = !nextOn || hosttime::isBefore(off ? off->Trigger : 0, nextOn->Trigger);
+    if (off && hosttime::isDue(off->Trigger, lNow) && onSent) {
+        if (const auto note = FindEvt(off->Index)) {
+            NoteOff(note->chan, off->CalcPitch(note->Note));
+            for (auto i = playQ_->Count(); i >= 1; --i)
+                if (playQ_->Item(i)->Index == off->Index) playQ_->Remove(i);
+            noteOffQ_->Add(off->Index, off->OctMult, hosttime::after(off->Trigger, cycle));
+            noteOffQ_->Pull();
+            fired = true;
+        }
+    }
+
+    const auto on = noteOnQ_->Peek();
+    if (on && hosttime::isDue(on->Trigger, lNow)) {
+        if (const auto note = FindEvt(on->Index)) {
+            NoteOn(note->chan, on->CalcPitch(note->Note), note->Velocity);
+            playQ_->Add(on->Index, on->OctMult, on->Trigger);
+            noteOnQ_->Add(on->Index, on->OctMult, hosttime::after(on->Trigger, cycle));
+            noteOnQ_->Pull();
+            fired = true;
+        }
+    }
+    return fired;
+}
+
+void Arpeggiator::StopPlay() {
+    while (playQ_->Count() >= 1) {
+        const auto step = playQ_->Pull();
+        if (!step) continue;
+        const auto note = FindEvt(step->Index);
+        if (!note) continue;
+        NoteOff(note->chan, step->CalcPitch(note->Note));
+    }
+}
+
+// ---- held-note management ----
+
+template <class Queue>
+void Arpeggiator::removeSteps(Queue& q, std::int16_t id) {
+    for (auto i = q.Count(); i >= 1; --i)
+        if (q.Item(i)->Index == id) q.Remove(i);
+}
+
+template <class Queue>
+void Arpeggiator::clear(Queue& q) {
+    for (auto i = q.Count(); i >= 1; --i) q.Remove(i);
+}
+
+void Arpeggiator::RemoveAll() {
+    clear(*noteAry_);
+    clear(*noteOnQ_);
+    clear(*noteOffQ_);
+}
+
+void Arpeggiator::Remove(std::uint8_t nChan, std::uint8_t nNote) {
+    for (auto c = heldCount(); c >= 1; c = sub<std::int16_t>(c, 1)) {
+        const auto held = noteAry_->Item(c);
+        if (held->Note != nNote || held->chan != nChan) continue;
+        const auto id = held->ID;
+        for (auto i = playQ_->Count(); i >= 1; --i) {
+            const auto step = playQ_->Item(i);
+            if (step->Index != id) continue;
+            NoteOff(nChan, step->CalcPitch(nNote));
+            playQ_->Remove(i);
+        }
+        removeSteps(*noteOnQ_, id);
+        removeSteps(*noteOffQ_, id);
+        noteAry_->Remove(c);
+    }
+}
+
+void Arpeggiator::Retrigger(std::int32_t lNow) {
+    StopPlay();
+    const auto n = heldCount();
+    for (std::int16_t a = 1; a <= n; a = add<std::int16_t>(a, 1)) {
+        const auto& note = noteAry_->Item(a);
+        note->ID = a;
+        note->Duration = duration_;
+    }
+    clear(*noteOnQ_);
+    clear(*noteOffQ_);
+    const auto start = hosttime::after(lNow, 5);
+    switch (cycle_) {
+        case CycleUp: FillUp(start); break;
+        case CycleDown: FillDown(start); break;
+        case CycleUpDown: FillUpDown(start); break;
+        case CycleDownUp: FillDownUp(start); break;
+        case CycleRandom: FillRandom(start); break;
+        default: break;  // unknown order: nothing to play
+    }
+}
+
+// A new note's ID must not repeat one still held: after releases the IDs of
+// the remaining notes can exceed their count, and StopPlay must resolve every
+// sounding step to the note that really sounds.
+std::int16_t Arpeggiator::nextProvisionalID() const {
+    auto highest = heldCount();
+    for (const auto& note : noteAry_->NewEnum())
+        if (note->ID > highest) highest = note->ID;
+    return add<std::int16_t>(highest, 1);
+}
+
+void Arpeggiator::Add(std::int32_t lNow, std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc) {
+    const auto n = heldCount();
+    const auto id = nextProvisionalID();
+    bool inserted = false;
+    for (std::int16_t c = 1; c <= n; c = add<std::int16_t>(c, 1)) {
+        if (noteAry_->Item(c)->Note > nNote) {
+            noteAry_->Insert(id, nChan, nNote, nVeloc, duration_, c);
+            inserted = true;
+            break;
+        }
+    }
+    if (!inserted) noteAry_->Add(id, nChan, nNote, nVeloc, duration_);
+    Retrigger(lNow);
+}
+
+bool Arpeggiator::IsEmpty() const noexcept { return noteAry_->Count() == 0; }
+
+}  // namespace vlx

@@ -1,0 +1,147 @@
+#pragma once
+// The arpeggiator engine: turns the held notes into a timed, repeating
+// sequence of note-on and note-off messages sent through the host.
+//
+// All times are 32-bit host milliseconds (HostTime); they wrap, and every
+// comparison of two times is made on their signed difference. Step lengths and
+// durations are 16-bit milliseconds. Every other sum, difference, product and
+// narrowing is checked and raises OverflowError; no operation catches an
+// error, and what was stored before the failure stays stored.
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "host/HostAutomation.h"
+#include "model/NoteAry.h"
+#include "model/StepQueue.h"
+
+namespace vlx {
+
+class Arpeggiator {
+public:
+    // Codes as the window's lists carry them.
+    enum CycleCode : std::int16_t { CycleUp = 1, CycleDown = 2, CycleUpDown = 3, CycleDownUp = 4, CycleRandom = 5 };
+    enum SustainCode : std::int16_t { Staccato = 1, Normal = 2, Legatto = 3 };
+
+    Arpeggiator();
+    Arpeggiator(const Arpeggiator&) = delete;
+    Arpeggiator& operator=(const Arpeggiator&) = delete;
+    ~Arpeggiator();
+
+    // The host the notes go out through. No operation that sends may run
+    // before it is set.
+    const std::shared_ptr<HostAutomation>& vlx() const noexcept { return vlx_; }
+    void vlx(std::shared_ptr<HostAutomation> host) { vlx_ = std::move(host); }
+
+    void ShouldUpdate(bool vData) noexcept { shouldUpdate_ = vData; }
+    bool ShouldUpdate() const noexcept { return shouldUpdate_; }
+
+    // The four collections; the sets replace them.
+    const std::shared_ptr<vlx::PlayQ>& PlayQ() const noexcept { return playQ_; }
+    void PlayQ(std::shared_ptr<vlx::PlayQ> q) { playQ_ = std::move(q); }
+    const std::shared_ptr<vlx::NoteOffQ>& NoteOffQ() const noexcept { return noteOffQ_; }
+    void NoteOffQ(std::shared_ptr<vlx::NoteOffQ> q) { noteOffQ_ = std::move(q); }
+    const std::shared_ptr<vlx::NoteOnQ>& NoteOnQ() const noexcept { return noteOnQ_; }
+    void NoteOnQ(std::shared_ptr<vlx::NoteOnQ> q) { noteOnQ_ = std::move(q); }
+    const std::shared_ptr<vlx::NoteAry>& NoteAry() const noexcept { return noteAry_; }
+    void NoteAry(std::shared_ptr<vlx::NoteAry> a) { noteAry_ = std::move(a); }
+
+    // Sets parameters and timing and zeroes seqCount; builds nothing.
+    void Init(std::int32_t lNow, std::int16_t nTempo, std::int16_t nResolution, std::int16_t nSustain,
+              std::int16_t nOctaves, std::int16_t nCycle);
+
+    // Sends the note-off and then the note-on that are due at lNow, at most
+    // one of each, and queues each fired step one cycle later. True when it
+    // sent anything.
+    bool MaybeTrigger(std::int32_t lNow);
+
+    // Pattern builders: one pass in their order, first step at lNow.
+    void FillRandom(std::int32_t lNow);
+    void FillDownUp(std::int32_t lNow);
+    void FillUpDown(std::int32_t lNow);
+    void FillDown(std::int32_t lNow);
+    void FillUp(std::int32_t lNow);
+    // Schedules one step (note-on at lTrigTime, note-off its note's Duration
+    // later) and returns the time of the following step.
+    std::int32_t CreateRawEvts(std::int16_t nIndex, std::int16_t nOctave, std::int32_t lTrigTime);
+
+    // The held note whose ID is nIndex, searched from position nIndex + 1
+    // down; empty when none.
+    std::shared_ptr<NoteEvt> FindEvt(std::int16_t nIndex) const;
+
+    void NoteOn(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc);
+    void NoteOff(std::uint8_t nChan, std::uint8_t nNote);
+    // Sends a note-off for every sounding step and empties PlayQ.
+    void StopPlay();
+
+    // Forgets all held notes and pending steps; sends nothing.
+    void RemoveAll();
+    // Releases every held copy of nNote on nChan and drops its steps.
+    void Remove(std::uint8_t nChan, std::uint8_t nNote);
+    // Silences, renumbers and rebuilds the pattern to start at lNow + 5.
+    void Retrigger(std::int32_t lNow);
+    // Holds a new note in pitch order and restarts the pattern from lNow.
+    void Add(std::int32_t lNow, std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc);
+
+    void UpdateParams(std::int16_t nTempo, std::int16_t nResolution, std::int16_t nSustain, std::int16_t nOctaves,
+                      std::int16_t nCycle);
+    bool IsEmpty() const noexcept;
+
+    // Sounding length of a step of `length` ms for a sustain code.
+    static std::int16_t CalcDuration(std::int16_t length, std::int16_t susCode);
+    // Length of nBeats 32nd notes at bpm.
+    static std::int16_t CalcPeriod(std::int16_t bpm, std::int16_t nBeats);
+
+    // Value properties: the lets of Tempo, Resolution and Sustain recompute
+    // period and Duration; the others only store.
+    void seqCount(std::int16_t vData) noexcept { seqCount_ = vData; }
+    std::int16_t seqCount() const noexcept { return seqCount_; }
+    void Duration(std::int16_t vData) noexcept { duration_ = vData; }
+    std::int16_t Duration() const noexcept { return duration_; }
+    void period(std::int16_t vData) noexcept { period_ = vData; }
+    std::int16_t period() const noexcept { return period_; }
+    void Cycle(std::int16_t vData) noexcept { cycle_ = vData; }
+    std::int16_t Cycle() const noexcept { return cycle_; }
+    void Octaves(std::int16_t vData) noexcept { octaves_ = vData; }
+    std::int16_t Octaves() const noexcept { return octaves_; }
+    void Sustain(std::int16_t vData);
+    std::int16_t Sustain() const noexcept { return sustain_; }
+    void Resolution(std::int16_t vData);
+    std::int16_t Resolution() const noexcept { return resolution_; }
+    void Tempo(std::int16_t vData);
+    std::int16_t Tempo() const noexcept { return tempo_; }
+    void now(std::int32_t vData) noexcept { now_ = vData; }
+    std::int32_t now() const noexcept { return now_; }
+
+    // Where FillRandom takes its seed; the clock unless a test fixes it.
+    void SeedSource(std::function<std::uint32_t()> source);
+
+private:
+    void recalcTiming();
+    std::int16_t heldCount() const;
+    std::int16_t nextProvisionalID() const;
+    void addStep(std::int16_t nIndex, std::int16_t nOctave, std::int32_t& t);
+    template <class Queue>
+    static void removeSteps(Queue& q, std::int16_t id);
+    template <class Queue>
+    static void clear(Queue& q);
+
+    std::shared_ptr<HostAutomation> vlx_;
+    std::int32_t now_ = 0;
+    std::int16_t tempo_ = 0;
+    std::int16_t resolution_ = 0;
+    std::int16_t sustain_ = 0;
+    std::int16_t octaves_ = 0;
+    std::int16_t cycle_ = 0;
+    std::int16_t period_ = 0;
+    std::int16_t duration_ = 0;
+    std::int16_t seqCount_ = 0;
+    std::shared_ptr<vlx::NoteAry> noteAry_;
+    std::shared_ptr<vlx::NoteOnQ> noteOnQ_;
+    std::shared_ptr<vlx::NoteOffQ> noteOffQ_;
+    std::shared_ptr<vlx::PlayQ> playQ_;
+    bool shouldUpdate_ = false;
+    std::function<std::uint32_t()> seedSource_;
+};
+
+}  // namespace vlx

@@ -1,0 +1,74 @@
+#pragma once
+// What the program requires of its MIDI host: the automation members it calls
+// and the MidiInput event it receives. The engine and the window talk to the
+// host only through this class; the real hosts (JACK, ALSA) and the tests'
+// scripted host implement it.
+//
+// Flags, times, the instance number and the message arguments are 32-bit
+// signed integers. A flag counts as on only when it reads exactly 1.
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+
+namespace vlx {
+
+class HostAutomation {
+public:
+    using MidiInputHandler = std::function<void(std::int32_t nTimestamp, std::int32_t Port, std::int32_t Status,
+                                                std::int32_t data1, std::int32_t data2)>;
+    using LostHandler = std::function<void(const std::string& why)>;
+
+    HostAutomation() = default;
+    HostAutomation(const HostAutomation&) = delete;
+    HostAutomation& operator=(const HostAutomation&) = delete;
+    virtual ~HostAutomation() = default;
+
+    // Short text naming the host's version, for the status line.
+    virtual std::string HostVersion() = 0;
+    // 1: the host closes when the program ends.
+    virtual std::int32_t ExitWithClient() = 0;
+    virtual void ExitWithClient(std::int32_t vData) = 0;
+    // 1 for the first instance, 2 for the second beside it, and so on.
+    virtual std::int32_t InstanceNumber() = 0;
+    // While 1 the host routes no input to its output; the program forwards
+    // what it wants.
+    virtual std::int32_t DivertInput() = 0;
+    virtual void DivertInput(std::int32_t vData) = 0;
+    // While 1 every incoming message raises MidiInput.
+    virtual std::int32_t RaiseInputEvents() = 0;
+    virtual void RaiseInputEvents(std::int32_t vData) = 0;
+    // Sends one message; Port -1 is the output port. Never blocks.
+    virtual void SendMidiMessage(std::int32_t Port, std::int32_t Status, std::int32_t data1, std::int32_t data2) = 0;
+    // Milliseconds of a clock that never runs backwards; wraps after 2^32 ms.
+    virtual std::int32_t HostTime() = 0;
+    virtual void SleepMs(std::int32_t n) = 0;
+
+    // The owner's receiver of the MidiInput event, raised on the owner's thread.
+    void OnMidiInput(MidiInputHandler handler) { midiInput_ = std::move(handler); }
+    // Called once on the owner's thread when the MIDI system goes away.
+    void OnConnectionLost(LostHandler handler) { lost_ = std::move(handler); }
+
+    // Hosts whose input arrives on another thread hand it over through a file
+    // descriptor that turns readable when input waits; the owner's event loop
+    // watches it and calls DeliverPending, which raises MidiInput for every
+    // waiting message in arrival order (and reports a loss). -1: the host
+    // raises its events directly.
+    virtual int EventFd() const { return -1; }
+    virtual void DeliverPending() {}
+
+protected:
+    void RaiseMidiInput(std::int32_t nTimestamp, std::int32_t Port, std::int32_t Status, std::int32_t data1,
+                        std::int32_t data2) {
+        if (midiInput_) midiInput_(nTimestamp, Port, Status, data1, data2);
+    }
+    void RaiseConnectionLost(const std::string& why) {
+        if (lost_) lost_(why);
+    }
+
+private:
+    MidiInputHandler midiInput_;
+    LostHandler lost_;
+};
+
+}  // namespace vlx

@@ -1,0 +1,32 @@
+#include "model/NoteAry.h"
+
+namespace vlx {
+
+namespace {
+NoteAry::Ref makeNote(std::int16_t ID, std::uint8_t chan, std::uint8_t Note, std::uint8_t Velocity,
+                      std::int16_t Duration) {
+    auto evt = std::make_shared<NoteEvt>();
+    evt->ID = ID;
+    evt->chan = chan;
+    evt->Note = Note;
+    evt->Velocity = Velocity;
+    evt->Duration = Duration;
+    return evt;
+}
+}  // namespace
+
+NoteAry::Ref NoteAry::Insert(std::int16_t ID, std::uint8_t chan, std::uint8_t Note, std::uint8_t Velocity,
+                             std::int16_t Duration, const IndexKey& Before) {
+    auto evt = makeNote(ID, chan, Note, Velocity, Duration);
+    col_.Add(evt, {}, Before);
+    return evt;
+}
+
+NoteAry::Ref NoteAry::Add(std::int16_t ID, std::uint8_t chan, std::uint8_t Note, std::uint8_t Velocity,
+                          std::int16_t Duration, std::string_view sKey) {
+    auto evt = makeNote(ID, chan, Note, Velocity, Duration);
+    col_.Add(evt, sKey);
+    return evt;
+}
+
+}  // namespace vlx

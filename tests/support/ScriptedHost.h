@@ -1,0 +1,95 @@
+#pragma once
+// A host for tests: its clock is whatever the test sets, and it records every
+// call made on it, with the host time at which it was made.
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "host/HostAutomation.h"
+
+namespace vlx::test {
+
+struct HostCall {
+    std::string member;  // "SendMidiMessage", "DivertInput=", "DivertInput", "HostTime", ...
+    std::int32_t time = 0;  // host time when the call was made
+    std::vector<std::int32_t> args;
+    bool operator==(const HostCall&) const = default;
+};
+
+// One message sent through SendMidiMessage.
+struct SentMessage {
+    std::int32_t time = 0;
+    std::int32_t port = 0;
+    std::int32_t status = 0;
+    std::int32_t data1 = 0;
+    std::int32_t data2 = 0;
+    bool operator==(const SentMessage&) const = default;
+};
+
+class ScriptedHost : public HostAutomation {
+public:
+    std::int32_t clock = 0;  // the host time the test has set
+    std::int32_t divert = 0;
+    std::int32_t raise = 0;
+    std::int32_t exitWithClient = 0;
+    std::int32_t instance = 1;
+    std::string version = "Scripted 1.0";
+    std::vector<HostCall> calls;
+    std::vector<SentMessage> sent;
+    // Runs inside SendMidiMessage, after the message is recorded: lets a test
+    // deliver input while the program waits in a call into the host.
+    std::function<void()> duringSend;
+    // Runs inside SleepMs; by default the clock advances by the sleep.
+    std::function<void(std::int32_t)> duringSleep;
+
+    std::string HostVersion() override { return log("HostVersion"), version; }
+    std::int32_t ExitWithClient() override { return log("ExitWithClient"), exitWithClient; }
+    void ExitWithClient(std::int32_t v) override { log("ExitWithClient=", {v}), exitWithClient = v; }
+    std::int32_t InstanceNumber() override { return log("InstanceNumber"), instance; }
+    std::int32_t DivertInput() override { return log("DivertInput"), divert; }
+    void DivertInput(std::int32_t v) override { log("DivertInput=", {v}), divert = v; }
+    std::int32_t RaiseInputEvents() override { return log("RaiseInputEvents"), raise; }
+    void RaiseInputEvents(std::int32_t v) override { log("RaiseInputEvents=", {v}), raise = v; }
+    void SendMidiMessage(std::int32_t port, std::int32_t status, std::int32_t d1, std::int32_t d2) override {
+        log("SendMidiMessage", {port, status, d1, d2});
+        sent.push_back({clock, port, status, d1, d2});
+        if (duringSend) duringSend();
+    }
+    std::int32_t HostTime() override { return log("HostTime"), clock; }
+    void SleepMs(std::int32_t n) override {
+        log("SleepMs", {n});
+        if (duringSleep)
+            duringSleep(n);
+        else
+            clock += n;
+    }
+
+    // Delivers one incoming message as the host's MidiInput event, but only
+    // while RaiseInputEvents is 1, as a real host does.
+    void Input(std::int32_t status, std::int32_t d1, std::int32_t d2) {
+        if (raise == 1) RaiseMidiInput(clock, 0, status, d1, d2);
+    }
+    // Delivers the event whatever the flag says.
+    void ForceInput(std::int32_t status, std::int32_t d1, std::int32_t d2) { RaiseMidiInput(clock, 0, status, d1, d2); }
+    void LoseConnection(const std::string& why) { RaiseConnectionLost(why); }
+
+    // The names of the calls made, in order, leaving out HostTime reads.
+    std::vector<std::string> memberCalls() const {
+        std::vector<std::string> out;
+        for (const auto& c : calls)
+            if (c.member != "HostTime") out.push_back(c.member);
+        return out;
+    }
+    void clearLog() {
+        calls.clear();
+        sent.clear();
+    }
+
+private:
+    void log(const char* member, std::vector<std::int32_t> args = {}) {
+        calls.push_back({member, clock, std::move(args)});
+    }
+};
+
+}  // namespace vlx::test
