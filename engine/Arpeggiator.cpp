@@ -1,5 +1,6 @@
 #include "engine/Arpeggiator.h"
 
+#include <algorithm>
 #include <chrono>
 #include <random>
 #include <utility>
@@ -20,16 +21,27 @@ std::uint32_t clockSeed() {
     return static_cast<std::uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count());
 }
 
-// One (position, octave) step of a pass.
-struct Step {
-    std::int16_t position;
-    std::int16_t octave;
-};
+using Order = std::vector<Arpeggiator::Step>;
 
-// The Up order over n held notes and k octaves.
-void appendUp(std::vector<Step>& out, std::int16_t n, std::int16_t k) {
+// Lowest note at its own pitch up to the highest note in the top octave.
+Order upOrder(std::int16_t n, std::int16_t k) {
+    Order out;
     for (std::int16_t o = 1; o <= k; o = add<std::int16_t>(o, 1))
         for (std::int16_t p = 1; p <= n; p = add<std::int16_t>(p, 1)) out.push_back({p, o});
+    return out;
+}
+
+Order downOrder(std::int16_t n, std::int16_t k) {
+    auto out = upOrder(n, k);
+    std::reverse(out.begin(), out.end());
+    return out;
+}
+
+// `order` followed by `turn` without its first and last steps, so that the
+// steps at the turns are not played twice in a row.
+Order withTurn(Order order, const Order& turn) {
+    if (turn.size() > 2) order.insert(order.end(), turn.begin() + 1, turn.end() - 1);
+    return order;
 }
 
 // A number in [0, 1) of single precision: 24 random bits, exactly representable.
@@ -117,88 +129,44 @@ std::int32_t Arpeggiator::CreateRawEvts(std::int16_t nIndex, std::int16_t nOctav
 
 std::int16_t Arpeggiator::heldCount() const { return narrow<std::int16_t>(noteAry_->Count()); }
 
-void Arpeggiator::addStep(std::int16_t nIndex, std::int16_t nOctave, std::int32_t& t) {
-    t = CreateRawEvts(nIndex, nOctave, t);
-    seqCount_ = add<std::int16_t>(seqCount_, 1);
-}
-
-void Arpeggiator::FillUp(std::int32_t lNow) {
-    const auto n = heldCount();
-    const auto k = octaves_;
+void Arpeggiator::schedule(const std::vector<Step>& steps, std::int32_t lNow) {
     auto t = lNow;
     seqCount_ = 0;
-    for (std::int16_t o = 1; o <= k; o = add<std::int16_t>(o, 1))
-        for (std::int16_t p = 1; p <= n; p = add<std::int16_t>(p, 1)) addStep(p, o, t);
+    for (const auto& s : steps) {
+        t = CreateRawEvts(s.position, s.octave, t);
+        seqCount_ = add<std::int16_t>(seqCount_, 1);
+    }
 }
 
-void Arpeggiator::FillDown(std::int32_t lNow) {
-    const auto n = heldCount();
-    const auto k = octaves_;
-    auto t = lNow;
-    seqCount_ = 0;
-    for (std::int16_t o = k; o >= 1; o = sub<std::int16_t>(o, 1))
-        for (std::int16_t p = n; p >= 1; p = sub<std::int16_t>(p, 1)) addStep(p, o, t);
-}
+void Arpeggiator::FillUp(std::int32_t lNow) { schedule(upOrder(heldCount(), octaves_), lNow); }
+
+void Arpeggiator::FillDown(std::int32_t lNow) { schedule(downOrder(heldCount(), octaves_), lNow); }
 
 void Arpeggiator::FillUpDown(std::int32_t lNow) {
     const auto n = heldCount();
-    const auto k = octaves_;
-    auto t = lNow;
-    seqCount_ = 0;
-    for (std::int16_t o = 1; o <= k; o = add<std::int16_t>(o, 1))
-        for (std::int16_t p = 1; p <= n; p = add<std::int16_t>(p, 1)) addStep(p, o, t);
-    // Down again, leaving out the top step just played and the bottom step
-    // that opens the next pass.
-    for (std::int16_t o = k; o >= 1; o = sub<std::int16_t>(o, 1))
-        for (std::int16_t p = n; p >= 1; p = sub<std::int16_t>(p, 1)) {
-            const bool top = (o == k && p == n);
-            const bool bottom = (o == 1 && p == 1);
-            if (!top && !bottom) addStep(p, o, t);
-        }
+    schedule(withTurn(upOrder(n, octaves_), downOrder(n, octaves_)), lNow);
 }
 
 void Arpeggiator::FillDownUp(std::int32_t lNow) {
     const auto n = heldCount();
-    const auto k = octaves_;
-    auto t = lNow;
-    seqCount_ = 0;
-    for (std::int16_t o = k; o >= 1; o = sub<std::int16_t>(o, 1))
-        for (std::int16_t p = n; p >= 1; p = sub<std::int16_t>(p, 1)) addStep(p, o, t);
-    for (std::int16_t o = 1; o <= k; o = add<std::int16_t>(o, 1))
-        for (std::int16_t p = 1; p <= n; p = add<std::int16_t>(p, 1)) {
-            const bool bottom = (o == 1 && p == 1);
-            const bool top = (o == k && p == n);
-            if (!top && !bottom) addStep(p, o, t);
-        }
+    schedule(withTurn(downOrder(n, octaves_), upOrder(n, octaves_)), lNow);
 }
 
 void Arpeggiator::FillRandom(std::int32_t lNow) {
-    const auto n = heldCount();
-    const auto k = octaves_;
-    // The same steps as an Up-Down pass: Up, then Up again without the
-    // bottom and top steps. Sized to fit, however many notes are held.
-    std::vector<Step> steps;
-    appendUp(steps, n, k);
-    const auto firstRun = steps.size();
-    for (std::size_t i = 0; i < firstRun; ++i) {
-        const auto s = steps[i];
-        const bool bottom = (s.octave == 1 && s.position == 1);
-        const bool top = (s.octave == k && s.position == n);
-        if (!top && !bottom) steps.push_back(s);
-    }
+    // The steps of an Up-Down pass, listed upward twice, then shuffled. The
+    // list grows to fit however many notes are held.
+    const auto up = upOrder(heldCount(), octaves_);
+    auto steps = withTurn(up, up);
     const auto m = narrow<std::int16_t>(steps.size());
 
     std::mt19937 rng(seedSource_());
-    const auto last = static_cast<float>(m > 0 ? m - 1 : 0);
+    const float last = m > 0 ? static_cast<float>(m - 1) : 0.0f;
     for (std::int16_t j = 0; j < m; j = add<std::int16_t>(j, 1)) {
-        const float r = unitFloat(rng);
-        const auto q = checked::round<std::int16_t>(static_cast<double>(r * last));
+        // q = r * (m - 1), rounded half to even: the ends come up half as often.
+        const auto q = checked::round<std::int16_t>(static_cast<double>(unitFloat(rng) * last));
         std::swap(steps[static_cast<std::size_t>(j)], steps[static_cast<std::size_t>(q)]);
     }
-
-    auto t = lNow;
-    seqCount_ = 0;
-    for (const auto& s : steps) addStep(s.position, s.octave, t);
+    schedule(steps, lNow);
 }
 
 // ---- held-note lookup ----

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "host/HostAutomation.h"
 #include "model/NoteAry.h"
@@ -22,6 +23,12 @@ public:
     // Codes as the window's lists carry them.
     enum CycleCode : std::int16_t { CycleUp = 1, CycleDown = 2, CycleUpDown = 3, CycleDownUp = 4, CycleRandom = 5 };
     enum SustainCode : std::int16_t { Staccato = 1, Normal = 2, Legatto = 3 };
+
+    // One step of a pass: a held note's position and an octave from 1.
+    struct Step {
+        std::int16_t position;
+        std::int16_t octave;
+    };
 
     Arpeggiator();
     Arpeggiator(const Arpeggiator&) = delete;
@@ -120,7 +127,7 @@ private:
     void recalcTiming();
     std::int16_t heldCount() const;
     std::int16_t nextProvisionalID() const;
-    void addStep(std::int16_t nIndex, std::int16_t nOctave, std::int32_t& t);
+    void schedule(const std::vector<Step>& steps, std::int32_t lNow);
     template <class Queue>
     static void removeSteps(Queue& q, std::int16_t id);
     template <class Queue>
