@@ -1,0 +1,236 @@
+// Firing due steps, silencing sounding ones, and finding a step's held note.
+// Most cases lay the queues out by hand so that each rule is seen alone.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "EngineRig.h"
+#include "model/Errors.h"
+
+namespace vlx {
+namespace {
+
+using test::off;
+using test::on;
+using test::Rig;
+using test::SentMessage;
+using Messages = std::vector<SentMessage>;
+
+// Calls MaybeTrigger at `t` as the timer loop would read it from the host.
+bool triggerAt(Rig& rig, std::int32_t t) {
+    rig.host->clock = t;
+    return rig.arp.MaybeTrigger(t);
+}
+
+TEST(MaybeTrigger, FiresAtItsExactTimeAndRequeuesFromTheScheduledTime) {
+    Rig rig;
+    EXPECT_FALSE(rig.arp.MaybeTrigger(0));  // empty queues
+    EXPECT_TRUE(rig.take().empty());
+
+    auto& arp = rig.arp;
+    arp.period(125);
+    arp.seqCount(4);
+    arp.NoteAry()->Add(1, 0, 60, 100, 80);
+    arp.NoteOnQ()->Add(1, 1, 10000);
+    arp.NoteOffQ()->Add(1, 1, 10080);
+
+    EXPECT_FALSE(triggerAt(rig, 9999));
+    EXPECT_TRUE(rig.take().empty());
+    EXPECT_TRUE(triggerAt(rig, 10007));  // seven ms late
+    EXPECT_EQ(rig.take(), (Messages{on(10007, 0, 60, 100)}));
+    EXPECT_EQ(rig.onTimes(), std::vector<std::int32_t>{10500});  // not 10507
+    ASSERT_EQ(arp.PlayQ()->Count(), 1);
+    EXPECT_EQ(arp.PlayQ()->Item(1)->Trigger, 10000);
+    EXPECT_FALSE(triggerAt(rig, 10079));
+    EXPECT_TRUE(triggerAt(rig, 10080));
+    EXPECT_EQ(rig.take(), (Messages{off(10080, 0, 60)}));
+    EXPECT_EQ(rig.offTimes(), std::vector<std::int32_t>{10580});
+    EXPECT_EQ(arp.PlayQ()->Count(), 0);
+    EXPECT_FALSE(triggerAt(rig, 10080));
+}
+
+TEST(MaybeTrigger, OneOffThenOneOnPerCall) {
+    Rig rig;
+    auto& arp = rig.arp;
+    arp.period(100);
+    arp.seqCount(2);
+    arp.NoteAry()->Add(1, 0, 60, 100, 80);
+    arp.NoteAry()->Add(2, 0, 64, 90, 80);
+    arp.PlayQ()->Add(1, 1, 1000);
+    arp.NoteOffQ()->Add(1, 1, 1080);
+    arp.NoteOffQ()->Add(2, 1, 1180);
+    arp.NoteOnQ()->Add(2, 1, 1100);
+    arp.NoteOnQ()->Add(1, 1, 1200);
+    EXPECT_TRUE(triggerAt(rig, 1100));  // an off and an on due together: the off goes first
+    EXPECT_EQ(rig.take(), (Messages{off(1100, 0, 60), on(1100, 0, 64, 90)}));
+
+    Rig same;
+    same.arp.period(100);
+    same.arp.seqCount(2);
+    same.arp.NoteAry()->Add(1, 0, 60, 100, 80);
+    same.arp.NoteAry()->Add(2, 0, 64, 90, 80);
+    same.arp.NoteOnQ()->Add(1, 1, 2000);
+    same.arp.NoteOnQ()->Add(2, 1, 2000);
+    EXPECT_TRUE(triggerAt(same, 2000));
+    EXPECT_TRUE(triggerAt(same, 2000));
+    EXPECT_FALSE(triggerAt(same, 2000));
+    EXPECT_EQ(same.take(), (Messages{on(2000, 0, 60, 100), on(2000, 0, 64, 90)}));
+    EXPECT_EQ(same.onTimes(), (std::vector<std::int32_t>{2200, 2200}));
+}
+
+TEST(MaybeTrigger, MessagesCarryChannelOctaveAndVelocity) {
+    for (int chan : {0, 9}) {
+        Rig rig;
+        rig.arp.period(500);
+        rig.arp.seqCount(1);
+        rig.arp.NoteAry()->Add(1, static_cast<std::uint8_t>(chan), 60, 100, 50);
+        rig.arp.NoteOnQ()->Add(1, 2, 0);
+        rig.arp.NoteOffQ()->Add(1, 2, 50);
+        triggerAt(rig, 0);
+        triggerAt(rig, 50);
+        EXPECT_EQ(rig.take(), (Messages{on(0, chan, 72, 100), off(50, chan, 72)}));
+    }
+    Rig rig;
+    rig.arp.NoteOn(9, 72, 100);
+    rig.arp.NoteOff(15, 200);  // pitches are sent as they are, not clamped
+    EXPECT_EQ(rig.take(), (Messages{{0, -1, 0x99, 72, 100}, {0, -1, 0x8F, 200, 0}}));
+}
+
+TEST(MaybeTrigger, NoteOffSilencesEveryOctaveOfItsNote) {
+    Rig rig;
+    auto& arp = rig.arp;
+    arp.period(100);
+    arp.seqCount(1);
+    arp.NoteAry()->Add(1, 0, 60, 100, 10);
+    arp.NoteAry()->Add(2, 0, 64, 100, 10);
+    arp.PlayQ()->Add(1, 1, 0);
+    arp.PlayQ()->Add(2, 1, 0);
+    arp.PlayQ()->Add(1, 2, 0);
+    arp.PlayQ()->Add(1, 3, 0);
+    arp.NoteOffQ()->Add(1, 1, 10);
+    EXPECT_TRUE(triggerAt(rig, 10));
+    EXPECT_EQ(rig.take(), (Messages{off(10, 0, 60)}));
+    EXPECT_EQ(Rig::steps(*arp.PlayQ()), (std::vector<test::Step>{{2, 1}}));
+}
+
+TEST(MaybeTrigger, DueHeadWithoutAHeldNoteStaysAndTheOtherPhaseRuns) {
+    Rig rig;
+    auto& arp = rig.arp;
+    arp.period(100);
+    arp.seqCount(1);
+    arp.NoteAry()->Add(1, 0, 60, 100, 10);
+    arp.NoteOffQ()->Add(5, 1, 50);
+    arp.NoteOnQ()->Add(5, 1, 40);
+    EXPECT_FALSE(triggerAt(rig, 200));
+    EXPECT_TRUE(rig.take().empty());
+    EXPECT_EQ(rig.offTimes(), std::vector<std::int32_t>{50});
+    EXPECT_EQ(rig.onTimes(), std::vector<std::int32_t>{40});
+
+    arp.NoteOnQ()->Pull();
+    arp.NoteOnQ()->Add(1, 1, 150);
+    EXPECT_TRUE(triggerAt(rig, 200));
+    EXPECT_EQ(rig.take(), (Messages{on(200, 0, 60, 100)}));
+    EXPECT_EQ(rig.offTimes(), std::vector<std::int32_t>{50});
+    EXPECT_EQ(rig.onTimes(), std::vector<std::int32_t>{250});
+}
+
+TEST(MaybeTrigger, AFailingPitchAbandonsTheCallAndKeepsTheStep) {
+    Rig rig;
+    auto& arp = rig.arp;
+    arp.period(100);
+    arp.seqCount(1);
+    arp.NoteAry()->Add(1, 0, 250, 100, 10);
+    arp.NoteOnQ()->Add(1, 2, 0);  // 262 is no byte
+    EXPECT_THROW(triggerAt(rig, 0), OverflowError);
+    EXPECT_TRUE(rig.take().empty());
+    EXPECT_EQ(rig.onTimes(), std::vector<std::int32_t>{0});
+    EXPECT_EQ(arp.PlayQ()->Count(), 0);
+}
+
+TEST(StopPlay, SilencesSoundingStepsOldestFirst) {
+    Rig rig;
+    auto& arp = rig.arp;
+    rig.arp.StopPlay();
+    EXPECT_TRUE(rig.take().empty());
+
+    arp.NoteAry()->Add(1, 0, 60, 100, 10);
+    arp.NoteAry()->Add(2, 3, 64, 100, 10);
+    arp.PlayQ()->Add(2, 1, 100);
+    arp.PlayQ()->Add(7, 1, 150);  // no held note: dropped without a message
+    arp.PlayQ()->Add(1, 2, 200);
+    arp.NoteOnQ()->Add(1, 1, 300);
+    arp.NoteOffQ()->Add(2, 1, 110);
+    arp.seqCount(2);
+    rig.host->clock = 250;
+    arp.StopPlay();
+    EXPECT_EQ(rig.take(), (Messages{off(250, 3, 64), off(250, 0, 72)}));
+    EXPECT_EQ(arp.PlayQ()->Count(), 0);
+    EXPECT_EQ(arp.NoteOnQ()->Count(), 1);
+    EXPECT_EQ(arp.NoteOffQ()->Count(), 1);
+    EXPECT_EQ(arp.NoteAry()->Count(), 2);
+    EXPECT_EQ(arp.seqCount(), 2);
+}
+
+TEST(FindEvt, SearchesDownwardFromOneAboveTheID) {
+    Rig rig;
+    auto& arp = rig.arp;
+    for (std::int16_t id : {-1, 0, 1, 5}) EXPECT_EQ(arp.FindEvt(id), nullptr);  // empty list
+
+    auto& ary = *arp.NoteAry();
+    ary.Add(1, 0, 60, 100, 10);
+    ary.Add(2, 0, 64, 100, 10);
+    ary.Add(3, 0, 67, 100, 10);
+    EXPECT_EQ(arp.FindEvt(1)->Note, 60);
+    EXPECT_EQ(arp.FindEvt(2)->Note, 64);
+    EXPECT_EQ(arp.FindEvt(3)->Note, 67);
+    EXPECT_EQ(arp.FindEvt(2), ary.Item(2));  // the list's own record
+    EXPECT_EQ(arp.FindEvt(4), nullptr);
+    EXPECT_EQ(arp.FindEvt(0), nullptr);
+    EXPECT_EQ(arp.FindEvt(-3), nullptr);
+    EXPECT_THROW(arp.FindEvt(32767), OverflowError);
+
+    ary.Remove(2);  // 64 released: 67 keeps ID 3 at position 2
+    EXPECT_EQ(arp.FindEvt(3)->Note, 67);
+    EXPECT_EQ(arp.FindEvt(2), nullptr);
+    EXPECT_EQ(arp.FindEvt(1)->Note, 60);
+
+    // Two notes with one ID: the higher position wins.
+    ary.Add(3, 0, 72, 100, 10);
+    EXPECT_EQ(arp.FindEvt(3), ary.Item(3));
+
+    // Only positions up to ID + 1 are searched.
+    Rig far;
+    far.arp.NoteAry()->Add(0, 0, 40, 1, 1);
+    far.arp.NoteAry()->Add(1, 0, 41, 1, 1);
+    far.arp.NoteAry()->Add(1, 0, 42, 1, 1);
+    far.arp.NoteAry()->Add(1, 0, 43, 1, 1);
+    EXPECT_EQ(far.arp.FindEvt(1)->Note, 41);
+    EXPECT_EQ(far.arp.FindEvt(0)->Note, 40);
+}
+
+TEST(MaybeTrigger, OverdueStepsCatchUpOneOffAndOneOnPerCallEachOffAfterItsOn) {
+    // 240 bpm in 32nds, staccato: period 31, Duration 8, cycle 93.
+    Rig rig(240, 1, Arpeggiator::Staccato, 1, Arpeggiator::CycleUp, 1000);
+    rig.arp.Add(1000, 0, 60, 100);
+    rig.arp.Add(1000, 0, 64, 100);
+    // The third note-on arrived at 1000 but waited in the input queue: the
+    // loop handles it, and runs again, 100 ms later.
+    rig.host->clock = 1100;
+    rig.arp.Add(1000, 0, 67, 100);
+    EXPECT_EQ(rig.onTimes(), (std::vector<std::int32_t>{1005, 1036, 1067}));
+    rig.playUntil(1200);
+    EXPECT_EQ(rig.take(), (Messages{
+                              on(1100, 0, 60, 100),
+                              off(1100, 0, 60), on(1100, 0, 64, 100),
+                              off(1100, 0, 64), on(1100, 0, 67, 100),
+                              off(1100, 0, 67), on(1100, 0, 60, 100),  // the next cycle's first step, due at 1098
+                              off(1106, 0, 60),  // back on the phase set at 1000
+                              on(1129, 0, 64, 100), off(1137, 0, 64),
+                              on(1160, 0, 67, 100), off(1168, 0, 67),
+                              on(1191, 0, 60, 100), off(1199, 0, 60),
+                          }));
+}
+
+}  // namespace
+}  // namespace vlx
