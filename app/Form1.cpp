@@ -1,0 +1,558 @@
+#include "app/Form1.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QFocusEvent>
+#include <QIcon>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include "app/HostClockAlarm.h"
+#include "app/Util.h"
+#include "model/Checked.h"
+#include "model/HostTime.h"
+
+// The icon lives in this static library; the linker keeps it only when asked.
+static void loadResources() { Q_INIT_RESOURCE(vlxarp); }
+
+namespace vlx {
+
+namespace {
+
+// At 96 dpi 15 twips are one pixel; Qt scales logical pixels for other screens.
+QRect twips(int left, int top, int width, int height) { return {left / 15, top / 15, width / 15, height / 15}; }
+
+constexpr std::int16_t kMinTempo = 8;
+constexpr std::int16_t kMaxTempo = 240;
+constexpr std::int32_t kPollInterval = 500;
+constexpr std::int32_t kTimerInterval = 10;
+const char* const kTempoRangeMessage = "Value must be between 8 and 240";
+const char* const kTitle = "Veloxa Arpeggiator";
+
+// A tempo text is usable when it is a number from 8 to 240, tested before
+// rounding.
+std::optional<double> tempoOf(const QString& text) {
+    const auto number = Util::NumberOf(text);
+    if (!number || *number < kMinTempo || *number > kMaxTempo) return std::nullopt;
+    return number;
+}
+
+// The 16-bit integer of a text: rounded half to even, checked.
+std::int16_t integerOf(const QString& text) {
+    const auto number = Util::NumberOf(text);
+    if (!number) throw OverflowError("Type mismatch: \"" + text.toStdString() + "\" is not a number");
+    return checked::round<std::int16_t>(*number);
+}
+
+std::int16_t itemValue(const QComboBox* list) {
+    return checked::narrow<std::int16_t>(list->currentData().toInt());
+}
+
+void fill(QComboBox* list, std::initializer_list<std::pair<const char*, int>> items) {
+    for (const auto& [text, value] : items) list->addItem(QString::fromLatin1(text), value);
+}
+
+// Holds the engine for one handler while it runs; owns it when the count
+// was free. Every increment is undone on every path, errors included.
+class BusyGuard {
+public:
+    explicit BusyGuard(std::atomic<std::int32_t>& count) : count_(count), owns_(++count_ <= 0) {}
+    BusyGuard(const BusyGuard&) = delete;
+    BusyGuard& operator=(const BusyGuard&) = delete;
+    ~BusyGuard() { --count_; }
+    bool owns() const noexcept { return owns_; }
+
+private:
+    std::atomic<std::int32_t>& count_;
+    bool owns_;
+};
+
+}  // namespace
+
+void ValidatingLineEdit::focusOutEvent(QFocusEvent* event) {
+    QLineEdit::focusOutEvent(event);
+    // Only a move to another control of this window validates; switching
+    // windows or opening a popup does not.
+    switch (event->reason()) {
+    case Qt::ActiveWindowFocusReason:
+    case Qt::PopupFocusReason:
+    case Qt::MenuBarFocusReason:
+        return;
+    default:
+        break;
+    }
+    if (validating_ || !validate) return;
+    validating_ = true;  // the message box itself takes the focus
+    const bool cancel = validate();
+    validating_ = false;
+    if (cancel) QTimer::singleShot(0, this, [this] { setFocus(Qt::OtherFocusReason); });
+}
+
+Form1::Form1(HostFactory createHost, QWidget* parent) : QWidget(parent), createHost_(std::move(createHost)) {
+    loadResources();
+    showMessage_ = [this](const QString& text) {
+        QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kTitle), text, QMessageBox::Ok, this);
+        box.exec();
+    };
+    createControls();
+    Form_Load();
+    fitFont();
+}
+
+Form1::~Form1() {
+    if (!unloaded_) release();
+}
+
+void Form1::createControls() {
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QString::fromLatin1(kTitle));
+    setWindowIcon(QIcon(QStringLiteral(":/vlxarp/vlxarp.png")));
+    setFixedSize(twips(0, 0, 4650, 2505).size());
+
+    auto place = [this](auto* control, const char* name, QRect at) {
+        control->setObjectName(QString::fromLatin1(name));
+        control->setGeometry(at);
+        return control;
+    };
+    Divert = place(new QCheckBox(tr("&Divert Input"), this), "Divert", twips(180, 60, 1575, 255));
+    Label1 = place(new QLabel(tr("&Tempo:"), this), "Label1", twips(180, 510, 615, 255));
+    Tempo = place(new ValidatingLineEdit(QStringLiteral("120"), this), "Tempo", twips(960, 480, 615, 315));
+    VScrollTempo = place(new QScrollBar(Qt::Vertical, this), "VScrollTempo", twips(1560, 480, 255, 315));
+    Label4 = place(new QLabel(tr("&Octaves:"), this), "Label4", twips(180, 1080, 735, 255));
+    Octaves = place(new QComboBox(this), "Octaves", twips(960, 1020, 855, 315));
+    Enable = place(new QPushButton(tr("&Arpeggiate"), this), "Enable", twips(660, 1500, 1155, 375));
+    CloseOnExit = place(new QCheckBox(tr("Close &Veloxa after Exit"), this), "CloseOnExit",
+                        twips(120, 2040, 2055, 255));
+    Retrigger = place(new QCheckBox(tr("Retri&gger new Data"), this), "Retrigger", twips(2040, 60, 1755, 255));
+    Label2 = place(new QLabel(tr("&Resolution:"), this), "Label2", twips(2040, 510, 855, 255));
+    Resolution = place(new QComboBox(this), "Resolution", twips(3000, 480, 1395, 315));
+    Label3 = place(new QLabel(tr("&Sustain:"), this), "Label3", twips(2100, 1050, 855, 255));
+    Sustain = place(new QComboBox(this), "Sustain", twips(3000, 1020, 1395, 315));
+    Label5 = place(new QLabel(tr("&Cycle:"), this), "Label5", twips(2100, 1590, 855, 255));
+    Cycle = place(new QComboBox(this), "Cycle", twips(3000, 1560, 1395, 315));
+    Status = place(new QLabel(this), "Status", twips(2460, 2070, 1905, 195));
+    Timer = new QTimer(this);
+    Timer->setObjectName(QStringLiteral("Timer"));
+    alarm_ = new HostClockAlarm(this);
+
+    Label1->setBuddy(Tempo);
+    Label4->setBuddy(Octaves);
+    Label2->setBuddy(Resolution);
+    Label3->setBuddy(Sustain);
+    Label5->setBuddy(Cycle);
+
+    // The upper arrow raises the tempo; one click on an arrow or the track is 1.
+    VScrollTempo->setRange(kMinTempo, kMaxTempo);
+    VScrollTempo->setValue(kMinTempo);
+    VScrollTempo->setInvertedAppearance(true);
+    VScrollTempo->setInvertedControls(true);
+    VScrollTempo->setSingleStep(1);
+    VScrollTempo->setPageStep(1);
+    VScrollTempo->setFocusPolicy(Qt::StrongFocus);
+
+    Enable->setCheckable(true);
+
+    fill(Resolution, {{"Whole", 32}, {"Half", 16}, {"Quarter", 8}, {"8th", 4}, {"16th", 2}, {"32nd", 1}});
+    fill(Octaves, {{"1", 1}, {"2", 2}, {"3", 3}});
+    fill(Sustain, {{"Staccato", 1}, {"Normal", 2}, {"Legatto", 3}});
+    fill(Cycle, {{"Up", 1}, {"Down", 2}, {"Up-Down", 3}, {"Down-Up", 4}, {"Random", 5}});
+
+    QWidget* order[] = {Divert, Tempo, VScrollTempo, Octaves, Enable, CloseOnExit, Retrigger, Resolution, Sustain, Cycle};
+    for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
+
+    connect(Enable, &QPushButton::toggled, this, [this] { handle([this] { Enable_Click(); }); });
+    connect(Divert, &QCheckBox::toggled, this, [this] { handle([this] { Divert_Click(); }); });
+    connect(CloseOnExit, &QCheckBox::toggled, this, [this] { handle([this] { CloseOnExit_Click(); }); });
+    connect(VScrollTempo, &QScrollBar::valueChanged, this, [this] { handle([this] { VScrollTempo_Change(); }); });
+    connect(Timer, &QTimer::timeout, this, [this] { Timer_Timer(); });
+    Tempo->validate = [this] {
+        bool cancel = false;
+        handle([&] { Tempo_Validate(cancel); });
+        return cancel;
+    };
+}
+
+// The largest font, up to the usual 8 points, at which every caption fits.
+void Form1::fitFont() {
+    QWidget* captioned[] = {Divert, Label1, Label4, Enable, CloseOnExit, Retrigger, Label2, Label3, Label5, Status};
+    QFont font = this->font();
+    // A push button's size hint has a dialog button's minimum width; its
+    // text and frame are what must fit.
+    auto needed = [](QWidget* w) {
+        if (auto* button = qobject_cast<QPushButton*>(w))
+            return w->fontMetrics().horizontalAdvance(button->text().remove(u'&')) + 12;
+        return w->sizeHint().width();
+    };
+    for (int pixels = 11; pixels >= 7; --pixels) {
+        font.setPixelSize(pixels);
+        setFont(font);
+        bool fits = true;
+        for (QWidget* w : captioned) fits = fits && needed(w) <= w->width();
+        if (fits) return;
+    }
+}
+
+void Form1::connectHost() {
+    vlx->OnMidiInput([this](std::int32_t nTimestamp, std::int32_t Port, std::int32_t status, std::int32_t data1,
+                            std::int32_t data2) { vlx_MidiInput(nTimestamp, Port, status, data1, data2); });
+    vlx->OnConnectionLost([this](const std::string& why) {
+        const QString text = tr("The MIDI connection was lost: %1").arg(QString::fromStdString(why));
+        // Said once, after the host's own call has returned.
+        QMetaObject::invokeMethod(
+            this,
+            [this, text] {
+                if (connectionLost_) return;
+                connectionLost_ = true;
+                Status->setText(tr("MIDI connection lost"));
+                Status->setToolTip(text);
+                if (Enable->isChecked()) Enable->setChecked(false);
+                showMessage_(text);
+            },
+            Qt::QueuedConnection);
+    });
+    if (vlx->EventFd() >= 0) {
+        inputNotifier_ = new QSocketNotifier(vlx->EventFd(), QSocketNotifier::Read, this);
+        connect(inputNotifier_, &QSocketNotifier::activated, this, [this] {
+            handle([this] {
+                if (vlx) vlx->DeliverPending();
+            });
+        });
+    }
+}
+
+void Form1::Form_Load() {
+    vlx = createHost_();
+    connectHost();
+    lBusy = -1;
+    lNextPoll = hosttime::after(vlx->HostTime(), kPollInterval);
+    restoreSettings();
+    const std::int32_t instance = vlx->InstanceNumber();
+    Status->setText(QStringLiteral("Veloxa:") + QString::number(instance) + QStringLiteral(" Ver: ") +
+                    QString::fromStdString(vlx->HostVersion()));
+    Status->setToolTip(Status->text());
+    InQ = std::make_shared<InputQ>();
+    Arp = std::make_shared<Arpeggiator>();
+    Arp->vlx(vlx);
+    Arp->Init(vlx->HostTime(), integerOf(Tempo->text()), itemValue(Resolution), itemValue(Sustain),
+              itemValue(Octaves), itemValue(Cycle));
+}
+
+void Form1::restoreSettings() {
+    Util::Value value;
+    QString tempo = QStringLiteral("120");
+    if (Util::GetKeyValue(kKeyPath, "Tempo", value) == Util::Success) {
+        const QString stored = QString::fromStdString(Util::ToText(value));
+        if (tempoOf(stored)) tempo = stored;
+    }
+    Tempo->setText(tempo);
+    VScrollTempo->setValue(integerOf(Tempo->text()));
+
+    struct ListSetting {
+        const char* name;
+        QComboBox* list;
+        const char* fallback;
+    };
+    for (const auto& [name, list, fallback] : {ListSetting{"Octaves", Octaves, "1"},
+                                               ListSetting{"Resolution", Resolution, "Quarter"},
+                                               ListSetting{"Sustain", Sustain, "Normal"},
+                                               ListSetting{"Cycle", Cycle, "Up-Down"}}) {
+        value = std::string(fallback);
+        int index = -1;
+        if (Util::GetKeyValue(kKeyPath, name, value) == Util::Success)
+            index = list->findText(QString::fromStdString(Util::ToText(value)));
+        if (index < 0) index = list->findText(QString::fromLatin1(fallback));
+        list->setCurrentIndex(index);
+    }
+    nLastOctaves = checked::narrow<std::int16_t>(Octaves->currentIndex());
+    nLastResolution = checked::narrow<std::int16_t>(Resolution->currentIndex());
+    nLastSustain = checked::narrow<std::int16_t>(Sustain->currentIndex());
+    nLastCycle = checked::narrow<std::int16_t>(Cycle->currentIndex());
+    nLastTempo = integerOf(Tempo->text());
+
+    for (const auto& [name, box] : {std::pair<const char*, QCheckBox*>{"Divert", Divert},
+                                    {"CloseOnExit", CloseOnExit},
+                                    {"Retrigger", Retrigger}}) {
+        std::int32_t state = 0;
+        if (Util::GetKeyValue(kKeyPath, name, value) != Util::Success || !Util::ToInt32(value, state)) state = 0;
+        // Checking the box runs its click reaction.
+        box->setChecked(state == 1);
+    }
+}
+
+void Form1::Form_Unload(int& Cancel) {
+    if (unloaded_) return;
+    if (Enable->isChecked()) {
+        Enable->setChecked(false);
+        Cancel = 1;
+        return;
+    }
+    saveSettings();
+    release();
+}
+
+void Form1::saveSettings() {
+    auto save = [this](const char* name, const Util::Value& value, std::int32_t type) {
+        if (Util::SetKeyValue(kKeyPath, name, value, type) != Util::Success)
+            showMessage_(QStringLiteral("SetKeyValue %1 Failed").arg(QString::fromLatin1(name)));
+    };
+    auto state = [](const QCheckBox* box) { return Util::Value(std::int32_t{box->isChecked() ? 1 : 0}); };
+    save("Tempo", Tempo->text().toStdString(), Util::TypeDword);
+    save("Octaves", Octaves->currentText().toStdString(), Util::TypeText);
+    save("Resolution", Resolution->currentText().toStdString(), Util::TypeText);
+    save("Sustain", Sustain->currentText().toStdString(), Util::TypeText);
+    save("Cycle", Cycle->currentText().toStdString(), Util::TypeText);
+    save("Divert", state(Divert), Util::TypeDword);
+    save("CloseOnExit", state(CloseOnExit), Util::TypeDword);
+    save("Retrigger", state(Retrigger), Util::TypeDword);
+}
+
+void Form1::release() {
+    unloaded_ = true;
+    Timer->stop();
+    if (Arp) Arp->vlx(nullptr);
+    Arp.reset();
+    InQ.reset();
+    if (inputNotifier_) {
+        inputNotifier_->setEnabled(false);
+        inputNotifier_->deleteLater();
+        inputNotifier_ = nullptr;
+    }
+    if (vlx) {
+        vlx->OnMidiInput({});
+        vlx->OnConnectionLost({});
+    }
+    vlx.reset();
+}
+
+void Form1::closeEvent(QCloseEvent* event) {
+    int Cancel = 0;
+    handle([&] { Form_Unload(Cancel); });
+    if (Cancel != 0)
+        event->ignore();
+    else
+        event->accept();
+}
+
+void Form1::Enable_Click() {
+    if (Enable->isChecked()) {
+        vlx->DivertInput(Divert->isChecked() ? 1 : 0);
+        vlx->RaiseInputEvents(1);
+        Timer->setInterval(kTimerInterval);
+        Timer->start();
+    } else {
+        Timer->stop();
+        vlx->RaiseInputEvents(0);
+        vlx->DivertInput(0);
+        Arp->StopPlay();
+        Arp->RemoveAll();
+    }
+}
+
+void Form1::Divert_Click() {
+    if (vlx->RaiseInputEvents() == 1) vlx->DivertInput(Divert->isChecked() ? 1 : 0);
+}
+
+void Form1::CloseOnExit_Click() { vlx->ExitWithClient(CloseOnExit->isChecked() ? 1 : 0); }
+
+void Form1::Tempo_Validate(bool& Cancel) {
+    const auto tempo = tempoOf(Tempo->text());
+    if (!tempo) {
+        showMessage_(QString::fromLatin1(kTempoRangeMessage));
+        Cancel = true;
+        return;
+    }
+    VScrollTempo->setValue(checked::round<std::int16_t>(*tempo));
+    Cancel = false;
+}
+
+void Form1::VScrollTempo_Change() { Tempo->setText(QString::number(VScrollTempo->value())); }
+
+void Form1::vlx_MidiInput(std::int32_t /*nTimestamp*/, std::int32_t /*Port*/, std::int32_t status,
+                          std::int32_t data1, std::int32_t data2) {
+    handle([&] {
+        if (unloaded_) return;
+        BusyGuard busy(lBusy);
+        const std::int32_t t = vlx->HostTime();
+        if (busy.owns())
+            ProcessMidi(t, status, data1, data2);
+        else
+            InQ->Add(t, status, data1, data2);
+    });
+}
+
+void Form1::ProcessMidi(std::int32_t lTime, std::int32_t status, std::int32_t data1, std::int32_t data2) {
+    auto kind = static_cast<std::uint8_t>(status & 0xF0);
+    const auto chan = static_cast<std::uint8_t>(status & 0x0F);
+    if (kind == 0x90) {
+        if (data2 < 1) {
+            kind = 0x80;
+        } else {
+            Arp->Add(lTime, chan, checked::narrow<std::uint8_t>(data1), checked::narrow<std::uint8_t>(data2));
+            if (Retrigger->isChecked()) Arp->Retrigger(lTime);
+        }
+    }
+    if (kind == 0x80) {
+        Arp->Remove(chan, checked::narrow<std::uint8_t>(data1));
+    } else if (kind != 0x90) {
+        if (vlx->DivertInput() == 1) vlx->SendMidiMessage(-1, status, data1, data2);
+    }
+}
+
+void Form1::Timer_Timer() {
+    handle([this] {
+        Timer->stop();
+        do {
+            if (unloaded_) return;
+            // Kept for the pass, so that a close handled in the pump cannot
+            // pull the host away under it.
+            const std::shared_ptr<HostAutomation> host = vlx;
+            bool owned = false;
+            bool fired = false;
+            std::int32_t lNow = 0;
+            {
+                BusyGuard busy(lBusy);
+                owned = busy.owns();
+                if (owned) {
+                    while (!InQ->IsEmpty()) {
+                        const auto message = InQ->Pull();
+                        if (message) ProcessMidi(message->lTime, message->Status, message->data1, message->data2);
+                    }
+                    lNow = host->HostTime();
+                    if (!Arp->IsEmpty()) fired = Arp->MaybeTrigger(lNow);
+                }
+            }
+            if (owned) {
+                if (!fired) pumpIdle(lNow);
+            } else {
+                QCoreApplication::processEvents();
+                host->SleepMs(5);
+            }
+            if (Enable->isChecked() && !unloaded_) {
+                const std::int32_t t = host->HostTime();
+                if (hosttime::isBefore(lNextPoll, t)) {
+                    lNextPoll = hosttime::after(t, kPollInterval);
+                    PollControls();
+                }
+            }
+        } while (Enable->isChecked());
+    });
+}
+
+void Form1::PollControls() {
+    bool changed = false;
+    struct ListPoll {
+        QComboBox* list;
+        std::int16_t& last;
+        void (Arpeggiator::*let)(std::int16_t);
+    };
+    for (const auto& [list, last, let] : {ListPoll{Octaves, nLastOctaves, &Arpeggiator::Octaves},
+                                          ListPoll{Resolution, nLastResolution, &Arpeggiator::Resolution},
+                                          ListPoll{Sustain, nLastSustain, &Arpeggiator::Sustain},
+                                          ListPoll{Cycle, nLastCycle, &Arpeggiator::Cycle}}) {
+        const int index = list->currentIndex();
+        if (index != -1 && index != last) {
+            last = checked::narrow<std::int16_t>(index);
+            ((*Arp).*let)(itemValue(list));
+            changed = true;
+        }
+    }
+    // A tempo being typed is left alone until it is a number from 8 to 240.
+    if (const auto tempo = tempoOf(Tempo->text()); tempo && *tempo != nLastTempo) {
+        nLastTempo = checked::round<std::int16_t>(*tempo);
+        Arp->Tempo(nLastTempo);
+        changed = true;
+    }
+    if (Enable->isChecked() && changed) Arp->Retrigger(vlx->HostTime());
+}
+
+void Form1::pumpIdle(std::int32_t lNow) {
+    QCoreApplication::processEvents();
+    if (!Enable->isChecked() || unloaded_ || !InQ->IsEmpty()) return;
+    const std::int32_t wakeAt = nextWake(lNow);
+    if (idleWait_)
+        idleWait_(wakeAt);
+    else
+        waitRealTime(wakeAt);
+}
+
+// The first host millisecond in which something can be due: the head of
+// either step queue, or the next settings poll; never before the next
+// millisecond, so that a step that cannot fire does not keep the loop busy.
+std::int32_t Form1::nextWake(std::int32_t lNow) const {
+    std::int32_t wake = hosttime::after(lNextPoll, 1);
+    if (!Arp->IsEmpty()) {
+        for (const auto& head : {Arp->NoteOnQ()->Peek(), Arp->NoteOffQ()->Peek()})
+            if (head && hosttime::isBefore(head->Trigger, wake)) wake = head->Trigger;
+    }
+    if (!hosttime::isBefore(lNow, wake)) wake = hosttime::after(lNow, 1);
+    return wake;
+}
+
+void Form1::waitRealTime(std::int32_t wakeAt) {
+    const std::shared_ptr<HostAutomation> host = vlx;
+    const auto before = HostClockAlarm::Clock::now();
+    const std::int32_t now = host->HostTime();
+    alarm_->observe(now, before, HostClockAlarm::Clock::now());
+    if (!hosttime::isBefore(now, wakeAt)) return;
+    // Sleep in the event loop until the host millisecond begins; any window
+    // message, input among them, ends the wait early.
+    QTimer fallback;
+    if (!alarm_->ringAt(now, wakeAt)) {
+        fallback.setSingleShot(true);
+        fallback.setTimerType(Qt::PreciseTimer);
+        fallback.start(hosttime::distance(now, wakeAt));
+    }
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+template <class Body>
+void Form1::handle(Body&& body) noexcept {
+    try {
+        body();
+    } catch (const std::exception& e) {
+        failed(QString::fromUtf8(e.what()));
+    } catch (...) {
+        failed(tr("Unknown error"));
+    }
+}
+
+// An error switches arpeggiation off, silencing what sounds, and is shown
+// once; the program keeps running.
+void Form1::failed(const QString& what) noexcept {
+    try {
+        if (failing_) return;  // a follow-on error of the switch-off itself
+        failing_ = true;
+        if (lBusy.load() == -1)
+            switchOffAfterFailure();
+        else  // the engine is in use further down the stack
+            QMetaObject::invokeMethod(this, [this] { switchOffAfterFailure(); }, Qt::QueuedConnection);
+        failing_ = false;
+        report(tr("Arpeggiation was switched off after an error: %1").arg(what));
+    } catch (...) {
+        failing_ = false;
+    }
+}
+
+void Form1::switchOffAfterFailure() noexcept {
+    try {
+        failing_ = true;
+        Timer->stop();
+        if (Enable->isChecked()) Enable->setChecked(false);
+        if (Arp && !Arp->IsEmpty()) Arp->RemoveAll();
+    } catch (...) {
+    }
+    failing_ = false;
+}
+
+void Form1::report(const QString& text) {
+    // Shown from the event loop, not from inside the host's own call.
+    QMetaObject::invokeMethod(this, [this, text] { showMessage_(text); }, Qt::QueuedConnection);
+}
+
+}  // namespace vlx

@@ -1,0 +1,152 @@
+#pragma once
+// The program's only window: it owns the MIDI host, the engine and the input
+// buffer, switches arpeggiation on and off, feeds the engine from the host's
+// MidiInput event and drives playback from its timer loop.
+//
+// Everything runs on the window's thread. lBusy (-1 when free) keeps the
+// engine to one user at a time; input that finds it taken waits in InQ until
+// the timer loop replays it.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include <QLineEdit>
+#include <QWidget>
+
+#include "engine/Arpeggiator.h"
+#include "host/HostAutomation.h"
+#include "model/InputQ.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QPushButton;
+class QScrollBar;
+class QSocketNotifier;
+class QTimer;
+
+namespace vlx {
+
+class HostClockAlarm;
+
+// A text box that asks before it lets the focus go to another control of the
+// window; a refusal brings the focus back.
+class ValidatingLineEdit : public QLineEdit {
+public:
+    using QLineEdit::QLineEdit;
+    // Returns true to keep the focus in the box.
+    std::function<bool()> validate;
+
+protected:
+    void focusOutEvent(QFocusEvent* event) override;
+
+private:
+    bool validating_ = false;
+};
+
+class Form1 : public QWidget {
+    Q_OBJECT
+public:
+    using HostFactory = std::function<std::shared_ptr<HostAutomation>()>;
+    // Shows one message with only an OK button.
+    using MessageBox = std::function<void(const QString& text)>;
+    // Spends the idle time of a pass that sent nothing: returns when the host
+    // clock reaches wakeAt or when window messages (input among them) arrive.
+    using IdleWait = std::function<void(std::int32_t wakeAt)>;
+
+    static constexpr const char* kKeyPath = "Software\\Veloxa\\VLXArp";
+
+    // Creates the controls and runs Form_Load; the factory's errors pass to
+    // the caller.
+    explicit Form1(HostFactory createHost, QWidget* parent = nullptr);
+    ~Form1() override;
+
+    void Form_Load();
+    void Form_Unload(int& Cancel);
+    void Enable_Click();
+    void Divert_Click();
+    void CloseOnExit_Click();
+    void Tempo_Validate(bool& Cancel);
+    void VScrollTempo_Change();
+    void vlx_MidiInput(std::int32_t nTimestamp, std::int32_t Port, std::int32_t status, std::int32_t data1,
+                       std::int32_t data2);
+    void Timer_Timer();
+
+    void setMessageBox(MessageBox show) { showMessage_ = std::move(show); }
+    void setIdleWait(IdleWait wait) { idleWait_ = std::move(wait); }
+
+    // State, for the program around the window and for tests.
+    std::int32_t busyCount() const noexcept { return lBusy.load(); }
+    const std::shared_ptr<Arpeggiator>& engine() const noexcept { return Arp; }
+    const std::shared_ptr<InputQ>& inputQueue() const noexcept { return InQ; }
+    const std::shared_ptr<HostAutomation>& host() const noexcept { return vlx; }
+    std::int32_t nextPoll() const noexcept { return lNextPoll; }
+    bool unloaded() const noexcept { return unloaded_; }
+
+    // The controls, in tab order, named as their objectName.
+    QCheckBox* Divert = nullptr;
+    QLabel* Label1 = nullptr;
+    ValidatingLineEdit* Tempo = nullptr;
+    QScrollBar* VScrollTempo = nullptr;
+    QLabel* Label4 = nullptr;
+    QComboBox* Octaves = nullptr;
+    QPushButton* Enable = nullptr;
+    QCheckBox* CloseOnExit = nullptr;
+    QCheckBox* Retrigger = nullptr;
+    QLabel* Label2 = nullptr;
+    QComboBox* Resolution = nullptr;
+    QLabel* Label3 = nullptr;
+    QComboBox* Sustain = nullptr;
+    QLabel* Label5 = nullptr;
+    QComboBox* Cycle = nullptr;
+    QLabel* Status = nullptr;
+    QTimer* Timer = nullptr;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void createControls();
+    void fitFont();
+    void ProcessMidi(std::int32_t lTime, std::int32_t status, std::int32_t data1, std::int32_t data2);
+    void PollControls();
+    void restoreSettings();
+    void saveSettings();
+    void release();
+    void connectHost();
+
+    // The pass's message pump when it sent nothing.
+    void pumpIdle(std::int32_t lNow);
+    void waitRealTime(std::int32_t wakeAt);
+    std::int32_t nextWake(std::int32_t lNow) const;
+
+    // Runs a handler so that no error reaches the event loop.
+    template <class Body>
+    void handle(Body&& body) noexcept;
+    void failed(const QString& what) noexcept;
+    void switchOffAfterFailure() noexcept;
+    void report(const QString& text);
+
+    std::atomic<std::int32_t> lBusy{-1};
+    std::int32_t lNextPoll = 0;
+    std::shared_ptr<Arpeggiator> Arp;
+    std::shared_ptr<InputQ> InQ;
+    std::int16_t nLastOctaves = 0;
+    std::int16_t nLastResolution = 0;
+    std::int16_t nLastSustain = 0;
+    std::int16_t nLastCycle = 0;
+    std::int16_t nLastTempo = 0;
+    std::shared_ptr<HostAutomation> vlx;
+
+    HostFactory createHost_;
+    MessageBox showMessage_;
+    IdleWait idleWait_;
+    QSocketNotifier* inputNotifier_ = nullptr;
+    HostClockAlarm* alarm_ = nullptr;
+    bool failing_ = false;
+    bool connectionLost_ = false;
+    bool unloaded_ = false;
+};
+
+}  // namespace vlx

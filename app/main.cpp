@@ -1,0 +1,6 @@
+#include "app/Program.h"
+#include "host/CreateHost.h"
+
+int main(int argc, char** argv) {
+    return vlx::RunProgram(argc, argv, [] { return vlx::CreateHost(); });
+}

@@ -1,0 +1,145 @@
+#include "host/AlsaHost.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <vector>
+
+namespace vlx::host {
+
+namespace {
+
+std::string alsaError(const std::string& what, int err) { return what + " (" + snd_strerror(err) + ")"; }
+
+}  // namespace
+
+AlsaHost::AlsaHost(const std::string& clientName) {
+    if (const int err = snd_seq_open(&seq_, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK); err < 0)
+        throw AlsaOpenError(alsaError("cannot open the ALSA sequencer", err));
+    auto fail = [this](const std::string& why) {
+        if (wakeFd_ >= 0) ::close(wakeFd_);
+        if (outRing_) jack_ringbuffer_free(outRing_);
+        snd_seq_close(seq_);
+        throw AlsaOpenError(why);
+    };
+    snd_seq_set_client_name(seq_, clientName.c_str());
+    inPort_ = snd_seq_create_simple_port(seq_, "in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+                                         SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+    outPort_ = snd_seq_create_simple_port(seq_, "out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
+                                          SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+    if (inPort_ < 0 || outPort_ < 0) fail(alsaError("cannot create the ALSA ports", inPort_ < 0 ? inPort_ : outPort_));
+    wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    outRing_ = jack_ringbuffer_create(kOutCapacity * sizeof(MidiMessage));
+    if (wakeFd_ < 0 || !outRing_) fail("cannot create the output queue");
+    instance_ = countEarlierNamesakes(clientName) + 1;
+    thread_ = std::thread([this] { run(); });
+}
+
+AlsaHost::~AlsaHost() {
+    stop_.store(true);
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto n = ::write(wakeFd_, &one, sizeof one);
+    thread_.join();
+    snd_seq_close(seq_);
+    ::close(wakeFd_);
+    jack_ringbuffer_free(outRing_);
+}
+
+std::string AlsaHost::HostVersion() { return std::string(kHostLayerVersion) + " ALSA"; }
+
+void AlsaHost::SendMidiMessage(std::int32_t, std::int32_t Status, std::int32_t data1, std::int32_t data2) {
+    const MidiMessage m = MidiMessage::fromInts(Status, data1, data2);
+    if (connectionLost() || m.size == 0 || jack_ringbuffer_write_space(outRing_) < sizeof m) {
+        countDroppedSend();
+        return;
+    }
+    jack_ringbuffer_write(outRing_, reinterpret_cast<const char*>(&m), sizeof m);
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto n = ::write(wakeFd_, &one, sizeof one);
+}
+
+std::int32_t AlsaHost::countEarlierNamesakes(const std::string& name) const {
+    const int me = snd_seq_client_id(seq_);
+    snd_seq_client_info_t* info = nullptr;
+    snd_seq_client_info_alloca(&info);
+    snd_seq_client_info_set_client(info, -1);
+    std::int32_t count = 0;
+    while (snd_seq_query_next_client(seq_, info) >= 0) {
+        const int id = snd_seq_client_info_get_client(info);
+        if (id != me && id < me && name == snd_seq_client_info_get_name(info)) ++count;
+    }
+    return count;
+}
+
+void AlsaHost::run() {
+    const int seqFds = snd_seq_poll_descriptors_count(seq_, POLLIN);
+    std::vector<pollfd> fds(static_cast<std::size_t>(seqFds) + 1);
+    snd_seq_poll_descriptors(seq_, fds.data(), static_cast<unsigned>(seqFds), POLLIN);
+    fds.back() = {wakeFd_, POLLIN, 0};
+    while (!stop_.load()) {
+        if (::poll(fds.data(), fds.size(), -1) < 0) continue;  // interrupted
+        if (fds.back().revents & POLLIN) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] const auto n = ::read(wakeFd_, &count, sizeof count);
+        }
+        for (int i = 0; i < seqFds; ++i) {
+            if (fds[static_cast<std::size_t>(i)].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+                markLost("The ALSA sequencer went away.");
+                return;
+            }
+        }
+        readInput();
+        writeQueued();
+    }
+    writeQueued();  // the final note-offs
+}
+
+void AlsaHost::readInput() {
+    bool handedOver = false;
+    snd_seq_event_t* ev = nullptr;
+    std::uint8_t bytes[8];
+    int r;
+    while ((r = snd_seq_event_input(seq_, &ev)) >= 0 || r == -ENOSPC) {
+        if (r < 0 || !ev) continue;  // overrun: the kernel dropped input; go on with what follows
+        if (ev->type == SND_SEQ_EVENT_SYSEX) {
+            forward(*ev);  // whole, whatever DivertInput says
+            continue;
+        }
+        const std::size_t size = codec_.decode(*ev, bytes, sizeof bytes);
+        if (size == 0) continue;  // not a MIDI message
+        if (!diverting()) forward(*ev);
+        if (raising() && fitsEvent(bytes, size)) {
+            InputEvent e;
+            e.time = clock().now();
+            e.message.size = static_cast<std::uint8_t>(size);
+            std::copy(bytes, bytes + size, e.message.bytes.begin());
+            handedOver = input().push(e) || handedOver;
+        }
+    }
+    if (handedOver) input().wake();
+}
+
+void AlsaHost::forward(snd_seq_event_t event) {
+    snd_seq_ev_set_source(&event, static_cast<unsigned char>(outPort_));
+    snd_seq_ev_set_subs(&event);
+    snd_seq_ev_set_direct(&event);
+    snd_seq_event_output_direct(seq_, &event);
+}
+
+void AlsaHost::writeQueued() {
+    MidiMessage m;
+    while (jack_ringbuffer_read(outRing_, reinterpret_cast<char*>(&m), sizeof m) == sizeof m) {
+        snd_seq_event_t ev;
+        if (!codec_.encode(m.bytes.data(), m.size, ev)) {
+            countDroppedSend();
+            continue;
+        }
+        snd_seq_ev_set_source(&ev, static_cast<unsigned char>(outPort_));
+        snd_seq_ev_set_subs(&ev);
+        snd_seq_ev_set_direct(&ev);
+        if (snd_seq_event_output_direct(seq_, &ev) < 0) countDroppedSend();
+    }
+}
+
+}  // namespace vlx::host

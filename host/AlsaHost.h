@@ -1,0 +1,60 @@
+#pragma once
+// The program's MIDI host on the ALSA sequencer, used when no JACK server
+// answers: client "VLXArp" with the ports "in" and "out".
+//
+// One thread of its own owns the sequencer handle: it reads input, routes it
+// to the output unless the program diverts it, hands it to the owner's thread
+// through InputHandoff, and writes what SendMidiMessage queued. The sequencer
+// delivers at once, so a send goes out as soon as that thread wakes.
+#include <alsa/asoundlib.h>
+#include <jack/ringbuffer.h>
+
+#include <atomic>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "host/AlsaCodec.h"
+#include "host/RealHost.h"
+
+namespace vlx::host {
+
+class AlsaOpenError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class AlsaHost final : public RealHost {
+public:
+    // Throws AlsaOpenError saying why the client could not be made.
+    explicit AlsaHost(const std::string& clientName = "VLXArp");
+    // Writes what is still queued, then leaves the sequencer.
+    ~AlsaHost() override;
+
+    std::string HostVersion() override;
+    std::int32_t InstanceNumber() override { return instance_; }
+    // Any port number means the one output port. Single producer.
+    void SendMidiMessage(std::int32_t Port, std::int32_t Status, std::int32_t data1, std::int32_t data2) override;
+
+private:
+    static constexpr std::size_t kOutCapacity = 1 << 14;  // messages
+
+    void run();
+    void readInput();
+    void writeQueued();
+    void forward(snd_seq_event_t event);
+    std::int32_t countEarlierNamesakes(const std::string& name) const;
+
+    snd_seq_t* seq_ = nullptr;
+    int inPort_ = -1;
+    int outPort_ = -1;
+    int wakeFd_ = -1;
+    std::int32_t instance_ = 1;
+    jack_ringbuffer_t* outRing_ = nullptr;
+    AlsaCodec codec_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+}  // namespace vlx::host

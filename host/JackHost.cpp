@@ -1,0 +1,260 @@
+#include "host/JackHost.h"
+
+#include <jack/midiport.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+namespace vlx::host {
+
+namespace {
+
+// jack_get_time need not be steady_clock (JACK 2 may read another monotonic
+// source, and the two drift apart): read both back to back each cycle.
+std::int64_t steadyMinusJack() noexcept {
+    const auto jack = static_cast<std::int64_t>(jack_get_time());
+    return steadyMicros() - jack;
+}
+
+std::string serverName() {
+    const char* env = std::getenv("JACK_DEFAULT_SERVER");
+    return env && *env ? env : "default";
+}
+
+std::string openFailure(jack_status_t status) {
+    const std::string server = "\"" + serverName() + "\"";
+    if (status & JackServerFailed) return "no JACK server " + server + " is running";
+    if (status & JackVersionError) return "the JACK server " + server + " speaks another protocol version";
+    if (status & JackNameNotUnique) return "the client name is taken";
+    if (status & JackInitFailure) return "the JACK client could not be initialised";
+    if (status & JackShmFailure) return "the JACK shared memory could not be reached";
+    if (status & JackServerError) return "the JACK server " + server + " stopped answering while the client opened";
+    return "the JACK server " + server + " refused the client (status 0x" + [&] {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "%x", static_cast<unsigned>(status));
+        return std::string(hex);
+    }() + ")";
+}
+
+// libjack prints its own complaints on stderr while a client fails to open;
+// the caller gets a clearer reason from us. (The error handler is set, never
+// read back: PipeWire's libjack need not export the variable that holds it.)
+std::atomic<bool> quietJack{false};
+
+void jackError(const char* message) {
+    if (!quietJack.load()) std::fprintf(stderr, "%s\n", message);
+}
+
+class QuietJackErrors {
+public:
+    QuietJackErrors() {
+        jack_set_error_function(&jackError);
+        quietJack.store(true);
+    }
+    ~QuietJackErrors() { quietJack.store(false); }
+    QuietJackErrors(const QuietJackErrors&) = delete;
+    QuietJackErrors& operator=(const QuietJackErrors&) = delete;
+};
+
+// Other clients whose input port has our port's full name: a server that
+// lets two clients share a name (PipeWire may) gives no suffix to count by.
+std::int32_t namesakesBeside(jack_client_t* client, jack_port_t* mine) {
+    const char** ports = jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
+    if (!ports) return 0;
+    std::int32_t sameName = 0;
+    const std::string name = jack_port_name(mine);
+    for (const char** p = ports; *p; ++p)
+        if (name == *p) ++sameName;
+    jack_free(ports);
+    return std::max(0, sameName - 1);  // ours is among them
+}
+
+// Asked before writing: libjack reports a full buffer through its error
+// handler, which prints, and printing has no place in the process callback.
+bool fits(void* buffer, std::size_t size) noexcept { return jack_midi_max_event_size(buffer) >= size; }
+
+}  // namespace
+
+std::int32_t instanceFromClientName(const std::string& asked, const std::string& given) {
+    if (given.size() <= asked.size() + 1 || given.compare(0, asked.size(), asked) != 0 || given[asked.size()] != '-')
+        return 1;
+    const std::string suffix = given.substr(asked.size() + 1);
+    if (suffix.size() > 4 || !std::all_of(suffix.begin(), suffix.end(), [](unsigned char c) { return std::isdigit(c); }))
+        return 1;
+    return std::stoi(suffix) + 1;
+}
+
+JackHost::JackHost(const Options& options) {
+    jack_status_t status{};
+    {
+        QuietJackErrors quiet;
+        client_ = jack_client_open(options.clientName.c_str(), JackNoStartServer, &status);
+    }
+    if (!client_) throw JackOpenError(openFailure(status));
+
+    auto fail = [this](const std::string& why) {
+        jack_client_close(client_);
+        if (outRing_) jack_ringbuffer_free(outRing_);
+        throw JackOpenError(why);
+    };
+    outRing_ = jack_ringbuffer_create(kOutCapacity * sizeof(OutRecord));
+    if (!outRing_) fail("cannot allocate the output queue");
+    jack_ringbuffer_mlock(outRing_);
+
+    const auto rate = static_cast<std::int64_t>(jack_get_sample_rate(client_));
+    margin_ = options.marginFrames >= 0 ? options.marginFrames : rate / 1000;
+
+    in_ = jack_port_register(client_, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    out_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    if (!in_ || !out_) fail("cannot register the MIDI ports \"in\" and \"out\"");
+    instance_ = instanceFromClientName(options.clientName, jack_get_client_name(client_)) + namesakesBeside(client_, in_);
+    if (jack_set_process_callback(client_, &JackHost::process, this) != 0) fail("cannot set the process callback");
+    jack_on_info_shutdown(client_, &JackHost::shutdown, this);
+    if (jack_activate(client_) != 0) fail("cannot activate the JACK client");
+}
+
+JackHost::~JackHost() {
+    letOutputDrain();
+    if (!connectionLost()) jack_deactivate(client_);
+    jack_client_close(client_);
+    jack_ringbuffer_free(outRing_);
+}
+
+void JackHost::letOutputDrain() {
+    if (connectionLost()) return;
+    const auto periodUs = 1'000'000LL * bufferSize() / std::max<std::uint32_t>(1, sampleRate());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200) +
+                          std::chrono::microseconds(6 * periodUs);
+    auto waiting = [&] { return !connectionLost() && std::chrono::steady_clock::now() < deadline; };
+    while (jack_ringbuffer_read_space(outRing_) > 0 && waiting())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // The last messages taken were written into this cycle's buffer; one more
+    // cycle and the clients after us have read it.
+    const auto seen = cycles_.load();
+    while (cycles_.load() < seen + 2 && waiting()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+std::string JackHost::HostVersion() { return std::string(kHostLayerVersion) + " JACK"; }
+
+std::int32_t JackHost::InstanceNumber() { return instance_; }
+
+void JackHost::SendMidiMessage(std::int32_t, std::int32_t Status, std::int32_t data1, std::int32_t data2) {
+    const OutRecord r{steadyMicros(), MidiMessage::fromInts(Status, data1, data2)};
+    if (connectionLost() || r.message.size == 0 || jack_ringbuffer_write_space(outRing_) < sizeof r) {
+        countDroppedSend();
+        return;
+    }
+    jack_ringbuffer_write(outRing_, reinterpret_cast<const char*>(&r), sizeof r);
+}
+
+int JackHost::process(jack_nframes_t nframes, void* self) { return static_cast<JackHost*>(self)->processCycle(nframes); }
+
+void JackHost::shutdown(jack_status_t, const char* reason, void* self) {
+    char why[256];
+    std::snprintf(why, sizeof why, "The JACK server went away%s%s", reason && *reason ? ": " : ".",
+                  reason && *reason ? reason : "");
+    static_cast<JackHost*>(self)->markLost(why);
+}
+
+CycleTimes JackHost::cycleTimes(jack_nframes_t nframes) const {
+    jack_nframes_t frames = 0;
+    jack_time_t now = 0, next = 0;
+    float periodUs = 0;
+    if (jack_get_cycle_times(client_, &frames, &now, &next, &periodUs) != 0 || next <= now) {
+        now = jack_get_time();
+        next = now + 1'000'000ULL * nframes / std::max<jack_nframes_t>(1, jack_get_sample_rate(client_));
+    }
+    const std::int64_t toSteady = steadyMinusJack();
+    return {static_cast<std::int64_t>(now) + toSteady, static_cast<std::int64_t>(next) + toSteady, nframes};
+}
+
+bool JackHost::peekOut(OutRecord& r) const noexcept {
+    return jack_ringbuffer_peek(outRing_, reinterpret_cast<char*>(&r), sizeof r) == sizeof r;
+}
+
+// Real-time: no locks, no allocation, no waiting. Input and queued sends
+// are merged by frame, since a MIDI buffer takes events in time order only.
+int JackHost::processCycle(jack_nframes_t nframes) {
+    const std::int64_t enteredUs = steadyMicros();
+    void* inBuf = jack_port_get_buffer(in_, nframes);
+    void* outBuf = jack_port_get_buffer(out_, nframes);
+    jack_midi_clear_buffer(outBuf);
+
+    const CycleTimes cycle = cycleTimes(nframes);
+    const std::int64_t latency = outputLatencyFrames(nframes, margin_);
+    const bool thru = !diverting();
+    const bool raise = raising();
+
+    const std::uint32_t inputs = jack_midi_get_event_count(inBuf);
+    std::uint32_t nextInput = 0;
+    jack_midi_event_t in{};
+    bool haveIn = false;
+    auto loadInput = [&] {
+        haveIn = false;
+        while (nextInput < inputs && !haveIn) haveIn = jack_midi_event_get(&in, inBuf, nextInput++) == 0;
+    };
+    OutRecord out{};
+    std::int64_t outOffset = 0;
+    bool haveOut = false;
+    auto loadOutput = [&] {
+        haveOut = peekOut(out);
+        if (haveOut) {
+            outOffset = targetOffset(cycle, out.stampUs, latency);
+            haveOut = outOffset < static_cast<std::int64_t>(nframes);  // else a later cycle's
+        }
+    };
+    loadInput();
+    loadOutput();
+
+    jack_nframes_t last = 0;  // events must be written in time order
+    bool handedOver = false;
+    while (haveIn || haveOut) {
+        if (haveIn && (!haveOut || static_cast<std::int64_t>(in.time) <= outOffset)) {
+            // System exclusive cannot reach the program whole, so it is always routed.
+            if (thru || in.buffer[0] == 0xF0) {
+                const jack_nframes_t at = std::max(in.time, last);
+                if (fits(outBuf, in.size) && jack_midi_event_write(outBuf, at, in.buffer, in.size) == 0)
+                    last = at;
+                else
+                    droppedThru_.fetch_add(1, std::memory_order_relaxed);
+            }
+            if (raise && fitsEvent(in.buffer, in.size)) {
+                InputEvent e;
+                e.time = clock().hostTimeAt(frameMicros(cycle, in.time));
+                e.message.size = static_cast<std::uint8_t>(in.size);
+                std::copy(in.buffer, in.buffer + in.size, e.message.bytes.begin());
+                handedOver = input().push(e) || handedOver;
+            }
+            loadInput();
+        } else {
+            if (outOffset < static_cast<std::int64_t>(last)) {
+                if (outOffset < 0) lateSends_.fetch_add(1, std::memory_order_relaxed);
+                outOffset = last;
+            }
+            const auto at = static_cast<jack_nframes_t>(outOffset);
+            if (!fits(outBuf, out.message.size) ||
+                jack_midi_event_write(outBuf, at, out.message.bytes.data(), out.message.size) != 0) {
+                haveOut = false;  // buffer full: the rest waits for the next cycle
+                continue;
+            }
+            last = at;
+            jack_ringbuffer_read_advance(outRing_, sizeof out);
+            loadOutput();
+        }
+    }
+    if (handedOver) input().wake();
+
+    cycles_.fetch_add(1, std::memory_order_release);
+    const std::int64_t spent = steadyMicros() - enteredUs;
+    if (spent > worstCallbackUs_.load(std::memory_order_relaxed))
+        worstCallbackUs_.store(spent, std::memory_order_relaxed);
+    const std::int64_t early = cycle.startUs - enteredUs;
+    if (early > worstEarlyUs_.load(std::memory_order_relaxed)) worstEarlyUs_.store(early, std::memory_order_relaxed);
+    return 0;
+}
+
+}  // namespace vlx::host

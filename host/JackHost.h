@@ -1,0 +1,97 @@
+#pragma once
+// The program's MIDI host on a JACK server: client "VLXArp" with the MIDI
+// ports "in" and "out".
+//
+// Output is sample-accurate: SendMidiMessage stamps each message on the host
+// clock and queues it; the process callback writes it at the frame of its
+// stamp plus a constant latency (outputLatencyFrames). Input is routed to the
+// output in the same cycle at the same frame unless the program diverts it,
+// and handed to the owner's thread through InputHandoff.
+#include <jack/jack.h>
+#include <jack/ringbuffer.h>
+
+#include <atomic>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "host/FrameMapper.h"
+#include "host/RealHost.h"
+
+namespace vlx::host {
+
+class JackOpenError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class JackHost final : public RealHost {
+public:
+    struct Options {
+        std::string clientName = "VLXArp";
+        // Added to one period of output latency; below 0: 1 ms of frames.
+        std::int64_t marginFrames = -1;
+    };
+
+    // Opens the client on the default server (JACK_DEFAULT_SERVER), never
+    // starting one. Throws JackOpenError saying why it could not.
+    explicit JackHost(const Options& options);
+    JackHost() : JackHost(Options{}) {}
+    // Lets queued output go out before leaving the server.
+    ~JackHost() override;
+
+    std::string HostVersion() override;
+    std::int32_t InstanceNumber() override;
+    // Any port number means the one output port. Single producer: call from
+    // one thread only (the owner's).
+    void SendMidiMessage(std::int32_t Port, std::int32_t Status, std::int32_t data1, std::int32_t data2) override;
+
+    std::string clientName() const { return jack_get_client_name(client_); }
+    std::uint32_t bufferSize() const { return jack_get_buffer_size(client_); }
+    std::uint32_t sampleRate() const { return jack_get_sample_rate(client_); }
+    std::int64_t marginFrames() const noexcept { return margin_; }
+
+    // Sends written after their frame (the queue was held up) and input the
+    // output port had no room to route.
+    std::uint64_t lateSends() const noexcept { return lateSends_.load(); }
+    std::uint64_t droppedThru() const noexcept { return droppedThru_.load(); }
+    // The slowest process callback so far, in microseconds.
+    std::int64_t worstCallbackMicros() const noexcept { return worstCallbackUs_.load(); }
+    std::uint64_t cycles() const noexcept { return cycles_.load(); }
+    // The furthest the process callback ran ahead of its cycle's nominal
+    // start (JACK's estimate), in microseconds: what the margin must cover,
+    // or messages sent just before that start miss their frame.
+    std::int64_t worstEarlyStartMicros() const noexcept { return worstEarlyUs_.load(); }
+
+private:
+    struct OutRecord {
+        std::int64_t stampUs;
+        MidiMessage message;
+    };
+    static constexpr std::size_t kOutCapacity = 1 << 14;  // messages
+
+    static int process(jack_nframes_t nframes, void* self);
+    static void shutdown(jack_status_t code, const char* reason, void* self);
+    int processCycle(jack_nframes_t nframes);
+    CycleTimes cycleTimes(jack_nframes_t nframes) const;
+    bool peekOut(OutRecord& r) const noexcept;
+    void letOutputDrain();
+
+    jack_client_t* client_ = nullptr;
+    jack_port_t* in_ = nullptr;
+    jack_port_t* out_ = nullptr;
+    jack_ringbuffer_t* outRing_ = nullptr;
+    std::int64_t margin_ = 0;
+    std::int32_t instance_ = 1;
+    std::atomic<std::uint64_t> lateSends_{0};
+    std::atomic<std::uint64_t> droppedThru_{0};
+    std::atomic<std::int64_t> worstCallbackUs_{0};
+    std::atomic<std::uint64_t> cycles_{0};
+    std::atomic<std::int64_t> worstEarlyUs_{0};
+};
+
+// 1 for the name asked for, n + 1 for the "-0n" suffix JACK gives a second,
+// third, ... client of the same name.
+std::int32_t instanceFromClientName(const std::string& asked, const std::string& given);
+
+}  // namespace vlx::host

@@ -1,0 +1,148 @@
+// A test build of the program: the real window on the real host, with
+// arpeggiation switched on from the keyboard (Alt+A) once the window is up.
+// It prints "armed" on stdout when the button is down, so that a driver
+// knows when to play.
+//
+// It then takes commands on stdin, one a line: "toggle" presses Alt+A again
+// and answers "on" or "off" once the button has moved; "count" answers
+// "raised <n> thru-dropped <m>": the MidiInput events the window has
+// received, and the input the JACK host had no room to pass through.
+//
+// With VLX_LATENESS_REPORT=<file> it also notes, for every scheduled note it
+// sends, the host millisecond it went out in minus the step's due time, and
+// writes "lateness count" lines to that file at exit.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+
+#include <QApplication>
+#include <QPushButton>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <QTest>
+
+#include "app/Program.h"
+#include "host/CreateHost.h"
+#include "host/JackHost.h"
+#include "model/HostTime.h"
+
+namespace {
+
+// Passes every call to the real host and looks at the engine's queue heads
+// while a note goes out: a note sent by the scheduler is still at the head
+// of its queue during the send.
+class ProbeHost final : public vlx::HostAutomation {
+public:
+    explicit ProbeHost(std::shared_ptr<vlx::HostAutomation> inner) : inner_(std::move(inner)) {
+        inner_->OnMidiInput([this](std::int32_t ts, std::int32_t port, std::int32_t s, std::int32_t d1,
+                                   std::int32_t d2) {
+            ++raised;
+            RaiseMidiInput(ts, port, s, d1, d2);
+        });
+        inner_->OnConnectionLost([this](const std::string& why) { RaiseConnectionLost(why); });
+    }
+    ~ProbeHost() override {
+        inner_->OnMidiInput({});
+        inner_->OnConnectionLost({});
+    }
+
+    vlx::Form1* form = nullptr;
+    std::map<std::int32_t, long> lateness;
+    long raised = 0;
+
+    std::string HostVersion() override { return inner_->HostVersion(); }
+    std::int32_t ExitWithClient() override { return inner_->ExitWithClient(); }
+    void ExitWithClient(std::int32_t v) override { inner_->ExitWithClient(v); }
+    std::int32_t InstanceNumber() override { return inner_->InstanceNumber(); }
+    std::int32_t DivertInput() override { return inner_->DivertInput(); }
+    void DivertInput(std::int32_t v) override { inner_->DivertInput(v); }
+    std::int32_t RaiseInputEvents() override { return inner_->RaiseInputEvents(); }
+    void RaiseInputEvents(std::int32_t v) override { inner_->RaiseInputEvents(v); }
+    void SendMidiMessage(std::int32_t port, std::int32_t status, std::int32_t d1, std::int32_t d2) override {
+        const std::int32_t now = inner_->HostTime();
+        inner_->SendMidiMessage(port, status, d1, d2);
+        if (form && form->engine()) note(now, status & 0xF0);
+    }
+    std::int32_t HostTime() override { return inner_->HostTime(); }
+    // Input the JACK host had no room to pass through to its output.
+    unsigned long long droppedThru() const {
+        const auto* jack = dynamic_cast<const vlx::host::JackHost*>(inner_.get());
+        return jack ? jack->droppedThru() : 0;
+    }
+    void SleepMs(std::int32_t n) override { inner_->SleepMs(n); }
+    int EventFd() const override { return inner_->EventFd(); }
+    void DeliverPending() override { inner_->DeliverPending(); }
+
+private:
+    void note(std::int32_t now, std::int32_t kind) {
+        const auto& arp = *form->engine();
+        std::shared_ptr<vlx::QEvt> head;
+        if (kind == 0x90) head = arp.NoteOnQ()->Peek();
+        if (kind == 0x80) head = arp.NoteOffQ()->Peek();
+        // Note-offs of a switch-off or a release are not scheduled.
+        if (!head || !vlx::hosttime::isDue(head->Trigger, now)) return;
+        ++lateness[vlx::hosttime::distance(head->Trigger, now)];
+    }
+    std::shared_ptr<vlx::HostAutomation> inner_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::shared_ptr<ProbeHost> probe;
+    const int status = vlx::RunProgram(
+        argc, argv,
+        [&probe] {
+            probe = std::make_shared<ProbeHost>(vlx::CreateHost());
+            return probe;
+        },
+        [&probe](vlx::Form1& form) {
+            QApplication::setActiveWindow(&form);
+            if (!QTest::qWaitForWindowActive(&form)) std::fprintf(stderr, "window not active\n");
+            QTest::keyClick(&form, Qt::Key_A, Qt::AltModifier);
+            if (!QTest::qWaitFor([&] { return form.Enable->isChecked(); }, 5000)) {
+                std::fprintf(stderr, "Alt+A did not switch arpeggiation on\n");
+                return;
+            }
+            probe->form = &form;
+            std::printf("armed\n");
+            std::fflush(stdout);
+
+            // A toggle is answered from the event loop once the button has
+            // moved: switched on, the window's own loop keeps running there.
+            auto* watch = new QTimer(&form);
+            watch->setInterval(5);
+            auto* commands = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, &form);
+            QObject::connect(commands, &QSocketNotifier::activated, &form, [&form, &probe, commands, watch] {
+                char line[64];
+                if (!std::fgets(line, sizeof line, stdin)) {
+                    commands->setEnabled(false);
+                    return;
+                }
+                if (std::strncmp(line, "toggle", 6) == 0) {
+                    const bool was = form.Enable->isChecked();
+                    QTest::keyClick(&form, Qt::Key_A, Qt::AltModifier);
+                    QObject::disconnect(watch, nullptr, nullptr, nullptr);
+                    QObject::connect(watch, &QTimer::timeout, &form, [&form, was, watch] {
+                        if (form.Enable->isChecked() == was) return;
+                        watch->stop();
+                        std::printf("%s\n", was ? "off" : "on");
+                        std::fflush(stdout);
+                    });
+                    watch->start();
+                } else if (std::strncmp(line, "count", 5) == 0) {
+                    std::printf("raised %ld thru-dropped %llu\n", probe->raised, probe->droppedThru());
+                    std::fflush(stdout);
+                }
+            });
+        });
+    if (const char* report = std::getenv("VLX_LATENESS_REPORT"); report && probe) {
+        std::ofstream out(report);
+        for (const auto& [ms, count] : probe->lateness) out << ms << ' ' << count << '\n';
+    }
+    return status;
+}

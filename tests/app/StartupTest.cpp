@@ -1,0 +1,233 @@
+// Start-up, switching arpeggiation on and off, and closing with its save.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTimer>
+
+#include "FormRig.h"
+
+namespace vlx::test {
+namespace {
+
+using StartupTest = FormRig;
+
+TEST_F(StartupTest, FirstStartTakesEveryDefault) {
+    Form1& f = start();
+    EXPECT_EQ(f.Tempo->text(), "120");
+    EXPECT_EQ(f.VScrollTempo->value(), 120);
+    EXPECT_EQ(f.Octaves->currentText(), "1");
+    EXPECT_EQ(f.Resolution->currentText(), "Quarter");
+    EXPECT_EQ(f.Sustain->currentText(), "Normal");
+    EXPECT_EQ(f.Cycle->currentText(), "Up-Down");
+    EXPECT_FALSE(f.Divert->isChecked() || f.CloseOnExit->isChecked() || f.Retrigger->isChecked() ||
+                 f.Enable->isChecked());
+    EXPECT_FALSE(f.Timer->isActive());
+    EXPECT_EQ(f.Status->text(), "Veloxa:1 Ver: Scripted 1.0");
+
+    const Arpeggiator& arp = *f.engine();
+    EXPECT_EQ(arp.now(), 1000);
+    EXPECT_EQ((std::vector<int>{arp.Tempo(), arp.Resolution(), arp.Sustain(), arp.Octaves(), arp.Cycle()}),
+              (std::vector<int>{120, 8, 2, 1, 3}));
+    EXPECT_EQ(arp.vlx(), host);
+    EXPECT_EQ(f.nextPoll(), 1500);
+    EXPECT_EQ(f.busyCount(), -1);
+    EXPECT_TRUE(f.inputQueue()->IsEmpty());
+    EXPECT_EQ(host->memberCalls(), (Calls{"InstanceNumber", "HostVersion"}));
+    EXPECT_EQ(host->calls.front().member, "HostTime");
+    EXPECT_EQ(host->calls.back().member, "HostTime");
+    EXPECT_EQ(host->calls.size(), 4u);
+}
+
+TEST_F(StartupTest, StoredSettingsAreRestoredWithTheHostCallsTheyCause) {
+    store("Tempo", std::int32_t{90}, Util::TypeDword);
+    store("Octaves", std::int32_t{3}, Util::TypeDword);  // an integer shown as its text
+    store("Resolution", std::string("16th"), Util::TypeText);
+    store("Sustain", std::string("Legatto"), Util::TypeText);
+    store("Cycle", std::string("Random"), Util::TypeText);
+    store("Divert", std::int32_t{1}, Util::TypeDword);
+    store("CloseOnExit", std::int32_t{1}, Util::TypeDword);
+    store("Retrigger", std::int32_t{1}, Util::TypeDword);
+    host->raise = 1;  // a host that already raises input events gets the diversion at once
+
+    Form1& f = start();
+    EXPECT_EQ(f.Tempo->text(), "90");
+    EXPECT_EQ(f.VScrollTempo->value(), 90);
+    EXPECT_EQ(f.Octaves->currentText(), "3");
+    EXPECT_EQ(f.Resolution->currentText(), "16th");
+    EXPECT_EQ(f.Sustain->currentText(), "Legatto");
+    EXPECT_EQ(f.Cycle->currentText(), "Random");
+    EXPECT_TRUE(f.Divert->isChecked() && f.CloseOnExit->isChecked() && f.Retrigger->isChecked());
+    const Arpeggiator& arp = *f.engine();
+    EXPECT_EQ((std::vector<int>{arp.Tempo(), arp.Resolution(), arp.Sustain(), arp.Octaves(), arp.Cycle()}),
+              (std::vector<int>{90, 2, 3, 3, 5}));
+    EXPECT_EQ(host->memberCalls(),
+              (Calls{"RaiseInputEvents", "DivertInput=", "ExitWithClient=", "InstanceNumber", "HostVersion"}));
+    EXPECT_EQ(host->divert, 1);
+    EXPECT_EQ(host->exitWithClient, 1);
+}
+
+TEST_F(StartupTest, AStoredDivertWaitsWhileTheHostRaisesNoInput) {
+    store("Divert", std::int32_t{1}, Util::TypeDword);
+    store("CloseOnExit", std::int32_t{0}, Util::TypeDword);
+    start();
+    EXPECT_EQ(host->memberCalls(), (Calls{"RaiseInputEvents", "InstanceNumber", "HostVersion"}));
+    EXPECT_EQ(host->divert, 0);
+}
+
+TEST_F(StartupTest, UnusableStoredValuesTakeTheirDefaults) {
+    for (const auto& [tempo, shown] : {std::pair<Util::Value, const char*>{std::string("300"), "120"},
+                                       {std::string("7.9"), "120"},
+                                       {std::string("fast"), "120"},
+                                       {std::string("100.4"), "100"},  // rounded by the scroll bar
+                                       {std::string("239.5"), "240"},
+                                       {std::int32_t{8}, "8"}}) {
+        store("Tempo", tempo, std::holds_alternative<std::string>(tempo) ? Util::TypeText : Util::TypeDword);
+        store("Cycle", std::string("Sideways"), Util::TypeText);
+        store("Divert", std::string("yes"), Util::TypeText);
+        store("Retrigger", std::int32_t{2}, Util::TypeDword);
+        Form1& f = start();
+        EXPECT_EQ(f.Tempo->text(), shown) << Util::ToText(tempo);
+        EXPECT_EQ(f.engine()->Tempo(), QString(shown).toInt());
+        EXPECT_EQ(f.Cycle->currentText(), "Up-Down");
+        EXPECT_FALSE(f.Divert->isChecked());
+        EXPECT_FALSE(f.Retrigger->isChecked());
+        form.reset();
+    }
+    QFile file(Util::KeyFilePath(Form1::kKeyPath));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("\"Octaves\"=hex:02\n\x00\x01\x02 not a settings file");
+    file.close();
+    Form1& f = start();
+    EXPECT_EQ(f.Octaves->currentText(), "1");
+    EXPECT_EQ(f.Tempo->text(), "120");
+}
+
+TEST_F(StartupTest, EnableSwitchesTheHostAndTheTimerOnAndOffInOrder) {
+    store("Divert", std::int32_t{1}, Util::TypeDword);
+    Form1& f = start();
+    host->clearLog();
+
+    f.Enable->setChecked(true);
+    EXPECT_EQ(host->memberCalls(), (Calls{"DivertInput=", "RaiseInputEvents="}));
+    EXPECT_EQ(host->calls[0].args, std::vector<std::int32_t>{1});
+    EXPECT_EQ(host->calls[1].args, std::vector<std::int32_t>{1});
+    EXPECT_TRUE(f.Timer->isActive());
+    EXPECT_EQ(f.Timer->interval(), 10);
+
+    // Something sounding and something held when it is switched off.
+    host->Input(0x90, 60, 100);
+    ASSERT_TRUE(f.engine()->MaybeTrigger(1005));
+    host->clearLog();
+    f.Enable->setChecked(false);
+    EXPECT_FALSE(f.Timer->isActive());
+    EXPECT_EQ(host->memberCalls(), (Calls{"RaiseInputEvents=", "DivertInput=", "SendMidiMessage"}));
+    EXPECT_EQ(host->raise, 0);
+    EXPECT_EQ(host->divert, 0);
+    EXPECT_EQ(host->sent, (std::vector<SentMessage>{{1000, -1, 0x80, 60, 0}}));
+    EXPECT_TRUE(f.engine()->IsEmpty());
+    EXPECT_EQ(f.engine()->PlayQ()->Count(), 0);
+    EXPECT_EQ(f.engine()->NoteOnQ()->Count(), 0);
+}
+
+TEST_F(StartupTest, DivertAndCloseOnExitClicksReachTheHost) {
+    Form1& f = start();
+    host->clearLog();
+    f.Divert->setChecked(true);  // not raising input: remembered for later
+    EXPECT_EQ(host->memberCalls(), (Calls{"RaiseInputEvents"}));
+    f.Enable->setChecked(true);
+    EXPECT_EQ(host->divert, 1);
+    f.Divert->setChecked(false);
+    EXPECT_EQ(host->divert, 0);
+    f.CloseOnExit->setChecked(true);
+    EXPECT_EQ(host->exitWithClient, 1);
+    f.CloseOnExit->setChecked(false);
+    EXPECT_EQ(host->exitWithClient, 0);
+}
+
+TEST_F(StartupTest, TheFirstCloseOnlySwitchesOffAndTheSecondSavesAndReleases) {
+    Form1& f = start();
+    f.show();
+    f.Enable->setChecked(true);
+    host->clearLog();
+
+    EXPECT_FALSE(f.close());
+    EXPECT_TRUE(f.isVisible());
+    EXPECT_FALSE(f.Enable->isChecked());
+    EXPECT_EQ(host->raise, 0);
+    EXPECT_FALSE(QFile::exists(Util::KeyFilePath(Form1::kKeyPath))) << "nothing is saved yet";
+
+    EXPECT_TRUE(f.close());
+    EXPECT_FALSE(f.isVisible());
+    EXPECT_TRUE(f.unloaded());
+    EXPECT_EQ(f.engine(), nullptr);
+    EXPECT_EQ(f.inputQueue(), nullptr);
+    EXPECT_EQ(f.host(), nullptr);
+    EXPECT_EQ(host.use_count(), 1) << "the window and the engine have let the host go";
+    EXPECT_TRUE(settingsText().contains("\"Tempo\"=dword:00000078"));
+    EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(StartupTest, SavedSettingsComeBackAtTheNextStart) {
+    Form1& f = start();
+    f.Tempo->setText("75");
+    f.Octaves->setCurrentText("2");
+    f.Resolution->setCurrentText("32nd");
+    f.Sustain->setCurrentText("Staccato");
+    f.Cycle->setCurrentText("Down");
+    f.Divert->setChecked(true);
+    f.Retrigger->setChecked(true);
+    ASSERT_TRUE(f.close());
+    EXPECT_EQ(settingsText(), "[HKEY_CURRENT_USER\\Software\\Veloxa\\VLXArp]\n"
+                              "\"Tempo\"=dword:0000004b\n"
+                              "\"Octaves\"=\"2\"\n"
+                              "\"Resolution\"=\"32nd\"\n"
+                              "\"Sustain\"=\"Staccato\"\n"
+                              "\"Cycle\"=\"Down\"\n"
+                              "\"Divert\"=dword:00000001\n"
+                              "\"CloseOnExit\"=dword:00000000\n"
+                              "\"Retrigger\"=dword:00000001\n");
+
+    form.reset();
+    host = std::make_shared<ScriptedHost>();
+    Form1& again = start();
+    EXPECT_EQ(again.Tempo->text(), "75");
+    EXPECT_EQ(again.Octaves->currentText(), "2");
+    EXPECT_EQ(again.Resolution->currentText(), "32nd");
+    EXPECT_EQ(again.Sustain->currentText(), "Staccato");
+    EXPECT_EQ(again.Cycle->currentText(), "Down");
+    EXPECT_TRUE(again.Divert->isChecked());
+    EXPECT_FALSE(again.CloseOnExit->isChecked());
+    EXPECT_TRUE(again.Retrigger->isChecked());
+}
+
+TEST_F(StartupTest, AFailedSaveIsShownPerValueAndTheCloseCompletes) {
+    Form1& f = start();
+    f.Tempo->setText("fast");  // typed and never validated
+    ASSERT_TRUE(f.close());
+    EXPECT_EQ(messages, std::vector<std::string>{"SetKeyValue Tempo Failed"});
+    EXPECT_TRUE(settingsText().contains("\"Cycle\"=\"Up-Down\""));
+
+    form.reset();
+    messages.clear();
+    ASSERT_TRUE(QFile::remove(Util::KeyFilePath(Form1::kKeyPath)));
+    ASSERT_TRUE(QDir().mkpath(Util::KeyFilePath(Form1::kKeyPath)));  // a folder in its place
+    Form1& g = start();
+    EXPECT_TRUE(g.close());
+    EXPECT_TRUE(g.unloaded());
+    EXPECT_EQ(messages, (std::vector<std::string>{"SetKeyValue Tempo Failed", "SetKeyValue Octaves Failed",
+                                                  "SetKeyValue Resolution Failed", "SetKeyValue Sustain Failed",
+                                                  "SetKeyValue Cycle Failed", "SetKeyValue Divert Failed",
+                                                  "SetKeyValue CloseOnExit Failed",
+                                                  "SetKeyValue Retrigger Failed"}));
+}
+
+TEST_F(StartupTest, AHostThatCannotBeCreatedFailsTheStart) {
+    EXPECT_THROW(Form1([]() -> std::shared_ptr<HostAutomation> { throw std::runtime_error("no JACK, no ALSA"); }),
+                 std::runtime_error);
+}
+
+}  // namespace
+}  // namespace vlx::test

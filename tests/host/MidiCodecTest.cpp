@@ -1,0 +1,74 @@
+// Message lengths and the ALSA event codec, which need no sequencer device.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "host/AlsaCodec.h"
+#include "host/MidiMessage.h"
+
+namespace {
+
+using vlx::host::AlsaCodec;
+using vlx::host::MidiMessage;
+using Bytes = std::vector<std::uint8_t>;
+
+TEST(MidiMessage, SendsAsManyBytesAsTheStatusImplies) {
+    struct Case {
+        std::int32_t status;
+        int length;
+    };
+    const Case cases[] = {{0x90, 3}, {0x8F, 3}, {0xA0, 3}, {0xB5, 3}, {0xC0, 2}, {0xDF, 2}, {0xE3, 3},
+                          {0xF1, 2}, {0xF2, 3}, {0xF3, 2}, {0xF6, 1}, {0xF7, 1}, {0xF8, 1}, {0xFA, 1},
+                          {0xFE, 1}, {0xFF, 1}, {0xF0, 0}, {0x7F, 0}, {0x00, 0}, {0x100, 0}, {-1, 0}};
+    for (const auto& c : cases) EXPECT_EQ(vlx::host::messageLength(c.status), c.length) << std::hex << c.status;
+
+    const auto pc = MidiMessage::fromInts(0xC3, 12, 99);
+    EXPECT_EQ(pc.size, 2);
+    EXPECT_EQ(pc.data2(), 0);  // the unused data byte is not sent
+    const auto note = MidiMessage::fromInts(0x93, 0xBC, 0x80);  // top bits would read as status bytes
+    EXPECT_EQ((Bytes{note.bytes.begin(), note.bytes.end()}), (Bytes{0x93, 0x3C, 0x00}));
+
+    const std::uint8_t sysex[] = {0xF0, 1, 0xF7};
+    const std::uint8_t cc[] = {0xB0, 7, 1};
+    EXPECT_FALSE(vlx::host::fitsEvent(sysex, 3));
+    EXPECT_TRUE(vlx::host::fitsEvent(cc, 3));
+    EXPECT_FALSE(vlx::host::fitsEvent(cc, 2));
+}
+
+TEST(AlsaCodec, EncodesAndDecodesEveryKindOfMessageWhole) {
+    AlsaCodec codec;
+    const std::vector<Bytes> messages = {
+        {0x90, 60, 100}, {0x90, 60, 0}, {0x80, 61, 64},  {0xA2, 60, 5}, {0xB3, 7, 100},
+        {0xC4, 5},       {0xD5, 90},    {0xE6, 0, 0x40}, {0xF2, 3, 4},  {0xF3, 7},
+        {0xF6},          {0xF8},        {0xFA},          {0xFC},        {0xFE},
+        {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7},
+    };
+    for (const auto& m : messages) {
+        snd_seq_event_t ev;
+        ASSERT_TRUE(codec.encode(m.data(), m.size(), ev)) << std::hex << int(m[0]);
+        std::uint8_t out[64];
+        const std::size_t n = codec.decode(ev, out, sizeof out);
+        EXPECT_EQ(Bytes(out, out + n), m) << std::hex << int(m[0]);
+    }
+    // Two note-ons in a row each keep their status byte.
+    snd_seq_event_t ev;
+    std::uint8_t out[8];
+    const std::uint8_t on[] = {0x90, 62, 70};
+    ASSERT_TRUE(codec.encode(on, 3, ev));
+    ASSERT_EQ(codec.decode(ev, out, sizeof out), 3u);
+    ASSERT_EQ(codec.decode(ev, out, sizeof out), 3u);
+    EXPECT_EQ(out[0], 0x90);
+
+    // Not one whole message: a bare data byte, a cut-off note.
+    const std::uint8_t data[] = {0x40};
+    EXPECT_FALSE(codec.encode(data, 1, ev));
+    EXPECT_FALSE(codec.encode(on, 2, ev));
+    // An event that carries no MIDI message decodes to nothing.
+    snd_seq_event_t announce;
+    snd_seq_ev_clear(&announce);
+    announce.type = SND_SEQ_EVENT_PORT_START;
+    EXPECT_EQ(codec.decode(announce, out, sizeof out), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,258 @@
+#pragma once
+// A tester on a JACK server: plays MIDI into one port and records another
+// port's MIDI with absolute frame times. It is two clients, a player and a
+// recorder, so that playing into a client and recording that client's output
+// never forms a feedback loop: the graph runs player -> client -> recorder in
+// one cycle, and frames seen by all three are the same.
+//
+//   vlx::test::JackServer server;                    // see JackServer.h
+//   vlx::test::JackTester tester(server.name());
+//   tester.connectPlayTo("VLXArp:in");
+//   tester.connectRecordFrom("VLXArp:out");
+//   tester.play({0x90, 60, 100});                    // in the next cycle
+//   tester.play({0x80, 60, 0}, tester.frameNow() + 4 * tester.bufferSize());
+//   tester.waitRecorded(2, std::chrono::seconds(2));
+//   for (const auto& m : tester.recorded()) ...      // m.frame, m.usecs, m.bytes
+//   tester.played()                                  // what the player wrote, at the frames it used
+//
+// A message whose frame has passed by the time the player's cycle runs (the
+// test thread was slow) is played at the start of that cycle: compare against
+// played() rather than the frames asked for.
+//
+// Real-time side: lock-free rings only (libjack's ring buffer); the test's
+// thread owns recorded(). Link with the jack library (pkg-config jack).
+#include <jack/jack.h>
+#include <jack/midiport.h>
+#include <jack/ringbuffer.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "JackServer.h"  // beside this file
+
+namespace vlx::test {
+
+struct RecordedMidi {
+    jack_nframes_t frame = 0;  // absolute frame time of the event
+    jack_time_t usecs = 0;     // JACK's estimate of when that frame played (jack_get_time's clock)
+    std::int64_t steadyUsecs = 0;  // the same moment on std::chrono::steady_clock, in microseconds
+    std::vector<std::uint8_t> bytes;
+};
+
+class JackTester {
+public:
+    static constexpr std::size_t kMaxMessage = 4096;
+
+    explicit JackTester(const std::string& serverName, const std::string& name = "tester")
+        : openLock_(JackServer::lockClientOpens()),
+          player_(open(serverName, name + "_play")),
+          recorder_(open(serverName, name + "_rec")) {
+        playRing_ = jack_ringbuffer_create(1 << 20);
+        playedRing_ = jack_ringbuffer_create(1 << 22);
+        recordRing_ = jack_ringbuffer_create(1 << 22);
+        jack_ringbuffer_mlock(playRing_);
+        jack_ringbuffer_mlock(playedRing_);
+        jack_ringbuffer_mlock(recordRing_);
+        out_ = jack_port_register(player_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+        in_ = jack_port_register(recorder_, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+        if (!out_ || !in_) throw std::runtime_error("tester: cannot register its ports");
+        jack_set_process_callback(player_, &JackTester::playCycle, this);
+        jack_set_process_callback(recorder_, &JackTester::recordCycle, this);
+        if (jack_activate(player_) || jack_activate(recorder_)) throw std::runtime_error("tester: cannot activate");
+        openLock_.reset();
+    }
+    JackTester(const JackTester&) = delete;
+    JackTester& operator=(const JackTester&) = delete;
+    ~JackTester() {
+        closeClients();
+        jack_ringbuffer_free(playRing_);
+        jack_ringbuffer_free(playedRing_);
+        jack_ringbuffer_free(recordRing_);
+    }
+
+    std::string playPort() const { return jack_port_name(out_); }
+    std::string recordPort() const { return jack_port_name(in_); }
+    void connectPlayTo(const std::string& port) { connect(player_, playPort(), port); }
+    void connectRecordFrom(const std::string& port) { connect(recorder_, port, recordPort()); }
+
+    jack_nframes_t bufferSize() const { return jack_get_buffer_size(player_); }
+    jack_nframes_t sampleRate() const { return jack_get_sample_rate(player_); }
+    // JACK's estimate of the frame playing now.
+    jack_nframes_t frameNow() const { return jack_frame_time(player_); }
+
+    // Queues one message (any length, SysEx included) to be played at the
+    // absolute frame `frame`; 0, or a frame already past, plays it at the
+    // start of the next cycle. Frames of successive calls must not decrease.
+    void play(const std::vector<std::uint8_t>& bytes, jack_nframes_t frame = 0) {
+        if (bytes.empty() || bytes.size() > kMaxMessage) throw std::invalid_argument("tester: bad message size");
+        Header h{frame, static_cast<std::uint32_t>(bytes.size()), 0, 0};
+        if (jack_ringbuffer_write_space(playRing_) < sizeof h + bytes.size())
+            throw std::runtime_error("tester: play ring full");
+        // One write, so the player never sees a header without its body.
+        std::vector<char> record(sizeof h + bytes.size());
+        std::memcpy(record.data(), &h, sizeof h);
+        std::memcpy(record.data() + sizeof h, bytes.data(), bytes.size());
+        jack_ringbuffer_write(playRing_, record.data(), record.size());
+    }
+
+    // Everything recorded so far, oldest first.
+    const std::vector<RecordedMidi>& recorded() {
+        drain(recordRing_, recorded_);
+        return recorded_;
+    }
+    // Everything played so far, at the frames the player actually used.
+    const std::vector<RecordedMidi>& played() {
+        drain(playedRing_, played_);
+        return played_;
+    }
+    void clearRecorded() {
+        recorded();
+        played();
+        recorded_.clear();
+        played_.clear();
+    }
+    // Waits until at least n messages are recorded; false on timeout.
+    bool waitRecorded(std::size_t n, std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (recorded().size() < n) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+    // Lets `cycles` whole periods pass.
+    void waitCycles(int cycles) const {
+        const auto period = std::chrono::microseconds(1'000'000LL * bufferSize() / sampleRate());
+        std::this_thread::sleep_for(period * (cycles + 1));
+    }
+    // Leaves the server now (the destructor does it otherwise).
+    void closeClients() {
+        if (player_) jack_client_close(player_);
+        if (recorder_) jack_client_close(recorder_);
+        player_ = recorder_ = nullptr;
+    }
+
+private:
+    struct Header {
+        jack_nframes_t frame;
+        std::uint32_t size;
+        std::uint64_t usecs;
+        std::int64_t steadyUsecs;
+    };
+
+    // jack_get_time need not be steady_clock (JACK 2 may use another
+    // monotonic source): read both back to back for the offset.
+    static std::int64_t steadyMinusJack() {
+        const auto j = static_cast<std::int64_t>(jack_get_time());
+        const auto s = std::chrono::duration_cast<std::chrono::microseconds>(
+                           std::chrono::steady_clock::now().time_since_epoch())
+                           .count();
+        return s - j;
+    }
+
+    static jack_client_t* open(const std::string& server, const std::string& name) {
+        jack_status_t status{};
+        jack_client_t* c = jack_client_open(
+            name.c_str(), static_cast<jack_options_t>(JackNoStartServer | JackServerName), &status, server.c_str());
+        if (!c) throw std::runtime_error("tester: cannot open client " + name + " on server " + server);
+        return c;
+    }
+    static void connect(jack_client_t* c, const std::string& from, const std::string& to) {
+        const int r = jack_connect(c, from.c_str(), to.c_str());
+        if (r != 0 && r != EEXIST) throw std::runtime_error("tester: cannot connect " + from + " -> " + to);
+    }
+
+    static int playCycle(jack_nframes_t nframes, void* arg) {
+        auto* self = static_cast<JackTester*>(arg);
+        void* buf = jack_port_get_buffer(self->out_, nframes);
+        jack_midi_clear_buffer(buf);
+        jack_nframes_t start = 0;
+        jack_time_t cycleUsecs = 0, nextUsecs = 0;
+        float periodUsecs = 0;
+        jack_get_cycle_times(self->player_, &start, &cycleUsecs, &nextUsecs, &periodUsecs);
+        const std::int64_t toSteady = steadyMinusJack();
+        jack_nframes_t last = 0;
+        Header h{};
+        while (jack_ringbuffer_peek(self->playRing_, reinterpret_cast<char*>(&h), sizeof h) == sizeof h) {
+            const auto ahead = static_cast<std::int32_t>(h.frame - start);
+            if (h.frame != 0 && ahead >= static_cast<std::int32_t>(nframes)) break;  // a later cycle's
+            jack_nframes_t offset = (h.frame == 0 || ahead < 0) ? 0 : static_cast<jack_nframes_t>(ahead);
+            if (offset < last) offset = last;
+            jack_midi_data_t* dst = jack_midi_event_reserve(buf, offset, h.size);
+            if (!dst) break;  // buffer full: the rest goes next cycle
+            jack_ringbuffer_read_advance(self->playRing_, sizeof h);
+            jack_ringbuffer_read(self->playRing_, reinterpret_cast<char*>(dst), h.size);
+            last = offset;
+            self->note(self->playedRing_, start, cycleUsecs, nextUsecs, toSteady, nframes, offset, dst, h.size);
+        }
+        return 0;
+    }
+
+    // Real-time side of played() and recorded().
+    void note(jack_ringbuffer_t* ring, jack_nframes_t cycleFrame, jack_time_t cycleUsecs, jack_time_t nextUsecs,
+              std::int64_t toSteady, jack_nframes_t nframes, jack_nframes_t offset, const jack_midi_data_t* bytes,
+              std::size_t size) {
+        // Signed: JACK's estimates can step back after a stalled cycle.
+        const auto span = static_cast<std::int64_t>(nextUsecs) - static_cast<std::int64_t>(cycleUsecs);
+        const std::int64_t at = static_cast<std::int64_t>(cycleUsecs) + span * offset / nframes;
+        Header h{cycleFrame + offset, static_cast<std::uint32_t>(size), static_cast<std::uint64_t>(at), at + toSteady};
+        if (jack_ringbuffer_write_space(ring) < sizeof h + size) return;  // the test reads too slowly
+        jack_ringbuffer_write(ring, reinterpret_cast<const char*>(&h), sizeof h);
+        jack_ringbuffer_write(ring, reinterpret_cast<const char*>(bytes), size);
+    }
+
+    static int recordCycle(jack_nframes_t nframes, void* arg) {
+        auto* self = static_cast<JackTester*>(arg);
+        void* buf = jack_port_get_buffer(self->in_, nframes);
+        jack_nframes_t cycleFrame = 0;
+        jack_time_t cycleUsecs = 0, nextUsecs = 0;
+        float periodUsecs = 0;
+        jack_get_cycle_times(self->recorder_, &cycleFrame, &cycleUsecs, &nextUsecs, &periodUsecs);
+        const std::int64_t toSteady = steadyMinusJack();
+        const std::uint32_t count = jack_midi_get_event_count(buf);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            jack_midi_event_t ev;
+            if (jack_midi_event_get(&ev, buf, i) != 0) continue;
+            self->note(self->recordRing_, cycleFrame, cycleUsecs, nextUsecs, toSteady, nframes, ev.time, ev.buffer,
+                       ev.size);
+        }
+        return 0;
+    }
+
+    static void drain(jack_ringbuffer_t* ring, std::vector<RecordedMidi>& into) {
+        Header h{};
+        // Header and body are written in two steps: take a record only when
+        // both are there.
+        while (jack_ringbuffer_peek(ring, reinterpret_cast<char*>(&h), sizeof h) == sizeof h &&
+               jack_ringbuffer_read_space(ring) >= sizeof h + h.size) {
+            jack_ringbuffer_read_advance(ring, sizeof h);
+            RecordedMidi m;
+            m.frame = h.frame;
+            m.usecs = h.usecs;
+            m.steadyUsecs = h.steadyUsecs;
+            m.bytes.resize(h.size);
+            jack_ringbuffer_read(ring, reinterpret_cast<char*>(m.bytes.data()), h.size);
+            into.push_back(std::move(m));
+        }
+    }
+
+    std::unique_ptr<JackServer::ClientOpenLock> openLock_;
+    jack_client_t* player_ = nullptr;
+    jack_client_t* recorder_ = nullptr;
+    jack_port_t* out_ = nullptr;
+    jack_port_t* in_ = nullptr;
+    jack_ringbuffer_t* playRing_ = nullptr;
+    jack_ringbuffer_t* playedRing_ = nullptr;
+    jack_ringbuffer_t* recordRing_ = nullptr;
+    std::vector<RecordedMidi> recorded_;
+    std::vector<RecordedMidi> played_;
+};
+
+}  // namespace vlx::test
