@@ -37,14 +37,19 @@ struct MidiMessage {
     std::array<std::uint8_t, 3> bytes{};
     std::uint8_t size = 0;  // 0: not a message that can be sent
 
-    // Data bytes keep their low seven bits: a receiver would take a set top
-    // bit for a new status.
+    // A data byte outside 0..127 cannot go on the wire: its top bit would
+    // read as a new status, and masking it would play another note (an
+    // arpeggio step above note 127 would sound far below). Such a message is
+    // not sent; its note-off is refused the same way, so nothing hangs.
     static constexpr MidiMessage fromInts(std::int32_t status, std::int32_t data1, std::int32_t data2) noexcept {
         MidiMessage m;
-        m.size = static_cast<std::uint8_t>(messageLength(status));
+        const int length = messageLength(status);
+        const auto isData = [](std::int32_t v) { return v >= 0 && v <= 0x7F; };
+        if ((length > 1 && !isData(data1)) || (length > 2 && !isData(data2))) return m;
+        m.size = static_cast<std::uint8_t>(length);
         m.bytes[0] = static_cast<std::uint8_t>(status & 0xFF);
-        m.bytes[1] = m.size > 1 ? static_cast<std::uint8_t>(data1 & 0x7F) : 0;
-        m.bytes[2] = m.size > 2 ? static_cast<std::uint8_t>(data2 & 0x7F) : 0;
+        m.bytes[1] = m.size > 1 ? static_cast<std::uint8_t>(data1) : 0;
+        m.bytes[2] = m.size > 2 ? static_cast<std::uint8_t>(data2) : 0;
         return m;
     }
     // The status and data of a received message as the MidiInput event gives

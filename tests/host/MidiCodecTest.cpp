@@ -26,8 +26,14 @@ TEST(MidiMessage, SendsAsManyBytesAsTheStatusImplies) {
     const auto pc = MidiMessage::fromInts(0xC3, 12, 99);
     EXPECT_EQ(pc.size, 2);
     EXPECT_EQ(pc.data2(), 0);  // the unused data byte is not sent
-    const auto note = MidiMessage::fromInts(0x93, 0xBC, 0x80);  // top bits would read as status bytes
-    EXPECT_EQ((Bytes{note.bytes.begin(), note.bytes.end()}), (Bytes{0x93, 0x3C, 0x00}));
+    const auto note = MidiMessage::fromInts(0x93, 0x3C, 0x7F);
+    EXPECT_EQ((Bytes{note.bytes.begin(), note.bytes.end()}), (Bytes{0x93, 0x3C, 0x7F}));
+    // A pitch above 127 (a high note three octaves up) is refused, not
+    // wrapped onto another pitch; so is a negative data byte.
+    EXPECT_EQ(MidiMessage::fromInts(0x93, 144, 100).size, 0);
+    EXPECT_EQ(MidiMessage::fromInts(0x83, 144, 0).size, 0);
+    EXPECT_EQ(MidiMessage::fromInts(0xB0, 7, -1).size, 0);
+    EXPECT_EQ(MidiMessage::fromInts(0xC0, 5, 300).size, 2);  // an unused data byte does not matter
 
     const std::uint8_t sysex[] = {0xF0, 1, 0xF7};
     const std::uint8_t cc[] = {0xB0, 7, 1};
