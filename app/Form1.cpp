@@ -97,8 +97,14 @@ void ValidatingLineEdit::focusOutEvent(QFocusEvent* event) {
 Form1::Form1(HostFactory createHost, QWidget* parent) : QWidget(parent), createHost_(std::move(createHost)) {
     loadResources();
     showMessage_ = [this](const QString& text) {
-        QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kTitle), text, QMessageBox::Ok, this);
-        box.exec();
+        auto* box = new QMessageBox(QMessageBox::NoIcon, QString::fromLatin1(kTitle), text, QMessageBox::Ok, this);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        // While arpeggiating, playback runs in the timer loop's message pump;
+        // a box with its own event loop would stall it until OK is clicked.
+        if (Enable->isChecked())
+            box->open();
+        else
+            box->exec();
     };
     createControls();
     Form_Load();
@@ -315,6 +321,12 @@ void Form1::saveSettings() {
 void Form1::release() {
     unloaded_ = true;
     Timer->stop();
+    // Normally switched off already; a program ended without a close must
+    // not leave notes sounding either.
+    try {
+        if (Arp && Arp->vlx()) Arp->StopPlay();
+    } catch (...) {
+    }
     if (Arp) Arp->vlx(nullptr);
     Arp.reset();
     InQ.reset();
@@ -398,10 +410,21 @@ void Form1::ProcessMidi(std::int32_t lTime, std::int32_t status, std::int32_t da
         }
     }
     if (kind == 0x80) {
-        Arp->Remove(chan, checked::narrow<std::uint8_t>(data1));
+        const auto note = checked::narrow<std::uint8_t>(data1);
+        // A key pressed before arpeggiation (or diversion) was switched on
+        // sounded through the host; its release must reach the output too.
+        const bool held = isHeld(chan, note);
+        Arp->Remove(chan, note);
+        if (!held && vlx->DivertInput() == 1) vlx->SendMidiMessage(-1, status, data1, data2);
     } else if (kind != 0x90) {
         if (vlx->DivertInput() == 1) vlx->SendMidiMessage(-1, status, data1, data2);
     }
+}
+
+bool Form1::isHeld(std::uint8_t chan, std::uint8_t note) const {
+    for (const auto& held : Arp->NoteAry()->NewEnum())
+        if (held->chan == chan && held->Note == note) return true;
+    return false;
 }
 
 void Form1::Timer_Timer() {
@@ -544,7 +567,14 @@ void Form1::switchOffAfterFailure() noexcept {
         failing_ = true;
         Timer->stop();
         if (Enable->isChecked()) Enable->setChecked(false);
-        if (Arp && !Arp->IsEmpty()) Arp->RemoveAll();
+    } catch (...) {
+    }
+    // Whatever the switch-off got to, nothing may be left sounding.
+    try {
+        if (Arp) {
+            Arp->StopPlay();
+            Arp->RemoveAll();
+        }
     } catch (...) {
     }
     failing_ = false;

@@ -111,6 +111,7 @@ private:
     void fitFont();
     void ProcessMidi(std::int32_t lTime, std::int32_t status, std::int32_t data1, std::int32_t data2);
     void PollControls();
+    bool isHeld(std::uint8_t chan, std::uint8_t note) const;
     void restoreSettings();
     void saveSettings();
     void release();

@@ -31,7 +31,9 @@ bool watchTerminate() {
     action.sa_handler = onTerminate;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGTERM, &action, nullptr) == 0 && ::sigaction(SIGINT, &action, nullptr) == 0;
+    // A closed terminal (SIGHUP) ends the program as cleanly as SIGTERM.
+    return ::sigaction(SIGTERM, &action, nullptr) == 0 && ::sigaction(SIGINT, &action, nullptr) == 0 &&
+           ::sigaction(SIGHUP, &action, nullptr) == 0;
 }
 
 bool headless() {

@@ -98,7 +98,7 @@ void AlsaHost::run() {
 void AlsaHost::readInput() {
     bool handedOver = false;
     snd_seq_event_t* ev = nullptr;
-    std::uint8_t bytes[8];
+    std::uint8_t bytes[16];  // an NRPN event decodes to 12
     int r;
     while ((r = snd_seq_event_input(seq_, &ev)) >= 0 || r == -ENOSPC) {
         if (r < 0 || !ev) continue;  // overrun: the kernel dropped input; go on with what follows
@@ -108,10 +108,15 @@ void AlsaHost::readInput() {
         }
         const std::size_t size = codec_.decode(*ev, bytes, sizeof bytes);
         if (size == 0) continue;  // not a MIDI message
-        if (!diverting()) forward(*ev);
-        if (raising() && fitsEvent(bytes, size)) {
+        // Events that decode to several messages (14-bit controllers, NRPN)
+        // cannot reach the program as one event: like SysEx they pass whole.
+        const bool fits = fitsEvent(bytes, size);
+        const bool routed = routing() || !fits;
+        if (routed) forward(*ev);
+        if (raising() && fits) {
             InputEvent e;
             e.time = clock().now();
+            e.routed = routed;
             e.message.size = static_cast<std::uint8_t>(size);
             std::copy(bytes, bytes + size, e.message.bytes.begin());
             handedOver = input().push(e) || handedOver;

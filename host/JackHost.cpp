@@ -186,7 +186,7 @@ int JackHost::processCycle(jack_nframes_t nframes) {
 
     const CycleTimes cycle = cycleTimes(nframes);
     const std::int64_t latency = outputLatencyFrames(nframes, margin_);
-    const bool thru = !diverting();
+    const bool thru = routing();
     const bool raise = raising();
 
     const std::uint32_t inputs = jack_midi_get_event_count(inBuf);
@@ -225,6 +225,7 @@ int JackHost::processCycle(jack_nframes_t nframes) {
             if (raise && fitsEvent(in.buffer, in.size)) {
                 InputEvent e;
                 e.time = clock().hostTimeAt(frameMicros(cycle, in.time));
+                e.routed = thru;
                 e.message.size = static_cast<std::uint8_t>(in.size);
                 std::copy(in.buffer, in.buffer + in.size, e.message.bytes.begin());
                 handedOver = input().push(e) || handedOver;

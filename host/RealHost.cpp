@@ -62,7 +62,10 @@ void RealHost::DeliverPending() {
     input_.clearWake();
     InputEvent e;
     while (input_.pop(e)) {
-        if (raising()) RaiseMidiInput(e.time, 0, e.message.status(), e.message.data1(), e.message.data2());
+        if (raising())
+            RaiseMidiInput(e.time, 0, e.message.status(), e.message.data1(), e.message.data2());
+        else if (!e.routed)
+            SendMidiMessage(-1, e.message.status(), e.message.data1(), e.message.data2());
     }
     if (lost_.load() && !lostReported_) {
         lostReported_ = true;

@@ -48,6 +48,7 @@ private:
 struct InputEvent {
     std::int32_t time = 0;
     MidiMessage message;
+    bool routed = false;  // the host passed it to its output when it arrived
 };
 
 // Single producer (the MIDI thread), single consumer (the owner's thread).
@@ -95,9 +96,10 @@ public:
     void SleepMs(std::int32_t n) override;
 
     int EventFd() const override { return input_.fd(); }
-    // Raises MidiInput for every waiting message while RaiseInputEvents is 1
-    // (otherwise they are dropped: the host routed them already), then
-    // reports a lost connection, once.
+    // Raises MidiInput for every waiting message while RaiseInputEvents is 1;
+    // once it is 0 nobody will forward them, so those the host did not route
+    // when they arrived go to the output now. Then reports a lost
+    // connection, once.
     void DeliverPending() override;
 
     // Whether the MIDI system went away; sends are dropped from then on.
@@ -112,6 +114,10 @@ protected:
     const HostClock& clock() const noexcept { return clock_; }
     bool diverting() const noexcept { return divert_.load(std::memory_order_relaxed) == 1; }
     bool raising() const noexcept { return raise_.load(std::memory_order_relaxed) == 1; }
+    // The host routes input itself unless the program both diverts it and
+    // receives it: while arpeggiation is switched on or off the two flags
+    // change one after the other, and input must not fall between them.
+    bool routing() const noexcept { return !(diverting() && raising()); }
     InputHandoff& input() noexcept { return input_; }
     void countDroppedSend() noexcept { droppedSends_.fetch_add(1, std::memory_order_relaxed); }
     // Any thread, no allocation: records why and wakes the owner.

@@ -135,6 +135,28 @@ TEST_F(JackHostTest, RoutesInputThruUnlessDivertedAndRaisesEventsOnlyWhenAsked) 
     host->RaiseInputEvents(0);
     vlx::test::pumpFor(*host, 50ms);
     EXPECT_TRUE(log.events.empty());
+
+    // Diverted but not raising, as between the two switches of the window:
+    // nobody could forward the input, so the host routes it.
+    tester.clearRecorded();
+    host->DivertInput(1);
+    playSpaced(tester, kMixed);
+    ASSERT_TRUE(tester.waitRecorded(kMixed.size(), 2s));
+    EXPECT_EQ(bytesOf(tester.recorded()), kMixed);
+
+    // Switched off between arrival and delivery: what was diverted goes out
+    // when it is delivered instead of being lost (SysEx went out at once).
+    tester.clearRecorded();
+    host->RaiseInputEvents(1);
+    playSpaced(tester, kMixed);
+    tester.waitCycles(5);
+    host->RaiseInputEvents(0);
+    vlx::test::pumpFor(*host, 50ms);
+    ASSERT_TRUE(tester.waitRecorded(kMixed.size(), 2s));
+    EXPECT_TRUE(log.events.empty());
+    std::vector<Bytes> late(kMixed.begin(), kMixed.end() - 1);
+    late.insert(late.begin(), kMixed.back());
+    EXPECT_EQ(bytesOf(tester.recorded()), late);
     EXPECT_EQ(host->droppedThru(), 0u);
 }
 
