@@ -56,6 +56,15 @@ TEST_F(InputTest, NotesReachTheEngineAndOtherMessagesPassOnlyWhenDiverted) {
                                                     {1000, -1, 0xE0, 0, 64},
                                                     {1000, -1, 0xF8, 0, 0},
                                                     {1000, -1, 0xFF, 1, 2}}));
+
+    // Diverted: a key pressed before arpeggiation was switched on sounded
+    // through the host, so its release is forwarded; a held key's release
+    // stays with the engine.
+    host->sent.clear();
+    host->Input(0x91, 62, 100);
+    host->Input(0x81, 62, 0);
+    host->Input(0x92, 50, 0);
+    EXPECT_EQ(host->sent, (std::vector<SentMessage>{{1000, -1, 0x92, 50, 0}}));
     EXPECT_TRUE(held().empty());
     EXPECT_EQ(f.busyCount(), -1);
 }
