@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <vector>
 
 namespace vlx::host {
@@ -129,7 +130,16 @@ void AlsaHost::forward(snd_seq_event_t event) {
     snd_seq_ev_set_source(&event, static_cast<unsigned char>(outPort_));
     snd_seq_ev_set_subs(&event);
     snd_seq_ev_set_direct(&event);
-    snd_seq_event_output_direct(seq_, &event);
+    if (!outputDirect(event)) droppedThru_.fetch_add(1, std::memory_order_relaxed);
+}
+
+// A full output buffer drains as the receivers read it; a dropped note-off
+// would leave a note hanging, so this thread waits a little for room.
+bool AlsaHost::outputDirect(snd_seq_event_t& event) {
+    int err = 0;
+    for (int tries = 0; (err = snd_seq_event_output_direct(seq_, &event)) == -EAGAIN && tries < 100; ++tries)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return err >= 0;
 }
 
 void AlsaHost::writeQueued() {
@@ -143,7 +153,7 @@ void AlsaHost::writeQueued() {
         snd_seq_ev_set_source(&ev, static_cast<unsigned char>(outPort_));
         snd_seq_ev_set_subs(&ev);
         snd_seq_ev_set_direct(&ev);
-        if (snd_seq_event_output_direct(seq_, &ev) < 0) countDroppedSend();
+        if (!outputDirect(ev)) countDroppedSend();
     }
 }
 

@@ -37,6 +37,9 @@ public:
     // Any port number means the one output port. Single producer.
     void SendMidiMessage(std::int32_t Port, std::int32_t Status, std::int32_t data1, std::int32_t data2) override;
 
+    // Input the output had no room to pass through, even after waiting.
+    std::uint64_t droppedThru() const noexcept { return droppedThru_.load(); }
+
 private:
     static constexpr std::size_t kOutCapacity = 1 << 14;  // messages
 
@@ -44,6 +47,7 @@ private:
     void readInput();
     void writeQueued();
     void forward(snd_seq_event_t event);
+    bool outputDirect(snd_seq_event_t& event);
     std::int32_t countEarlierNamesakes(const std::string& name) const;
 
     snd_seq_t* seq_ = nullptr;
@@ -54,6 +58,7 @@ private:
     jack_ringbuffer_t* outRing_ = nullptr;
     AlsaCodec codec_;
     std::atomic<bool> stop_{false};
+    std::atomic<std::uint64_t> droppedThru_{0};
     std::thread thread_;
 };
 
