@@ -197,12 +197,9 @@ bool Arpeggiator::MaybeTrigger(std::int32_t lNow) {
 
     // A note-off waits until its own note-on has gone out: when the loop
     // catches up after a delay, an off that overtook its on would leave the
-    // note sounding for a whole cycle. With Duration < period, the on of the
-    // off's step has gone out exactly when the next pending on lies later.
+    // note sounding for a whole cycle.
     const auto off = noteOffQ_->Peek();
-    const auto nextOn = noteOnQ_->Peek();
-    const bool onSent = !nextOn || hosttime::isBefore(off ? off->Trigger : 0, nextOn->Trigger);
-    if (off && hosttime::isDue(off->Trigger, lNow) && onSent) {
+    if (off && hosttime::isDue(off->Trigger, lNow) && onHasGoneOut(*off)) {
         if (const auto note = FindEvt(off->Index)) {
             NoteOff(note->chan, off->CalcPitch(note->Note));
             for (auto i = playQ_->Count(); i >= 1; --i)
@@ -224,6 +221,13 @@ bool Arpeggiator::MaybeTrigger(std::int32_t lNow) {
         }
     }
     return fired;
+}
+
+// With Duration < period, the note-on of an off's step has gone out exactly
+// when the next pending note-on lies after the off.
+bool Arpeggiator::onHasGoneOut(const QEvt& off) const {
+    const auto nextOn = noteOnQ_->Peek();
+    return !nextOn || hosttime::isBefore(off.Trigger, nextOn->Trigger);
 }
 
 void Arpeggiator::StopPlay() {

@@ -125,6 +125,7 @@ public:
 
 private:
     void recalcTiming();
+    bool onHasGoneOut(const QEvt& off) const;
     std::int16_t heldCount() const;
     std::int16_t nextProvisionalID() const;
     void schedule(const std::vector<Step>& steps, std::int32_t lNow);
