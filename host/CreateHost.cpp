@@ -1,7 +1,7 @@
 #include "host/CreateHost.h"
 
-#include "host/AlsaHost.h"
-#include "host/JackHost.h"
+#include "host/alsa/AlsaHost.h"
+#include "host/jack/JackHost.h"
 
 namespace vlx {
 

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/JackHost.h"
+#include "host/jack/JackHost.h"
 #include "tests/support/JackServer.h"
 #include "tests/support/JackTester.h"
 

@@ -27,7 +27,7 @@
 
 #include "app/Program.h"
 #include "host/CreateHost.h"
-#include "host/JackHost.h"
+#include "host/jack/JackHost.h"
 #include "model/HostTime.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "host/AlsaHost.h"
+#include "host/alsa/AlsaHost.h"
 #include "host/CreateHost.h"
 
 namespace {

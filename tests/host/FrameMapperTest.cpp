@@ -1,7 +1,7 @@
 // Where sent messages land in a cycle, on simulated cycle times.
 #include <gtest/gtest.h>
 
-#include "host/FrameMapper.h"
+#include "host/jack/FrameMapper.h"
 
 namespace {
 

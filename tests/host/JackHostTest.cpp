@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "host/CreateHost.h"
-#include "host/JackHost.h"
+#include "host/jack/JackHost.h"
 #include "tests/host/HostPump.h"
 #include "tests/support/JackServer.h"
 #include "tests/support/JackTester.h"

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <string>
 
-#include "host/JackHost.h"
+#include "host/jack/JackHost.h"
 #include "tests/host/HostPump.h"
 #include "tests/support/JackServer.h"
 #include "tests/support/JackTester.h"

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "host/AlsaCodec.h"
+#include "host/alsa/AlsaCodec.h"
 #include "host/MidiMessage.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "host/AlsaCodec.h"
+#include "host/alsa/AlsaCodec.h"
 #include "host/RealHost.h"
 
 namespace vlx::host {

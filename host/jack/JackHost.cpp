@@ -1,4 +1,4 @@
-#include "host/JackHost.h"
+#include "host/jack/JackHost.h"
 
 #include <jack/midiport.h>
 

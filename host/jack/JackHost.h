@@ -15,7 +15,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "host/FrameMapper.h"
+#include "host/jack/FrameMapper.h"
 #include "host/RealHost.h"
 
 namespace vlx::host {

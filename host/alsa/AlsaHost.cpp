@@ -1,4 +1,4 @@
-#include "host/AlsaHost.h"
+#include "host/alsa/AlsaHost.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>

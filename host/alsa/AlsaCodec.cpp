@@ -1,4 +1,4 @@
-#include "host/AlsaCodec.h"
+#include "host/alsa/AlsaCodec.h"
 
 #include <stdexcept>
 #include <string>
