@@ -8,6 +8,7 @@
 // signed integers. A flag counts as on only when it reads exactly 1.
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -43,6 +44,19 @@ public:
     // Milliseconds of a clock that never runs backwards; wraps after 2^32 ms.
     virtual std::int32_t HostTime() = 0;
     virtual void SleepMs(std::int32_t n) = 0;
+
+    // Sends one message that is due at host millisecond `due` (a step of the
+    // pattern). A host with a constant output latency places it where that
+    // millisecond begins instead of where the call is made, so a caller that
+    // wakes late still sounds on time. By default it goes out like any send.
+    virtual void SendMidiMessageAt(std::int32_t /*due*/, std::int32_t Port, std::int32_t Status, std::int32_t data1,
+                                   std::int32_t data2) {
+        SendMidiMessage(Port, Status, data1, data2);
+    }
+    // Where host millisecond `hostMs` (the one nearest the current host
+    // time; times wrap) begins, in microseconds of CLOCK_MONOTONIC
+    // (std::chrono::steady_clock). Empty when the host cannot tell.
+    virtual std::optional<std::int64_t> MonotonicMicrosOf(std::int32_t /*hostMs*/) { return std::nullopt; }
 
     // The owner's receiver of the MidiInput event, raised on the owner's thread.
     void OnMidiInput(MidiInputHandler handler) { midiInput_ = std::move(handler); }
