@@ -4,7 +4,6 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QFocusEvent>
 #include <QIcon>
 #include <QLabel>
 #include <QMessageBox>
@@ -15,6 +14,7 @@
 
 #include "app/HostClockAlarm.h"
 #include "app/Util.h"
+#include "app/WindowControls.h"
 #include "model/Checked.h"
 #include "model/HostTime.h"
 
@@ -75,25 +75,6 @@ private:
 
 }  // namespace
 
-void ValidatingLineEdit::focusOutEvent(QFocusEvent* event) {
-    QLineEdit::focusOutEvent(event);
-    // Only a move to another control of this window validates; switching
-    // windows or opening a popup does not.
-    switch (event->reason()) {
-    case Qt::ActiveWindowFocusReason:
-    case Qt::PopupFocusReason:
-    case Qt::MenuBarFocusReason:
-        return;
-    default:
-        break;
-    }
-    if (validating_ || !validate) return;
-    validating_ = true;  // the message box itself takes the focus
-    const bool cancel = validate();
-    validating_ = false;
-    if (cancel) QTimer::singleShot(0, this, [this] { setFocus(Qt::OtherFocusReason); });
-}
-
 Form1::Form1(HostFactory createHost, QWidget* parent) : QWidget(parent), createHost_(std::move(createHost)) {
     loadResources();
     showMessage_ = [this](const QString& text) {
@@ -128,11 +109,11 @@ void Form1::createControls() {
     };
     Divert = place(new QCheckBox(tr("&Divert Input"), this), "Divert", twips(180, 60, 1575, 255));
     Label1 = place(new QLabel(tr("&Tempo:"), this), "Label1", twips(180, 510, 615, 255));
-    Tempo = place(new ValidatingLineEdit(QStringLiteral("120"), this), "Tempo", twips(960, 480, 615, 315));
-    VScrollTempo = place(new QScrollBar(Qt::Vertical, this), "VScrollTempo", twips(1560, 480, 255, 315));
+    Tempo = place(new QLineEdit(QStringLiteral("120"), this), "Tempo", twips(960, 480, 615, 315));
+    VScrollTempo = place(new UpwardScrollBar(this), "VScrollTempo", twips(1560, 480, 255, 315));
     Label4 = place(new QLabel(tr("&Octaves:"), this), "Label4", twips(180, 1080, 735, 255));
     Octaves = place(new QComboBox(this), "Octaves", twips(960, 1020, 855, 315));
-    Enable = place(new QPushButton(tr("&Arpeggiate"), this), "Enable", twips(660, 1500, 1155, 375));
+    Enable = place(new SwitchButton(tr("&Arpeggiate"), this), "Enable", twips(660, 1500, 1155, 375));
     CloseOnExit = place(new QCheckBox(tr("Close &Veloxa after Exit"), this), "CloseOnExit",
                         twips(120, 2040, 2055, 255));
     Retrigger = place(new QCheckBox(tr("Retri&gger new Data"), this), "Retrigger", twips(2040, 60, 1755, 255));
@@ -156,8 +137,6 @@ void Form1::createControls() {
     // The upper arrow raises the tempo; one click on an arrow or the track is 1.
     VScrollTempo->setRange(kMinTempo, kMaxTempo);
     VScrollTempo->setValue(kMinTempo);
-    VScrollTempo->setInvertedAppearance(true);
-    VScrollTempo->setInvertedControls(true);
     VScrollTempo->setSingleStep(1);
     VScrollTempo->setPageStep(1);
     VScrollTempo->setFocusPolicy(Qt::StrongFocus);
@@ -177,11 +156,11 @@ void Form1::createControls() {
     connect(CloseOnExit, &QCheckBox::toggled, this, [this] { handle([this] { CloseOnExit_Click(); }); });
     connect(VScrollTempo, &QScrollBar::valueChanged, this, [this] { handle([this] { VScrollTempo_Change(); }); });
     connect(Timer, &QTimer::timeout, this, [this] { Timer_Timer(); });
-    Tempo->validate = [this] {
+    new FocusLeaveGate(Tempo, [this] {
         bool cancel = false;
         handle([&] { Tempo_Validate(cancel); });
         return cancel;
-    };
+    });
 }
 
 // The largest font, up to the usual 8 points, at which every caption fits.

@@ -30,21 +30,6 @@ namespace vlx {
 
 class HostClockAlarm;
 
-// A text box that asks before it lets the focus go to another control of the
-// window; a refusal brings the focus back.
-class ValidatingLineEdit : public QLineEdit {
-public:
-    using QLineEdit::QLineEdit;
-    // Returns true to keep the focus in the box.
-    std::function<bool()> validate;
-
-protected:
-    void focusOutEvent(QFocusEvent* event) override;
-
-private:
-    bool validating_ = false;
-};
-
 class Form1 : public QWidget {
     Q_OBJECT
 public:
@@ -87,7 +72,7 @@ public:
     // The controls, in tab order, named as their objectName.
     QCheckBox* Divert = nullptr;
     QLabel* Label1 = nullptr;
-    ValidatingLineEdit* Tempo = nullptr;
+    QLineEdit* Tempo = nullptr;
     QScrollBar* VScrollTempo = nullptr;
     QLabel* Label4 = nullptr;
     QComboBox* Octaves = nullptr;
