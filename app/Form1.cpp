@@ -54,6 +54,9 @@ std::int16_t itemValue(const QComboBox* list) {
     return checked::narrow<std::int16_t>(list->currentData().toInt());
 }
 
+// Where a key's bit lives in Form1::divertedPress_.
+std::size_t keyIndex(std::uint8_t chan, std::uint8_t note) { return chan * 256u + note; }
+
 void fill(QComboBox* list, std::initializer_list<std::pair<const char*, int>> items) {
     for (const auto& [text, value] : items) list->addItem(QString::fromLatin1(text), value);
 }
@@ -332,6 +335,7 @@ void Form1::closeEvent(QCloseEvent* event) {
 
 void Form1::Enable_Click() {
     if (Enable->isChecked()) {
+        divertedPress_.reset();  // the engine is empty: no press seen yet
         vlx->DivertInput(Divert->isChecked() ? 1 : 0);
         vlx->RaiseInputEvents(1);
         Timer->setInterval(kTimerInterval);
@@ -384,26 +388,25 @@ void Form1::ProcessMidi(std::int32_t lTime, std::int32_t status, std::int32_t da
         if (data2 < 1) {
             kind = 0x80;
         } else {
-            Arp->Add(lTime, chan, checked::narrow<std::uint8_t>(data1), checked::narrow<std::uint8_t>(data2));
+            const auto note = checked::narrow<std::uint8_t>(data1);
+            divertedPress_.set(keyIndex(chan, note), vlx->DivertInput() == 1);
+            Arp->Add(lTime, chan, note, checked::narrow<std::uint8_t>(data2));
             if (Retrigger->isChecked()) Arp->Retrigger(lTime);
         }
     }
     if (kind == 0x80) {
         const auto note = checked::narrow<std::uint8_t>(data1);
-        // A key pressed before arpeggiation (or diversion) was switched on
-        // sounded through the host; its release must reach the output too.
-        const bool held = isHeld(chan, note);
+        // A press the host passed through (before arpeggiation or diversion
+        // was switched on) sounds at the output, so its release must reach
+        // it too: from the host while it routes input, from here once it
+        // diverts. A diverted press never sounded; its release is the engine's.
+        const bool diverted = divertedPress_.test(keyIndex(chan, note));
+        divertedPress_.reset(keyIndex(chan, note));
         Arp->Remove(chan, note);
-        if (!held && vlx->DivertInput() == 1) vlx->SendMidiMessage(-1, status, data1, data2);
+        if (!diverted && vlx->DivertInput() == 1) vlx->SendMidiMessage(-1, status, data1, data2);
     } else if (kind != 0x90) {
         if (vlx->DivertInput() == 1) vlx->SendMidiMessage(-1, status, data1, data2);
     }
-}
-
-bool Form1::isHeld(std::uint8_t chan, std::uint8_t note) const {
-    for (const auto& held : Arp->NoteAry()->NewEnum())
-        if (held->chan == chan && held->Note == note) return true;
-    return false;
 }
 
 void Form1::Timer_Timer() {

@@ -7,6 +7,7 @@
 // engine to one user at a time; input that finds it taken waits in InQ until
 // the timer loop replays it.
 #include <atomic>
+#include <bitset>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -96,7 +97,6 @@ private:
     void fitFont();
     void ProcessMidi(std::int32_t lTime, std::int32_t status, std::int32_t data1, std::int32_t data2);
     void PollControls();
-    bool isHeld(std::uint8_t chan, std::uint8_t note) const;
     void restoreSettings();
     void saveSettings();
     void release();
@@ -133,6 +133,9 @@ private:
     bool failing_ = false;
     bool connectionLost_ = false;
     bool unloaded_ = false;
+    // Keys whose latest press the host held back (DivertInput 1), by
+    // channel * 256 + note: their releases stay with the engine.
+    std::bitset<16 * 256> divertedPress_;
 };
 
 }  // namespace vlx
