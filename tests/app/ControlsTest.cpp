@@ -7,7 +7,6 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStyleFactory>
-#include <QStyleOptionSlider>
 #include <QTest>
 #include <QWheelEvent>
 
@@ -50,20 +49,10 @@ protected:
                          false);
         QApplication::sendEvent(form->windowHandle(), &turn);
     }
-    // Where the style draws one part of the tempo scroll bar.
-    QPoint partOfScrollBar(QStyle::SubControl part) const {
-        QScrollBar* bar = form->VScrollTempo;
-        QStyleOptionSlider option;
-        option.initFrom(bar);
-        option.orientation = bar->orientation();
-        option.minimum = bar->minimum();
-        option.maximum = bar->maximum();
-        option.sliderPosition = option.sliderValue = bar->value();
-        option.singleStep = bar->singleStep();
-        option.pageStep = bar->pageStep();
-        option.upsideDown = bar->invertedAppearance();
-        option.subControls = QStyle::SC_All;
-        return bar->style()->subControlRect(QStyle::CC_ScrollBar, &option, part, bar).center();
+    // Near the upper or the lower end of the tempo scroll bar, where its arrows are.
+    QPoint arrowOf(bool upper) const {
+        const QRect bar = form->VScrollTempo->rect();
+        return {bar.center().x(), upper ? bar.top() + 2 : bar.bottom() - 2};
     }
     void typeOver(QLineEdit* box, const QString& text) {
         click(box);
@@ -74,8 +63,8 @@ protected:
     std::vector<std::pair<std::string, std::function<void()>>> waysOut() {
         Form1& f = *form;
         return {
-            {"upper arrow", [&] { click(f.VScrollTempo, partOfScrollBar(QStyle::SC_ScrollBarSubLine)); }},
-            {"lower arrow", [&] { click(f.VScrollTempo, partOfScrollBar(QStyle::SC_ScrollBarAddLine)); }},
+            {"upper arrow", [&] { click(f.VScrollTempo, arrowOf(true)); }},
+            {"lower arrow", [&] { click(f.VScrollTempo, arrowOf(false)); }},
             {"wheel on the scroll bar", [&] { wheel(f.VScrollTempo, 120); }},
             {"Arpeggiate", [&] { click(f.Enable); }},
             {"Divert Input", [&] { click(f.Divert); }},
@@ -103,11 +92,9 @@ protected:
         EXPECT_EQ(f.Tempo->text(), "300") << attempt;
         EXPECT_EQ(f.VScrollTempo->value(), 120) << attempt;
         EXPECT_EQ(f.Enable->isChecked(), arpeggiating) << attempt;
-        const std::initializer_list<QAbstractButton*> buttons = {f.Enable, f.Divert, f.Retrigger, f.CloseOnExit};
-        for (QAbstractButton* b : buttons)
-            EXPECT_FALSE(b->isDown()) << attempt << ": " << b->objectName().toStdString();
+        EXPECT_FALSE(f.Enable->isDown()) << attempt;
         for (QAbstractButton* b : {f.Divert, f.Retrigger, f.CloseOnExit})
-            EXPECT_FALSE(b->isChecked()) << attempt << ": " << b->objectName().toStdString();
+            EXPECT_FALSE(b->isChecked() || b->isDown()) << attempt << ": " << b->objectName().toStdString();
         for (QComboBox* list : {f.Octaves, f.Resolution, f.Sustain, f.Cycle})
             EXPECT_FALSE(list->view()->isVisible()) << attempt << ": " << list->objectName().toStdString();
         EXPECT_EQ(f.Cycle->currentText(), "Up") << attempt;
@@ -240,8 +227,8 @@ TEST_F(ControlsTest, TheScrollBarRaisesTheTempoUpwardsOneStepAtATime) {
     Form1& f = startShown();
     QScrollBar* bar = f.VScrollTempo;
     const std::pair<const char*, std::function<void()>> gestures[] = {
-        {"upper arrow", [&] { click(bar, partOfScrollBar(QStyle::SC_ScrollBarSubLine)); }},
-        {"lower arrow", [&] { click(bar, partOfScrollBar(QStyle::SC_ScrollBarAddLine)); }},
+        {"upper arrow", [&] { click(bar, arrowOf(true)); }},
+        {"lower arrow", [&] { click(bar, arrowOf(false)); }},
         {"Up", [&] { key(Qt::Key_Up); }},
         {"Down", [&] { key(Qt::Key_Down); }},
         {"Page Up", [&] { key(Qt::Key_PageUp); }},
@@ -249,7 +236,7 @@ TEST_F(ControlsTest, TheScrollBarRaisesTheTempoUpwardsOneStepAtATime) {
         {"wheel up", [&] { wheel(bar, 120); }},
         {"wheel down", [&] { wheel(bar, -120); }},
     };
-    click(bar, partOfScrollBar(QStyle::SC_ScrollBarSubLine));  // the keys need the focus
+    click(bar, arrowOf(true));  // the keys need the focus
     ASSERT_EQ(f.focusWidget(), bar);
     for (std::size_t i = 0; i < std::size(gestures); ++i) {
         const auto& [name, gesture] = gestures[i];
@@ -277,14 +264,15 @@ TEST_F(ControlsTest, ARefusedTempoKeepsTheFocusAndStopsWhatWouldHaveMovedIt) {
         attempt();
         EXPECT_EQ(boxes.shown, std::vector<std::string>(++attempts, "Value must be between 8 and 240")) << name;
         expectNothingMoved(name, false);
-        // The window manager gives the window back its activation after the box.
+        // A window manager gives the window back its activation after the
+        // box; the offscreen platform leaves no window active.
         QApplication::setActiveWindow(&f);
     }
     EXPECT_EQ(host->memberCalls(), Calls{}) << "nothing reached the host";
 
     // Corrected, the same click takes the text first and then acts on it.
     typeOver(f.Tempo, "60");
-    click(f.VScrollTempo, partOfScrollBar(QStyle::SC_ScrollBarSubLine));
+    click(f.VScrollTempo, arrowOf(true));
     EXPECT_EQ(f.Tempo->text(), "61");
     EXPECT_EQ(f.focusWidget(), f.VScrollTempo);
     typeOver(f.Tempo, "100");
@@ -364,15 +352,15 @@ TEST_F(ControlsTest, ArpeggiateDownIsDrawnInTheSelectionColoursInEveryStyle) {
     const QString before = QApplication::style()->name();
     store("Cycle", std::string("Up"), Util::TypeText);
     Form1& f = startShown();
-    // The share of the button's pixels within `near` of a colour in each channel.
+    // The share of the button's pixels within `near` of a colour.
     auto share = [&](const QColor& colour, int near) {
         const QImage shot = f.Enable->grab().toImage();
         int matching = 0;
         for (int y = 0; y < shot.height(); ++y) {
             for (int x = 0; x < shot.width(); ++x) {
                 const QColor c = shot.pixelColor(x, y);
-                matching += std::abs(c.red() - colour.red()) <= near && std::abs(c.green() - colour.green()) <= near &&
-                            std::abs(c.blue() - colour.blue()) <= near;
+                matching += std::abs(c.red() - colour.red()) + std::abs(c.green() - colour.green()) +
+                                std::abs(c.blue() - colour.blue()) <= near;
             }
         }
         return double(matching) / (shot.width() * shot.height());
@@ -384,7 +372,7 @@ TEST_F(ControlsTest, ArpeggiateDownIsDrawnInTheSelectionColoursInEveryStyle) {
         EXPECT_LT(share(highlight, 0), 0.05) << style.toStdString();
         f.Enable->setChecked(true);
         EXPECT_GT(share(highlight, 0), 0.5) << style.toStdString();
-        EXPECT_GT(share(f.Enable->palette().color(QPalette::HighlightedText), 64), 0.02)
+        EXPECT_GT(share(f.Enable->palette().color(QPalette::HighlightedText), 150), 0.02)
             << style.toStdString() << ": the caption in the selection's text colour";
         EXPECT_TRUE(f.grab().save(QStringLiteral(QT_TESTCASE_BUILDDIR "/vlxarp-window-%1.png").arg(style.toLower())));
         f.Enable->setChecked(false);
