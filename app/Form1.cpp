@@ -4,7 +4,6 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QFocusEvent>
 #include <QIcon>
 #include <QLabel>
 #include <QMessageBox>
@@ -15,6 +14,7 @@
 
 #include "app/HostClockAlarm.h"
 #include "app/Util.h"
+#include "app/WindowControls.h"
 #include "model/Checked.h"
 #include "model/HostTime.h"
 
@@ -54,6 +54,9 @@ std::int16_t itemValue(const QComboBox* list) {
     return checked::narrow<std::int16_t>(list->currentData().toInt());
 }
 
+// Where a key's bit lives in Form1::divertedPress_.
+std::size_t keyIndex(std::uint8_t chan, std::uint8_t note) { return chan * 256u + note; }
+
 void fill(QComboBox* list, std::initializer_list<std::pair<const char*, int>> items) {
     for (const auto& [text, value] : items) list->addItem(QString::fromLatin1(text), value);
 }
@@ -74,25 +77,6 @@ private:
 };
 
 }  // namespace
-
-void ValidatingLineEdit::focusOutEvent(QFocusEvent* event) {
-    QLineEdit::focusOutEvent(event);
-    // Only a move to another control of this window validates; switching
-    // windows or opening a popup does not.
-    switch (event->reason()) {
-    case Qt::ActiveWindowFocusReason:
-    case Qt::PopupFocusReason:
-    case Qt::MenuBarFocusReason:
-        return;
-    default:
-        break;
-    }
-    if (validating_ || !validate) return;
-    validating_ = true;  // the message box itself takes the focus
-    const bool cancel = validate();
-    validating_ = false;
-    if (cancel) QTimer::singleShot(0, this, [this] { setFocus(Qt::OtherFocusReason); });
-}
 
 Form1::Form1(HostFactory createHost, QWidget* parent) : QWidget(parent), createHost_(std::move(createHost)) {
     loadResources();
@@ -128,11 +112,11 @@ void Form1::createControls() {
     };
     Divert = place(new QCheckBox(tr("&Divert Input"), this), "Divert", twips(180, 60, 1575, 255));
     Label1 = place(new QLabel(tr("&Tempo:"), this), "Label1", twips(180, 510, 615, 255));
-    Tempo = place(new ValidatingLineEdit(QStringLiteral("120"), this), "Tempo", twips(960, 480, 615, 315));
-    VScrollTempo = place(new QScrollBar(Qt::Vertical, this), "VScrollTempo", twips(1560, 480, 255, 315));
+    Tempo = place(new QLineEdit(QStringLiteral("120"), this), "Tempo", twips(960, 480, 615, 315));
+    VScrollTempo = place(new UpwardScrollBar(this), "VScrollTempo", twips(1560, 480, 255, 315));
     Label4 = place(new QLabel(tr("&Octaves:"), this), "Label4", twips(180, 1080, 735, 255));
     Octaves = place(new QComboBox(this), "Octaves", twips(960, 1020, 855, 315));
-    Enable = place(new QPushButton(tr("&Arpeggiate"), this), "Enable", twips(660, 1500, 1155, 375));
+    Enable = place(new SwitchButton(tr("&Arpeggiate"), this), "Enable", twips(660, 1500, 1155, 375));
     CloseOnExit = place(new QCheckBox(tr("Close &Veloxa after Exit"), this), "CloseOnExit",
                         twips(120, 2040, 2055, 255));
     Retrigger = place(new QCheckBox(tr("Retri&gger new Data"), this), "Retrigger", twips(2040, 60, 1755, 255));
@@ -156,8 +140,6 @@ void Form1::createControls() {
     // The upper arrow raises the tempo; one click on an arrow or the track is 1.
     VScrollTempo->setRange(kMinTempo, kMaxTempo);
     VScrollTempo->setValue(kMinTempo);
-    VScrollTempo->setInvertedAppearance(true);
-    VScrollTempo->setInvertedControls(true);
     VScrollTempo->setSingleStep(1);
     VScrollTempo->setPageStep(1);
     VScrollTempo->setFocusPolicy(Qt::StrongFocus);
@@ -177,11 +159,11 @@ void Form1::createControls() {
     connect(CloseOnExit, &QCheckBox::toggled, this, [this] { handle([this] { CloseOnExit_Click(); }); });
     connect(VScrollTempo, &QScrollBar::valueChanged, this, [this] { handle([this] { VScrollTempo_Change(); }); });
     connect(Timer, &QTimer::timeout, this, [this] { Timer_Timer(); });
-    Tempo->validate = [this] {
+    new FocusLeaveGate(Tempo, [this] {
         bool cancel = false;
         handle([&] { Tempo_Validate(cancel); });
         return cancel;
-    };
+    });
 }
 
 // The largest font, up to the usual 8 points, at which every caption fits.
@@ -353,6 +335,7 @@ void Form1::closeEvent(QCloseEvent* event) {
 
 void Form1::Enable_Click() {
     if (Enable->isChecked()) {
+        divertedPress_.reset();  // the engine is empty: no press seen yet
         vlx->DivertInput(Divert->isChecked() ? 1 : 0);
         vlx->RaiseInputEvents(1);
         Timer->setInterval(kTimerInterval);
@@ -405,26 +388,25 @@ void Form1::ProcessMidi(std::int32_t lTime, std::int32_t status, std::int32_t da
         if (data2 < 1) {
             kind = 0x80;
         } else {
-            Arp->Add(lTime, chan, checked::narrow<std::uint8_t>(data1), checked::narrow<std::uint8_t>(data2));
+            const auto note = checked::narrow<std::uint8_t>(data1);
+            divertedPress_.set(keyIndex(chan, note), vlx->DivertInput() == 1);
+            Arp->Add(lTime, chan, note, checked::narrow<std::uint8_t>(data2));
             if (Retrigger->isChecked()) Arp->Retrigger(lTime);
         }
     }
     if (kind == 0x80) {
         const auto note = checked::narrow<std::uint8_t>(data1);
-        // A key pressed before arpeggiation (or diversion) was switched on
-        // sounded through the host; its release must reach the output too.
-        const bool held = isHeld(chan, note);
+        // A press the host passed through (before arpeggiation or diversion
+        // was switched on) sounds at the output, so its release must reach
+        // it too: from the host while it routes input, from here once it
+        // diverts. A diverted press never sounded; its release is the engine's.
+        const bool diverted = divertedPress_.test(keyIndex(chan, note));
+        divertedPress_.reset(keyIndex(chan, note));
         Arp->Remove(chan, note);
-        if (!held && vlx->DivertInput() == 1) vlx->SendMidiMessage(-1, status, data1, data2);
+        if (!diverted && vlx->DivertInput() == 1) vlx->SendMidiMessage(-1, status, data1, data2);
     } else if (kind != 0x90) {
         if (vlx->DivertInput() == 1) vlx->SendMidiMessage(-1, status, data1, data2);
     }
-}
-
-bool Form1::isHeld(std::uint8_t chan, std::uint8_t note) const {
-    for (const auto& held : Arp->NoteAry()->NewEnum())
-        if (held->chan == chan && held->Note == note) return true;
-    return false;
 }
 
 void Form1::Timer_Timer() {

@@ -7,6 +7,7 @@
 // engine to one user at a time; input that finds it taken waits in InQ until
 // the timer loop replays it.
 #include <atomic>
+#include <bitset>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -29,21 +30,6 @@ class QTimer;
 namespace vlx {
 
 class HostClockAlarm;
-
-// A text box that asks before it lets the focus go to another control of the
-// window; a refusal brings the focus back.
-class ValidatingLineEdit : public QLineEdit {
-public:
-    using QLineEdit::QLineEdit;
-    // Returns true to keep the focus in the box.
-    std::function<bool()> validate;
-
-protected:
-    void focusOutEvent(QFocusEvent* event) override;
-
-private:
-    bool validating_ = false;
-};
 
 class Form1 : public QWidget {
     Q_OBJECT
@@ -87,7 +73,7 @@ public:
     // The controls, in tab order, named as their objectName.
     QCheckBox* Divert = nullptr;
     QLabel* Label1 = nullptr;
-    ValidatingLineEdit* Tempo = nullptr;
+    QLineEdit* Tempo = nullptr;
     QScrollBar* VScrollTempo = nullptr;
     QLabel* Label4 = nullptr;
     QComboBox* Octaves = nullptr;
@@ -111,7 +97,6 @@ private:
     void fitFont();
     void ProcessMidi(std::int32_t lTime, std::int32_t status, std::int32_t data1, std::int32_t data2);
     void PollControls();
-    bool isHeld(std::uint8_t chan, std::uint8_t note) const;
     void restoreSettings();
     void saveSettings();
     void release();
@@ -148,6 +133,9 @@ private:
     bool failing_ = false;
     bool connectionLost_ = false;
     bool unloaded_ = false;
+    // Keys whose latest press the host held back (DivertInput 1), by
+    // channel * 256 + note: their releases stay with the engine.
+    std::bitset<16 * 256> divertedPress_;
 };
 
 }  // namespace vlx

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include <QApplication>
 #include <QGuiApplication>
@@ -12,6 +13,8 @@
 #include <QMessageBox>
 #include <QSocketNotifier>
 #include <QTimer>
+
+#include "app/CommandLine.h"
 
 namespace vlx {
 
@@ -36,6 +39,21 @@ bool watchTerminate() {
            ::sigaction(SIGHUP, &action, nullptr) == 0;
 }
 
+QtMessageHandler qtHandler = nullptr;
+
+// Qt ends the program with abort() when it cannot open its window system (a
+// DISPLAY naming no reachable X server); say instead how to run it.
+void adviseOnFatal(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type == QtFatalMsg) {
+        std::fputs(NoDisplayMessage().toLocal8Bit().constData(), stderr);
+        std::_Exit(1);
+    }
+    if (qtHandler)
+        qtHandler(type, context, message);
+    else
+        std::fprintf(stderr, "%s\n", qPrintable(message));
+}
+
 bool headless() {
     const QString platform = QGuiApplication::platformName();
     return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
@@ -45,9 +63,22 @@ bool headless() {
 
 int RunProgram(int& argc, char** argv, const Form1::HostFactory& createHost,
                const std::function<void(Form1&)>& started) {
+    // Answered before Qt starts: --help and --version need no display.
+    const CommandLine command = ParseCommandLine(argc, argv);
+    if (!command.run) {
+        std::fputs(command.text.toLocal8Bit().constData(), command.exitStatus == 0 ? stdout : stderr);
+        return command.exitStatus;
+    }
+    if (const QString advice = DisplayAdvice(command); !advice.isEmpty()) {
+        std::fputs(advice.toLocal8Bit().constData(), stderr);
+        return 1;
+    }
+    qtHandler = qInstallMessageHandler(adviseOnFatal);
     QApplication app(argc, argv);
+    qInstallMessageHandler(qtHandler);
     QApplication::setApplicationName(QStringLiteral("VLXArp"));
     QApplication::setOrganizationName(QStringLiteral("Veloxa"));
+    QApplication::setApplicationVersion(QStringLiteral(VLX_VERSION));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/vlxarp/vlxarp.png")));
 
     std::unique_ptr<Form1> form;

@@ -1,11 +1,14 @@
 // The window's controls: where they are, how the keyboard reaches them, and
 // the tempo box with its scroll bar.
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QStyleFactory>
 #include <QTest>
+#include <QWheelEvent>
 
 #include "FormRig.h"
 
@@ -31,6 +34,71 @@ protected:
         QTest::keyClick(f.Tempo, Qt::Key_Tab);
         settle();
         settle();
+    }
+
+    // The player's own input, sent to the window, which routes it as Qt
+    // routes a real one: to the control under the pointer, or to the focus.
+    void click(QWidget* control, std::optional<QPoint> at = {}) {
+        const QPoint point = control->mapTo(form.get(), at.value_or(control->rect().center()));
+        QTest::mouseClick(form->windowHandle(), Qt::LeftButton, {}, point);
+    }
+    void key(Qt::Key k, Qt::KeyboardModifiers modifiers = {}) { QTest::keyClick(form->windowHandle(), k, modifiers); }
+    void wheel(QWidget* control, int angle) {
+        const QPointF at = control->mapTo(form.get(), control->rect().center());
+        QWheelEvent turn(at, form->mapToGlobal(at), {}, {0, angle}, Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase,
+                         false);
+        QApplication::sendEvent(form->windowHandle(), &turn);
+    }
+    // Near the upper or the lower end of the tempo scroll bar, where its arrows are.
+    QPoint arrowOf(bool upper) const {
+        const QRect bar = form->VScrollTempo->rect();
+        return {bar.center().x(), upper ? bar.top() + 2 : bar.bottom() - 2};
+    }
+    void typeOver(QLineEdit* box, const QString& text) {
+        click(box);
+        QTest::keyClick(box, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(box, text);
+    }
+    // Every way of leaving the tempo box that must wait for its check.
+    std::vector<std::pair<std::string, std::function<void()>>> waysOut() {
+        Form1& f = *form;
+        return {
+            {"upper arrow", [&] { click(f.VScrollTempo, arrowOf(true)); }},
+            {"lower arrow", [&] { click(f.VScrollTempo, arrowOf(false)); }},
+            {"wheel on the scroll bar", [&] { wheel(f.VScrollTempo, 120); }},
+            {"Arpeggiate", [&] { click(f.Enable); }},
+            {"Divert Input", [&] { click(f.Divert); }},
+            {"Retrigger", [&] { click(f.Retrigger); }},
+            {"Close after Exit", [&] { click(f.CloseOnExit); }},
+            {"Octaves list", [&] { click(f.Octaves); }},
+            {"Cycle list", [&] { click(f.Cycle); }},
+            {"Alt+A", [&] { key(Qt::Key_A, Qt::AltModifier); }},
+            {"Alt+D", [&] { key(Qt::Key_D, Qt::AltModifier); }},
+            {"Alt+O", [&] { key(Qt::Key_O, Qt::AltModifier); }},
+            {"Alt+V", [&] { key(Qt::Key_V, Qt::AltModifier); }},
+            {"Alt+G", [&] { key(Qt::Key_G, Qt::AltModifier); }},
+            {"Alt+R", [&] { key(Qt::Key_R, Qt::AltModifier); }},
+            {"Alt+S", [&] { key(Qt::Key_S, Qt::AltModifier); }},
+            {"Alt+C", [&] { key(Qt::Key_C, Qt::AltModifier); }},
+            {"Tab", [&] { key(Qt::Key_Tab); }},
+            {"Shift+Tab", [&] { key(Qt::Key_Backtab, Qt::ShiftModifier); }},
+        };
+    }
+    // After a refused attempt: the box keeps the focus and its text, and no
+    // other control moved.
+    void expectNothingMoved(const std::string& attempt, bool arpeggiating) {
+        Form1& f = *form;
+        EXPECT_EQ(f.focusWidget(), f.Tempo) << attempt;
+        EXPECT_EQ(f.Tempo->text(), "300") << attempt;
+        EXPECT_EQ(f.VScrollTempo->value(), 120) << attempt;
+        EXPECT_EQ(f.Enable->isChecked(), arpeggiating) << attempt;
+        EXPECT_FALSE(f.Enable->isDown()) << attempt;
+        for (QAbstractButton* b : {f.Divert, f.Retrigger, f.CloseOnExit})
+            EXPECT_FALSE(b->isChecked() || b->isDown()) << attempt << ": " << b->objectName().toStdString();
+        for (QComboBox* list : {f.Octaves, f.Resolution, f.Sustain, f.Cycle})
+            EXPECT_FALSE(list->view()->isVisible()) << attempt << ": " << list->objectName().toStdString();
+        EXPECT_EQ(f.Cycle->currentText(), "Up") << attempt;
+        EXPECT_EQ(f.engine()->Tempo(), 120) << attempt;
     }
 };
 
@@ -155,40 +223,161 @@ TEST_F(ControlsTest, ATypedTempoIsCheckedWhenTheFocusLeaves) {
     }
 }
 
-TEST_F(ControlsTest, TheScrollBarStepsByOneWithinRangeAndWritesTheText) {
-    Form1& f = start();
-    f.VScrollTempo->setValue(239);
-    f.VScrollTempo->triggerAction(QAbstractSlider::SliderSingleStepAdd);
-    EXPECT_EQ(f.Tempo->text(), "240");
-    f.VScrollTempo->triggerAction(QAbstractSlider::SliderSingleStepAdd);
-    f.VScrollTempo->triggerAction(QAbstractSlider::SliderPageStepAdd);
-    EXPECT_EQ(f.Tempo->text(), "240");
-    f.VScrollTempo->setValue(9);
-    f.VScrollTempo->triggerAction(QAbstractSlider::SliderPageStepSub);
-    f.VScrollTempo->triggerAction(QAbstractSlider::SliderSingleStepSub);
-    EXPECT_EQ(f.Tempo->text(), "8");
+TEST_F(ControlsTest, TheScrollBarRaisesTheTempoUpwardsOneStepAtATime) {
+    Form1& f = startShown();
+    QScrollBar* bar = f.VScrollTempo;
+    const std::pair<const char*, std::function<void()>> gestures[] = {
+        {"upper arrow", [&] { click(bar, arrowOf(true)); }},
+        {"lower arrow", [&] { click(bar, arrowOf(false)); }},
+        {"Up", [&] { key(Qt::Key_Up); }},
+        {"Down", [&] { key(Qt::Key_Down); }},
+        {"Page Up", [&] { key(Qt::Key_PageUp); }},
+        {"Page Down", [&] { key(Qt::Key_PageDown); }},
+        {"wheel up", [&] { wheel(bar, 120); }},
+        {"wheel down", [&] { wheel(bar, -120); }},
+    };
+    click(bar, arrowOf(true));  // the keys need the focus
+    ASSERT_EQ(f.focusWidget(), bar);
+    for (std::size_t i = 0; i < std::size(gestures); ++i) {
+        const auto& [name, gesture] = gestures[i];
+        const int step = i % 2 == 0 ? 1 : -1;
+        for (int from : {120, 239, 240, 9, 8}) {
+            bar->setValue(from);
+            gesture();
+            const int to = std::clamp(from + step, 8, 240);
+            EXPECT_EQ(bar->value(), to) << name << " from " << from;
+            EXPECT_EQ(f.Tempo->text(), QString::number(to)) << name << " from " << from;
+        }
+    }
     EXPECT_EQ(f.engine()->Tempo(), 120) << "the engine hears of it only at a poll";
 }
 
-}  // namespace
-}  // namespace vlx::test
-
-namespace vlx::test {
-namespace {
-
-// Leaves a picture of the window (build/tests/app/vlxarp-window.png) for
-// people to look at; checks only that something was drawn.
-TEST_F(ControlsTest, TheWindowCanBePhotographed) {
+TEST_F(ControlsTest, ARefusedTempoKeepsTheFocusAndStopsWhatWouldHaveMovedIt) {
     store("Cycle", std::string("Up"), Util::TypeText);
+    realMessageBoxes = true;
+    MessageBoxes boxes(true);  // each box runs its own loop; OK is clicked from it
+    Form1& f = startShown();
+    typeOver(f.Tempo, "300");
+    host->clearLog();
+    std::size_t attempts = 0;
+    for (const auto& [name, attempt] : waysOut()) {
+        attempt();
+        EXPECT_EQ(boxes.shown, std::vector<std::string>(++attempts, "Value must be between 8 and 240")) << name;
+        expectNothingMoved(name, false);
+        // A window manager gives the window back its activation after the
+        // box; the offscreen platform leaves no window active.
+        QApplication::setActiveWindow(&f);
+    }
+    EXPECT_EQ(host->memberCalls(), Calls{}) << "nothing reached the host";
+
+    // Corrected, the same click takes the text first and then acts on it.
+    typeOver(f.Tempo, "60");
+    click(f.VScrollTempo, arrowOf(true));
+    EXPECT_EQ(f.Tempo->text(), "61");
+    EXPECT_EQ(f.focusWidget(), f.VScrollTempo);
+    typeOver(f.Tempo, "100");
+    key(Qt::Key_D, Qt::AltModifier);
+    EXPECT_EQ(f.VScrollTempo->value(), 100);
+    EXPECT_EQ(f.focusWidget(), f.Divert);
+    EXPECT_EQ(boxes.shown.size(), attempts);
+
+    // A refused text does not hold up closing the window.
+    typeOver(f.Tempo, "300");
+    EXPECT_TRUE(f.close());
+    EXPECT_TRUE(f.unloaded());
+    EXPECT_EQ(boxes.shown.size(), attempts);
+}
+
+TEST_F(ControlsTest, WhileArpeggiatingARefusalLetsPlaybackRunAndReachesNothing) {
+    store("Cycle", std::string("Up"), Util::TypeText);  // 120 bpm quarters: 500 ms steps sounding 331 ms
+    realMessageBoxes = true;
+    MessageBoxes boxes(false);  // OK is clicked by the player a second later
     Form1& f = startShown();
     f.Enable->setChecked(true);
-    f.Divert->setChecked(true);
-    const QImage shot = f.grab().toImage();
-    ASSERT_FALSE(shot.isNull());
-    EXPECT_EQ(shot.size(), f.size() * shot.devicePixelRatio());
-    EXPECT_TRUE(shot.save(QStringLiteral(QT_TESTCASE_BUILDDIR "/vlxarp-window.png")));
-    EXPECT_GT(shot.pixel(1, 1), 0u);
-    f.Enable->setChecked(false);
+    host->Input(0x90, 60, 100);
+    host->clearLog();
+
+    const auto ways = waysOut();
+    std::size_t next = 0;
+    std::int32_t okAt = 0;
+    std::vector<std::size_t> notesWhileOpen;
+    f.setIdleWait([&](std::int32_t wakeAt) {
+        host->clock = wakeAt;
+        if (QMessageBox* box = MessageBoxes::open()) {
+            if (okAt == 0) {
+                okAt = wakeAt + 1000;
+                notesWhileOpen.push_back(host->sent.size());
+            } else if (wakeAt >= okAt) {
+                notesWhileOpen.back() = host->sent.size() - notesWhileOpen.back();
+                okAt = 0;
+                MessageBoxes::clickOk(box);
+            }
+            return;
+        }
+        if (next == 0) {
+            typeOver(f.Tempo, "300");
+        } else {
+            const auto& name = ways[next - 1].first;
+            EXPECT_EQ(boxes.shown, std::vector<std::string>(next, "Value must be between 8 and 240")) << name;
+            expectNothingMoved(name, true);
+            QApplication::setActiveWindow(&f);
+        }
+        if (next == ways.size()) {
+            for (const auto& call : host->memberCalls()) EXPECT_EQ(call, "SendMidiMessage") << "only notes went out";
+            f.Enable->setChecked(false);
+            return;
+        }
+        ways[next++].second();
+    });
+    f.Timer_Timer();
+
+    EXPECT_EQ(next, ways.size());
+    EXPECT_EQ(boxes.shown.size(), ways.size());
+    for (std::size_t n : notesWhileOpen) EXPECT_GE(n, 3u) << "the pattern played on while the message was open";
+    // The pattern ran unchanged from its start to the switch-off, which came
+    // at a wake-up before the step then due.
+    std::vector<SentMessage> expected;
+    const std::int32_t end = host->clock;
+    for (std::int32_t on = 1005; on < end; on += 500) {
+        expected.push_back({on, -1, 0x90, 60, 100});
+        expected.push_back({std::min(on + 331, end), -1, 0x80, 60, 0});
+    }
+    EXPECT_EQ(host->sent, expected);
+}
+
+// Arpeggiate down is plain at a glance: drawn in the selection colours, in
+// each style. Leaves a picture per style (build/tests/app/vlxarp-*.png) for
+// people to look at.
+TEST_F(ControlsTest, ArpeggiateDownIsDrawnInTheSelectionColoursInEveryStyle) {
+    const QString before = QApplication::style()->name();
+    store("Cycle", std::string("Up"), Util::TypeText);
+    Form1& f = startShown();
+    // The share of the button's pixels within `near` of a colour.
+    auto share = [&](const QColor& colour, int near) {
+        const QImage shot = f.Enable->grab().toImage();
+        int matching = 0;
+        for (int y = 0; y < shot.height(); ++y) {
+            for (int x = 0; x < shot.width(); ++x) {
+                const QColor c = shot.pixelColor(x, y);
+                matching += std::abs(c.red() - colour.red()) + std::abs(c.green() - colour.green()) +
+                                std::abs(c.blue() - colour.blue()) <= near;
+            }
+        }
+        return double(matching) / (shot.width() * shot.height());
+    };
+    for (const QString& style : {QStringLiteral("Fusion"), QStringLiteral("Windows")}) {
+        QApplication::setStyle(QStyleFactory::create(style));
+        const QColor highlight = f.Enable->palette().color(QPalette::Highlight);
+        f.Enable->setChecked(false);
+        EXPECT_LT(share(highlight, 0), 0.05) << style.toStdString();
+        f.Enable->setChecked(true);
+        EXPECT_GT(share(highlight, 0), 0.5) << style.toStdString();
+        EXPECT_GT(share(f.Enable->palette().color(QPalette::HighlightedText), 150), 0.02)
+            << style.toStdString() << ": the caption in the selection's text colour";
+        EXPECT_TRUE(f.grab().save(QStringLiteral(QT_TESTCASE_BUILDDIR "/vlxarp-window-%1.png").arg(style.toLower())));
+        f.Enable->setChecked(false);
+    }
+    QApplication::setStyle(before);
 }
 
 }  // namespace

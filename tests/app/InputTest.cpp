@@ -1,5 +1,7 @@
 // The MIDI input path: what each message does, buffering of input that finds
 // the engine in use, and errors that must not stop the program.
+#include <algorithm>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -56,17 +58,40 @@ TEST_F(InputTest, NotesReachTheEngineAndOtherMessagesPassOnlyWhenDiverted) {
                                                     {1000, -1, 0xE0, 0, 64},
                                                     {1000, -1, 0xF8, 0, 0},
                                                     {1000, -1, 0xFF, 1, 2}}));
-
-    // Diverted: a key pressed before arpeggiation was switched on sounded
-    // through the host, so its release is forwarded; a held key's release
-    // stays with the engine.
-    host->sent.clear();
-    host->Input(0x91, 62, 100);
-    host->Input(0x81, 62, 0);
-    host->Input(0x92, 50, 0);
-    EXPECT_EQ(host->sent, (std::vector<SentMessage>{{1000, -1, 0x92, 50, 0}}));
-    EXPECT_TRUE(held().empty());
     EXPECT_EQ(f.busyCount(), -1);
+}
+
+// The host routes input itself unless arpeggiation is on with Divert Input
+// checked. A press it routed sounds at the output, so its release must reach
+// the output exactly once: from the host, or from the program once the host
+// diverts; a press it held back gets no release forwarded.
+TEST_F(InputTest, EveryPressThatPassedThroughGetsExactlyOneReleaseWhateverDivertDidMeanwhile) {
+    Form1& f = start();
+    enum Phase { Off, Through, Diverted };
+    auto enter = [&](Phase phase) {
+        f.Divert->setChecked(phase == Diverted);
+        f.Enable->setChecked(phase != Off);
+    };
+    auto hostRoutes = [&] { return !(host->divert == 1 && host->raise == 1); };
+    for (Phase pressed : {Off, Through, Diverted}) {
+        for (Phase released : {Off, Through, Diverted}) {
+            for (auto [status, velocity] : {std::pair{0x81, 64}, {0x91, 0}}) {
+                const std::string when = "pressed in phase " + std::to_string(pressed) + ", released in " +
+                                         std::to_string(released) + " by " + std::to_string(status);
+                enter(Off);
+                enter(pressed);
+                host->Input(0x91, 62, 100);  // the program hears it only while arpeggiating
+                const bool sounded = hostRoutes();
+                enter(released);
+                host->clearLog();
+                host->Input(status, 62, velocity);
+                const auto forwarded =
+                    std::count(host->sent.begin(), host->sent.end(), SentMessage{1000, -1, status, 62, velocity});
+                EXPECT_EQ(forwarded, sounded && !hostRoutes() ? 1 : 0) << when;
+                EXPECT_TRUE(held().empty()) << when;
+            }
+        }
+    }
 }
 
 TEST_F(InputTest, TheRetriggerBoxRebuildsThePatternASecondTime) {

@@ -1,0 +1,184 @@
+#include "app/CommandLine.h"
+
+#include <vector>
+
+#include <QCommandLineParser>
+
+namespace vlx {
+
+namespace {
+
+const char* const kProgram = "vlxarp";
+
+struct OptionRow {
+    QStringList names;  // one-letter names first
+    QString valueName;  // empty for a switch
+    QString help;
+};
+
+// Every option the program itself takes, in the order --help lists them.
+const std::vector<OptionRow>& optionTable() {
+    static const std::vector<OptionRow> rows = {
+        {{"h", "help"}, {}, "show this help and exit"},
+        {{"v", "version"}, {}, "show the version and exit"},
+    };
+    return rows;
+}
+
+// The options parsed, as a run uses them.
+CommandLineOptions optionsOf(const QCommandLineParser& /*parser*/) { return {}; }
+
+// Qt's own options: QApplication takes them out of argv itself, so they are
+// only recognised here, not listed.
+const char* const kQtValueOptions[] = {"platform", "platformpluginpath", "platformtheme", "plugin", "display",
+                                       "style", "stylesheet", "qwindowgeometry", "qwindowtitle", "qwindowicon",
+                                       "session", "geometry", "title", "name", "visual"};
+const char* const kQtSwitches[] = {"reverse", "widgetcount", "nograb", "dograb", "sync"};
+
+const char* const kDescription =
+    "Hold a chord on a keyboard connected to VLXArp:in; while Arpeggiate is down,\n"
+    "VLXArp keeps the held notes in pitch order and plays them one at a time, as a\n"
+    "repeating pattern, out of VLXArp:out to a synth. Tempo, step length, octave\n"
+    "span, sustain and cycle are set in the window.\n"
+    "\n"
+    "VLXArp opens a JACK client when a JACK server answers (it never starts one),\n"
+    "otherwise an ALSA sequencer client. Either is named \"VLXArp\", with the MIDI\n"
+    "ports VLXArp:in and VLXArp:out; connect them with jack_connect, aconnect or a\n"
+    "patchbay. It needs a display: an X or Wayland session, `xvfb-run -a vlxarp`,\n"
+    "or QT_QPA_PLATFORM=offscreen.\n";
+
+const char* const kEnvironmentAndFiles =
+    "Qt's own options (-style NAME, -platform NAME, -display DISPLAY, ...) are\n"
+    "passed on to Qt.\n"
+    "\n"
+    "Environment:\n"
+    "  JACK_DEFAULT_SERVER  the JACK server to join (otherwise \"default\")\n"
+    "  QT_QPA_PLATFORM      the window system; offscreen runs without a display\n"
+    "  XDG_CONFIG_HOME      where the settings file lives (otherwise ~/.config)\n"
+    "\n"
+    "Files:\n"
+    "  $XDG_CONFIG_HOME/Veloxa/VLXArp.reg\n"
+    "      the settings (tempo, lists and check boxes), per user, written when the\n"
+    "      window closes\n";
+
+QString usageLine() { return QStringLiteral("Usage: %1 [OPTION]...").arg(QLatin1String(kProgram)); }
+
+QString optionColumn(const OptionRow& row) {
+    QStringList names;
+    for (const QString& name : row.names) names << (name.size() == 1 ? "-" : "--") + name;
+    QString column = names.join(QStringLiteral(", "));
+    if (row.names.front().size() > 1) column.prepend(QStringLiteral("    "));  // aligns with "-x, --"
+    if (!row.valueName.isEmpty()) column += u'=' + row.valueName;
+    return column;
+}
+
+// `text` broken into lines of at most `width` characters after `indent`.
+QString wrapped(const QString& text, int indent, int width) {
+    QString out;
+    int used = 0;
+    for (const QString& word : text.split(u' ', Qt::SkipEmptyParts)) {
+        if (used > 0 && used + 1 + word.size() > width) {
+            out += u'\n' + QString(indent, u' ');
+            used = 0;
+        } else if (used > 0) {
+            out += u' ';
+            ++used;
+        }
+        out += word;
+        used += static_cast<int>(word.size());
+    }
+    return out;
+}
+
+CommandLine ending(int status, const QString& text) {
+    CommandLine command;
+    command.run = false;
+    command.exitStatus = status;
+    command.text = text;
+    return command;
+}
+
+CommandLine mistake(const QString& what) {
+    return ending(2, QStringLiteral("%1: %2\nTry '%1 --help' for more information.\n")
+                         .arg(QLatin1String(kProgram), what));
+}
+
+}  // namespace
+
+QString HelpText() {
+    int width = 0;
+    for (const auto& row : optionTable()) width = std::max(width, static_cast<int>(optionColumn(row).size()));
+    QString options;
+    for (const auto& row : optionTable()) {
+        options += QStringLiteral("  ") + optionColumn(row).leftJustified(width + 2) +
+                   wrapped(row.help, width + 4, 76 - width) + u'\n';
+    }
+    return QStringLiteral("%1 - MIDI arpeggiator for the Linux desktop\n\n%2\n\n%3\nOptions:\n%4\n%5")
+        .arg(QLatin1String(kProgram), usageLine(), QLatin1String(kDescription), options,
+             QLatin1String(kEnvironmentAndFiles));
+}
+
+QString VersionText() { return QStringLiteral("%1 %2\n").arg(QLatin1String(kProgram), QStringLiteral(VLX_VERSION)); }
+
+CommandLine ParseCommandLine(const QStringList& arguments) {
+    QCommandLineParser parser;
+    // Qt's options are words after a single dash (-style); so are ours (-help).
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    for (const auto& row : optionTable()) parser.addOption(QCommandLineOption(row.names, row.help, row.valueName));
+    for (const char* name : kQtValueOptions) {
+        QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    }
+    for (const char* name : kQtSwitches) {
+        QCommandLineOption option(QString::fromLatin1(name));
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    }
+    QStringList line = arguments;
+    if (line.isEmpty()) line << QString::fromLatin1(kProgram);
+    if (!parser.parse(line)) return mistake(parser.errorText());
+    if (parser.isSet(QStringLiteral("help"))) return ending(0, HelpText());
+    if (parser.isSet(QStringLiteral("version"))) return ending(0, VersionText());
+    if (!parser.positionalArguments().isEmpty())
+        return mistake(QStringLiteral("unexpected argument '%1'.").arg(parser.positionalArguments().front()));
+    CommandLine command;
+    command.options = optionsOf(parser);
+    command.qtPlatform = parser.value(QStringLiteral("platform"));
+    command.qtDisplay = parser.value(QStringLiteral("display"));
+    return command;
+}
+
+CommandLine ParseCommandLine(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    return ParseCommandLine(arguments);
+}
+
+QString DisplayAdvice(const CommandLine& command) {
+    const bool x = !command.qtDisplay.isEmpty() || !qEnvironmentVariableIsEmpty("DISPLAY");
+    const bool wayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    const QString platforms =
+        command.qtPlatform.isEmpty() ? qEnvironmentVariable("QT_QPA_PLATFORM") : command.qtPlatform;
+    // Qt tries each of a list such as "wayland;xcb"; a name may carry
+    // arguments after a colon.
+    bool reachable = platforms.trimmed().isEmpty() && (x || wayland);
+    for (const QString& entry : platforms.split(u';', Qt::SkipEmptyParts)) {
+        const QString name = entry.section(u':', 0, 0).trimmed();
+        if (name == QLatin1String("xcb"))
+            reachable = reachable || x;
+        else if (name.startsWith(QLatin1String("wayland")))
+            reachable = reachable || wayland;
+        else  // offscreen, minimal, vnc, eglfs, linuxfb: no window system to reach
+            reachable = reachable || !name.isEmpty();
+    }
+    return reachable ? QString() : NoDisplayMessage();
+}
+
+QString NoDisplayMessage() {
+    return QStringLiteral("%1: no display to open the window on; run it in an X or Wayland session, under "
+                          "`xvfb-run -a %1`, or with QT_QPA_PLATFORM=offscreen\n")
+        .arg(QLatin1String(kProgram));
+}
+
+}  // namespace vlx
