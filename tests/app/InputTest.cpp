@@ -65,6 +65,7 @@ TEST_F(InputTest, NotesReachTheEngineAndOtherMessagesPassOnlyWhenDiverted) {
     host->Input(0x81, 62, 0);
     host->Input(0x92, 50, 0);
     EXPECT_EQ(host->sent, (std::vector<SentMessage>{{1000, -1, 0x92, 50, 0}}));
+    EXPECT_EQ(host->dues(), std::vector<std::optional<std::int32_t>>(7)) << "what passes through is due at once";
     EXPECT_TRUE(held().empty());
     EXPECT_EQ(f.busyCount(), -1);
 }
