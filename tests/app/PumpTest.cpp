@@ -6,6 +6,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <chrono>
 #include <limits>
 
 #include "FormRig.h"
@@ -115,6 +116,43 @@ TEST_F(PumpTest, OverdueStepsCatchUpOnePerPassWithoutPumpingAndMissedOnesPass) {
         f.Timer_Timer();
         EXPECT_EQ(log, c.log);
         EXPECT_EQ(host->sent, c.sent);
+    }
+}
+
+TEST_F(PumpTest, TheIdleWaitRingsWhereTheHostSaysItsMillisecondBeginsElseOnATimer) {
+    struct Case {
+        const char* what;
+        std::int32_t clock;  // the next poll, at 1501, is this far ahead on the host clock
+        bool hostTells;
+    };
+    for (const auto& c : {Case{"the host names a moment just past: at once, not in a minute", -59000, true},
+                          Case{"the host cannot tell: a timer of 2 ms", 1499, false}}) {
+        SCOPED_TRACE(c.what);
+        host = std::make_shared<ScriptedHost>();
+        host->clock = 1000;
+        Form1& f = start();
+        f.Enable->setChecked(true);
+        host->clock = c.clock;
+        std::vector<std::int32_t> asked;
+        host->monotonicMicrosOf = [&](std::int32_t hostMs) -> std::optional<std::int64_t> {
+            asked.push_back(hostMs);
+            if (asked.size() == 3) f.Enable->setChecked(false);  // the loop ends after this wait
+            if (!c.hostTells) return std::nullopt;
+            return std::chrono::duration_cast<std::chrono::microseconds>(
+                       std::chrono::steady_clock::now().time_since_epoch())
+                .count();
+        };
+        bool guardFired = false;
+        QTimer guard;
+        guard.setSingleShot(true);
+        QObject::connect(&guard, &QTimer::timeout, [&] {
+            guardFired = true;
+            f.Enable->setChecked(false);
+        });
+        guard.start(5000);
+        f.Timer_Timer();  // real waits: no scripted idle wait
+        EXPECT_FALSE(guardFired);
+        EXPECT_EQ(asked, (std::vector<std::int32_t>{1501, 1501, 1501}));
     }
 }
 

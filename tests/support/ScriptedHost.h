@@ -44,6 +44,8 @@ public:
     std::function<void()> duringSend;
     // Runs inside SleepMs; by default the clock advances by the sleep.
     std::function<void(std::int32_t)> duringSleep;
+    // Answers MonotonicMicrosOf; by default the host cannot tell.
+    std::function<std::optional<std::int64_t>(std::int32_t)> monotonicMicrosOf;
 
     std::string HostVersion() override { return log("HostVersion"), version; }
     std::int32_t ExitWithClient() override { return log("ExitWithClient"), exitWithClient; }
@@ -65,6 +67,9 @@ public:
         if (duringSend) duringSend();
     }
     std::int32_t HostTime() override { return log("HostTime"), clock; }
+    std::optional<std::int64_t> MonotonicMicrosOf(std::int32_t hostMs) override {
+        return monotonicMicrosOf ? monotonicMicrosOf(hostMs) : std::nullopt;
+    }
     void SleepMs(std::int32_t n) override {
         log("SleepMs", {n});
         if (duringSleep)
