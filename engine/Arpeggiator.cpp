@@ -193,7 +193,8 @@ void send(HostAutomation& host, std::optional<std::int32_t> due, std::int32_t st
 }
 }  // namespace
 
-void Arpeggiator::NoteOn(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc, std::optional<std::int32_t> due) {
+void Arpeggiator::NoteOn(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc,
+                         std::optional<std::int32_t> due) {
     send(*vlx_, due, 0x90 | nChan, nNote, nVeloc);
 }
 
@@ -211,9 +212,7 @@ bool Arpeggiator::MaybeTrigger(std::int32_t lNow) {
     const auto off = noteOffQ_->Peek();
     if (off && hosttime::isDue(off->Trigger, lNow) && onHasGoneOut(*off)) {
         if (const auto note = FindEvt(off->Index)) {
-            NoteOff(note->chan, off->CalcPitch(note->Note), off->Trigger);
-            for (auto i = playQ_->Count(); i >= 1; --i)
-                if (playQ_->Item(i)->Index == off->Index) playQ_->Remove(i);
+            sendOff(*off, *note);
             noteOffQ_->Add(off->Index, off->OctMult, hosttime::after(off->Trigger, cycle));
             noteOffQ_->Pull();
             fired = true;
@@ -231,6 +230,14 @@ bool Arpeggiator::MaybeTrigger(std::int32_t lNow) {
         }
     }
     return fired;
+}
+
+// The note-off of a scheduled step; every sounding entry of its held note
+// goes, whatever its octave.
+void Arpeggiator::sendOff(const QEvt& off, const NoteEvt& note) {
+    NoteOff(note.chan, off.CalcPitch(note.Note), off.Trigger);
+    for (auto i = playQ_->Count(); i >= 1; --i)
+        if (playQ_->Item(i)->Index == off.Index) playQ_->Remove(i);
 }
 
 // With Duration < period, the note-on of an off's step has gone out exactly
@@ -281,9 +288,7 @@ bool Arpeggiator::passOffsBefore(std::int32_t lTime, std::int32_t cycle, bool ma
         if (!note) return false;
         if (isSounding(*off)) {
             if (!maySend) return false;
-            NoteOff(note->chan, off->CalcPitch(note->Note), off->Trigger);
-            for (auto i = playQ_->Count(); i >= 1; --i)
-                if (playQ_->Item(i)->Index == off->Index) playQ_->Remove(i);
+            sendOff(*off, *note);
             sent = true;
         }
         noteOffQ_->Add(off->Index, off->OctMult, hosttime::after(off->Trigger, cycle));

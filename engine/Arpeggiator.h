@@ -134,6 +134,7 @@ public:
 private:
     void recalcTiming();
     bool onHasGoneOut(const QEvt& off) const;
+    void sendOff(const QEvt& off, const NoteEvt& note);
     bool skipMissed(std::int32_t lNow, std::int32_t cycle);
     bool passOffsBefore(std::int32_t lTime, std::int32_t cycle, bool maySend, bool& sent);
     bool isSounding(const QEvt& off) const;
