@@ -1,5 +1,7 @@
 #include "app/Form1.h"
 
+#include <optional>
+
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -525,12 +527,13 @@ void Form1::waitRealTime(std::int32_t wakeAt) {
     // message, input among them, ends the wait early. A host that cannot say
     // where its milliseconds begin gets a timer counted from now, which can
     // ring late within the millisecond but never early.
-    QTimer fallback;
+    std::optional<QTimer> fallback;
     const auto begins = host->MonotonicMicrosOf(wakeAt);
     if (!begins || !alarm_->ringAt(*begins)) {
-        fallback.setSingleShot(true);
-        fallback.setTimerType(Qt::PreciseTimer);
-        fallback.start(hosttime::distance(now, wakeAt));
+        fallback.emplace();
+        fallback->setSingleShot(true);
+        fallback->setTimerType(Qt::PreciseTimer);
+        fallback->start(hosttime::distance(now, wakeAt));
     }
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
