@@ -12,8 +12,11 @@
 //     500 controllers within 1 ms forwarded by the window (Divert Input
 //     checked), against the same bursts routed by the host (arpeggiation
 //     off): delay from the frame played in to the frame recorded out.
-//  2. CPU over 30 s of the idle program (arpeggiation off).
-//  3. A one-minute fuzz run through VLXArp:in: random messages of every
+//  2. Stalls: the program, then the JACK server, stopped (SIGSTOP) for 1, 3
+//     and 8 s while the program plays; the note-ons that come out within
+//     100 ms of SIGCONT.
+//  3. CPU over 30 s of the idle program (arpeggiation off).
+//  4. A one-minute fuzz run through VLXArp:in: random messages of every
 //     status in bursts, arpeggiation switched on and off at random; then all
 //     keys released and arpeggiation off. Counts the input the window
 //     received against what was sent while it was on, and what the host let
@@ -21,7 +24,7 @@
 //     the program exits cleanly.
 //
 // VLX_BENCH_SECONDS scales the runs (timing runs last 12 s by default, the
-// others 30 s and 60 s); VLX_BENCH_PARTS picks some of "timing idle fuzz";
+// others 30 s and 60 s); VLX_BENCH_PARTS picks some of "timing stall idle fuzz";
 // VLX_BENCH_PERIODS and VLX_BENCH_LOADS pick some of "256 1024" and
 // "quiet late busy".
 #include <unistd.h>
@@ -281,6 +284,76 @@ void timing(int period, Load load, std::chrono::seconds span) {
     fs::remove_all(config);
 }
 
+// The process of the JACK server named `name`, found by its command line.
+pid_t serverPid(const std::string& name) {
+    std::error_code ec;
+    for (const auto& proc : fs::directory_iterator("/proc", ec)) {
+        std::ifstream cmdline(proc.path() / "cmdline", std::ios::binary);
+        std::vector<std::string> args;
+        for (std::string arg; std::getline(cmdline, arg, '\0');) args.push_back(arg);
+        for (std::size_t i = 0; i + 1 < args.size(); ++i)
+            if (args[i] == "-n" && args[i + 1] == name && fs::path(args[0]).filename() == "jackd")
+                return static_cast<pid_t>(std::stol(proc.path().filename().string()));
+    }
+    return -1;
+}
+
+// The program, or the JACK server, stopped (SIGSTOP) while the program
+// plays, for 1, 3 and 8 s: the note-ons that come out within 100 ms of
+// SIGCONT, and whether every note-on is followed by its note-off.
+void stalls(bool stopServer) {
+    JackServer server(48000, 256);
+    server.makeDefault();
+    const fs::path config = makeConfig("stall", "\"Tempo\"=dword:000000f0\n\"Resolution\"=\"32nd\"\n"
+                                                "\"Cycle\"=\"Up-Down\"\n\"Divert\"=dword:00000001\n");
+    ChildProgram program(VLX_ARMED_PROGRAM, envFor(config));
+    if (program.waitFor("armed", 20'000).empty()) throw std::runtime_error("the program did not come up armed");
+    JackTester tester(server.name());
+    tester.connectPlayTo("VLXArp:in");
+    tester.connectRecordFrom("VLXArp:out");
+    tester.waitCycles(4);
+    const std::uint8_t keys[] = {48, 52, 55, 60, 64, 67, 72};
+    for (std::uint8_t key : keys) tester.play({0x90, key, 100});
+    std::printf("\n== stalls: the %s stopped while the program plays 7 keys in 32nds at 240 bpm, 256 frames; "
+                "load average %s\n", stopServer ? "JACK server" : "program", loadAverage().c_str());
+    const pid_t stopped = stopServer ? serverPid(server.name()) : program.pid();
+    if (stopped <= 0) throw std::runtime_error("no process to stop");
+    for (int seconds : {1, 3, 8}) {
+        std::this_thread::sleep_for(1s);
+        kill(stopped, SIGSTOP);
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+        const std::size_t before = tester.recorded().size();
+        kill(stopped, SIGCONT);
+        std::this_thread::sleep_for(1s);
+        // Counted from the first message out after the stall: while the
+        // server stands still, so does its frame clock.
+        const auto& recorded = tester.recorded();
+        long burst = 0, after = 0;
+        for (std::size_t i = before; i < recorded.size(); ++i) {
+            if ((recorded[i].bytes[0] & 0xF0) != 0x90) continue;
+            ++after;
+            const auto since = static_cast<std::int32_t>(recorded[i].frame - recorded[before].frame);
+            if (since < static_cast<std::int32_t>(tester.sampleRate() / 10)) ++burst;
+        }
+        std::printf("  stopped %d s: %ld note-ons within 100 ms of the first message after it, %ld in the second "
+                    "after SIGCONT\n", seconds, burst, after);
+    }
+    for (std::uint8_t key : keys) tester.play({0x80, key, 0});
+    tester.waitCycles(10);
+    const int status = program.terminate(10'000);
+    tester.waitCycles(4);
+    std::map<int, int> sounding;
+    for (const auto& m : tester.recorded()) {
+        if (m.bytes.size() != 3) continue;
+        if ((m.bytes[0] & 0xF0) == 0x90) ++sounding[m.bytes[1]];
+        if ((m.bytes[0] & 0xF0) == 0x80) --sounding[m.bytes[1]];
+    }
+    long hanging = 0;
+    for (const auto& [key, n] : sounding) hanging += n != 0 ? 1 : 0;
+    std::printf("  keys whose note-ons and note-offs do not pair up at the end: %ld; exit status %d\n", hanging, status);
+    fs::remove_all(config);
+}
+
 void idle(std::chrono::seconds span) {
     const fs::path config = makeConfig("idle", "");
     ChildProgram program(VLX_PROGRAM, envFor(config));
@@ -423,7 +496,7 @@ int main() {
     const char* scale = std::getenv("VLX_BENCH_SECONDS");
     const long unit = scale ? std::max(1L, std::atol(scale)) : 30;
     auto pick = [](const char* name, const char* all) { return std::string(std::getenv(name) ? std::getenv(name) : all); };
-    const std::string parts = pick("VLX_BENCH_PARTS", "timing idle fuzz");
+    const std::string parts = pick("VLX_BENCH_PARTS", "timing stall idle fuzz");
     std::printf("bench_app_playback on %u cores, load average at start %s\n", std::thread::hardware_concurrency(),
                 loadAverage().c_str());
     if (parts.find("timing") != std::string::npos) {
@@ -435,6 +508,10 @@ int main() {
             if (loads.find("late") != std::string::npos) timing(period, Load::LateWake, span);
             if (loads.find("busy") != std::string::npos) timing(period, Load::Busy, span);
         }
+    }
+    if (parts.find("stall") != std::string::npos) {
+        stalls(false);
+        stalls(true);
     }
     if (parts.find("idle") != std::string::npos || parts.find("fuzz") != std::string::npos) {
         JackServer server(48000, 256);
