@@ -57,19 +57,21 @@ using vlx::test::JackServer;
 using vlx::test::JackTester;
 using namespace std::chrono_literals;
 
-// CPU time of a process, or of one of its threads (the main thread has the
-// process's id).
-double cpuSeconds(const std::string& statPath) {
-    std::ifstream stat(statPath);
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) utime = std::stoull(field);
-        if (i == 15) stime = std::stoull(field);
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+// CPU time a thread has run, as the scheduler counts it (nanoseconds: the
+// clock ticks of /proc/<pid>/stat are too coarse for a fraction of a percent).
+double runSeconds(const fs::path& task) {
+    std::ifstream in(task / "schedstat");
+    unsigned long long ns = 0;
+    in >> ns;
+    return static_cast<double>(ns) / 1e9;
+}
+
+// Of every thread of the process.
+double processRunSeconds(pid_t pid) {
+    double sum = 0;
+    std::error_code ec;
+    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) sum += runSeconds(task);
+    return sum;
 }
 
 struct CpuShare {
@@ -78,13 +80,12 @@ struct CpuShare {
 };
 
 CpuShare cpuPercentOver(pid_t pid, std::chrono::seconds span) {
-    const std::string all = "/proc/" + std::to_string(pid) + "/stat";
-    const std::string main = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/stat";
-    const double allBefore = cpuSeconds(all), mainBefore = cpuSeconds(main);
+    const fs::path main = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
+    const double allBefore = processRunSeconds(pid), mainBefore = runSeconds(main);
     const auto t0 = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(span);
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    return {100.0 * (cpuSeconds(all) - allBefore) / wall, 100.0 * (cpuSeconds(main) - mainBefore) / wall};
+    return {100.0 * (processRunSeconds(pid) - allBefore) / wall, 100.0 * (runSeconds(main) - mainBefore) / wall};
 }
 
 fs::path makeConfig(const std::string& tag, const std::string& values) {
