@@ -1,5 +1,7 @@
 #include "app/Form1.h"
 
+#include <optional>
+
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -501,17 +503,19 @@ std::int32_t Form1::nextWake(std::int32_t lNow) const {
 
 void Form1::waitRealTime(std::int32_t wakeAt) {
     const std::shared_ptr<HostAutomation> host = vlx;
-    const auto before = HostClockAlarm::Clock::now();
     const std::int32_t now = host->HostTime();
-    alarm_->observe(now, before, HostClockAlarm::Clock::now());
     if (!hosttime::isBefore(now, wakeAt)) return;
     // Sleep in the event loop until the host millisecond begins; any window
-    // message, input among them, ends the wait early.
-    QTimer fallback;
-    if (!alarm_->ringAt(now, wakeAt)) {
-        fallback.setSingleShot(true);
-        fallback.setTimerType(Qt::PreciseTimer);
-        fallback.start(hosttime::distance(now, wakeAt));
+    // message, input among them, ends the wait early. A host that cannot say
+    // where its milliseconds begin gets a timer counted from now, which can
+    // ring late within the millisecond but never early.
+    std::optional<QTimer> fallback;
+    const auto begins = host->MonotonicMicrosOf(wakeAt);
+    if (!begins || !alarm_->ringAt(*begins)) {
+        fallback.emplace();
+        fallback->setSingleShot(true);
+        fallback->setTimerType(Qt::PreciseTimer);
+        fallback->start(hosttime::distance(now, wakeAt));
     }
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }

@@ -3,11 +3,7 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
-#include <algorithm>
-
 #include <QSocketNotifier>
-
-#include "model/HostTime.h"
 
 namespace vlx {
 
@@ -27,38 +23,13 @@ HostClockAlarm::~HostClockAlarm() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-void HostClockAlarm::observe(std::int32_t hostNow, Clock::time_point before, Clock::time_point after) {
-    using std::chrono::milliseconds;
-    if (learnt_) unwrappedHost_ += hosttime::distance(lastHost_, hostNow);
-    lastHost_ = hostNow;
-    // hostNow ms had begun by `after` and had not ended by `before`.
-    const Clock::time_point earliest = before - milliseconds(unwrappedHost_ + 1);
-    const Clock::time_point latest = after - milliseconds(unwrappedHost_);
-    if (!learnt_ || earliest > latestZero_ || latest < earliestZero_) {
-        learnt_ = true;
-        earliestZero_ = earliest;
-        latestZero_ = latest;
-        return;
-    }
-    earliestZero_ = std::max(earliestZero_, earliest);
-    latestZero_ = std::min(latestZero_, latest);
-}
-
-HostClockAlarm::Clock::time_point HostClockAlarm::startOf(std::int32_t hostNow, std::int32_t hostMs) const {
-    return latestZero_ + std::chrono::milliseconds(unwrappedHost_ + hosttime::distance(hostNow, hostMs));
-}
-
-bool HostClockAlarm::ringAt(std::int32_t hostNow, std::int32_t wakeAt) {
-    return learnt_ && ringAtTime(startOf(hostNow, wakeAt));
-}
-
-bool HostClockAlarm::ringAtTime(Clock::time_point when) {
+bool HostClockAlarm::ringAt(std::int64_t steadyMicros) {
     if (fd_ < 0) return false;
-    const auto at = std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count();
     itimerspec expiry{};
-    expiry.it_value.tv_sec = static_cast<time_t>(at / 1'000'000'000);
-    expiry.it_value.tv_nsec = static_cast<long>(at % 1'000'000'000);
-    if (expiry.it_value.tv_sec <= 0 && expiry.it_value.tv_nsec <= 0) expiry.it_value.tv_nsec = 1;  // 0 would disarm
+    // An absolute time of 0 would disarm the timer instead.
+    const std::int64_t at = steadyMicros > 0 ? steadyMicros : 1;
+    expiry.it_value.tv_sec = static_cast<time_t>(at / 1'000'000);
+    expiry.it_value.tv_nsec = static_cast<long>(at % 1'000'000 * 1000);
     return timerfd_settime(fd_, TFD_TIMER_ABSTIME, &expiry, nullptr) == 0;
 }
 

@@ -183,17 +183,28 @@ std::shared_ptr<NoteEvt> Arpeggiator::FindEvt(std::int16_t nIndex) const {
 
 // ---- playback ----
 
-void Arpeggiator::NoteOn(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc) {
-    vlx_->SendMidiMessage(-1, 0x90 | nChan, nNote, nVeloc);
+namespace {
+void send(HostAutomation& host, std::optional<std::int32_t> due, std::int32_t status, std::int32_t data1,
+          std::int32_t data2) {
+    if (due)
+        host.SendMidiMessageAt(*due, -1, status, data1, data2);
+    else
+        host.SendMidiMessage(-1, status, data1, data2);
+}
+}  // namespace
+
+void Arpeggiator::NoteOn(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc,
+                         std::optional<std::int32_t> due) {
+    send(*vlx_, due, 0x90 | nChan, nNote, nVeloc);
 }
 
-void Arpeggiator::NoteOff(std::uint8_t nChan, std::uint8_t nNote) {
-    vlx_->SendMidiMessage(-1, 0x80 | nChan, nNote, 0);
+void Arpeggiator::NoteOff(std::uint8_t nChan, std::uint8_t nNote, std::optional<std::int32_t> due) {
+    send(*vlx_, due, 0x80 | nChan, nNote, 0);
 }
 
 bool Arpeggiator::MaybeTrigger(std::int32_t lNow) {
     const std::int32_t cycle = mul<std::int32_t>(seqCount_, period_);
-    bool fired = false;
+    bool fired = skipMissed(lNow, cycle);
 
     // A note-off waits until its own note-on has gone out: when the loop
     // catches up after a delay, an off that overtook its on would leave the
@@ -201,9 +212,7 @@ bool Arpeggiator::MaybeTrigger(std::int32_t lNow) {
     const auto off = noteOffQ_->Peek();
     if (off && hosttime::isDue(off->Trigger, lNow) && onHasGoneOut(*off)) {
         if (const auto note = FindEvt(off->Index)) {
-            NoteOff(note->chan, off->CalcPitch(note->Note));
-            for (auto i = playQ_->Count(); i >= 1; --i)
-                if (playQ_->Item(i)->Index == off->Index) playQ_->Remove(i);
+            sendOff(*off, *note);
             noteOffQ_->Add(off->Index, off->OctMult, hosttime::after(off->Trigger, cycle));
             noteOffQ_->Pull();
             fired = true;
@@ -213,7 +222,7 @@ bool Arpeggiator::MaybeTrigger(std::int32_t lNow) {
     const auto on = noteOnQ_->Peek();
     if (on && hosttime::isDue(on->Trigger, lNow)) {
         if (const auto note = FindEvt(on->Index)) {
-            NoteOn(note->chan, on->CalcPitch(note->Note), note->Velocity);
+            NoteOn(note->chan, on->CalcPitch(note->Note), note->Velocity, on->Trigger);
             playQ_->Add(on->Index, on->OctMult, on->Trigger);
             noteOnQ_->Add(on->Index, on->OctMult, hosttime::after(on->Trigger, cycle));
             noteOnQ_->Pull();
@@ -223,11 +232,81 @@ bool Arpeggiator::MaybeTrigger(std::int32_t lNow) {
     return fired;
 }
 
+// The note-off of a scheduled step; every sounding entry of its held note
+// goes, whatever its octave.
+void Arpeggiator::sendOff(const QEvt& off, const NoteEvt& note) {
+    NoteOff(note.chan, off.CalcPitch(note.Note), off.Trigger);
+    for (auto i = playQ_->Count(); i >= 1; --i)
+        if (playQ_->Item(i)->Index == off.Index) playQ_->Remove(i);
+}
+
 // With Duration < period, the note-on of an off's step has gone out exactly
 // when the next pending note-on lies after the off.
 bool Arpeggiator::onHasGoneOut(const QEvt& off) const {
     const auto nextOn = noteOnQ_->Peek();
     return !nextOn || hosttime::isBefore(off.Trigger, nextOn->Trigger);
+}
+
+// A step whose note-on is overdue by a whole period or more was missed: the
+// loop did not run (a stopped process, a stalled machine or server). Played
+// now, every missed step would come out at once. Instead the schedule runs
+// on in silence up to the first step that is not missed, exactly as if the
+// missed steps had played: note-offs of steps that sound go out, every step
+// moves by whole cycles, and the queues stay in time order. Smaller delays
+// are caught up by the ordinary phases.
+bool Arpeggiator::skipMissed(std::int32_t lNow, std::int32_t cycle) {
+    bool sent = false;
+    if (period_ <= 0 || cycle <= 0) return sent;
+    const auto missed = [&](const QEvt& on) { return hosttime::distance(on.Trigger, lNow) >= period_; };
+    bool skipped = false;
+    for (auto on = noteOnQ_->Peek(); on && missed(*on); on = noteOnQ_->Peek()) {
+        // As in the phases, a step without its held note stays where it is.
+        if (!FindEvt(on->Index) || !passOffsBefore(on->Trigger, cycle, true, sent)) break;
+        if (!skipped) {
+            // Nothing sounds now and every queued off belongs to a queued
+            // on: whole cycles missed can pass at once, however long the stall.
+            const auto behind = static_cast<std::int64_t>(hosttime::distance(on->Trigger, lNow)) - period_;
+            if (const auto whole = behind / cycle; whole > 0)
+                shiftSchedule(static_cast<std::int32_t>(whole * cycle));
+        }
+        noteOnQ_->Add(on->Index, on->OctMult, hosttime::after(on->Trigger, cycle));
+        noteOnQ_->Pull();
+        skipped = true;
+    }
+    // The note-offs of the last steps passed, unless they belong to a step
+    // still to come.
+    if (const auto next = noteOnQ_->Peek(); skipped && next) passOffsBefore(next->Trigger, cycle, false, sent);
+    return sent;
+}
+
+// Handles the note-offs queued before lTime, in order: one whose step sounds
+// is sent (when maySend), any other passes silently; each moves a cycle on.
+// False when it had to stop at one.
+bool Arpeggiator::passOffsBefore(std::int32_t lTime, std::int32_t cycle, bool maySend, bool& sent) {
+    for (auto off = noteOffQ_->Peek(); off && hosttime::isBefore(off->Trigger, lTime); off = noteOffQ_->Peek()) {
+        const auto note = FindEvt(off->Index);
+        if (!note) return false;
+        if (isSounding(*off)) {
+            if (!maySend) return false;
+            sendOff(*off, *note);
+            sent = true;
+        }
+        noteOffQ_->Add(off->Index, off->OctMult, hosttime::after(off->Trigger, cycle));
+        noteOffQ_->Pull();
+    }
+    return true;
+}
+
+bool Arpeggiator::isSounding(const QEvt& off) const {
+    for (const auto& step : playQ_->NewEnum())
+        if (step->Index == off.Index && step->OctMult == off.OctMult) return true;
+    return false;
+}
+
+// Moves every scheduled step by the same span, keeping the queues' order.
+void Arpeggiator::shiftSchedule(std::int32_t ms) {
+    for (const auto& step : noteOnQ_->NewEnum()) step->Trigger = hosttime::after(step->Trigger, ms);
+    for (const auto& step : noteOffQ_->NewEnum()) step->Trigger = hosttime::after(step->Trigger, ms);
 }
 
 void Arpeggiator::StopPlay() {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "host/HostAutomation.h"
@@ -58,8 +59,12 @@ public:
               std::int16_t nOctaves, std::int16_t nCycle);
 
     // Sends the note-off and then the note-on that are due at lNow, at most
-    // one of each, and queues each fired step one cycle later. True when it
-    // sent anything.
+    // one of each, and queues each fired step one cycle later. Each goes out
+    // with its step's due time, so that the host can place it there. Steps
+    // overdue by a whole period or more were missed (the loop was stopped):
+    // they pass without a note-on, and what sounded gets its note-off, so
+    // the pattern resumes on its grid instead of bursting. True when it sent
+    // anything.
     bool MaybeTrigger(std::int32_t lNow);
 
     // Pattern builders: one pass in their order, first step at lNow.
@@ -76,8 +81,11 @@ public:
     // down; empty when none.
     std::shared_ptr<NoteEvt> FindEvt(std::int16_t nIndex) const;
 
-    void NoteOn(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc);
-    void NoteOff(std::uint8_t nChan, std::uint8_t nNote);
+    // The only builders of note messages. With a due time (a scheduled
+    // step's Trigger) the message goes through SendMidiMessageAt.
+    void NoteOn(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc,
+                std::optional<std::int32_t> due = std::nullopt);
+    void NoteOff(std::uint8_t nChan, std::uint8_t nNote, std::optional<std::int32_t> due = std::nullopt);
     // Sends a note-off for every sounding step and empties PlayQ.
     void StopPlay();
 
@@ -126,6 +134,11 @@ public:
 private:
     void recalcTiming();
     bool onHasGoneOut(const QEvt& off) const;
+    void sendOff(const QEvt& off, const NoteEvt& note);
+    bool skipMissed(std::int32_t lNow, std::int32_t cycle);
+    bool passOffsBefore(std::int32_t lTime, std::int32_t cycle, bool maySend, bool& sent);
+    bool isSounding(const QEvt& off) const;
+    void shiftSchedule(std::int32_t ms);
     std::int16_t heldCount() const;
     std::int16_t nextProvisionalID() const;
     void schedule(const std::vector<Step>& steps, std::int32_t lNow);

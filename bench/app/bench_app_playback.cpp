@@ -1,26 +1,46 @@
-// Figures of the running program on a private JACK server (dummy driver,
-// 48 kHz, 256 frames). Prints; passes or fails nothing on timing.
+// Figures of the running program on private JACK servers (dummy driver,
+// 48 kHz). Prints; passes or fails nothing on timing.
 //
-//  1. CPU over 30 s while arpeggiating a held chord in 32nd notes at 240 bpm,
-//     and the lateness of every scheduled note: the host millisecond it went
-//     out in minus its due time.
-//  2. CPU over 30 s of the idle program (arpeggiation off).
-//  3. A one-minute fuzz run through VLXArp:in: random messages of every
+//  1. Timing, at 256 and at 1024 frames, in three load cases: (a) quiet,
+//     (b) the window's wake-ups made late by up to 3 ms at random (half of
+//     them; the test build's VLX_LATE_WAKE_US), (c) two busy processes
+//     beside it. 7 held keys in 32nd notes at 240 bpm (31 ms steps, notes of
+//     19 ms), recorded by a separate JACK client in frames: onset residual
+//     against the 31 ms grid, interval and length deviations, the host
+//     milliseconds notes went out late in the window, the program's CPU, and
+//     the first note's delay after the chord. Then, still playing, bursts of
+//     500 controllers within 1 ms forwarded by the window (Divert Input
+//     checked), against the same bursts routed by the host (arpeggiation
+//     off): delay from the frame played in to the frame recorded out.
+//  2. Stalls: the program, then the JACK server, stopped (SIGSTOP) for 1, 3
+//     and 8 s while the program plays; the note-ons that come out within
+//     100 ms of SIGCONT.
+//  3. CPU over 30 s of the idle program (arpeggiation off).
+//  4. A one-minute fuzz run through VLXArp:in: random messages of every
 //     status in bursts, arpeggiation switched on and off at random; then all
 //     keys released and arpeggiation off. Counts the input the window
 //     received against what was sent while it was on, and what the host let
 //     through while it was off; checks that nothing is left sounding and that
 //     the program exits cleanly.
 //
-// VLX_BENCH_SECONDS scales the 30 s and 60 s runs (for a quick look).
+// VLX_BENCH_SECONDS scales the runs (timing runs last 12 s by default, the
+// others 30 s and 60 s); VLX_BENCH_PARTS picks some of "timing stall idle fuzz";
+// VLX_BENCH_PERIODS and VLX_BENCH_LOADS pick some of "256 1024" and
+// "quiet late busy".
 #include <unistd.h>
+
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -37,19 +57,21 @@ using vlx::test::JackServer;
 using vlx::test::JackTester;
 using namespace std::chrono_literals;
 
-// CPU time of a process, or of one of its threads (the main thread has the
-// process's id).
-double cpuSeconds(const std::string& statPath) {
-    std::ifstream stat(statPath);
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) utime = std::stoull(field);
-        if (i == 15) stime = std::stoull(field);
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+// CPU time a thread has run, as the scheduler counts it (nanoseconds: the
+// clock ticks of /proc/<pid>/stat are too coarse for a fraction of a percent).
+double runSeconds(const fs::path& task) {
+    std::ifstream in(task / "schedstat");
+    unsigned long long ns = 0;
+    in >> ns;
+    return static_cast<double>(ns) / 1e9;
+}
+
+// Of every thread of the process.
+double processRunSeconds(pid_t pid) {
+    double sum = 0;
+    std::error_code ec;
+    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) sum += runSeconds(task);
+    return sum;
 }
 
 struct CpuShare {
@@ -58,13 +80,12 @@ struct CpuShare {
 };
 
 CpuShare cpuPercentOver(pid_t pid, std::chrono::seconds span) {
-    const std::string all = "/proc/" + std::to_string(pid) + "/stat";
-    const std::string main = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/stat";
-    const double allBefore = cpuSeconds(all), mainBefore = cpuSeconds(main);
+    const fs::path main = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
+    const double allBefore = processRunSeconds(pid), mainBefore = runSeconds(main);
     const auto t0 = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(span);
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    return {100.0 * (cpuSeconds(all) - allBefore) / wall, 100.0 * (cpuSeconds(main) - mainBefore) / wall};
+    return {100.0 * (processRunSeconds(pid) - allBefore) / wall, 100.0 * (runSeconds(main) - mainBefore) / wall};
 }
 
 fs::path makeConfig(const std::string& tag, const std::string& values) {
@@ -81,41 +102,256 @@ std::vector<std::string> envFor(const fs::path& config, const std::string& extra
     return env;
 }
 
-void playback(const JackServer& server, std::chrono::seconds span) {
-    const fs::path config = makeConfig("play", "\"Tempo\"=dword:000000f0\n\"Resolution\"=\"32nd\"\n"
-                                               "\"Cycle\"=\"Up-Down\"\n\"Divert\"=dword:00000001\n");
+std::string loadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    in >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
+// Processes that only spin, for as long as this lives.
+class BusyProcesses {
+public:
+    explicit BusyProcesses(int n) {
+        for (int i = 0; i < n; ++i) {
+            std::fflush(nullptr);
+            const pid_t pid = fork();
+            if (pid == 0) {
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
+                volatile unsigned long spin = 0;
+                for (;;) spin = spin + 1;
+            }
+            if (pid > 0) pids_.push_back(pid);
+        }
+    }
+    ~BusyProcesses() {
+        for (pid_t pid : pids_) kill(pid, SIGKILL);
+        for (pid_t pid : pids_) waitpid(pid, nullptr, 0);
+    }
+    BusyProcesses(const BusyProcesses&) = delete;
+    BusyProcesses& operator=(const BusyProcesses&) = delete;
+
+private:
+    std::vector<pid_t> pids_;
+};
+
+struct Spread {
+    std::size_t n = 0;
+    double p50 = 0, p99 = 0, max = 0;
+};
+
+// Of absolute values.
+Spread spreadOf(std::vector<double> v) {
+    Spread s;
+    s.n = v.size();
+    if (v.empty()) return s;
+    for (double& x : v) x = std::fabs(x);
+    std::sort(v.begin(), v.end());
+    auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<std::size_t>(q * static_cast<double>(v.size())))]; };
+    s.p50 = at(0.5);
+    s.p99 = at(0.99);
+    s.max = v.back();
+    return s;
+}
+
+void printSpread(const char* what, const Spread& s) {
+    std::printf("  %-34s n=%-5zu p50 %7.3f  p99 %7.3f  max %7.3f ms\n", what, s.n, s.p50, s.p99, s.max);
+}
+
+// The delays of the controllers of one burst-run: the n-th controller recorded
+// is the n-th played (the notes of the arpeggio are left aside).
+std::vector<double> controllerDelays(JackTester& tester, std::size_t playedFrom, std::size_t recordedFrom) {
+    std::vector<jack_nframes_t> in, out;
+    const auto& played = tester.played();
+    for (std::size_t i = playedFrom; i < played.size(); ++i)
+        if ((played[i].bytes[0] & 0xF0) == 0xB0) in.push_back(played[i].frame);
+    const auto& recorded = tester.recorded();
+    for (std::size_t i = recordedFrom; i < recorded.size(); ++i)
+        if ((recorded[i].bytes[0] & 0xF0) == 0xB0) out.push_back(recorded[i].frame);
+    std::vector<double> delays;
+    const double msPerFrame = 1000.0 / tester.sampleRate();
+    for (std::size_t i = 0; i < std::min(in.size(), out.size()); ++i)
+        delays.push_back(static_cast<std::int32_t>(out[i] - in[i]) * msPerFrame);
+    if (in.size() != out.size()) std::printf("  (controllers played %zu, recorded %zu)\n", in.size(), out.size());
+    return delays;
+}
+
+// Bursts of 500 controllers, each burst asked for one frame; returns the
+// delay of every controller.
+std::vector<double> bursts(JackTester& tester, int count) {
+    const std::size_t playedFrom = tester.played().size(), recordedFrom = tester.recorded().size();
+    for (int b = 0; b < count; ++b) {
+        const jack_nframes_t at = tester.frameNow() + tester.bufferSize();
+        for (int i = 0; i < 500; ++i)
+            tester.play({0xB0, static_cast<std::uint8_t>(i % 120), static_cast<std::uint8_t>(i / 120)}, at);
+        std::this_thread::sleep_for(250ms);
+    }
+    tester.waitCycles(8);
+    return controllerDelays(tester, playedFrom, recordedFrom);
+}
+
+enum class Load { Quiet, LateWake, Busy };
+
+void timing(int period, Load load, std::chrono::seconds span) {
+    JackServer server(48000, period);
+    server.makeDefault();
+    const char* loadName = load == Load::Quiet      ? "(a) quiet"
+                           : load == Load::LateWake ? "(b) late wake: half the window's wake-ups 0-3 ms late"
+                                                    : "(c) two busy processes beside it";
+    std::optional<BusyProcesses> busy;
+    if (load == Load::Busy) busy.emplace(2);
+
+    const fs::path config = makeConfig("timing", "\"Tempo\"=dword:000000f0\n\"Resolution\"=\"32nd\"\n"
+                                                 "\"Sustain\"=\"Normal\"\n\"Cycle\"=\"Up-Down\"\n"
+                                                 "\"Divert\"=dword:00000001\n");
     const fs::path report = config / "lateness.txt";
-    ChildProgram program(VLX_ARMED_PROGRAM, envFor(config, "VLX_LATENESS_REPORT=" + report.string()));
+    std::vector<std::string> env = envFor(config, "VLX_LATENESS_REPORT=" + report.string());
+    if (load == Load::LateWake) env.push_back("VLX_LATE_WAKE_US=3000");
+    ChildProgram program(VLX_ARMED_PROGRAM, env);
     if (program.waitFor("armed", 20'000).empty()) throw std::runtime_error("the program did not come up armed");
     JackTester tester(server.name());
     tester.connectPlayTo("VLXArp:in");
     tester.connectRecordFrom("VLXArp:out");
-    for (std::uint8_t key : {60, 64, 67, 72}) tester.play({0x90, key, 100});
-    std::this_thread::sleep_for(1s);
+    tester.waitCycles(4);
+
+    const std::string loadBefore = loadAverage();
+    const std::uint8_t keys[] = {48, 52, 55, 60, 64, 67, 72};
+    const jack_nframes_t chordAt = tester.frameNow() + 2 * tester.bufferSize();
+    for (std::uint8_t key : keys) tester.play({0x90, key, 100}, chordAt);
+    tester.waitCycles(4);
     const CpuShare cpu = cpuPercentOver(program.pid(), span);
-    const std::size_t sent = tester.recorded().size();
-    for (std::uint8_t key : {60, 64, 67, 72}) tester.play({0x80, key, 0});
-    tester.waitCycles(10);
+    const std::size_t notesEnd = tester.recorded().size();
+    const auto divertDelays = bursts(tester, 8);
+    for (std::uint8_t key : keys) tester.play({0x80, key, 0});
+    tester.waitCycles(6);
+    program.send("toggle");
+    if (program.waitFor("off", 5000).empty()) throw std::runtime_error("toggle not answered");
+    tester.waitCycles(6);
+    const auto routedDelays = bursts(tester, 8);
     const int status = program.terminate(10'000);
 
+    // Notes of the timing span, in frames.
+    const double rate = tester.sampleRate(), msPerFrame = 1000.0 / rate;
+    jack_nframes_t chordFrame = chordAt;
+    for (const auto& m : tester.played())
+        if (m.bytes[0] == 0x90) chordFrame = m.frame;  // where the chord's last key really went
+    std::vector<jack_nframes_t> ons, offs;
+    const auto& recorded = tester.recorded();
+    for (std::size_t i = 0; i < notesEnd; ++i) {
+        const auto kind = recorded[i].bytes[0] & 0xF0;
+        if (kind == 0x90) ons.push_back(recorded[i].frame);
+        if (kind == 0x80 && !ons.empty()) offs.push_back(recorded[i].frame);
+    }
+    const double stepFrames = 31.0 * rate / 1000.0;
+    std::vector<double> offsets, residuals, intervals, lengths;
+    for (std::size_t k = 0; k < ons.size(); ++k)
+        offsets.push_back(static_cast<double>(static_cast<std::int32_t>(ons[k] - ons[0])) - k * stepFrames);
+    std::vector<double> sorted = offsets;
+    std::sort(sorted.begin(), sorted.end());
+    const double base = sorted.empty() ? 0 : sorted[sorted.size() / 2];
+    long late = 0;
+    for (double o : offsets) {
+        residuals.push_back((o - base) * msPerFrame);
+        if ((o - base) * msPerFrame > 0.5) ++late;
+    }
+    for (std::size_t k = 1; k < ons.size(); ++k)
+        intervals.push_back(static_cast<std::int32_t>(ons[k] - ons[k - 1]) * msPerFrame - 31.0);
+    for (std::size_t k = 0; k < std::min(ons.size(), offs.size()); ++k)
+        lengths.push_back(static_cast<std::int32_t>(offs[k] - ons[k]) * msPerFrame - 19.0);
+
     std::map<int, long> lateness;
-    long notes = 0, onTime = 0;
     std::ifstream in(report);
     int ms = 0;
     long count = 0;
-    while (in >> ms >> count) {
-        lateness[ms] = count;
-        notes += count;
-        if (ms == 0) onTime = count;
+    while (in >> ms >> count) lateness[ms] = count;
+
+    std::printf("\n== period %d frames (%.2f ms) at 48 kHz, jackd dummy; %s; load average before: %s\n", period,
+                period * 1000.0 / rate, loadName, loadBefore.c_str());
+    std::printf("  7 keys, 32nds at 240 bpm (31 ms steps, 19 ms notes), Up-Down, %lld s; exit status %d\n",
+                static_cast<long long>(span.count()), status);
+    printSpread("onset residual (grid fit):", spreadOf(residuals));
+    std::printf("  onsets more than 0.5 ms late: %ld of %zu\n", late, ons.size());
+    printSpread("interval deviation (from 31 ms):", spreadOf(intervals));
+    printSpread("length deviation (from 19 ms):", spreadOf(lengths));
+    std::printf("  window: host ms sent - due:");
+    for (const auto& [l, n] : lateness) std::printf("  %d ms: %ld", l, n);
+    std::printf("\n  CPU: %.2f %% of one core (window thread %.2f %%)\n", cpu.process, cpu.mainThread);
+    if (!ons.empty())
+        std::printf("  first note-on %.2f ms after the chord (the pattern starts 5 ms after it)\n",
+                    static_cast<std::int32_t>(ons[0] - chordFrame) * msPerFrame);
+    printSpread("burst of 500 CC, Divert (window):", spreadOf(divertDelays));
+    printSpread("burst of 500 CC, routed (host):", spreadOf(routedDelays));
+    std::fflush(stdout);
+    fs::remove_all(config);
+}
+
+// The process of the JACK server named `name`, found by its command line.
+pid_t serverPid(const std::string& name) {
+    std::error_code ec;
+    for (const auto& proc : fs::directory_iterator("/proc", ec)) {
+        std::ifstream cmdline(proc.path() / "cmdline", std::ios::binary);
+        std::vector<std::string> args;
+        for (std::string arg; std::getline(cmdline, arg, '\0');) args.push_back(arg);
+        for (std::size_t i = 0; i + 1 < args.size(); ++i)
+            if (args[i] == "-n" && args[i + 1] == name && fs::path(args[0]).filename() == "jackd")
+                return static_cast<pid_t>(std::stol(proc.path().filename().string()));
     }
-    std::printf("arpeggiating 32nds at 240 bpm (31 ms steps), 4 held keys, %lld s:\n",
-                static_cast<long long>(span.count()));
-    std::printf("  CPU of the program: %.2f %% of one core (window thread %.2f %%, the rest the host's threads)\n",
-                cpu.process, cpu.mainThread);
-    std::printf("  messages recorded at VLXArp:out during the run: %zu\n", sent);
-    std::printf("  lateness of %ld scheduled notes (host ms sent - due):", notes);
-    for (const auto& [late, n] : lateness) std::printf("  %d ms: %ld", late, n);
-    std::printf("\n  on time: %.3f %%; exit status %d\n", notes ? 100.0 * onTime / notes : 0.0, status);
+    return -1;
+}
+
+// The program, or the JACK server, stopped (SIGSTOP) while the program
+// plays, for 1, 3 and 8 s: the note-ons that come out within 100 ms of
+// SIGCONT, and whether every note-on is followed by its note-off.
+void stalls(bool stopServer) {
+    JackServer server(48000, 256);
+    server.makeDefault();
+    const fs::path config = makeConfig("stall", "\"Tempo\"=dword:000000f0\n\"Resolution\"=\"32nd\"\n"
+                                                "\"Cycle\"=\"Up-Down\"\n\"Divert\"=dword:00000001\n");
+    ChildProgram program(VLX_ARMED_PROGRAM, envFor(config));
+    if (program.waitFor("armed", 20'000).empty()) throw std::runtime_error("the program did not come up armed");
+    JackTester tester(server.name());
+    tester.connectPlayTo("VLXArp:in");
+    tester.connectRecordFrom("VLXArp:out");
+    tester.waitCycles(4);
+    const std::uint8_t keys[] = {48, 52, 55, 60, 64, 67, 72};
+    for (std::uint8_t key : keys) tester.play({0x90, key, 100});
+    std::printf("\n== stalls: the %s stopped while the program plays 7 keys in 32nds at 240 bpm, 256 frames; "
+                "load average %s\n", stopServer ? "JACK server" : "program", loadAverage().c_str());
+    const pid_t stopped = stopServer ? serverPid(server.name()) : program.pid();
+    if (stopped <= 0) throw std::runtime_error("no process to stop");
+    for (int seconds : {1, 3, 8}) {
+        std::this_thread::sleep_for(1s);
+        kill(stopped, SIGSTOP);
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+        const std::size_t before = tester.recorded().size();
+        kill(stopped, SIGCONT);
+        std::this_thread::sleep_for(1s);
+        // Counted from the first message out after the stall: while the
+        // server stands still, so does its frame clock.
+        const auto& recorded = tester.recorded();
+        long burst = 0, after = 0;
+        for (std::size_t i = before; i < recorded.size(); ++i) {
+            if ((recorded[i].bytes[0] & 0xF0) != 0x90) continue;
+            ++after;
+            const auto since = static_cast<std::int32_t>(recorded[i].frame - recorded[before].frame);
+            if (since < static_cast<std::int32_t>(tester.sampleRate() / 10)) ++burst;
+        }
+        std::printf("  stopped %d s: %ld note-ons within 100 ms of the first message after it, %ld in the second "
+                    "after SIGCONT\n", seconds, burst, after);
+    }
+    for (std::uint8_t key : keys) tester.play({0x80, key, 0});
+    tester.waitCycles(10);
+    const int status = program.terminate(10'000);
+    tester.waitCycles(4);
+    std::map<int, int> sounding;
+    for (const auto& m : tester.recorded()) {
+        if (m.bytes.size() != 3) continue;
+        if ((m.bytes[0] & 0xF0) == 0x90) ++sounding[m.bytes[1]];
+        if ((m.bytes[0] & 0xF0) == 0x80) --sounding[m.bytes[1]];
+    }
+    long hanging = 0;
+    for (const auto& [key, n] : sounding) hanging += n != 0 ? 1 : 0;
+    std::printf("  keys whose note-ons and note-offs do not pair up at the end: %ld; exit status %d\n", hanging, status);
     fs::remove_all(config);
 }
 
@@ -260,11 +496,28 @@ void fuzz(const JackServer& server, std::chrono::seconds span) {
 int main() {
     const char* scale = std::getenv("VLX_BENCH_SECONDS");
     const long unit = scale ? std::max(1L, std::atol(scale)) : 30;
-    JackServer server(48000, 256);
-    server.makeDefault();
-    // VLX_BENCH_PARTS picks some of "play idle fuzz" (all by default).
-    const std::string parts = std::getenv("VLX_BENCH_PARTS") ? std::getenv("VLX_BENCH_PARTS") : "play idle fuzz";
-    if (parts.find("play") != std::string::npos) playback(server, std::chrono::seconds(unit));
-    if (parts.find("idle") != std::string::npos) idle(std::chrono::seconds(unit));
-    if (parts.find("fuzz") != std::string::npos) fuzz(server, std::chrono::seconds(2 * unit));
+    auto pick = [](const char* name, const char* all) { return std::string(std::getenv(name) ? std::getenv(name) : all); };
+    const std::string parts = pick("VLX_BENCH_PARTS", "timing stall idle fuzz");
+    std::printf("bench_app_playback on %u cores, load average at start %s\n", std::thread::hardware_concurrency(),
+                loadAverage().c_str());
+    if (parts.find("timing") != std::string::npos) {
+        const std::string periods = pick("VLX_BENCH_PERIODS", "256 1024"), loads = pick("VLX_BENCH_LOADS", "quiet late busy");
+        const auto span = std::chrono::seconds(scale ? unit : 12);
+        for (int period : {256, 1024}) {
+            if (periods.find(std::to_string(period)) == std::string::npos) continue;
+            if (loads.find("quiet") != std::string::npos) timing(period, Load::Quiet, span);
+            if (loads.find("late") != std::string::npos) timing(period, Load::LateWake, span);
+            if (loads.find("busy") != std::string::npos) timing(period, Load::Busy, span);
+        }
+    }
+    if (parts.find("stall") != std::string::npos) {
+        stalls(false);
+        stalls(true);
+    }
+    if (parts.find("idle") != std::string::npos || parts.find("fuzz") != std::string::npos) {
+        JackServer server(48000, 256);
+        server.makeDefault();
+        if (parts.find("idle") != std::string::npos) idle(std::chrono::seconds(unit));
+        if (parts.find("fuzz") != std::string::npos) fuzz(server, std::chrono::seconds(2 * unit));
+    }
 }

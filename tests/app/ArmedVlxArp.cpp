@@ -11,13 +11,20 @@
 // With VLX_LATENESS_REPORT=<file> it also notes, for every scheduled note it
 // sends, the host millisecond it went out in minus the step's due time, and
 // writes "lateness count" lines to that file at exit.
+//
+// With VLX_LATE_WAKE_US=<n> half of the wake-ups of the window's idle wait,
+// chosen at random, come up to n microseconds late (uniformly drawn), as
+// when the scheduler or another program holds the window's thread up.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <optional>
+#include <random>
 
 #include <QApplication>
 #include <QPushButton>
@@ -32,9 +39,8 @@
 
 namespace {
 
-// Passes every call to the real host and looks at the engine's queue heads
-// while a note goes out: a note sent by the scheduler is still at the head
-// of its queue during the send.
+// Passes every call to the real host, noting how late each scheduled note
+// goes out and, when asked, making the window's wake-ups late.
 class ProbeHost final : public vlx::HostAutomation {
 public:
     explicit ProbeHost(std::shared_ptr<vlx::HostAutomation> inner) : inner_(std::move(inner)) {
@@ -44,13 +50,13 @@ public:
             RaiseMidiInput(ts, port, s, d1, d2);
         });
         inner_->OnConnectionLost([this](const std::string& why) { RaiseConnectionLost(why); });
+        if (const char* late = std::getenv("VLX_LATE_WAKE_US")) lateWakeUs_ = std::max(0L, std::atol(late));
     }
     ~ProbeHost() override {
         inner_->OnMidiInput({});
         inner_->OnConnectionLost({});
     }
 
-    vlx::Form1* form = nullptr;
     std::map<std::int32_t, long> lateness;
     long raised = 0;
 
@@ -63,9 +69,17 @@ public:
     std::int32_t RaiseInputEvents() override { return inner_->RaiseInputEvents(); }
     void RaiseInputEvents(std::int32_t v) override { inner_->RaiseInputEvents(v); }
     void SendMidiMessage(std::int32_t port, std::int32_t status, std::int32_t d1, std::int32_t d2) override {
-        const std::int32_t now = inner_->HostTime();
         inner_->SendMidiMessage(port, status, d1, d2);
-        if (form && form->engine()) note(now, status & 0xF0);
+    }
+    void SendMidiMessageAt(std::int32_t due, std::int32_t port, std::int32_t status, std::int32_t d1,
+                           std::int32_t d2) override {
+        ++lateness[vlx::hosttime::distance(due, inner_->HostTime())];
+        inner_->SendMidiMessageAt(due, port, status, d1, d2);
+    }
+    std::optional<std::int64_t> MonotonicMicrosOf(std::int32_t hostMs) override {
+        auto at = inner_->MonotonicMicrosOf(hostMs);
+        if (at && lateWakeUs_ > 0 && coin_(rng_)) *at += std::uniform_int_distribution<long>(0, lateWakeUs_)(rng_);
+        return at;
     }
     std::int32_t HostTime() override { return inner_->HostTime(); }
     // Input the JACK host had no room to pass through to its output.
@@ -78,16 +92,10 @@ public:
     void DeliverPending() override { inner_->DeliverPending(); }
 
 private:
-    void note(std::int32_t now, std::int32_t kind) {
-        const auto& arp = *form->engine();
-        std::shared_ptr<vlx::QEvt> head;
-        if (kind == 0x90) head = arp.NoteOnQ()->Peek();
-        if (kind == 0x80) head = arp.NoteOffQ()->Peek();
-        // Note-offs of a switch-off or a release are not scheduled.
-        if (!head || !vlx::hosttime::isDue(head->Trigger, now)) return;
-        ++lateness[vlx::hosttime::distance(head->Trigger, now)];
-    }
     std::shared_ptr<vlx::HostAutomation> inner_;
+    long lateWakeUs_ = 0;
+    std::mt19937 rng_{std::random_device{}()};
+    std::bernoulli_distribution coin_{0.5};
 };
 
 }  // namespace
@@ -108,7 +116,6 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "Alt+A did not switch arpeggiation on\n");
                 return;
             }
-            probe->form = &form;
             std::printf("armed\n");
             std::fflush(stdout);
 

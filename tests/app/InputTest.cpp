@@ -58,6 +58,7 @@ TEST_F(InputTest, NotesReachTheEngineAndOtherMessagesPassOnlyWhenDiverted) {
                                                     {1000, -1, 0xE0, 0, 64},
                                                     {1000, -1, 0xF8, 0, 0},
                                                     {1000, -1, 0xFF, 1, 2}}));
+    EXPECT_EQ(host->dues(), std::vector<std::optional<std::int32_t>>(6)) << "what passes through is due at once";
     EXPECT_EQ(f.busyCount(), -1);
 }
 

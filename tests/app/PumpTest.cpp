@@ -6,6 +6,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <chrono>
 #include <limits>
 
 #include "FormRig.h"
@@ -79,33 +80,81 @@ TEST_F(PumpTest, AHeldChordPlaysOnTheExactHostMilliseconds) {
     EXPECT_EQ(f.busyCount(), -1);
 }
 
-TEST_F(PumpTest, OverdueStepsCatchUpOnePerPassWithoutPumping) {
+TEST_F(PumpTest, OverdueStepsCatchUpOnePerPassWithoutPumpingAndMissedOnesPass) {
     store("Tempo", std::int32_t{240}, Util::TypeDword);
-    store("Resolution", std::string("16th"), Util::TypeText);
+    store("Resolution", std::string("16th"), Util::TypeText);  // 62 ms steps from 1005, sounding 39 ms
     store("Cycle", std::string("Up"), Util::TypeText);
-    Form1& f = start();
-    f.Enable->setChecked(true);
-    hold({60, 64, 67});
+    struct Case {
+        std::int32_t heldUpUntil;
+        std::vector<std::string> log;
+        std::vector<SentMessage> sent;
+    };
+    const Case cases[] = {
+        // Under a period late: the step of 1005 goes out, then its note-off.
+        {1060, {"wait 1005", "send", "send", "wait 1067"}, {on(1060, 60), off(1060, 60)}},
+        // The steps of 1005, 1067 and 1129 were missed; 1191 is 9 ms late
+        // (the switch-off at the next wait silences it).
+        {1200, {"wait 1005", "send", "wait 1230", "send"}, {on(1200, 60), off(1200, 60)}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.heldUpUntil);
+        host = std::make_shared<ScriptedHost>();
+        host->clock = 1000;
+        Form1& f = start();
+        f.Enable->setChecked(true);
+        hold({60, 64, 67});
 
-    std::vector<std::string> log;
-    host->duringSend = [&] { log.push_back("send"); };
-    f.setIdleWait([&](std::int32_t wakeAt) {
-        log.push_back("wait " + std::to_string(wakeAt));
-        if (host->clock == 1000)
-            host->clock = 1200;  // held up: seven steps are overdue
-        else
+        std::vector<std::string> log;
+        host->duringSend = [&] { log.push_back("send"); };
+        f.setIdleWait([&](std::int32_t wakeAt) {
+            log.push_back("wait " + std::to_string(wakeAt));
+            if (host->clock == 1000)
+                host->clock = c.heldUpUntil;
+            else
+                f.Enable->setChecked(false);
+        });
+        f.Timer_Timer();
+        EXPECT_EQ(log, c.log);
+        EXPECT_EQ(host->sent, c.sent);
+    }
+}
+
+TEST_F(PumpTest, TheIdleWaitRingsWhereTheHostSaysItsMillisecondBeginsElseOnATimer) {
+    struct Case {
+        const char* what;
+        std::int32_t clock;  // the next poll, at 1501, is this far ahead on the host clock
+        bool hostTells;
+    };
+    for (const auto& c : {Case{"the host names a moment just past: at once, not in a minute", -59000, true},
+                          Case{"the host cannot tell: a timer of 2 ms", 1499, false}}) {
+        SCOPED_TRACE(c.what);
+        host = std::make_shared<ScriptedHost>();
+        host->clock = 1000;
+        Form1& f = start();
+        f.Enable->setChecked(true);
+        host->clock = c.clock;
+        std::vector<std::int32_t> asked;
+        host->monotonicMicrosOf = [&](std::int32_t hostMs) -> std::optional<std::int64_t> {
+            asked.push_back(hostMs);
+            if (asked.size() == 3) f.Enable->setChecked(false);  // the loop ends after this wait
+            if (!c.hostTells) return std::nullopt;
+            return std::chrono::duration_cast<std::chrono::microseconds>(
+                       std::chrono::steady_clock::now().time_since_epoch())
+                .count();
+        };
+        bool guardFired = false;
+        QTimer guard;
+        guard.setSingleShot(true);
+        QObject::connect(&guard, &QTimer::timeout, [&] {
+            guardFired = true;
             f.Enable->setChecked(false);
-    });
-    f.Timer_Timer();
-
-    const std::vector<std::string> expectedLog = {"wait 1005", "send", "send", "send", "send", "send", "send",
-                                                  "send",      "wait 1230"};
-    ASSERT_GE(log.size(), expectedLog.size());
-    EXPECT_EQ(std::vector<std::string>(log.begin(), log.begin() + 9), expectedLog);
-    EXPECT_EQ(std::vector<SentMessage>(host->sent.begin(), host->sent.begin() + 7),
-              (std::vector<SentMessage>{on(1200, 60), off(1200, 60), on(1200, 64), off(1200, 64), on(1200, 67),
-                                        off(1200, 67), on(1200, 60)}))
-        << "each pass sends at most one note-off and one note-on; an off waits for its own on";
+        });
+        guard.start(5000);
+        f.Timer_Timer();  // real waits: no scripted idle wait
+        host->monotonicMicrosOf = nullptr;
+        EXPECT_FALSE(guardFired);
+        EXPECT_EQ(asked, (std::vector<std::int32_t>{1501, 1501, 1501}));
+    }
 }
 
 TEST_F(PumpTest, SettingsReachThePlayingEngineAtThePollOnlyWhenChangedAndValid) {

@@ -52,7 +52,7 @@ TEST(Playback, TheRoadOfAChordFromKeysToSilence) {
                               on(1634, 0, 67, 80), off(1700, 0, 67),
                           }));
     // The engine talks to the host only to send.
-    for (const auto& member : rig.host->memberCalls()) EXPECT_EQ(member, "SendMidiMessage");
+    for (const auto& member : rig.host->memberCalls()) EXPECT_EQ(member.rfind("SendMidiMessage", 0), 0u) << member;
     EXPECT_EQ(arp.NoteOnQ()->Count(), 0);
     EXPECT_EQ(arp.NoteOffQ()->Count(), 0);
     EXPECT_EQ(arp.PlayQ()->Count(), 0);
@@ -161,9 +161,13 @@ private:
         if (roll < 32) {
             play(pick(1, 300));
         } else if (roll < 40) {
-            // The loop was kept busy: everything overdue goes out at once.
+            // The loop was kept busy. Steps missed by a period or more pass
+            // in silence: at most one note-on comes out at the resume.
             rig_.host->clock = hosttime::after(rig_.host->clock, pick(1, 400));
             play(0);
+            const auto& sent = rig_.host->sent;
+            if (std::count_if(sent.begin(), sent.end(), [](const SentMessage& m) { return m.status >> 4 == 9; }) > 1)
+                fail("a burst of note-ons after a stall");
         } else if (roll < 62) {
             const int chan = pick(0, 3), note = pick(48, 72), veloc = pick(1, 127);
             const std::int32_t arrived = std::max(lastInput_, hosttime::after(rig_.host->clock, -pick(0, 60)));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "EngineRig.h"
@@ -209,27 +210,73 @@ TEST(FindEvt, SearchesDownwardFromOneAboveTheID) {
     EXPECT_EQ(far.arp.FindEvt(0)->Note, 40);
 }
 
-TEST(MaybeTrigger, OverdueStepsCatchUpOneOffAndOneOnPerCallEachOffAfterItsOn) {
-    // 240 bpm in 32nds, staccato: period 31, Duration 8, cycle 93.
-    Rig rig(240, 1, Arpeggiator::Staccato, 1, Arpeggiator::CycleUp, 1000);
+TEST(MaybeTrigger, ScheduledNotesCarryTheirDueTimeEvenWhenLateOthersNone) {
+    // 120 bpm in 16ths: period 125, Duration 81. Steps 60, 64 from 1005.
+    Rig rig(120, 2, Arpeggiator::Normal, 1, Arpeggiator::CycleUp, 1000);
     rig.arp.Add(1000, 0, 60, 100);
     rig.arp.Add(1000, 0, 64, 100);
-    // The third note-on arrived at 1000 but waited in the input queue: the
-    // loop handles it, and runs again, 100 ms later.
-    rig.host->clock = 1100;
-    rig.arp.Add(1000, 0, 67, 100);
-    EXPECT_EQ(rig.onTimes(), (std::vector<std::int32_t>{1005, 1036, 1067}));
-    rig.playUntil(1200);
-    EXPECT_EQ(rig.take(), (Messages{
-                              on(1100, 0, 60, 100),
-                              off(1100, 0, 60), on(1100, 0, 64, 100),
-                              off(1100, 0, 64), on(1100, 0, 67, 100),
-                              off(1100, 0, 67), on(1100, 0, 60, 100),  // the next cycle's first step, due at 1098
-                              off(1106, 0, 60),  // back on the phase set at 1000
-                              on(1129, 0, 64, 100), off(1137, 0, 64),
-                              on(1160, 0, 67, 100), off(1168, 0, 67),
-                              on(1191, 0, 60, 100), off(1199, 0, 60),
-                          }));
+    rig.host->clearLog();
+    for (std::int32_t t : {1005, 1100, 1250, 1250, 1260}) triggerAt(rig, t);  // late, then 120 ms late
+    rig.host->clock = 1270;
+    rig.arp.Remove(0, 60);  // sounding since 1255
+    rig.arp.Add(1280, 0, 67, 100);
+    triggerAt(rig, 1285);
+    rig.host->clock = 1290;
+    rig.arp.StopPlay();
+    EXPECT_EQ(rig.take(), (Messages{on(1005, 0, 60, 100), off(1100, 0, 60), on(1250, 0, 64, 100), off(1250, 0, 64),
+                                    on(1260, 0, 60, 100), off(1270, 0, 60), on(1285, 0, 64, 100), off(1290, 0, 64)}));
+    using Due = std::optional<std::int32_t>;
+    EXPECT_EQ(rig.host->dues(), (std::vector<Due>{1005, 1086, 1130, 1211, 1255, {}, 1285, {}}));
+}
+
+// 240 bpm in 32nds, normal sustain: period 31, Duration 19. Held 60 64 67
+// from 0 in Up: step k plays chord[k % 3] from 5 + 31k to 24 + 31k.
+struct Grid {
+    static constexpr int chord[] = {60, 64, 67};
+    static int pitch(int k) { return chord[k % 3]; }
+    static std::int32_t onAt(int k) { return 5 + 31 * k; }
+    static std::int32_t offAt(int k) { return 24 + 31 * k; }
+    // The unbroken pattern's messages from `from` to `to`, both included.
+    static Messages between(std::int32_t from, std::int32_t to) {
+        Messages out;
+        for (int k = 0; offAt(k) <= to + 31; ++k) {
+            if (onAt(k) >= from && onAt(k) <= to) out.push_back(on(onAt(k), 0, pitch(k), 100));
+            if (offAt(k) >= from && offAt(k) <= to) out.push_back(off(offAt(k), 0, pitch(k)));
+        }
+        return out;
+    }
+};
+
+TEST(MaybeTrigger, AStallPassesInSilenceWhileASmallDelayIsCaughtUp) {
+    struct Case {
+        const char* what;
+        std::int32_t stalledAt, resumedAt;
+        Messages atResume;  // sent at the resume, before the pattern is back on its grid
+    };
+    const Case cases[] = {
+        {"under a period: the step of 36 goes out late, ends at once", 30, 66,
+         {on(66, 0, 64, 100), off(66, 0, 64)}},
+        {"a whole period: the step of 36 is missed, 67 is on time", 30, 67, {}},
+        {"1 s: 997's note ends, 1989's step goes out late", 1000, 2000, {off(2000, 0, 67), on(2000, 0, 64, 100)}},
+        {"8 s: 997's note ends, 8995's step goes out late", 1000, 9000, {off(9000, 0, 67), on(9000, 0, 67, 100)}},
+        {"1 s, landing on a step: only 997's note-off is late", 1000, 2020, {off(2020, 0, 67)}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Rig rig(240, 1, Arpeggiator::Normal, 1, Arpeggiator::CycleUp, 0);
+        for (std::uint8_t key : {60, 64, 67}) rig.arp.Add(0, 0, key, 100);
+        rig.playUntil(c.stalledAt);
+        rig.host->clock = c.resumedAt;
+        rig.playUntil(c.resumedAt + 100);
+        Messages expected = Grid::between(0, c.stalledAt);
+        expected.insert(expected.end(), c.atResume.begin(), c.atResume.end());
+        const Messages after = Grid::between(c.resumedAt, c.resumedAt + 100);
+        expected.insert(expected.end(), after.begin(), after.end());
+        EXPECT_EQ(rig.take(), expected);
+        // Every step kept its place in the cycle: the queues are the grid's.
+        EXPECT_EQ(rig.onTimes().front() % 31, 5);
+        EXPECT_EQ(rig.offTimes().front() % 31, 24);
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // call made on it, with the host time at which it was made.
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,13 +12,14 @@
 namespace vlx::test {
 
 struct HostCall {
-    std::string member;  // "SendMidiMessage", "DivertInput=", "DivertInput", "HostTime", ...
+    std::string member;  // "SendMidiMessage", "SendMidiMessageAt", "DivertInput=", "HostTime", ...
     std::int32_t time = 0;  // host time when the call was made
     std::vector<std::int32_t> args;
     bool operator==(const HostCall&) const = default;
 };
 
-// One message sent through SendMidiMessage.
+// One message sent through SendMidiMessage or SendMidiMessageAt; the due
+// time of the latter is in the call log (dues()).
 struct SentMessage {
     std::int32_t time = 0;
     std::int32_t port = 0;
@@ -42,6 +44,8 @@ public:
     std::function<void()> duringSend;
     // Runs inside SleepMs; by default the clock advances by the sleep.
     std::function<void(std::int32_t)> duringSleep;
+    // Answers MonotonicMicrosOf; by default the host cannot tell.
+    std::function<std::optional<std::int64_t>(std::int32_t)> monotonicMicrosOf;
 
     std::string HostVersion() override { return log("HostVersion"), version; }
     std::int32_t ExitWithClient() override { return log("ExitWithClient"), exitWithClient; }
@@ -56,7 +60,16 @@ public:
         sent.push_back({clock, port, status, d1, d2});
         if (duringSend) duringSend();
     }
+    void SendMidiMessageAt(std::int32_t due, std::int32_t port, std::int32_t status, std::int32_t d1,
+                           std::int32_t d2) override {
+        log("SendMidiMessageAt", {due, port, status, d1, d2});
+        sent.push_back({clock, port, status, d1, d2});
+        if (duringSend) duringSend();
+    }
     std::int32_t HostTime() override { return log("HostTime"), clock; }
+    std::optional<std::int64_t> MonotonicMicrosOf(std::int32_t hostMs) override {
+        return monotonicMicrosOf ? monotonicMicrosOf(hostMs) : std::nullopt;
+    }
     void SleepMs(std::int32_t n) override {
         log("SleepMs", {n});
         if (duringSleep)
@@ -79,6 +92,16 @@ public:
         std::vector<std::string> out;
         for (const auto& c : calls)
             if (c.member != "HostTime") out.push_back(c.member);
+        return out;
+    }
+    // For each send in the log, in order: the due time it carried, or empty
+    // for a plain SendMidiMessage.
+    std::vector<std::optional<std::int32_t>> dues() const {
+        std::vector<std::optional<std::int32_t>> out;
+        for (const auto& c : calls) {
+            if (c.member == "SendMidiMessageAt") out.emplace_back(c.args.front());
+            if (c.member == "SendMidiMessage") out.emplace_back();
+        }
         return out;
     }
     void clearLog() {
