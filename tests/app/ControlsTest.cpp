@@ -323,7 +323,8 @@ TEST_F(ControlsTest, WhileArpeggiatingARefusalLetsPlaybackRunAndReachesNothing) 
             QApplication::setActiveWindow(&f);
         }
         if (next == ways.size()) {
-            for (const auto& call : host->memberCalls()) EXPECT_EQ(call, "SendMidiMessage") << "only notes went out";
+            for (const auto& call : host->memberCalls())
+                EXPECT_EQ(call, "SendMidiMessageAt") << "only the pattern's notes went out";
             f.Enable->setChecked(false);
             return;
         }
