@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QWidget>
 
+#include "app/Util.h"
 #include "engine/Arpeggiator.h"
 #include "host/HostAutomation.h"
 #include "model/InputQ.h"
@@ -74,6 +75,19 @@ public:
     void Timer_Timer();
 
     void setMessageBox(MessageBox show) { showMessage_ = std::move(show); }
+
+    // From now on the window closes for its surroundings (a signal, the
+    // session ending), with nobody to answer a message: a value that cannot
+    // be saved is reported on stderr, and exitStatus() becomes 1.
+    void setUnattended() noexcept { unattended_ = true; }
+    // Ends what the window runs without a close of the window, whose display
+    // may be gone: switches arpeggiation off, lets the note-offs out through
+    // the host, saves the settings as an unattended close does and releases
+    // everything, reading the controls but never changing them. With
+    // windowLost, the exit status is 1 whatever the save did.
+    void endWithoutClose(bool windowLost) noexcept;
+    // 0, or 1 when the window was lost or an unattended close lost a value.
+    int exitStatus() const noexcept { return exitStatus_; }
     void setIdleWait(IdleWait wait) { idleWait_ = std::move(wait); }
 
     // State, for the program around the window and for tests.
@@ -114,6 +128,8 @@ private:
     bool isHeld(std::uint8_t chan, std::uint8_t note) const;
     void restoreSettings();
     void saveSettings();
+    Util::Value tempoToSave() const;
+    void reportUnsaved(const Util::Unsaved& unsaved);
     void release();
     void connectHost();
 
@@ -148,6 +164,11 @@ private:
     bool failing_ = false;
     bool connectionLost_ = false;
     bool unloaded_ = false;
+    // The settings file, read once at the start and written once at the close.
+    std::unique_ptr<Util::HeldKey> settings_;
+    bool unattended_ = false;
+    bool saving_ = false;
+    int exitStatus_ = 0;
 };
 
 }  // namespace vlx

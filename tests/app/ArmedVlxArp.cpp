@@ -74,6 +74,7 @@ public:
         return jack ? jack->droppedThru() : 0;
     }
     void SleepMs(std::int32_t n) override { inner_->SleepMs(n); }
+    void Flush() override { inner_->Flush(); }
     int EventFd() const override { return inner_->EventFd(); }
     void DeliverPending() override { inner_->DeliverPending(); }
 
