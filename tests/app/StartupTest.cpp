@@ -1,4 +1,6 @@
 // Start-up, switching arpeggiation on and off, and closing with its save.
+#include <algorithm>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -203,25 +205,73 @@ TEST_F(StartupTest, SavedSettingsComeBackAtTheNextStart) {
     EXPECT_TRUE(again.Retrigger->isChecked());
 }
 
-TEST_F(StartupTest, AFailedSaveIsShownPerValueAndTheCloseCompletes) {
+TEST_F(StartupTest, ARefusedTempoIsNeverSavedTheLastAcceptedOneIs) {
     Form1& f = start();
-    f.Tempo->setText("fast");  // typed and never validated
+    f.Tempo->setText("240");
+    bool cancel = true;
+    f.Tempo_Validate(cancel);
+    ASSERT_FALSE(cancel);
+    for (const char* typed : {"500", "fast", ""}) {
+        f.Tempo->setText(typed);
+        f.Tempo_Validate(cancel);
+        EXPECT_TRUE(cancel) << typed;
+    }
     ASSERT_TRUE(f.close());
-    EXPECT_EQ(messages, std::vector<std::string>{"SetKeyValue Tempo Failed"});
-    EXPECT_TRUE(settingsText().contains("\"Cycle\"=\"Up-Down\""));
+    EXPECT_TRUE(settingsText().contains("\"Tempo\"=dword:000000f0")) << settingsText().toStdString();
+    EXPECT_EQ(messages, (std::vector<std::string>(3, "Value must be between 8 and 240")));
+}
 
-    form.reset();
-    messages.clear();
-    ASSERT_TRUE(QFile::remove(Util::KeyFilePath(Form1::kKeyPath)));
+TEST_F(StartupTest, AFailedSaveIsShownPerValueAndTheCloseCompletes) {
+    const std::vector<std::string> everyValue = {
+        "SetKeyValue Tempo Failed",   "SetKeyValue Octaves Failed",     "SetKeyValue Resolution Failed",
+        "SetKeyValue Sustain Failed", "SetKeyValue Cycle Failed",       "SetKeyValue Divert Failed",
+        "SetKeyValue CloseOnExit Failed", "SetKeyValue Retrigger Failed"};
     ASSERT_TRUE(QDir().mkpath(Util::KeyFilePath(Form1::kKeyPath)));  // a folder in its place
     Form1& g = start();
+    settle();
+    ASSERT_EQ(messages.size(), 1u) << "said once, at the start";
+    EXPECT_NE(messages[0].find("was not read: it is not a regular file"), std::string::npos) << messages[0];
+    messages.clear();
     EXPECT_TRUE(g.close());
     EXPECT_TRUE(g.unloaded());
-    EXPECT_EQ(messages, (std::vector<std::string>{"SetKeyValue Tempo Failed", "SetKeyValue Octaves Failed",
-                                                  "SetKeyValue Resolution Failed", "SetKeyValue Sustain Failed",
-                                                  "SetKeyValue Cycle Failed", "SetKeyValue Divert Failed",
-                                                  "SetKeyValue CloseOnExit Failed",
-                                                  "SetKeyValue Retrigger Failed"}));
+    EXPECT_EQ(messages, everyValue);
+    EXPECT_EQ(g.exitStatus(), 0) << "the user has seen the messages";
+
+    // Closed for its surroundings, it shows nothing: one line a value on
+    // stderr, naming the file and the reason, and a failure status.
+    form.reset();
+    messages.clear();
+    Form1& h = start();
+    h.setUnattended();
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(h.close());
+    const std::string said = testing::internal::GetCapturedStderr();
+    settle();
+    EXPECT_EQ(messages.size(), 1u) << "only the notice of the start";
+    EXPECT_EQ(h.exitStatus(), 1);
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 8) << said;
+    EXPECT_NE(said.find("\"Tempo\"=120 was not saved to " + Util::KeyFilePath(Form1::kKeyPath).toStdString() +
+                        ": the file was not read: it is not a regular file\n"),
+              std::string::npos)
+        << said;
+}
+
+TEST_F(StartupTest, EndingWithoutACloseSilencesSavesAndReleases) {
+    Form1& f = start();
+    f.Enable->setChecked(true);
+    host->Input(0x90, 60, 100);
+    ASSERT_TRUE(f.engine()->MaybeTrigger(1005));
+    f.Octaves->setCurrentText("3");
+    host->clearLog();
+
+    f.endWithoutClose(true);
+    EXPECT_EQ(host->memberCalls(), (Calls{"RaiseInputEvents=", "DivertInput=", "SendMidiMessage"}));
+    EXPECT_EQ(host->sent.back(), (SentMessage{1000, -1, 0x80, 60, 0}));
+    EXPECT_TRUE(f.unloaded());
+    EXPECT_EQ(host.use_count(), 1);
+    EXPECT_EQ(f.exitStatus(), 1) << "the window was lost";
+    EXPECT_TRUE(f.Enable->isChecked()) << "the controls are not touched";
+    EXPECT_TRUE(settingsText().contains("\"Octaves\"=\"3\""));
 }
 
 TEST_F(StartupTest, AHostThatCannotBeCreatedFailsTheStart) {
