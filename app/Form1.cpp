@@ -245,7 +245,20 @@ void Form1::Form_Load() {
                                 "and will not write over that file.")
                                  .arg(settings_->FilePath(), problem);
         std::fprintf(stderr, "VLXArp: %s\n", qPrintable(text));
-        report(text);
+        // Said once, in a box left open beside the window: the program works
+        // on with its defaults meanwhile.
+        QMetaObject::invokeMethod(
+            this,
+            [this, text] {
+                auto* notice = new QMessageBox(QMessageBox::Information, QString::fromLatin1(kTitle), text,
+                                               QMessageBox::Ok, this);
+                notice->setObjectName(QStringLiteral("SettingsNotice"));
+                notice->setAttribute(Qt::WA_DeleteOnClose);
+                notice->setWindowModality(Qt::NonModal);
+                notice->setAttribute(Qt::WA_ShowWithoutActivating);  // the keyboard stays with the window
+                notice->show();
+            },
+            Qt::QueuedConnection);
     }
     restoreSettings();
     const std::int32_t instance = vlx->InstanceNumber();
@@ -323,9 +336,9 @@ void Form1::saveSettings() {
         const std::int32_t error = Util::SetKeyValue(kKeyPath, name, value, type);
         if (error == Util::Success) return;
         const QString problem = settings_ ? settings_->Problem() : QString();
-        unsaved.push_back({name, error,
-                           QStringLiteral("\"%1\"=%2").arg(QString::fromLatin1(name),
-                                                           QString::fromStdString(Util::ToText(value))),
+        QString line = Util::ValueLine(name, value, type);
+        if (line.isEmpty()) line = QStringLiteral("%1 (%2)").arg(QString::fromLatin1(name), QString::fromStdString(Util::ToText(value)));
+        unsaved.push_back({name, error, line,
                            problem.isEmpty() ? Util::Describe(error) : tr("the file was not read: %1").arg(problem)});
     };
     auto state = [](const QCheckBox* box) { return Util::Value(std::int32_t{box->isChecked() ? 1 : 0}); };

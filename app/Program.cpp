@@ -23,6 +23,7 @@
 #include <QGuiApplication>
 #include <QIcon>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -91,11 +92,17 @@ public:
     SecondSignalDeadline(const SecondSignalDeadline&) = delete;
     SecondSignalDeadline& operator=(const SecondSignalDeadline&) = delete;
 
+    // An unattended close has begun.
+    void begun() {
+        std::lock_guard lock(mutex_);
+        begun_ = true;
+    }
     // The close has switched arpeggiation off: the note-offs are on their way.
     void silenced() {
         {
             std::lock_guard lock(mutex_);
-            if (!silencedAt_) silencedAt_ = std::chrono::steady_clock::now();
+            if (!begun_ || silencedAt_) return;
+            silencedAt_ = std::chrono::steady_clock::now();
         }
         changed_.notify_all();
     }
@@ -119,6 +126,7 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     bool stopping_ = false;
+    bool begun_ = false;
     std::optional<std::chrono::steady_clock::time_point> silencedAt_;
 };
 
@@ -128,6 +136,8 @@ private:
 void closeUnattended(Form1& form, SecondSignalDeadline& deadline) {
     if (form.unloaded()) return;
     form.setUnattended();
+    deadline.begun();
+    if (!form.Enable->isChecked()) deadline.silenced();
     // A message box still open would hold the close up: it goes first.
     for (int i = 0; i < 8 && QApplication::activeModalWidget(); ++i) QApplication::activeModalWidget()->close();
     form.close();
@@ -232,6 +242,11 @@ int RunProgram(int& argc, char** argv, const Form1::HostFactory& createHost,
     windowThread = pthread_self();
 
     SecondSignalDeadline deadline;
+    // Right after Enable_Click has sent the note-offs, before whatever else
+    // reacts to the switch-off.
+    QObject::connect(form->Enable, &QAbstractButton::toggled, form.get(), [&deadline](bool on) {
+        if (!on) deadline.silenced();
+    });
     if (!watchTerminate()) std::fprintf(stderr, "VLXArp: SIGTERM and SIGINT will not close the window cleanly\n");
     QSocketNotifier terminate(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&terminate, &QSocketNotifier::activated, form.get(), [&form, &deadline] {

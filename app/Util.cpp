@@ -478,23 +478,42 @@ QString Describe(std::int32_t error) {
     }
 }
 
-std::int32_t WriteTypedValue(Key& key, const std::string& valueName, std::int32_t valueType, const Value& value) {
-    QString data;
-    Value stored;
+namespace {
+
+// The right-hand side of a value's line and the value as it will read back;
+// false for a value that cannot be stored as that type.
+bool dataOf(const Value& value, std::int32_t valueType, QString& data, Value& stored) {
     if (valueType == TypeText) {
         const QString text = QString::fromStdString(ToText(value));
         // One value a line: text that would break the line cannot be stored.
-        if (text.contains(u'\n') || text.contains(u'\r') || text.contains(QChar(0))) return InvalidData;
+        if (text.contains(u'\n') || text.contains(u'\r') || text.contains(QChar(0))) return false;
         data = u'"' + escaped(text) + u'"';
         stored = text.toStdString();
-    } else if (valueType == TypeDword) {
+        return true;
+    }
+    if (valueType == TypeDword) {
         std::int32_t number = 0;
-        if (!ToInt32(value, number)) return InvalidData;
+        if (!ToInt32(value, number)) return false;
         data = QStringLiteral("dword:%1").arg(static_cast<std::uint32_t>(number), 8, 16, QChar(u'0'));
         stored = number;
-    } else {
-        return InvalidData;
+        return true;
     }
+    return false;
+}
+
+}  // namespace
+
+QString ValueLine(const std::string& valueName, const Value& value, std::int32_t valueType) {
+    QString data;
+    Value stored;
+    if (!dataOf(value, valueType, data, stored)) return {};
+    return u'"' + escaped(QString::fromStdString(valueName)) + QStringLiteral("\"=") + data;
+}
+
+std::int32_t WriteTypedValue(Key& key, const std::string& valueName, std::int32_t valueType, const Value& value) {
+    QString data;
+    Value stored;
+    if (!dataOf(value, valueType, data, stored)) return InvalidData;
     const QString name = QString::fromStdString(valueName);
     if (name.contains(u'\n') || name.contains(u'\r')) return InvalidData;
     Document& d = *key.doc;

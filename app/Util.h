@@ -107,6 +107,10 @@ private:
     Key key_;
 };
 
+// A value's line as the file holds it ("Tempo"=dword:00000078); empty for a
+// value that cannot be stored as that type.
+QString ValueLine(const std::string& valueName, const Value& value, std::int32_t valueType);
+
 // Why an error code of this store came about, in words.
 QString Describe(std::int32_t error);
 
