@@ -331,6 +331,10 @@ void Form1::Form_Unload(int& Cancel) {
 
 void Form1::saveSettings() {
     saving_ = true;
+    struct Saved {
+        bool& saving;
+        ~Saved() { saving = false; }
+    } saved{saving_};
     std::vector<Util::Unsaved> unsaved;
     auto save = [&](const char* name, const Util::Value& value, std::int32_t type) {
         const std::int32_t error = Util::SetKeyValue(kKeyPath, name, value, type);
@@ -355,7 +359,6 @@ void Form1::saveSettings() {
         for (Util::Unsaved& lost : settings_->Commit()) unsaved.push_back(std::move(lost));
     }
     for (const Util::Unsaved& lost : unsaved) reportUnsaved(lost);
-    saving_ = false;
 }
 
 // The Tempo text while it is a tempo the window accepts; otherwise (an entry
@@ -400,7 +403,6 @@ void Form1::endWithoutClose(bool windowLost) noexcept {
     } catch (...) {
         exitStatus_ = 1;
     }
-    saving_ = false;
     release();
 }
 
