@@ -295,13 +295,6 @@ TEST_F(Endings, SettingsThatCannotBeSavedAreReportedOnStderrAndTheProgramFails) 
              return true;
          },
          [&] { umount2(folder.c_str(), MNT_DETACH); }},
-        {"a read-only folder",
-         [&] {
-             if (geteuid() == 0) return false;  // root writes there all the same
-             fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec);
-             return true;
-         },
-         [&] { fs::permissions(folder, fs::perms::owner_all); }},
     };
     Tally tally("settings unwritable");
     for (const Setup& setup : setups) {

@@ -206,22 +206,6 @@ TEST_F(StartupTest, SavedSettingsComeBackAtTheNextStart) {
     EXPECT_TRUE(again.Retrigger->isChecked());
 }
 
-TEST_F(StartupTest, ARefusedTempoIsNeverSavedTheLastAcceptedOneIs) {
-    Form1& f = start();
-    f.Tempo->setText("240");
-    bool cancel = true;
-    f.Tempo_Validate(cancel);
-    ASSERT_FALSE(cancel);
-    for (const char* typed : {"500", "fast", ""}) {
-        f.Tempo->setText(typed);
-        f.Tempo_Validate(cancel);
-        EXPECT_TRUE(cancel) << typed;
-    }
-    ASSERT_TRUE(f.close());
-    EXPECT_TRUE(settingsText().contains("\"Tempo\"=dword:000000f0")) << settingsText().toStdString();
-    EXPECT_EQ(messages, (std::vector<std::string>(3, "Value must be between 8 and 240")));
-}
-
 TEST_F(StartupTest, AFailedSaveIsShownPerValueAndTheCloseCompletes) {
     const std::vector<std::string> everyValue = {
         "SetKeyValue Tempo Failed",   "SetKeyValue Octaves Failed",     "SetKeyValue Resolution Failed",
@@ -255,24 +239,6 @@ TEST_F(StartupTest, AFailedSaveIsShownPerValueAndTheCloseCompletes) {
                         ": the file was not read: it is not a regular file\n"),
               std::string::npos)
         << said;
-}
-
-TEST_F(StartupTest, EndingWithoutACloseSilencesSavesAndReleases) {
-    Form1& f = start();
-    f.Enable->setChecked(true);
-    host->Input(0x90, 60, 100);
-    ASSERT_TRUE(f.engine()->MaybeTrigger(1005));
-    f.Octaves->setCurrentText("3");
-    host->clearLog();
-
-    f.endWithoutClose(true);
-    EXPECT_EQ(host->memberCalls(), (Calls{"RaiseInputEvents=", "DivertInput=", "SendMidiMessage"}));
-    EXPECT_EQ(host->sent.back(), (SentMessage{1000, -1, 0x80, 60, 0}));
-    EXPECT_TRUE(f.unloaded());
-    EXPECT_EQ(host.use_count(), 1);
-    EXPECT_EQ(f.exitStatus(), 1) << "the window was lost";
-    EXPECT_TRUE(f.Enable->isChecked()) << "the controls are not touched";
-    EXPECT_TRUE(settingsText().contains("\"Octaves\"=\"3\""));
 }
 
 TEST_F(StartupTest, AHostThatCannotBeCreatedFailsTheStart) {

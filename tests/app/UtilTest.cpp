@@ -279,15 +279,6 @@ TEST_F(UtilTest, ACommitThatCannotWriteNamesEveryStagedValueAndWhy) {
     EXPECT_FALSE(unsaved[1].reason.isEmpty());
 }
 
-TEST_F(UtilTest, AFileThatCannotBeReadOrWrittenGivesAnErrorCode) {
-    // A folder where the file should be: neither readable as values nor
-    // replaceable, whoever runs the test.
-    ASSERT_TRUE(QDir().mkpath(file));
-    Value v;
-    EXPECT_NE(Util::GetKeyValue(kKey, "Tempo", v), 0);
-    EXPECT_NE(Util::SetKeyValue(kKey, "Tempo", std::int32_t{100}, Util::TypeDword), 0);
-}
-
 TEST_F(UtilTest, AWriteThatRunsOutOfSpaceLeavesThePreviousFileWhole) {
     ASSERT_EQ(Util::SetKeyValue(kKey, "Cycle", std::string("Up"), Util::TypeText), 0);
     const QString before = text();
