@@ -79,8 +79,8 @@ TEST_F(ProgramTest, SigtermEndsTheProgramEvenWithAnErrorMessageOpen) {
     EXPECT_TRUE(QFile::exists(Util::KeyFilePath(Form1::kKeyPath)));
 }
 
-// The issue's own case: 240 accepted, 500 typed and refused, and the
-// program told to end while the refusal is still on screen.
+// 240 accepted, 500 typed and refused, and the program told to end
+// while the refusal is still on screen: the accepted tempo is saved.
 TEST_F(ProgramTest, SigtermDuringTheTempoMessageSavesTheLastAcceptedTempo) {
     auto host = std::make_shared<ScriptedHost>();
     QString boxText;
