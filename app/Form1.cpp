@@ -1,5 +1,6 @@
 #include "app/Form1.h"
 
+#include <cstdio>
 #include <optional>
 
 #include <QCheckBox>
@@ -221,6 +222,27 @@ void Form1::Form_Load() {
     connectHost();
     lBusy = -1;
     lNextPoll = hosttime::after(vlx->HostTime(), kPollInterval);
+    settings_ = std::make_unique<Util::HeldKey>(kKeyPath);
+    if (const QString problem = settings_->Problem(); !problem.isEmpty()) {
+        const QString text = tr("The settings file %1 was not read: %2. VLXArp starts with the default settings "
+                                "and will not write over that file.")
+                                 .arg(settings_->FilePath(), problem);
+        std::fprintf(stderr, "VLXArp: %s\n", qPrintable(text));
+        // Said once, in a box left open beside the window: the program works
+        // on with its defaults meanwhile.
+        QMetaObject::invokeMethod(
+            this,
+            [this, text] {
+                auto* notice = new QMessageBox(QMessageBox::Information, QString::fromLatin1(kTitle), text,
+                                               QMessageBox::Ok, this);
+                notice->setObjectName(QStringLiteral("SettingsNotice"));
+                notice->setAttribute(Qt::WA_DeleteOnClose);
+                notice->setWindowModality(Qt::NonModal);
+                notice->setAttribute(Qt::WA_ShowWithoutActivating);  // the keyboard stays with the window
+                notice->show();
+            },
+            Qt::QueuedConnection);
+    }
     restoreSettings();
     const std::int32_t instance = vlx->InstanceNumber();
     Status->setText(QStringLiteral("Veloxa:") + QString::number(instance) + QStringLiteral(" Ver: ") +
@@ -277,6 +299,10 @@ void Form1::restoreSettings() {
 
 void Form1::Form_Unload(int& Cancel) {
     if (unloaded_) return;
+    if (saving_) {  // a close asked for while the messages of this one are shown
+        Cancel = 1;
+        return;
+    }
     if (Enable->isChecked()) {
         Enable->setChecked(false);
         Cancel = 1;
@@ -287,12 +313,23 @@ void Form1::Form_Unload(int& Cancel) {
 }
 
 void Form1::saveSettings() {
-    auto save = [this](const char* name, const Util::Value& value, std::int32_t type) {
-        if (Util::SetKeyValue(kKeyPath, name, value, type) != Util::Success)
-            showMessage_(QStringLiteral("SetKeyValue %1 Failed").arg(QString::fromLatin1(name)));
+    saving_ = true;
+    struct Saved {
+        bool& saving;
+        ~Saved() { saving = false; }
+    } saved{saving_};
+    std::vector<Util::Unsaved> unsaved;
+    auto save = [&](const char* name, const Util::Value& value, std::int32_t type) {
+        const std::int32_t error = Util::SetKeyValue(kKeyPath, name, value, type);
+        if (error == Util::Success) return;
+        const QString problem = settings_ ? settings_->Problem() : QString();
+        QString line = Util::ValueLine(name, value, type);
+        if (line.isEmpty()) line = QStringLiteral("%1 (%2)").arg(QString::fromLatin1(name), QString::fromStdString(Util::ToText(value)));
+        unsaved.push_back({name, error, line,
+                           problem.isEmpty() ? Util::Describe(error) : tr("the file was not read: %1").arg(problem)});
     };
     auto state = [](const QCheckBox* box) { return Util::Value(std::int32_t{box->isChecked() ? 1 : 0}); };
-    save("Tempo", Tempo->text().toStdString(), Util::TypeDword);
+    save("Tempo", tempoToSave(), Util::TypeDword);
     save("Octaves", Octaves->currentText().toStdString(), Util::TypeText);
     save("Resolution", Resolution->currentText().toStdString(), Util::TypeText);
     save("Sustain", Sustain->currentText().toStdString(), Util::TypeText);
@@ -300,6 +337,56 @@ void Form1::saveSettings() {
     save("Divert", state(Divert), Util::TypeDword);
     save("CloseOnExit", state(CloseOnExit), Util::TypeDword);
     save("Retrigger", state(Retrigger), Util::TypeDword);
+    // Every value is staged above; the file is written once, here.
+    if (settings_) {
+        for (Util::Unsaved& lost : settings_->Commit()) unsaved.push_back(std::move(lost));
+    }
+    for (const Util::Unsaved& lost : unsaved) reportUnsaved(lost);
+}
+
+// The Tempo text while it is a tempo the window accepts; otherwise (an entry
+// refused or not finished) the last accepted tempo, which the scroll bar holds.
+Util::Value Form1::tempoToSave() const {
+    if (tempoOf(Tempo->text())) return Tempo->text().toStdString();
+    return std::int32_t{VScrollTempo->value()};
+}
+
+void Form1::reportUnsaved(const Util::Unsaved& unsaved) {
+    // Asked again for each value: a signal may arrive while a message is shown.
+    if (!unattended_) {
+        showMessage_(QStringLiteral("SetKeyValue %1 Failed").arg(QString::fromStdString(unsaved.name)));
+        return;
+    }
+    exitStatus_ = 1;
+    const QString file = settings_ ? settings_->FilePath() : Util::KeyFilePath(kKeyPath);
+    std::fprintf(stderr, "VLXArp: %s was not saved to %s: %s\n", qPrintable(unsaved.line), qPrintable(file),
+                 qPrintable(unsaved.reason));
+}
+
+void Form1::endWithoutClose(bool windowLost) noexcept {
+    if (unloaded_) return;
+    unattended_ = true;
+    if (windowLost) exitStatus_ = 1;
+    // As Enable_Click switching off, without the button; then the note-offs
+    // are given time to go out, since the host may never be released.
+    try {
+        Timer->stop();
+        vlx->RaiseInputEvents(0);
+        vlx->DivertInput(0);
+        Arp->StopPlay();
+        Arp->RemoveAll();
+    } catch (...) {
+    }
+    try {
+        vlx->Flush();
+    } catch (...) {
+    }
+    try {
+        saveSettings();
+    } catch (...) {
+        exitStatus_ = 1;
+    }
+    release();
 }
 
 void Form1::release() {
@@ -314,6 +401,7 @@ void Form1::release() {
     if (Arp) Arp->vlx(nullptr);
     Arp.reset();
     InQ.reset();
+    settings_.reset();
     if (inputNotifier_) {
         inputNotifier_->setEnabled(false);
         inputNotifier_->deleteLater();

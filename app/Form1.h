@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QWidget>
 
+#include "app/Util.h"
 #include "engine/Arpeggiator.h"
 #include "host/HostAutomation.h"
 #include "model/InputQ.h"
@@ -60,6 +61,19 @@ public:
     void Timer_Timer();
 
     void setMessageBox(MessageBox show) { showMessage_ = std::move(show); }
+
+    // From now on the window closes for its surroundings (a signal, the
+    // session ending), with nobody to answer a message: a value that cannot
+    // be saved is reported on stderr, and exitStatus() becomes 1.
+    void setUnattended() noexcept { unattended_ = true; }
+    // Ends what the window runs without a close of the window, whose display
+    // may be gone: switches arpeggiation off, lets the note-offs out through
+    // the host, saves the settings as an unattended close does and releases
+    // everything, reading the controls but never changing them. With
+    // windowLost, the exit status is 1 whatever the save did.
+    void endWithoutClose(bool windowLost) noexcept;
+    // 0, or 1 when the window was lost or an unattended close lost a value.
+    int exitStatus() const noexcept { return exitStatus_; }
     void setIdleWait(IdleWait wait) { idleWait_ = std::move(wait); }
 
     // State, for the program around the window and for tests.
@@ -99,6 +113,8 @@ private:
     void PollControls();
     void restoreSettings();
     void saveSettings();
+    Util::Value tempoToSave() const;
+    void reportUnsaved(const Util::Unsaved& unsaved);
     void release();
     void connectHost();
 
@@ -136,6 +152,11 @@ private:
     // Keys whose latest press the host held back (DivertInput 1), by
     // channel * 256 + note: their releases stay with the engine.
     std::bitset<16 * 256> divertedPress_;
+    // The settings file, read once at the start and written once at the close.
+    std::unique_ptr<Util::HeldKey> settings_;
+    bool unattended_ = false;
+    bool saving_ = false;
+    int exitStatus_ = 0;
 };
 
 }  // namespace vlx

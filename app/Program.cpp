@@ -1,31 +1,53 @@
 #include "app/Program.h"
 
+#include <pthread.h>
+#include <semaphore.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
 
+#include <QAbstractNativeEventFilter>
 #include <QApplication>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSocketNotifier>
 #include <QTimer>
 
 #include "app/CommandLine.h"
+#if __has_include(<xcb/xcb.h>)
+#include <xcb/xcb.h>
+#define VLX_WATCH_XCB 1
+#endif
 
 namespace vlx {
 
 namespace {
 
 int signalPipe[2] = {-1, -1};
+std::atomic<int> signalsSeen{0};
+std::atomic<bool> secondSignalWatched{false};
+sem_t secondSignal;
 
 void onTerminate(int) {
     const char byte = 1;
-    // Only async-signal-safe work here: the event loop does the rest.
+    // Only async-signal-safe work here: the event loop and the deadline's
+    // thread do the rest.
     [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+    if (signalsSeen.fetch_add(1) >= 1 && secondSignalWatched.load()) sem_post(&secondSignal);
 }
 
 bool watchTerminate() {
@@ -53,6 +75,157 @@ void adviseOnFatal(QtMsgType type, const QMessageLogContext& context, const QStr
     else
         std::fprintf(stderr, "%s\n", qPrintable(message));
 }
+
+// A second signal ends the program at once, whatever its close is doing (a
+// save on a file system that hangs, a host that does not let go), once the
+// note-offs of switching arpeggiation off have had their time to go out. It
+// has a thread of its own, since the window's thread may be the one stuck.
+class SecondSignalDeadline {
+public:
+    // Time for the note-offs handed to the host to leave it.
+    static constexpr std::chrono::milliseconds kLetOut{250};
+
+    SecondSignalDeadline() {
+        static const bool made = sem_init(&secondSignal, 0, 0) == 0;
+        if (!made) return;
+        while (sem_trywait(&secondSignal) == 0) {
+        }
+        signalsSeen.store(0);
+        thread_ = std::thread([this] { run(); });
+        secondSignalWatched.store(true);
+    }
+    ~SecondSignalDeadline() {
+        if (!thread_.joinable()) return;
+        secondSignalWatched.store(false);
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        sem_post(&secondSignal);
+        thread_.join();
+    }
+    SecondSignalDeadline(const SecondSignalDeadline&) = delete;
+    SecondSignalDeadline& operator=(const SecondSignalDeadline&) = delete;
+
+    // An unattended close has begun.
+    void begun() {
+        std::lock_guard lock(mutex_);
+        begun_ = true;
+    }
+    // The close has switched arpeggiation off: the note-offs are on their way.
+    void silenced() {
+        {
+            std::lock_guard lock(mutex_);
+            if (!begun_ || silencedAt_) return;
+            silencedAt_ = std::chrono::steady_clock::now();
+        }
+        changed_.notify_all();
+    }
+
+private:
+    void run() {
+        while (sem_wait(&secondSignal) != 0 && errno == EINTR) {
+        }
+        std::unique_lock lock(mutex_);
+        // Before the close has switched off, ending would leave notes sounding.
+        changed_.wait(lock, [this] { return stopping_ || silencedAt_; });
+        if (stopping_) return;
+        changed_.wait_until(lock, *silencedAt_ + kLetOut, [this] { return stopping_; });
+        if (stopping_) return;
+        static const char text[] = "VLXArp: a second signal ends the program before its close has finished\n";
+        [[maybe_unused]] const auto written = ::write(STDERR_FILENO, text, sizeof text - 1);
+        ::_exit(1);
+    }
+
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool stopping_ = false;
+    bool begun_ = false;
+    std::optional<std::chrono::steady_clock::time_point> silencedAt_;
+};
+
+// A close nobody watches (a signal, the session ending): as two closes of the
+// window, the first switching arpeggiation off, the second saving and ending,
+// with every message on stderr instead of in a box.
+void closeUnattended(Form1& form, SecondSignalDeadline& deadline) {
+    if (form.unloaded()) return;
+    form.setUnattended();
+    deadline.begun();
+    if (!form.Enable->isChecked()) deadline.silenced();
+    // A message box still open would hold the close up: it goes first.
+    for (int i = 0; i < 8 && QApplication::activeModalWidget(); ++i) QApplication::activeModalWidget()->close();
+    form.close();
+    deadline.silenced();
+    form.close();
+}
+
+// The session manager's "die" and any other quit of the application close
+// the windows; this one's first close would only switch arpeggiation off and
+// stop the quit.
+class QuitWatch : public QObject {
+public:
+    QuitWatch(Form1& form, SecondSignalDeadline& deadline) : form_(form), deadline_(deadline) {}
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == qApp && event->type() == QEvent::Quit) closeUnattended(form_, deadline_);
+        return false;
+    }
+
+private:
+    Form1& form_;
+    SecondSignalDeadline& deadline_;
+};
+
+// Qt ends the process with exit(1) when the connection to the X server
+// breaks. The window cannot close then, but the notes can stop and the
+// settings be saved, from here.
+Form1* liveForm = nullptr;
+pthread_t windowThread;
+
+void endWithTheProcess() {
+    Form1* form = std::exchange(liveForm, nullptr);
+    if (!form || !pthread_equal(pthread_self(), windowThread)) return;
+    std::fprintf(stderr, "VLXArp: the window's display went away; arpeggiation is switched off\n");
+    form->endWithoutClose(true);
+}
+
+#ifdef VLX_WATCH_XCB
+// The window destroyed from outside (xdotool windowclose, a window manager
+// gone wrong): Qt carries on without it, and so would the arpeggio, with
+// nothing left to close.
+class WindowDestroyWatch : public QAbstractNativeEventFilter {
+public:
+    explicit WindowDestroyWatch(Form1& form) : form_(form) {}
+    bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override {
+        if (type != "xcb_generic_event_t") return false;
+        const auto* event = static_cast<const xcb_generic_event_t*>(message);
+        const int kind = event->response_type & 0x7F;
+        if (kind == XCB_DESTROY_NOTIFY && gone_ == 0) {
+            const auto* destroyed = reinterpret_cast<const xcb_destroy_notify_event_t*>(event);
+            if (form_.unloaded() || destroyed->window != form_.internalWinId()) return false;
+            gone_ = destroyed->window;
+            QMetaObject::invokeMethod(
+                &form_,
+                [this] {
+                    std::fprintf(stderr, "VLXArp: the window was destroyed; arpeggiation is switched off\n");
+                    form_.endWithoutClose(true);
+                    QCoreApplication::exit(1);
+                },
+                Qt::QueuedConnection);
+            return true;
+        }
+        // Qt's own requests on the window that is gone fail, as expected.
+        if (kind == 0 && gone_ != 0 && reinterpret_cast<const xcb_generic_error_t*>(event)->resource_id == gone_)
+            return true;
+        return false;
+    }
+
+private:
+    Form1& form_;
+    xcb_window_t gone_ = 0;
+};
+#endif
 
 bool headless() {
     const QString platform = QGuiApplication::platformName();
@@ -90,27 +263,45 @@ int RunProgram(int& argc, char** argv, const Form1::HostFactory& createHost,
         if (!headless()) QMessageBox::critical(nullptr, QStringLiteral("Veloxa Arpeggiator"), text);
         return 1;
     }
+    // Registered after the host and the application exist, so that it runs
+    // before their libraries' own exit-time clean-up.
+    static const bool atExit = std::atexit(endWithTheProcess) == 0;
+    if (!atExit) std::fprintf(stderr, "VLXArp: losing the display will not stop the notes cleanly\n");
+    liveForm = form.get();
+    windowThread = pthread_self();
 
+    SecondSignalDeadline deadline;
+    // Right after Enable_Click has sent the note-offs, before whatever else
+    // reacts to the switch-off.
+    QObject::connect(form->Enable, &QAbstractButton::toggled, form.get(), [&deadline](bool on) {
+        if (!on) deadline.silenced();
+    });
     if (!watchTerminate()) std::fprintf(stderr, "VLXArp: SIGTERM and SIGINT will not close the window cleanly\n");
     QSocketNotifier terminate(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&terminate, &QSocketNotifier::activated, form.get(), [&form] {
+    QObject::connect(&terminate, &QSocketNotifier::activated, form.get(), [&form, &deadline] {
         char bytes[16];
         while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
         }
-        // As two closes of the window: the first switches arpeggiation off,
-        // the second, once the last note-offs are out, saves and ends. A
-        // message box still open would hold the program up: it goes first.
-        auto closeWindow = [&form] {
-            for (int i = 0; i < 8 && QApplication::activeModalWidget(); ++i) QApplication::activeModalWidget()->close();
-            form->close();
-        };
-        closeWindow();
-        QTimer::singleShot(100, form.get(), closeWindow);
+        closeUnattended(*form, deadline);
     });
+    QuitWatch quitWatch(*form, deadline);
+    app.installEventFilter(&quitWatch);
+#ifdef VLX_WATCH_XCB
+    WindowDestroyWatch destroyWatch(*form);
+    app.installNativeEventFilter(&destroyWatch);
+#endif
 
     form->show();
     if (started) QTimer::singleShot(0, form.get(), [&] { started(*form); });
-    const int status = QApplication::exec();
+    int status = QApplication::exec();
+    // Ended without a close of the window (QCoreApplication::exit).
+    if (!form->unloaded()) form->endWithoutClose(false);
+    status = std::max(status, form->exitStatus());
+#ifdef VLX_WATCH_XCB
+    app.removeNativeEventFilter(&destroyWatch);
+#endif
+    app.removeEventFilter(&quitWatch);
+    liveForm = nullptr;
     form.reset();
     return status;
 }

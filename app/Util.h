@@ -1,22 +1,38 @@
 #pragma once
 // The per-user settings store. A key such as "Software\Veloxa\VLXArp" under
-// the current user is the text file $XDG_CONFIG_HOME/Veloxa/VLXArp.reg
-// (~/.config when the variable is unset). The file keeps each value's type:
+// the current user is one section of the text file
+// $XDG_CONFIG_HOME/Veloxa/VLXArp.reg (~/.config when the variable is unset),
+// in the registry editor's export format, which keeps each value's type:
+//
+//   Windows Registry Editor Version 5.00
 //
 //   [HKEY_CURRENT_USER\Software\Veloxa\VLXArp]
 //   "Octaves"="1"
 //   "Tempo"=dword:00000078
 //
-// Every call opens the key, moves one value and closes it again. Results are
-// 0 on success, otherwise an error code (the codes below), or -1 for a value
-// of a type other than text or 32-bit integer.
+// The file may be UTF-8 (with or without BOM) or UTF-16 with BOM, with LF or
+// CRLF line ends. Only the key's own section supplies its values; of a name
+// given twice the last counts. Everything else (other sections, comments,
+// names and value types the program does not know, lines it cannot read) is
+// written back byte for byte where it stood; only earlier copies of a
+// duplicated name are dropped. Only a regular file of at most 1 MiB is read;
+// a file that could not be read is never written over.
+//
+// While a HeldKey for a key exists, the file has been read once into memory:
+// GetKeyValue reads that copy, SetKeyValue stages a value in it, and
+// HeldKey::Commit writes the file once. Without one, each call reads the
+// file, moves one value and (a write) writes the file back.
+//
+// Results are 0 on success, otherwise an error code (the codes below), or -1
+// for a value of a type other than text or 32-bit integer.
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include <QString>
-#include <QStringList>
 
 namespace vlx::Util {
 
@@ -32,16 +48,20 @@ enum Error : std::int32_t {
     AccessDenied = 5,   // the file or its folder cannot be read or created
     InvalidData = 13,   // a value that cannot be stored as the asked type
     WriteFault = 29,    // the new file could not be written; the old one stays
+    NotAFile = 222,     // a folder, FIFO, device or socket where the file should be
+    TooLarge = 223,     // larger than kMaxFileBytes
     OtherType = -1,     // a value of a type other than text or integer
 };
 
-// An open key: the file behind it and its value lines, in file order.
+// A settings file larger than this is not a settings file.
+inline constexpr qint64 kMaxFileBytes = 1 << 20;
+
+// A settings file as read, with the values staged on it.
+class Document;
+
+// An open key: the document of its file.
 struct Key {
-    QString path;
-    QString header;
-    // Each entry is one line `"Name"=right-hand side`, name unescaped.
-    QStringList names;
-    QStringList rightSides;
+    std::shared_ptr<Document> doc;
 };
 
 // Where the file of a key path lives.
@@ -54,6 +74,45 @@ std::int32_t GetKeyValue(const std::string& keyPath, const std::string& valueNam
 // The transfers on an open key, used by the two above.
 std::int32_t WriteTypedValue(Key& key, const std::string& valueName, std::int32_t valueType, const Value& value);
 std::int32_t ReadTypedValue(const Key& key, const std::string& valueName, Value& value);
+
+// A value staged but not saved, for a message: the value's line as the file
+// would have held it, and why it is not there.
+struct Unsaved {
+    std::string name;
+    std::int32_t error = Success;
+    QString line;
+    QString reason;
+};
+
+// The key's file read once into memory, for as long as this lives (holders
+// of the same key share the one copy). Released without Commit, nothing is
+// written.
+class HeldKey {
+public:
+    explicit HeldKey(const std::string& keyPath);
+    ~HeldKey();
+    HeldKey(const HeldKey&) = delete;
+    HeldKey& operator=(const HeldKey&) = delete;
+
+    QString FilePath() const;
+    // Why the file was not read, empty when it was (or does not exist yet).
+    // Such a file is not written over: every SetKeyValue returns the error.
+    QString Problem() const;
+    // Writes every staged value in one replacement of the file (none when
+    // nothing changed). Returns the staged values that did not reach it.
+    std::vector<Unsaved> Commit();
+
+private:
+    std::string keyPath_;
+    Key key_;
+};
+
+// A value's line as the file holds it ("Tempo"=dword:00000078); empty for a
+// value that cannot be stored as that type.
+QString ValueLine(const std::string& valueName, const Value& value, std::int32_t valueType);
+
+// Why an error code of this store came about, in words.
+QString Describe(std::int32_t error);
 
 // Conversions with the rules of the loosely typed value: numeric text is
 // rounded half to even; text that is not a number fails (empty result).

@@ -57,6 +57,10 @@ public:
     // time; times wrap) begins, in microseconds of CLOCK_MONOTONIC
     // (std::chrono::steady_clock). Empty when the host cannot tell.
     virtual std::optional<std::int64_t> MonotonicMicrosOf(std::int32_t /*hostMs*/) { return std::nullopt; }
+    // Returns once the messages sent so far have gone out (a host that queues
+    // them waits a bounded time), for an owner that may not get to release
+    // the host before the process ends. By default sends go out at once.
+    virtual void Flush() {}
 
     // The owner's receiver of the MidiInput event, raised on the owner's thread.
     void OnMidiInput(MidiInputHandler handler) { midiInput_ = std::move(handler); }

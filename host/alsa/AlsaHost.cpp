@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <thread>
 #include <vector>
 
 namespace vlx::host {
@@ -58,6 +59,13 @@ void AlsaHost::SendMidiMessage(std::int32_t, std::int32_t Status, std::int32_t d
     jack_ringbuffer_write(outRing_, reinterpret_cast<const char*>(&m), sizeof m);
     const std::uint64_t one = 1;
     [[maybe_unused]] const auto n = ::write(wakeFd_, &one, sizeof one);
+}
+
+void AlsaHost::Flush() {
+    // The sequencer thread empties the queue as soon as it is woken.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    while (jack_ringbuffer_read_space(outRing_) > 0 && !connectionLost() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 std::int32_t AlsaHost::countEarlierNamesakes(const std::string& name) const {

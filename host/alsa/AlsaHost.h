@@ -36,6 +36,7 @@ public:
     std::int32_t InstanceNumber() override { return instance_; }
     // Any port number means the one output port. Single producer.
     void SendMidiMessage(std::int32_t Port, std::int32_t Status, std::int32_t data1, std::int32_t data2) override;
+    void Flush() override;
 
     // Input the output had no room to pass through, even after waiting.
     std::uint64_t droppedThru() const noexcept { return droppedThru_.load(); }

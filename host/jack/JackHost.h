@@ -45,6 +45,7 @@ public:
     // Any port number means the one output port. Single producer: call from
     // one thread only (the owner's).
     void SendMidiMessage(std::int32_t Port, std::int32_t Status, std::int32_t data1, std::int32_t data2) override;
+    void Flush() override { letOutputDrain(); }
 
     std::string clientName() const { return jack_get_client_name(client_); }
     std::uint32_t bufferSize() const { return jack_get_buffer_size(client_); }

@@ -3,10 +3,13 @@
 // It prints "armed" on stdout when the button is down, so that a driver
 // knows when to play.
 //
-// It then takes commands on stdin, one a line: "toggle" presses Alt+A again
-// and answers "on" or "off" once the button has moved; "count" answers
-// "raised <n> thru-dropped <m>": the MidiInput events the window has
-// received, and the input the JACK host had no room to pass through.
+// It then prints "window <id>", the window's native id, and takes commands
+// on stdin, one a line: "toggle" presses Alt+A again and answers "on" or
+// "off" once the button has moved; "count" answers "raised <n> thru-dropped
+// <m>": the MidiInput events the window has received, and the input the JACK
+// host had no room to pass through; "stall" makes the window's thread hang
+// for 30 s as soon as arpeggiation is switched off (a close that cannot
+// finish), and answers "stalling".
 //
 // With VLX_LATENESS_REPORT=<file> it also notes, for every scheduled note it
 // sends, the host millisecond it went out in minus the step's due time, and
@@ -22,9 +25,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <chrono>
 #include <map>
 #include <optional>
 #include <random>
+#include <thread>
 
 #include <QApplication>
 #include <QPushButton>
@@ -88,6 +93,7 @@ public:
         return jack ? jack->droppedThru() : 0;
     }
     void SleepMs(std::int32_t n) override { inner_->SleepMs(n); }
+    void Flush() override { inner_->Flush(); }
     int EventFd() const override { return inner_->EventFd(); }
     void DeliverPending() override { inner_->DeliverPending(); }
 
@@ -109,14 +115,19 @@ int main(int argc, char** argv) {
             return probe;
         },
         [&probe](vlx::Form1& form) {
+            // The window system's news first: the offscreen platform makes
+            // every window it shows active, a notice of the start among them.
+            QCoreApplication::processEvents();
             QApplication::setActiveWindow(&form);
-            if (!QTest::qWaitForWindowActive(&form)) std::fprintf(stderr, "window not active\n");
+            // An X server without a window manager may never say so; the
+            // application's own active window is what Alt+A needs.
+            if (!QTest::qWaitForWindowActive(&form, 1000)) std::fprintf(stderr, "window not active\n");
             QTest::keyClick(&form, Qt::Key_A, Qt::AltModifier);
             if (!QTest::qWaitFor([&] { return form.Enable->isChecked(); }, 5000)) {
                 std::fprintf(stderr, "Alt+A did not switch arpeggiation on\n");
                 return;
             }
-            std::printf("armed\n");
+            std::printf("armed\nwindow %llu\n", static_cast<unsigned long long>(form.winId()));
             std::fflush(stdout);
 
             // A toggle is answered from the event loop once the button has
@@ -141,6 +152,12 @@ int main(int argc, char** argv) {
                         std::fflush(stdout);
                     });
                     watch->start();
+                } else if (std::strncmp(line, "stall", 5) == 0) {
+                    QObject::connect(form.Enable, &QPushButton::toggled, &form, [](bool on) {
+                        if (!on) std::this_thread::sleep_for(std::chrono::seconds(30));
+                    });
+                    std::printf("stalling\n");
+                    std::fflush(stdout);
                 } else if (std::strncmp(line, "count", 5) == 0) {
                     std::printf("raised %ld thru-dropped %llu\n", probe->raised, probe->droppedThru());
                     std::fflush(stdout);

@@ -1,11 +1,13 @@
 #pragma once
 // A program run as a child process for a test or a measurement: its stdin
-// and stdout on pipes, killed if still running when this goes away.
+// and stdout on pipes (its stderr into a file, when given one), killed if
+// still running when this goes away.
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
@@ -15,7 +17,8 @@ namespace vlx::test {
 
 class ChildProgram {
 public:
-    ChildProgram(const std::string& exe, const std::vector<std::string>& env) : env_(env) {
+    ChildProgram(const std::string& exe, const std::vector<std::string>& env, const std::string& stderrFile = {})
+        : env_(env) {
         int in[2], out[2];
         if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe");
         pid_ = fork();
@@ -24,6 +27,7 @@ public:
             dup2(in[0], STDIN_FILENO);
             dup2(out[1], STDOUT_FILENO);
             for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
+            if (!stderrFile.empty() && !std::freopen(stderrFile.c_str(), "w", stderr)) _exit(126);
             for (auto& e : env_) putenv(e.data());
             execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
             _exit(127);
@@ -69,12 +73,22 @@ public:
     }
     // Sends SIGTERM and returns the exit status (-1 when it did not exit).
     int terminate(int timeoutMs) {
-        kill(pid_, SIGTERM);
+        signal(SIGTERM);
+        return waitExit(timeoutMs);
+    }
+    void signal(int number) {
+        if (pid_ > 0) kill(pid_, number);
+    }
+    // The exit status, or 128 + the signal that ended it; -1 when it has not
+    // ended within the time.
+    int waitExit(int timeoutMs) {
+        if (pid_ <= 0) return status_;
         for (int waited = 0; waited < timeoutMs; waited += 10) {
             int status = 0;
             if (waitpid(pid_, &status, WNOHANG) == pid_) {
                 pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                return status_;
             }
             usleep(10'000);
         }
@@ -84,6 +98,7 @@ public:
 private:
     std::vector<std::string> env_;
     pid_t pid_ = -1;
+    int status_ = -1;
     int in_ = -1;
     int out_ = -1;
     std::string buffer_;

@@ -1,17 +1,32 @@
 // The whole program on a private JACK server: switched on from the keyboard,
 // a chord played into VLXArp:in, the arpeggio recorded from VLXArp:out and
-// checked note by note, and SIGTERM while it plays.
+// checked note by note; then ended while it plays in every way its
+// surroundings can end it (signals, settings that cannot be saved, the X
+// server gone, the window destroyed), counting the notes left sounding.
+//
+// VLX_TRIALS=<n> repeats each kind of ending n times (scripts/reliability)
+// and prints a "[ trials ]" line of counts per kind.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <random>
 #include <sstream>
 
 #include <gtest/gtest.h>
 
 #include "ChildProgram.h"
+#include "XServer.h"
 #include "support/JackServer.h"
 #include "support/JackTester.h"
 
@@ -114,6 +129,266 @@ TEST(EndToEnd, AChordPlayedIntoTheProgramComesOutAsItsArpeggio) {
     EXPECT_NE(saved.find("\"Cycle\"=\"Up\""), std::string::npos) << saved;
     EXPECT_NE(saved.find("\"Divert\"=dword:00000001"), std::string::npos) << saved;
     EXPECT_NE(saved.find("\"Octaves\"=\"1\""), std::string::npos) << saved;
+    fs::remove_all(config);
+}
+
+bool setImmutable(const fs::path& file, bool on) {
+    const int fd = ::open(file.c_str(), O_RDONLY);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool done = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    done = done && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    ::close(fd);
+    return done;
+}
+
+const char* const kValues[] = {"Tempo", "Octaves", "Resolution", "Sustain", "Cycle", "Divert", "CloseOnExit",
+                               "Retrigger"};
+
+int trials() {
+    const char* n = std::getenv("VLX_TRIALS");
+    return n ? std::max(1, std::atoi(n)) : 1;
+}
+
+// The program playing a chord on a private JACK server, ended by `end`.
+class Endings : public ::testing::Test {
+protected:
+    struct Outcome {
+        int status = -1;
+        int stuck = 0;     // notes left sounding
+        int ons = 0;
+        int lost = 0;      // values neither in the file nor named on stderr
+        std::string saved;
+        std::string errors;
+    };
+    using End = std::function<void(ChildProgram& program, unsigned long window)>;
+
+    void SetUp() override { server.makeDefault(); }
+
+    fs::path settingsFile() const { return config / "Veloxa" / "VLXArp.reg"; }
+    // 240 bpm in 16ths, up, diverted; four of the eight values stored.
+    void writeSettings() const {
+        fs::create_directories(settingsFile().parent_path());
+        std::ofstream(settingsFile()) << "[HKEY_CURRENT_USER\\Software\\Veloxa\\VLXArp]\n\"Tempo\"=dword:000000f0\n"
+                                         "\"Resolution\"=\"16th\"\n\"Cycle\"=\"Up\"\n\"Divert\"=dword:00000001\n";
+    }
+
+    Outcome run(const std::vector<std::string>& env, const End& end) {
+        Outcome out;
+        const fs::path errors = fs::temp_directory_path() / ("vlxarp-e2e-err-" + std::to_string(getpid()));
+        std::vector<std::string> all = env;
+        all.push_back("XDG_CONFIG_HOME=" + config.string());
+        {
+            ChildProgram program(VLX_ARMED_PROGRAM, all, errors.string());
+            if (program.waitFor("armed", 20'000).empty()) {
+                ADD_FAILURE() << "the window did not come up armed:\n" << readFile(errors);
+                return out;
+            }
+            const unsigned long window = std::stoul(program.waitFor("window", 5'000).substr(7));
+            tester.clearRecorded();
+            tester.connectPlayTo("VLXArp:in");
+            tester.connectRecordFrom("VLXArp:out");
+            tester.waitCycles(2);
+            for (std::uint8_t key : {60, 64, 67}) tester.play({0x90, key, 100});
+            std::uniform_int_distribution<int> cycles(20, 100);  // 0.1 to 0.5 s of playing
+            tester.waitCycles(cycles(rng));
+            end(program, window);
+            out.status = program.waitExit(10'000);
+        }
+        tester.waitCycles(8);
+        // Keys held and passed through (a program that does not divert)
+        // sound until the player lets go; only the program's own notes count.
+        std::vector<jack_nframes_t> playedAt;
+        for (const auto& m : tester.played()) playedAt.push_back(m.frame);
+        std::map<int, int> sounding;
+        for (const auto& m : tester.recorded()) {
+            if (m.bytes.size() != 3) continue;
+            if (std::find(playedAt.begin(), playedAt.end(), m.frame) != playedAt.end()) continue;
+            if (m.bytes[0] == 0x90 && m.bytes[2] > 0) ++sounding[m.bytes[1]], ++out.ons;
+            if (m.bytes[0] == 0x80 || (m.bytes[0] == 0x90 && m.bytes[2] == 0)) --sounding[m.bytes[1]];
+        }
+        for (const auto& [key, count] : sounding) out.stuck += std::max(count, 0);
+        out.saved = fs::is_regular_file(settingsFile()) ? readFile(settingsFile()) : std::string();
+        out.errors = readFile(errors);
+        fs::remove(errors);
+        for (const char* name : kValues) {
+            const std::string quoted = std::string("\"") + name + "\"=";
+            if (out.saved.find(quoted) == std::string::npos && out.errors.find(quoted) == std::string::npos) ++out.lost;
+        }
+        return out;
+    }
+
+    // Counts per kind of ending, for scripts/reliability.
+    struct Tally {
+        explicit Tally(std::string k) : kind(std::move(k)) {}
+        std::string kind;
+        int trials = 0, stuck = 0, lost = 0;
+        std::map<int, int> statuses;
+        void add(const Outcome& o) {
+            ++trials;
+            ++statuses[o.status];
+            stuck += o.stuck;
+            lost += o.lost;
+        }
+        ~Tally() {
+            std::string codes;
+            for (const auto& [status, count] : statuses) codes += " " + std::to_string(status) + "x" + std::to_string(count);
+            std::printf("[ trials ] %s: %d trials, exit codes%s, stuck notes %d, values lost %d\n", kind.c_str(), trials,
+                        codes.c_str(), stuck, lost);
+        }
+    };
+
+    JackServer server{48000, 256};
+    JackTester tester{server.name()};
+    fs::path config = fs::temp_directory_path() / ("vlxarp-e2e-" + std::to_string(getpid()));
+    std::mt19937 rng{std::random_device{}()};
+};
+
+TEST_F(Endings, SignalsAtRandomMomentsEndCleanlyAndSaveEverything) {
+    Tally tally("signal while playing");
+    for (int i = 0; i < trials(); ++i) {
+        fs::remove_all(config);
+        writeSettings();
+        const int signal = std::array{SIGHUP, SIGINT, SIGTERM}[static_cast<std::size_t>(i % 3)];
+        const Outcome o = run({"QT_QPA_PLATFORM=offscreen"}, [&](ChildProgram& p, unsigned long) { p.signal(signal); });
+        tally.add(o);
+        EXPECT_EQ(o.status, 0) << o.errors;
+        EXPECT_EQ(o.stuck, 0);
+        EXPECT_EQ(o.lost, 0);
+        EXPECT_NE(o.saved.find("\"Octaves\"=\"1\""), std::string::npos) << o.saved;
+    }
+    fs::remove_all(config);
+}
+
+// Nobody answers a message box after a signal: what cannot be saved is one
+// line a value on stderr, and the status says the close lost something.
+TEST_F(Endings, SettingsThatCannotBeSavedAreReportedOnStderrAndTheProgramFails) {
+    const fs::path folder = config / "Veloxa";
+    struct Setup {
+        const char* what;
+        std::function<bool()> make;  // false: this machine cannot make it
+        std::function<void()> undo;
+    } setups[] = {
+        {"a folder where the file should be",
+         [&] {
+             fs::remove(settingsFile());
+             return fs::create_directories(settingsFile());
+         },
+         [] {}},
+        {"a dangling link",
+         [&] {
+             fs::remove(settingsFile());
+             fs::create_symlink(config / "gone" / "VLXArp.reg", settingsFile());
+             return true;
+         },
+         [] {}},
+        {"an immutable file", [&] { return setImmutable(settingsFile(), true); },
+         [&] { setImmutable(settingsFile(), false); }},
+        {"a full file system",
+         [&] {
+             if (mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=16k") != 0) return false;
+             writeSettings();
+             std::ofstream filler(folder / "filler");
+             const std::string block(1024, 'x');
+             for (int i = 0; i < 64 && filler; ++i) filler << block << std::flush;
+             return true;
+         },
+         [&] { umount2(folder.c_str(), MNT_DETACH); }},
+    };
+    Tally tally("settings unwritable");
+    for (const Setup& setup : setups) {
+        SCOPED_TRACE(setup.what);
+        for (int i = 0; i < trials(); ++i) {
+            fs::remove_all(config);
+            writeSettings();
+            if (!setup.make()) {
+                setup.undo();
+                std::printf("[ trials ] settings unwritable: %s cannot be made here\n", setup.what);
+                break;
+            }
+            const Outcome o = run({"QT_QPA_PLATFORM=offscreen"}, [](ChildProgram& p, unsigned long) { p.terminate(0); });
+            setup.undo();
+            tally.add(o);
+            EXPECT_EQ(o.status, 1) << o.errors;
+            EXPECT_EQ(o.stuck, 0);
+            EXPECT_EQ(o.lost, 0) << "saved:\n" << o.saved << "\nsaid:\n" << o.errors;
+            EXPECT_NE(o.errors.find(" was not saved to " + settingsFile().string() + ": "), std::string::npos)
+                << o.errors;
+        }
+    }
+    fs::remove_all(config);
+}
+
+// The display goes away under the playing program (Qt then ends the process
+// at once): arpeggiation off, the note-offs out, the settings saved.
+TEST_F(Endings, LosingTheXServerSilencesSavesAndFails) {
+    Tally tally("X server killed");
+    for (int i = 0; i < trials(); ++i) {
+        fs::remove_all(config);
+        writeSettings();
+        XServer x;
+        const Outcome o = run({"QT_QPA_PLATFORM=xcb", "DISPLAY=" + x.display()},
+                              [&](ChildProgram&, unsigned long) { x.kill(); });
+        tally.add(o);
+        EXPECT_NE(o.status, 0);
+        EXPECT_NE(o.status, -1) << "it went on without its display";
+        EXPECT_GT(o.ons, 0);
+        EXPECT_EQ(o.stuck, 0);
+        EXPECT_EQ(o.lost, 0);
+        EXPECT_NE(o.saved.find("\"Octaves\"=\"1\""), std::string::npos) << o.saved << o.errors;
+    }
+    fs::remove_all(config);
+}
+
+// `xdotool windowclose`: the window destroyed by another X client.
+TEST_F(Endings, ADestroyedWindowSilencesSavesAndEnds) {
+    Tally tally("window destroyed");
+    XServer x;
+    for (int i = 0; i < trials(); ++i) {
+        fs::remove_all(config);
+        writeSettings();
+        const Outcome o = run({"QT_QPA_PLATFORM=xcb", "DISPLAY=" + x.display()}, [&](ChildProgram&, unsigned long id) {
+            xcb_connection_t* c = xcb_connect(x.display().c_str(), nullptr);
+            ASSERT_EQ(xcb_connection_has_error(c), 0);
+            xcb_destroy_window(c, static_cast<xcb_window_t>(id));
+            xcb_flush(c);
+            xcb_disconnect(c);
+        });
+        tally.add(o);
+        EXPECT_EQ(o.status, 1) << o.errors;
+        EXPECT_GT(o.ons, 0);
+        EXPECT_EQ(o.stuck, 0);
+        EXPECT_EQ(o.lost, 0);
+        EXPECT_NE(o.saved.find("\"Octaves\"=\"1\""), std::string::npos) << o.saved << o.errors;
+    }
+    fs::remove_all(config);
+}
+
+// A close that cannot finish (here the window's thread hangs right after the
+// switch-off): a second signal ends the program once the note-offs are out.
+TEST_F(Endings, ASecondSignalEndsACloseThatHangsOnceTheNotesAreOff) {
+    Tally tally("second signal, close hung");
+    for (int i = 0; i < trials(); ++i) {
+        fs::remove_all(config);
+        writeSettings();
+        std::chrono::steady_clock::duration took{};
+        const Outcome o = run({"QT_QPA_PLATFORM=offscreen"}, [&](ChildProgram& p, unsigned long) {
+            p.send("stall");
+            ASSERT_FALSE(p.waitFor("stalling", 5'000).empty());
+            p.signal(SIGTERM);
+            tester.waitCycles(10);
+            const auto second = std::chrono::steady_clock::now();
+            p.signal(SIGINT);
+            p.waitExit(10'000);
+            took = std::chrono::steady_clock::now() - second;
+        });
+        tally.add(o);
+        EXPECT_EQ(o.status, 1) << o.errors;
+        EXPECT_LT(took, std::chrono::seconds(5)) << "the hang is 30 s";
+        EXPECT_EQ(o.stuck, 0);
+        EXPECT_NE(o.errors.find("second signal"), std::string::npos) << o.errors;
+    }
     fs::remove_all(config);
 }
 

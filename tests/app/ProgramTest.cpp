@@ -1,9 +1,12 @@
-// The program around the window, on the scripted host: SIGTERM closes it as
-// two closes of the window would, and a host that cannot be opened ends it
-// with a failure status.
+// The program around the window, on the scripted host: SIGTERM and a quit
+// close it as two closes of the window would, never waiting for a person; a
+// host that cannot be opened ends it with a failure status.
 #include <csignal>
 
 #include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
 #include <QFile>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -74,6 +77,57 @@ TEST_F(ProgramTest, SigtermEndsTheProgramEvenWithAnErrorMessageOpen) {
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(boxShown);
     EXPECT_TRUE(QFile::exists(Util::KeyFilePath(Form1::kKeyPath)));
+}
+
+// 240 accepted, 500 typed and refused, and the program told to end
+// while the refusal is still on screen: the accepted tempo is saved.
+TEST_F(ProgramTest, SigtermDuringTheTempoMessageSavesTheLastAcceptedTempo) {
+    auto host = std::make_shared<ScriptedHost>();
+    QString boxText;
+    const int status = run([host] { return host; },
+                           [&](Form1& form) {
+                               QApplication::setActiveWindow(&form);
+                               EXPECT_TRUE(QTest::qWaitForWindowActive(&form));
+                               form.Tempo->setFocus();
+                               for (const char* typed : {"240", "500"}) {
+                                   form.Tempo->selectAll();
+                                   QTest::keyClicks(form.Tempo, typed);
+                                   if (std::string(typed) == "500") {
+                                       QTimer::singleShot(300, [&] {
+                                           if (auto* box = QApplication::activeModalWidget())
+                                               boxText = box->findChild<QLabel*>("qt_msgbox_label")->text();
+                                           std::raise(SIGTERM);
+                                       });
+                                   }
+                                   QTest::keyClick(form.Tempo, Qt::Key_Tab);  // opens the message for 500
+                                   form.Tempo->setFocus();
+                               }
+                           });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(boxText, "Value must be between 8 and 240");
+    QFile file(Util::KeyFilePath(Form1::kKeyPath));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(file.readAll().contains("\"Tempo\"=dword:000000f0"));
+}
+
+// The session manager's "die" quits the application, which closes the
+// window: arpeggiation off and the settings saved in one go, no waiting.
+TEST_F(ProgramTest, AQuitOfTheApplicationClosesAsASignalDoes) {
+    auto host = std::make_shared<ScriptedHost>();
+    const int status = run([host] { return host; },
+                           [&](Form1& form) {
+                               form.Enable->setChecked(true);
+                               form.Octaves->setCurrentText("2");
+                               host->Input(0x90, 60, 100);
+                               host->clock = 10;
+                               QTimer::singleShot(100, [] { QCoreApplication::quit(); });
+                           });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(host->sent.back(), (SentMessage{10, -1, 0x80, 60, 0}));
+    EXPECT_EQ(host->raise, 0);
+    QFile file(Util::KeyFilePath(Form1::kKeyPath));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(file.readAll().contains("\"Octaves\"=\"2\""));
 }
 
 TEST_F(ProgramTest, AHostThatCannotBeOpenedEndsTheProgramWithAFailure) {

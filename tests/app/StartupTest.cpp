@@ -1,8 +1,11 @@
 // Start-up, switching arpeggiation on and off, and closing with its save.
+#include <algorithm>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTimer>
@@ -204,24 +207,38 @@ TEST_F(StartupTest, SavedSettingsComeBackAtTheNextStart) {
 }
 
 TEST_F(StartupTest, AFailedSaveIsShownPerValueAndTheCloseCompletes) {
-    Form1& f = start();
-    f.Tempo->setText("fast");  // typed and never validated
-    ASSERT_TRUE(f.close());
-    EXPECT_EQ(messages, std::vector<std::string>{"SetKeyValue Tempo Failed"});
-    EXPECT_TRUE(settingsText().contains("\"Cycle\"=\"Up-Down\""));
-
-    form.reset();
-    messages.clear();
-    ASSERT_TRUE(QFile::remove(Util::KeyFilePath(Form1::kKeyPath)));
+    const std::vector<std::string> everyValue = {
+        "SetKeyValue Tempo Failed",   "SetKeyValue Octaves Failed",     "SetKeyValue Resolution Failed",
+        "SetKeyValue Sustain Failed", "SetKeyValue Cycle Failed",       "SetKeyValue Divert Failed",
+        "SetKeyValue CloseOnExit Failed", "SetKeyValue Retrigger Failed"};
     ASSERT_TRUE(QDir().mkpath(Util::KeyFilePath(Form1::kKeyPath)));  // a folder in its place
     Form1& g = start();
+    settle();
+    const auto notices = g.findChildren<QMessageBox*>("SettingsNotice");
+    ASSERT_EQ(notices.size(), 1) << "said once, at the start";
+    EXPECT_TRUE(notices[0]->text().contains("was not read: it is not a regular file")) << notices[0]->text().toStdString();
+    EXPECT_FALSE(notices[0]->isModal()) << "the window goes on working with its defaults";
     EXPECT_TRUE(g.close());
     EXPECT_TRUE(g.unloaded());
-    EXPECT_EQ(messages, (std::vector<std::string>{"SetKeyValue Tempo Failed", "SetKeyValue Octaves Failed",
-                                                  "SetKeyValue Resolution Failed", "SetKeyValue Sustain Failed",
-                                                  "SetKeyValue Cycle Failed", "SetKeyValue Divert Failed",
-                                                  "SetKeyValue CloseOnExit Failed",
-                                                  "SetKeyValue Retrigger Failed"}));
+    EXPECT_EQ(messages, everyValue);
+    EXPECT_EQ(g.exitStatus(), 0) << "the user has seen the messages";
+
+    // Closed for its surroundings, it shows nothing: one line a value on
+    // stderr, naming the file and the reason, and a failure status.
+    form.reset();
+    messages.clear();
+    Form1& h = start();
+    h.setUnattended();
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(h.close());
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(messages.empty());
+    EXPECT_EQ(h.exitStatus(), 1);
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 8) << said;
+    EXPECT_NE(said.find("\"Tempo\"=dword:00000078 was not saved to " + Util::KeyFilePath(Form1::kKeyPath).toStdString() +
+                        ": the file was not read: it is not a regular file\n"),
+              std::string::npos)
+        << said;
 }
 
 TEST_F(StartupTest, AHostThatCannotBeCreatedFailsTheStart) {

@@ -1,10 +1,12 @@
-// The per-user settings store: value types, file text, damaged files and
-// failed writes.
+// The per-user settings store: value types, the registry export format read
+// and written back losslessly, hostile files and failed writes.
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <functional>
 
 #include <QDir>
 #include <QFile>
@@ -27,11 +29,12 @@ protected:
         qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
         file = config.path() + "/Veloxa/VLXArp.reg";
     }
-    QString text() const {
+    QByteArray bytes() const {
         QFile f(file);
         if (!f.open(QIODevice::ReadOnly)) return {};
-        return QString::fromUtf8(f.readAll());
+        return f.readAll();
     }
+    QString text() const { return QString::fromUtf8(bytes()); }
     void writeText(const QByteArray& bytes) const {
         QDir().mkpath(QFileInfo(file).absolutePath());
         QFile f(file);
@@ -120,22 +123,160 @@ TEST_F(UtilTest, OtherTypesAndDamagedLinesReadAsUnreadable) {
     EXPECT_EQ(v, Value(std::string("96")));
     EXPECT_EQ(Util::GetKeyValue(kKey, "Octaves", v), 0);
     EXPECT_EQ(Util::ToText(v), "2");
-
-    // Writing keeps the readable values and drops the garbage.
-    ASSERT_EQ(Util::SetKeyValue(kKey, "Cycle", std::string("Up"), Util::TypeText), 0);
-    EXPECT_TRUE(text().contains("\"Blob\"=hex:01,02\n"));
-    EXPECT_FALSE(text().contains("garbage"));
-    EXPECT_EQ(Util::GetKeyValue(kKey, "Tempo", v), 0);
-    EXPECT_EQ(v, Value(std::string("96")));
 }
 
-TEST_F(UtilTest, AFileThatCannotBeReadOrWrittenGivesAnErrorCode) {
-    // A folder where the file should be: neither readable as values nor
-    // replaceable, whoever runs the test.
-    ASSERT_TRUE(QDir().mkpath(file));
+// One row a file: its bytes, what reads give, the values written, and the
+// bytes after the save. Every line a write does not change stays as it was.
+TEST_F(UtilTest, RegistryExportFilesReadAndSaveLosslessly) {
+    const QByteArray header = "[HKEY_CURRENT_USER\\Software\\Veloxa\\VLXArp]";
+    auto utf16 = [](const QByteArray& text) {
+        QByteArray out("\xff\xfe", 2);
+        for (char c : text) out.append(c).append('\0');
+        return out;
+    };
+    struct Read {
+        const char* name;
+        std::int32_t result;
+        Value value;
+    };
+    struct Write {
+        const char* name;
+        Value value;
+        std::int32_t type;
+    };
+    const Read tempo240{"Tempo", 0, std::int32_t{240}};
+    const std::vector<Write> tempo96{{"Tempo", std::int32_t{96}, Util::TypeDword}};
+    struct Row {
+        const char* what;
+        QByteArray in;
+        std::vector<Read> reads;
+        std::vector<Write> writes;
+        QByteArray out;
+    } rows[] = {
+        {"the registry editor's own export: UTF-16LE, BOM, CRLF, another section first",
+         utf16("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\Other]\r\n"
+               "\"Tempo\"=dword:00000050\r\n\r\n" + header + "\r\n\"Tempo\"=dword:000000f0\r\n\"Cycle\"=\"Up\"\r\n\r\n"),
+         {tempo240, {"Cycle", 0, std::string("Up")}},
+         {{"Tempo", std::int32_t{96}, Util::TypeDword}, {"Octaves", std::string("2"), Util::TypeText}},
+         utf16("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\Other]\r\n"
+               "\"Tempo\"=dword:00000050\r\n\r\n" + header + "\r\n\"Tempo\"=dword:00000060\r\n\"Cycle\"=\"Up\"\r\n"
+               "\"Octaves\"=\"2\"\r\n\r\n")},
+        {"UTF-8 with BOM, REGEDIT4, comments and spaces around '=', written back unchanged",
+         "\xef\xbb\xbfREGEDIT4\r\n; kept\r\n" + header + "\r\n  \"Tempo\" = dword:000000F0 \r\n; also kept\r\n",
+         {tempo240},
+         {{"Tempo", std::int32_t{240}, Util::TypeDword}},
+         "\xef\xbb\xbfREGEDIT4\r\n; kept\r\n" + header + "\r\n  \"Tempo\" = dword:000000F0 \r\n; also kept\r\n"},
+        {"a value of another section is not VLXArp's; the new one joins VLXArp's section",
+         "[HKEY_CURRENT_USER\\Software\\Other]\n\"Tempo\"=dword:00000050\n",
+         {{"Tempo", Util::NotFound, {}}},
+         tempo96,
+         "[HKEY_CURRENT_USER\\Software\\Other]\n\"Tempo\"=dword:00000050\n\n" + header + "\n\"Tempo\"=dword:00000060\n"},
+        {"a long binary value over continued lines, and a file without a last line end",
+         header + "\n\"Blob\"=hex:01,02,\\\n  \"Tempo\"=dword:00000001,\\\n  03\n\"Tempo\"=dword:000000f0",
+         {tempo240, {"Blob", Util::OtherType, {}}},
+         {{"Tempo", std::int32_t{96}, Util::TypeDword}, {"Cycle", std::string("Down"), Util::TypeText}},
+         header + "\n\"Blob\"=hex:01,02,\\\n  \"Tempo\"=dword:00000001,\\\n  03\n\"Tempo\"=dword:00000060\n"
+                  "\"Cycle\"=\"Down\"\n"},
+        {"of a name given twice the last wins, and the other goes at the save",
+         header + "\n\"Cycle\"=\"Up\"\n\"Odd\"=\"a\"\n\"cycle\"=\"Down\"\n\"Odd\"=\"b\"\n",
+         {{"Cycle", 0, std::string("Down")}, {"Odd", 0, std::string("b")}},
+         tempo96,
+         header + "\n\"cycle\"=\"Down\"\n\"Odd\"=\"b\"\n\"Tempo\"=dword:00000060\n"},
+        {"lines that are no registry text stay where they were",
+         header + "\n\xff\xfe\x01 garbage\n\"Tempo\"=dword:000000f0\n[unclosed\n\"Tempo\"=dword:00000001\n",
+         {tempo240},
+         tempo96,
+         header + "\n\xff\xfe\x01 garbage\n\"Tempo\"=dword:00000060\n[unclosed\n\"Tempo\"=dword:00000001\n"},
+        {"no file yet", {}, {{"Tempo", Util::NotFound, {}}}, tempo96, header + "\n\"Tempo\"=dword:00000060\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        QFile::remove(file);
+        if (!row.in.isNull()) writeText(row.in);
+        Util::HeldKey held(kKey);
+        EXPECT_TRUE(held.Problem().isEmpty());
+        for (const Read& read : row.reads) {
+            Value v;
+            EXPECT_EQ(Util::GetKeyValue(kKey, read.name, v), read.result) << read.name;
+            EXPECT_EQ(v, read.value) << read.name;
+        }
+        for (const Write& write : row.writes)
+            EXPECT_EQ(Util::SetKeyValue(kKey, write.name, write.value, write.type), 0) << write.name;
+        EXPECT_EQ(bytes(), row.in) << "nothing is written before the commit";
+        EXPECT_TRUE(held.Commit().empty());
+        EXPECT_EQ(bytes().toHex(' ').toStdString(), row.out.toHex(' ').toStdString());
+        Value v;
+        for (const Write& write : row.writes) {
+            EXPECT_EQ(Util::GetKeyValue(kKey, write.name, v), 0);
+            EXPECT_EQ(Util::ToText(v), Util::ToText(write.value));
+        }
+    }
+}
+
+TEST_F(UtilTest, AHeldKeyReadsTheFileOnceAndWritesItOnce) {
+    ASSERT_EQ(Util::SetKeyValue(kKey, "Tempo", std::int32_t{90}, Util::TypeDword), 0);
+    Util::HeldKey held(kKey);
+    writeText("[HKEY_CURRENT_USER\\Software\\Veloxa\\VLXArp]\n\"Tempo\"=dword:00000050\n");
     Value v;
-    EXPECT_NE(Util::GetKeyValue(kKey, "Tempo", v), 0);
-    EXPECT_NE(Util::SetKeyValue(kKey, "Tempo", std::int32_t{100}, Util::TypeDword), 0);
+    EXPECT_EQ(Util::GetKeyValue(kKey, "Tempo", v), 0);
+    EXPECT_EQ(v, Value(std::int32_t{90})) << "read from memory, not from the file again";
+    ASSERT_EQ(Util::SetKeyValue(kKey, "Cycle", std::string("Up"), Util::TypeText), 0);
+    EXPECT_FALSE(text().contains("Cycle"));
+    EXPECT_TRUE(held.Commit().empty());
+    EXPECT_EQ(text(), "[HKEY_CURRENT_USER\\Software\\Veloxa\\VLXArp]\n\"Tempo\"=dword:0000005a\n\"Cycle\"=\"Up\"\n");
+}
+
+// What is no small regular file is not read, says why, and is never written
+// over; nothing waits on it.
+TEST_F(UtilTest, AFifoADeviceAFolderOrAHugeFileIsRefusedAndLeftAlone) {
+    QDir().mkpath(QFileInfo(file).absolutePath());
+    const QByteArray path = QFile::encodeName(file);
+    struct Setup {
+        const char* what;
+        std::function<void()> make;
+        std::int32_t error;
+    } setups[] = {
+        {"a FIFO", [&] { ASSERT_EQ(mkfifo(path.constData(), 0600), 0); }, Util::NotAFile},
+        {"a link to /dev/zero", [&] { ASSERT_TRUE(QFile::link("/dev/zero", file)); }, Util::NotAFile},
+        {"a folder", [&] { ASSERT_TRUE(QDir().mkpath(file)); }, Util::NotAFile},
+        {"a file over 1 MiB", [&] { writeText(QByteArray(Util::kMaxFileBytes + 1, ';')); }, Util::TooLarge},
+    };
+    for (const Setup& setup : setups) {
+        SCOPED_TRACE(setup.what);
+        QDir(file).removeRecursively();
+        QFile::remove(file);
+        setup.make();
+        const QFileInfo before(file);
+        Util::HeldKey held(kKey);
+        EXPECT_FALSE(held.Problem().isEmpty());
+        Value v = std::string("kept");
+        EXPECT_EQ(Util::GetKeyValue(kKey, "Tempo", v), setup.error);
+        EXPECT_EQ(v, Value(std::string("kept")));
+        EXPECT_EQ(Util::SetKeyValue(kKey, "Tempo", std::int32_t{96}, Util::TypeDword), setup.error);
+        EXPECT_TRUE(held.Commit().empty());
+        const QFileInfo after(file);
+        EXPECT_EQ(after.isSymLink(), before.isSymLink());
+        EXPECT_EQ(after.isDir(), before.isDir());
+        EXPECT_EQ(after.size(), before.size());
+    }
+}
+
+TEST_F(UtilTest, ACommitThatCannotWriteNamesEveryStagedValueAndWhy) {
+    // A link into a folder that does not exist: read as no file yet, but the
+    // new file cannot be put where the link points.
+    QDir().mkpath(QFileInfo(file).absolutePath());
+    ASSERT_TRUE(QFile::link(config.path() + "/gone/VLXArp.reg", file));
+    Util::HeldKey held(kKey);
+    EXPECT_TRUE(held.Problem().isEmpty());
+    ASSERT_EQ(Util::SetKeyValue(kKey, "Tempo", std::int32_t{96}, Util::TypeDword), 0);
+    ASSERT_EQ(Util::SetKeyValue(kKey, "Cycle", std::string("Up"), Util::TypeText), 0);
+    const auto unsaved = held.Commit();
+    ASSERT_EQ(unsaved.size(), 2u);
+    EXPECT_EQ(unsaved[0].name, "Tempo");
+    EXPECT_EQ(unsaved[0].line, "\"Tempo\"=dword:00000060");
+    EXPECT_EQ(unsaved[1].name, "Cycle");
+    EXPECT_EQ(unsaved[1].error, Util::WriteFault);
+    EXPECT_FALSE(unsaved[1].reason.isEmpty());
 }
 
 TEST_F(UtilTest, AWriteThatRunsOutOfSpaceLeavesThePreviousFileWhole) {
