@@ -46,7 +46,8 @@ private:
     void run();
     void readInput();
     void writeQueued();
-    void forward(snd_seq_event_t event);
+    // False (and counted) when the output had no room even after waiting.
+    bool forward(snd_seq_event_t event);
     bool outputDirect(snd_seq_event_t& event);
     std::int32_t countEarlierNamesakes(const std::string& name) const;
 

@@ -16,10 +16,26 @@ struct CycleTimes {
 };
 
 // The constant latency of the output: one period, so that a message sent
-// anywhere in one cycle fits in the next, plus a margin for the process
-// callback running a little after the cycle's nominal start.
+// anywhere in one cycle fits in the next, plus a margin: how late a step may
+// be sent and still land on its own frame (see stampForDue), and how far the
+// process callback may run ahead of its cycle's nominal start.
 constexpr std::int64_t outputLatencyFrames(std::uint32_t nframes, std::int64_t marginFrames) noexcept {
     return static_cast<std::int64_t>(nframes) + marginFrames;
+}
+
+// How late a step may be sent and still land on its own frame, and how far
+// the process callback may run ahead of its cycle's nominal start (JACK's
+// estimate) without a message sent just before it missing its frame.
+inline constexpr std::int64_t kLateToleranceMicros = 2000;
+inline constexpr std::int64_t kEarlyStartMicros = 250;
+
+// The margin for a late tolerance, in whole frames (rounded up).
+constexpr std::int64_t marginFramesFor(std::int64_t lateToleranceUs, std::int64_t rate) noexcept {
+    return ((lateToleranceUs + kEarlyStartMicros) * rate + 999'999) / 1'000'000;
+}
+// How late a step may be sent, given the margin.
+constexpr std::int64_t lateToleranceFor(std::int64_t marginFrames, std::int64_t rate) noexcept {
+    return std::max<std::int64_t>(0, marginFrames * 1'000'000 / std::max<std::int64_t>(1, rate) - kEarlyStartMicros);
 }
 
 // Offset in this cycle, rounded to the nearest frame, for a message stamped
@@ -32,6 +48,24 @@ constexpr std::int64_t targetOffset(const CycleTimes& c, std::int64_t stampUs, s
     // Floor division, right for stamps before the cycle too.
     const std::int64_t frames = scaled >= 0 ? scaled / twice : -((-scaled + twice - 1) / twice);
     return frames + latencyFrames;
+}
+
+// The stamp of a message due at host millisecond `due`, sent at nowUs: where
+// that millisecond began (host millisecond 0 began at hostStartUs; host times
+// wrap after 2^32 ms, so `due` is taken as the one nearest the call). A step
+// sent more than lateUs after that is stamped lateUs before the call: its own
+// frame has passed, and an older stamp would only crowd it against the start
+// of the next cycle. A step sent early is stamped with the call. No stamp
+// falls before previousUs, the stamp of the message queued before it, since
+// the output keeps the order of sends.
+constexpr std::int64_t stampForDue(std::int64_t hostStartUs, std::int32_t due, std::int64_t nowUs, std::int64_t lateUs,
+                                   std::int64_t previousUs) noexcept {
+    const std::int64_t sinceStart = nowUs - hostStartUs;
+    const std::int64_t nowMs = sinceStart >= 0 ? sinceStart / 1000 : -((-sinceStart + 999) / 1000);
+    const auto ahead = static_cast<std::int32_t>(static_cast<std::uint32_t>(due) - static_cast<std::uint32_t>(nowMs));
+    const std::int64_t dueUs = hostStartUs + (nowMs + ahead) * 1000;
+    const std::int64_t stamp = std::max(std::min(dueUs, nowUs), nowUs - lateUs);
+    return std::max(stamp, previousUs);
 }
 
 // The moment (send clock) at which a frame of the cycle plays.
