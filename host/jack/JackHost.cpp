@@ -15,13 +15,6 @@ namespace vlx::host {
 
 namespace {
 
-// jack_get_time need not be steady_clock (JACK 2 may read another monotonic
-// source, and the two drift apart): read both back to back each cycle.
-std::int64_t steadyMinusJack() noexcept {
-    const auto jack = static_cast<std::int64_t>(jack_get_time());
-    return steadyMicros() - jack;
-}
-
 std::string serverName() {
     const char* env = std::getenv("JACK_DEFAULT_SERVER");
     return env && *env ? env : "default";
@@ -181,7 +174,7 @@ void JackHost::shutdown(jack_status_t, const char* reason, void* self) {
     static_cast<JackHost*>(self)->markLost(why);
 }
 
-CycleTimes JackHost::cycleTimes(jack_nframes_t nframes, jack_nframes_t& firstFrame) const {
+CycleTimes JackHost::cycleTimes(jack_nframes_t nframes, jack_nframes_t& firstFrame) {
     jack_time_t now = 0, next = 0;
     float periodUs = 0;
     if (jack_get_cycle_times(client_, &firstFrame, &now, &next, &periodUs) != 0 || next <= now) {
@@ -189,7 +182,11 @@ CycleTimes JackHost::cycleTimes(jack_nframes_t nframes, jack_nframes_t& firstFra
         now = jack_get_time();
         next = now + 1'000'000ULL * nframes / std::max<jack_nframes_t>(1, jack_get_sample_rate(client_));
     }
-    const std::int64_t toSteady = steadyMinusJack();
+    // jack_get_time need not be steady_clock (JACK 2 may read another
+    // monotonic source): bracket it each cycle.
+    const std::int64_t before = steadyMicros();
+    const auto jack = static_cast<std::int64_t>(jack_get_time());
+    const std::int64_t toSteady = toSteady_.update(before, jack, steadyMicros());
     return {static_cast<std::int64_t>(now) + toSteady, static_cast<std::int64_t>(next) + toSteady, nframes};
 }
 
@@ -210,7 +207,10 @@ int JackHost::processCycle(jack_nframes_t nframes) {
     const bool fresh = ledger_.begin(firstFrame, nframes);
     missedCycles_.store(ledger_.missed(), std::memory_order_relaxed);
     repeatedCycles_.store(ledger_.repeated(), std::memory_order_relaxed);
-    if (fresh) jack_midi_clear_buffer(outBuf);
+    if (fresh) {
+        jack_midi_clear_buffer(outBuf);
+        frameClock_.begin(firstFrame, cycle);
+    }
 
     const std::int64_t latency = outputLatencyFrames(nframes, margin_);
     InputCase arrival = arrivalCase();
@@ -229,7 +229,7 @@ int JackHost::processCycle(jack_nframes_t nframes) {
     auto loadOutput = [&] {
         haveOut = peekOut(out);
         if (haveOut) {
-            outOffset = targetOffset(cycle, out.stampUs, latency);
+            outOffset = frameClock_.framesFromStart(out.stampUs) + latency;
             haveOut = outOffset < static_cast<std::int64_t>(nframes);  // else a later cycle's
         }
     };

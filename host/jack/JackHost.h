@@ -92,7 +92,7 @@ private:
     static int process(jack_nframes_t nframes, void* self);
     static void shutdown(jack_status_t code, const char* reason, void* self);
     int processCycle(jack_nframes_t nframes);
-    CycleTimes cycleTimes(jack_nframes_t nframes, jack_nframes_t& firstFrame) const;
+    CycleTimes cycleTimes(jack_nframes_t nframes, jack_nframes_t& firstFrame);
     bool peekOut(OutRecord& r) const noexcept;
     void queue(std::int64_t stampUs, std::int32_t Status, std::int32_t data1, std::int32_t data2);
     void letOutputDrain();
@@ -105,6 +105,8 @@ private:
     std::int64_t lateToleranceUs_ = 0;
     std::int64_t lastStampUs_ = 0;  // owner's thread: the stamp queued last
     CycleLedger ledger_;            // process thread only
+    ClockOffset toSteady_;          // process thread only
+    FrameClock frameClock_;         // process thread only
     std::int32_t instance_ = 1;
     std::atomic<std::uint64_t> lateSends_{0};
     std::atomic<std::uint64_t> droppedThru_{0};

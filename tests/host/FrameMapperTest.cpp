@@ -61,6 +61,22 @@ TEST(FrameMapper, StampsBeforeTheCycleRoundDownAndLateOnesAreNegative) {
     EXPECT_EQ(targetOffset({5, 5, 256}, 5, 7), 7);
 }
 
+TEST(FrameMapper, APreemptedClockReadingDoesNotMoveTheClockOffset) {
+    vlx::host::ClockOffset offset;
+    struct Reading {
+        std::int64_t before, jack, after, offset;
+    };
+    const Reading readings[] = {
+        {1'000'100, 100, 1'000'160, 1'000'030},  // wide, but the only one yet
+        {1'005'100, 5'100, 1'005'140, 1'000'020},  // narrower: better
+        {1'010'100, 10'100, 1'010'102, 1'000'001},  // narrow: taken
+        {1'015'100, 15'140, 1'015'142, 1'000'001},  // preempted between the readings (40 us): ignored
+        {1'020'100, 20'100, 1'020'200, 1'000'001},  // wide: ignored
+        {1'025'101, 25'100, 1'025'103, 1'000'002},  // the clocks drift apart: followed
+    };
+    for (const Reading& r : readings) EXPECT_EQ(offset.update(r.before, r.jack, r.after), r.offset) << r.before;
+}
+
 TEST(FrameMapper, AStepIsStampedWhereItsMillisecondBeganWithinTheTolerance) {
     constexpr std::int64_t S = 1'000'000;  // host millisecond 0 began here
     constexpr std::int64_t kMs = 1000;
@@ -89,59 +105,89 @@ TEST(FrameMapper, AStepIsStampedWhereItsMillisecondBeganWithinTheTolerance) {
     for (const Row& r : rows) EXPECT_EQ(stampForDue(S, r.due, r.nowUs, r.lateUs, r.previousUs), r.stamp) << r.what;
 }
 
-// The whole chain on scripted clocks: steps due every millisecond, each sent
-// late by up to the tolerance, taken by the first process callback after the
-// send (callbacks run up to kEarlyStartMicros before their cycle's nominal
-// start and up to most of a period after it) and written where the mapper
-// puts them. Each lands on its own frame; one sent later still never lands
-// before the cycle that took it.
+// The whole chain on scripted clocks, as the process callback runs it: steps
+// due every 3 ms, each sent late by up to 5 ms (in order), taken from the
+// queue by the first callback after the send (callbacks run up to
+// kEarlyStartMicros before their cycle's nominal start and up to most of a
+// period after it) and placed by FrameClock. JACK's estimate of each cycle's
+// length may wobble (continuously, cycle to cycle). Every step sent within
+// the tolerance lands on its own frame, on the frame map JACK's times draw;
+// one sent later lands as if sent the tolerance late, never before the cycle
+// that took it; the output keeps the order of sends.
 TEST(FrameMapper, StepsSentUpToTheToleranceLateLandOnTheirOwnFrame) {
     using namespace vlx::host;
     std::mt19937 random(7);
     for (const std::uint32_t period : {256u, 1024u}) {
-        const std::int64_t margin = marginFramesFor(kLateToleranceMicros, 48'000);
-        const std::int64_t tolerance = lateToleranceFor(margin, 48'000);
-        EXPECT_GE(tolerance, kLateToleranceMicros);
-        const std::int64_t latency = outputLatencyFrames(period, margin);
-        const std::int64_t periodUs = period * 1'000'000LL / 48'000;
-        std::uniform_int_distribution<std::int64_t> jitter(-kEarlyStartMicros, periodUs * 9 / 10 - kEarlyStartMicros);
-        std::vector<std::int64_t> callbackUs;
-        for (int c = 0; c < 5'100'000 / periodUs + 10; ++c) callbackUs.push_back(cycleAt(c, period).startUs + jitter(random));
+        for (const std::int64_t wobbleUs : {0, 60}) {
+            const std::int64_t margin = marginFramesFor(kLateToleranceMicros, 48'000);
+            const std::int64_t tolerance = lateToleranceFor(margin, 48'000);
+            EXPECT_GE(tolerance, kLateToleranceMicros);
+            const std::int64_t latency = outputLatencyFrames(period, margin);
+            const std::int64_t periodUs = period * 1'000'000LL / 48'000;
+            // Cycle starts by JACK's estimate, and when each callback runs.
+            std::uniform_int_distribution<std::int64_t> wobble(-wobbleUs, wobbleUs);
+            std::uniform_int_distribution<std::int64_t> jitter(-kEarlyStartMicros, periodUs * 9 / 10 - kEarlyStartMicros);
+            std::vector<std::int64_t> starts = {10'000'000};
+            for (int c = 0; c < 5'100'000 / periodUs + 10; ++c)
+                starts.push_back(wobbleUs ? starts.back() + periodUs + wobble(random)
+                                          : 10'000'000 + (c + 1) * static_cast<std::int64_t>(period) * 1'000'000 / 48'000);
+            // The frame JACK's times put at a moment (fractional).
+            auto frameAt = [&](std::int64_t us) {
+                std::size_t c = 0;
+                while (starts[c + 1] <= us) ++c;
+                return static_cast<double>(c * period) +
+                       static_cast<double>(us - starts[c]) * period / static_cast<double>(starts[c + 1] - starts[c]);
+            };
 
-        const std::int64_t hostStart = 10'000'000 - 40'000 + 3;  // ms boundaries 3 us after frame boundaries
-        std::uniform_int_distribution<std::int64_t> lateness(0, 5000);
-        std::int64_t previousStamp = 0, previousFrame = -1, previousSent = 0;
-        int exact = 0;
-        for (std::int32_t due = 50; due < 5000; due += 3) {
-            // Sends come one after the other: a step waits for the late one before it.
-            const std::int64_t sentUs = std::max<std::int64_t>(previousSent, hostStart + due * 1000LL + lateness(random));
-            const std::int64_t late = sentUs - (hostStart + due * 1000LL);
-            previousSent = sentUs;
-            const std::int64_t stamp = stampForDue(hostStart, due, sentUs, tolerance, previousStamp);
-            previousStamp = stamp;
-            std::size_t c = 0;
-            while (callbackUs[c] <= sentUs) ++c;
-            std::int64_t offset = targetOffset(cycleAt(static_cast<int>(c), period), stamp, latency);
-            while (offset >= static_cast<std::int64_t>(period))
-                offset = targetOffset(cycleAt(static_cast<int>(++c), period), stamp, latency);
-            ASSERT_GE(offset, 0) << "period " << period << ", due " << due << ", sent " << late << " us late";
-            const std::int64_t frame = static_cast<std::int64_t>(c) * period + offset;
-            ASSERT_GE(frame, previousFrame);
-            previousFrame = frame;
-            // Every stamp lands on its frame plus the latency; a step sent
-            // within the tolerance (and not held back by the one before) is
-            // stamped where it was due.
-            const double stampFrame = static_cast<double>(stamp - 10'000'000) * 0.048;
-            // Half a frame of rounding, and the scripted cycles start on whole microseconds.
-            EXPECT_NEAR(static_cast<double>(frame - latency), stampFrame, 0.6) << "period " << period << ", due " << due;
-            if (late <= tolerance && stamp == hostStart + due * 1000LL) {
-                EXPECT_EQ(frame, (hostStart + due * 1000LL - 10'000'000) * 48 / 1000 + latency) << due;
-                ++exact;
-            } else {
-                EXPECT_GE(stamp, sentUs - tolerance) << due;
+            // The steps, sent in order.
+            const std::int64_t hostStart = 10'000'000 - 40'000 + 3;  // ms boundaries 3 us after frame boundaries
+            std::uniform_int_distribution<std::int64_t> lateness(0, 5000);
+            struct Step {
+                std::int64_t dueUs, sentUs, stamp;
+            };
+            std::vector<Step> steps;
+            std::int64_t previousStamp = 0, previousSent = 0;
+            for (std::int32_t due = 50; due < 5000; due += 3) {
+                const std::int64_t dueUs = hostStart + due * 1000LL;
+                const std::int64_t sentUs = std::max<std::int64_t>(previousSent, dueUs + lateness(random));
+                previousSent = sentUs;
+                previousStamp = stampForDue(hostStart, due, sentUs, tolerance, previousStamp);
+                steps.push_back({dueUs, sentUs, previousStamp});
             }
+
+            FrameClock clock;
+            std::size_t next = 0;
+            std::int64_t previousFrame = -1;
+            int exact = 0;
+            for (std::size_t c = 0; c + 1 < starts.size() && next < steps.size(); ++c) {
+                clock.begin(static_cast<std::uint32_t>(c * period), {starts[c], starts[c + 1], period});
+                const std::int64_t callbackUs = starts[c] + jitter(random);
+                for (; next < steps.size() && steps[next].sentUs < callbackUs; ++next) {
+                    const Step& step = steps[next];
+                    const std::int64_t offset = clock.framesFromStart(step.stamp) + latency;
+                    if (offset >= static_cast<std::int64_t>(period)) break;  // a later cycle's
+                    ASSERT_GE(offset, 0) << "period " << period << ", sent " << step.sentUs - step.dueUs << " us late";
+                    const std::int64_t frame = static_cast<std::int64_t>(c * period) + offset;
+                    ASSERT_GE(frame, previousFrame);
+                    previousFrame = frame;
+                    // Half a frame of rounding, and the scripted cycles start on whole microseconds.
+                    EXPECT_NEAR(static_cast<double>(frame - latency), frameAt(step.stamp), 0.6)
+                        << "period " << period << ", wobble " << wobbleUs;
+                    if (step.stamp == step.dueUs) {
+                        if (!wobbleUs) {
+                            EXPECT_EQ(frame, (step.dueUs - 10'000'000) * 48 / 1000 + latency);
+                        }
+                        ++exact;
+                    } else {
+                        // Too late, or held back by the step before.
+                        EXPECT_TRUE(step.sentUs - step.dueUs > tolerance || step.stamp == steps[next - 1].stamp);
+                        EXPECT_GE(step.stamp, step.sentUs - tolerance);
+                    }
+                }
+            }
+            EXPECT_EQ(next, steps.size());
+            EXPECT_GT(exact, 600);
         }
-        EXPECT_GT(exact, 600);
     }
 }
 
