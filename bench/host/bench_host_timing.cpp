@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "host/jack/JackHost.h"
+#include "tests/support/HostMillis.h"
 #include "tests/support/JackServer.h"
 #include "tests/support/JackTester.h"
 
@@ -106,19 +107,6 @@ private:
     std::vector<pid_t> pids_;
 };
 
-// Where host millisecond 0 began: the host clock turns to its next
-// millisecond while we watch.
-std::int64_t hostStartMicros(vlx::HostAutomation& host) {
-    const std::int32_t first = host.HostTime();
-    std::int32_t now = first;
-    std::int64_t at = 0;
-    while (now == first) {
-        at = steadyMicros();
-        now = host.HostTime();
-    }
-    return at - static_cast<std::int64_t>(now) * 1000;
-}
-
 void run(int period, const std::string& loadCase, const Options& options) {
     const bool late = loadCase == "b";
     const bool atCall = loadCase == "call";
@@ -137,7 +125,7 @@ void run(int period, const std::string& loadCase, const Options& options) {
     recorder.connectRecordFrom("VLXArp:out");
     recorder.waitCycles(8);
 
-    const std::int64_t startUs = hostStartMicros(host);
+    const std::int64_t startUs = vlx::test::hostMillisecondZeroMicros(host);
     std::mt19937 random(static_cast<unsigned>(period));
     std::uniform_int_distribution<int> delayUs(0, 3000);
     std::bernoulli_distribution delayThis(1.0 / 3);
@@ -156,7 +144,7 @@ void run(int period, const std::string& loadCase, const Options& options) {
             const std::int32_t due = t0 + k * kStepMs + off * kLengthMs;
             const std::int64_t dueUs = startUs + static_cast<std::int64_t>(due) * 1000;
             const std::int64_t wake = dueUs + (late && delayThis(random) ? delayUs(random) : 0);
-            std::this_thread::sleep_until(std::chrono::steady_clock::time_point(std::chrono::microseconds(wake)));
+            vlx::test::sleepUntilMicros(wake);
             const std::uint8_t status = off ? 0x80 : 0x90;
             const std::int64_t callUs = steadyMicros();
             if (atCall)
