@@ -28,8 +28,9 @@ constexpr std::int64_t outputLatencyFrames(std::uint32_t nframes, std::int64_t m
 
 // How late a step may be sent and still land on its own frame: a pump that
 // wakes up to 3 ms late stays exact. And how far the process callback may run
-// ahead of its cycle's nominal start (JACK's estimate; measured up to tens of
-// microseconds) without a message sent just before it missing its frame.
+// ahead of its cycle's nominal start (JACK's estimate) without a message sent
+// just before it missing its frame: up to 45 us seen on a dummy server, 160 us
+// while other real-time threads held its driver up.
 inline constexpr std::int64_t kLateToleranceMicros = 3000;
 inline constexpr std::int64_t kEarlyStartMicros = 250;
 
