@@ -62,10 +62,13 @@ void RealHost::DeliverPending() {
     input_.clearWake();
     InputEvent e;
     while (input_.pop(e)) {
-        if (raising())
-            RaiseMidiInput(e.time, 0, e.message.status(), e.message.data1(), e.message.data2());
-        else if (!e.routed)
-            SendMidiMessage(-1, e.message.status(), e.message.data1(), e.message.data2());
+        InputCase c;
+        c.delivering = true;
+        c.raise = raise_.load();
+        c.passedOnArrival = e.routed;
+        const InputRoute route = routeInput(c);
+        if (route.toProgram) RaiseMidiInput(e.time, 0, e.message.status(), e.message.data1(), e.message.data2());
+        if (route.toOutput) SendMidiMessage(-1, e.message.status(), e.message.data1(), e.message.data2());
     }
     if (lost_.load() && !lostReported_) {
         lostReported_ = true;

@@ -16,6 +16,7 @@
 
 #include "host/HostAutomation.h"
 #include "host/MidiMessage.h"
+#include "host/Routing.h"
 
 namespace vlx::host {
 
@@ -108,9 +109,9 @@ public:
 
     int EventFd() const override { return input_.fd(); }
     // Raises MidiInput for every waiting message while RaiseInputEvents is 1;
-    // once it is 0 nobody will forward them, so those the host did not route
-    // when they arrived go to the output now. Then reports a lost
-    // connection, once.
+    // once it is 0 nobody will forward them, so those the host did not pass
+    // when they arrived go to the output now (routeInput). Then reports a
+    // lost connection, once.
     void DeliverPending() override;
 
     // Whether the MIDI system went away; sends are dropped from then on.
@@ -123,12 +124,14 @@ public:
 
 protected:
     const HostClock& clock() const noexcept { return clock_; }
-    bool diverting() const noexcept { return divert_.load(std::memory_order_relaxed) == 1; }
-    bool raising() const noexcept { return raise_.load(std::memory_order_relaxed) == 1; }
-    // The host routes input itself unless the program both diverts it and
-    // receives it: while arpeggiation is switched on or off the two flags
-    // change one after the other, and input must not fall between them.
-    bool routing() const noexcept { return !(diverting() && raising()); }
+    // The flags as a received message finds them (see routeInput); the MIDI
+    // thread takes them once per batch of input.
+    InputCase arrivalCase() const noexcept {
+        InputCase c;
+        c.divert = divert_.load(std::memory_order_relaxed);
+        c.raise = raise_.load(std::memory_order_relaxed);
+        return c;
+    }
     InputHandoff& input() noexcept { return input_; }
     void countDroppedSend() noexcept { droppedSends_.fetch_add(1, std::memory_order_relaxed); }
     // Any thread, no allocation: records why and wakes the owner.

@@ -108,24 +108,24 @@ void AlsaHost::readInput() {
     bool handedOver = false;
     snd_seq_event_t* ev = nullptr;
     std::uint8_t bytes[16];  // an NRPN event decodes to 12
+    InputCase arrival = arrivalCase();
     int r;
     while ((r = snd_seq_event_input(seq_, &ev)) >= 0 || r == -ENOSPC) {
         if (r < 0 || !ev) continue;  // overrun: the kernel dropped input; go on with what follows
-        if (ev->type == SND_SEQ_EVENT_SYSEX) {
-            forward(*ev);  // whole, whatever DivertInput says
-            continue;
+        // SysEx, and events that decode to several messages (14-bit
+        // controllers, NRPN), cannot reach the program as one event.
+        std::size_t size = 0;
+        if (ev->type != SND_SEQ_EVENT_SYSEX) {
+            size = codec_.decode(*ev, bytes, sizeof bytes);
+            if (size == 0) continue;  // not a MIDI message
         }
-        const std::size_t size = codec_.decode(*ev, bytes, sizeof bytes);
-        if (size == 0) continue;  // not a MIDI message
-        // Events that decode to several messages (14-bit controllers, NRPN)
-        // cannot reach the program as one event: like SysEx they pass whole.
-        const bool fits = fitsEvent(bytes, size);
-        const bool routed = routing() || !fits;
-        if (routed) forward(*ev);
-        if (raising() && fits) {
+        arrival.fitsEvent = size > 0 && fitsEvent(bytes, size);
+        const InputRoute route = routeInput(arrival);
+        const bool passed = route.toOutput && forward(*ev);
+        if (route.toProgram) {
             InputEvent e;
             e.time = clock().now();
-            e.routed = routed;
+            e.routed = passed;
             e.message.size = static_cast<std::uint8_t>(size);
             std::copy(bytes, bytes + size, e.message.bytes.begin());
             handedOver = input().push(e) || handedOver;
@@ -134,11 +134,13 @@ void AlsaHost::readInput() {
     if (handedOver) input().wake();
 }
 
-void AlsaHost::forward(snd_seq_event_t event) {
+bool AlsaHost::forward(snd_seq_event_t event) {
     snd_seq_ev_set_source(&event, static_cast<unsigned char>(outPort_));
     snd_seq_ev_set_subs(&event);
     snd_seq_ev_set_direct(&event);
-    if (!outputDirect(event)) droppedThru_.fetch_add(1, std::memory_order_relaxed);
+    if (outputDirect(event)) return true;
+    droppedThru_.fetch_add(1, std::memory_order_relaxed);
+    return false;
 }
 
 // A full output buffer drains as the receivers read it; a dropped note-off

@@ -6,6 +6,12 @@
 // to the output unless the program diverts it, hands it to the owner's thread
 // through InputHandoff, and writes what SendMidiMessage queued. The sequencer
 // delivers at once, so a send goes out as soon as that thread wakes.
+//
+// SendMidiMessageAt is the interface's default here, a send like any other:
+// without a constant output latency there is nothing to absorb a late step
+// in. A sequencer queue with real-time stamps could add one, at the cost of
+// notes sitting in the kernel when the client closes; direct output keeps
+// closing and losing the sequencer simple.
 #include <alsa/asoundlib.h>
 #include <jack/ringbuffer.h>
 
@@ -47,7 +53,8 @@ private:
     void run();
     void readInput();
     void writeQueued();
-    void forward(snd_seq_event_t event);
+    // False (and counted) when the output had no room even after waiting.
+    bool forward(snd_seq_event_t event);
     bool outputDirect(snd_seq_event_t& event);
     std::int32_t countEarlierNamesakes(const std::string& name) const;
 

@@ -1,6 +1,8 @@
 #include "host/jack/JackHost.h"
 
 #include <jack/midiport.h>
+#include <pthread.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cctype>
@@ -12,13 +14,6 @@
 namespace vlx::host {
 
 namespace {
-
-// jack_get_time need not be steady_clock (JACK 2 may read another monotonic
-// source, and the two drift apart): read both back to back each cycle.
-std::int64_t steadyMinusJack() noexcept {
-    const auto jack = static_cast<std::int64_t>(jack_get_time());
-    return steadyMicros() - jack;
-}
 
 std::string serverName() {
     const char* env = std::getenv("JACK_DEFAULT_SERVER");
@@ -105,8 +100,9 @@ JackHost::JackHost(const Options& options) {
     if (!outRing_) fail("cannot allocate the output queue");
     jack_ringbuffer_mlock(outRing_);
 
-    const auto rate = static_cast<std::int64_t>(jack_get_sample_rate(client_));
-    margin_ = options.marginFrames >= 0 ? options.marginFrames : rate / 1000;
+    const auto rate = std::max<std::int64_t>(1, jack_get_sample_rate(client_));
+    margin_ = options.marginFrames >= 0 ? options.marginFrames : marginFramesFor(kLateToleranceMicros, rate);
+    lateToleranceUs_ = lateToleranceFor(margin_, rate);
 
     in_ = jack_port_register(client_, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
     out_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
@@ -143,12 +139,30 @@ std::string JackHost::HostVersion() { return std::string(kHostLayerVersion) + " 
 std::int32_t JackHost::InstanceNumber() { return instance_; }
 
 void JackHost::SendMidiMessage(std::int32_t, std::int32_t Status, std::int32_t data1, std::int32_t data2) {
-    const OutRecord r{steadyMicros(), MidiMessage::fromInts(Status, data1, data2)};
+    queue(std::max(steadyMicros(), lastStampUs_), Status, data1, data2);
+}
+
+void JackHost::SendMidiMessageAt(std::int32_t due, std::int32_t, std::int32_t Status, std::int32_t data1,
+                                 std::int32_t data2) {
+    queue(stampForDue(clock().startMicros(), due, steadyMicros(), lateToleranceUs_, lastStampUs_), Status, data1,
+          data2);
+}
+
+void JackHost::queue(std::int64_t stampUs, std::int32_t Status, std::int32_t data1, std::int32_t data2) {
+    const OutRecord r{stampUs, MidiMessage::fromInts(Status, data1, data2)};
     if (connectionLost() || r.message.size == 0 || jack_ringbuffer_write_space(outRing_) < sizeof r) {
         countDroppedSend();
         return;
     }
     jack_ringbuffer_write(outRing_, reinterpret_cast<const char*>(&r), sizeof r);
+    lastStampUs_ = stampUs;
+}
+
+std::int64_t JackHost::processThreadCpuMicros() const {
+    clockid_t id{};
+    timespec ts{};
+    if (pthread_getcpuclockid(jack_client_thread_id(client_), &id) != 0 || clock_gettime(id, &ts) != 0) return -1;
+    return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000 + ts.tv_nsec / 1000;
 }
 
 int JackHost::process(jack_nframes_t nframes, void* self) { return static_cast<JackHost*>(self)->processCycle(nframes); }
@@ -160,15 +174,19 @@ void JackHost::shutdown(jack_status_t, const char* reason, void* self) {
     static_cast<JackHost*>(self)->markLost(why);
 }
 
-CycleTimes JackHost::cycleTimes(jack_nframes_t nframes) const {
-    jack_nframes_t frames = 0;
+CycleTimes JackHost::cycleTimes(jack_nframes_t nframes, jack_nframes_t& firstFrame) {
     jack_time_t now = 0, next = 0;
     float periodUs = 0;
-    if (jack_get_cycle_times(client_, &frames, &now, &next, &periodUs) != 0 || next <= now) {
+    if (jack_get_cycle_times(client_, &firstFrame, &now, &next, &periodUs) != 0 || next <= now) {
+        firstFrame = jack_last_frame_time(client_);
         now = jack_get_time();
         next = now + 1'000'000ULL * nframes / std::max<jack_nframes_t>(1, jack_get_sample_rate(client_));
     }
-    const std::int64_t toSteady = steadyMinusJack();
+    // jack_get_time need not be steady_clock (JACK 2 may read another
+    // monotonic source): bracket it each cycle.
+    const std::int64_t before = steadyMicros();
+    const auto jack = static_cast<std::int64_t>(jack_get_time());
+    const std::int64_t toSteady = toSteady_.update(before, jack, steadyMicros());
     return {static_cast<std::int64_t>(now) + toSteady, static_cast<std::int64_t>(next) + toSteady, nframes};
 }
 
@@ -182,14 +200,22 @@ int JackHost::processCycle(jack_nframes_t nframes) {
     const std::int64_t enteredUs = steadyMicros();
     void* inBuf = jack_port_get_buffer(in_, nframes);
     void* outBuf = jack_port_get_buffer(out_, nframes);
-    jack_midi_clear_buffer(outBuf);
 
-    const CycleTimes cycle = cycleTimes(nframes);
+    jack_nframes_t firstFrame = 0;
+    const CycleTimes cycle = cycleTimes(nframes, firstFrame);
+    // A repeated call keeps what the first one wrote and passed on.
+    const bool fresh = ledger_.begin(firstFrame, nframes);
+    missedCycles_.store(ledger_.missed(), std::memory_order_relaxed);
+    repeatedCycles_.store(ledger_.repeated(), std::memory_order_relaxed);
+    if (fresh) {
+        jack_midi_clear_buffer(outBuf);
+        frameClock_.begin(firstFrame, cycle);
+    }
+
     const std::int64_t latency = outputLatencyFrames(nframes, margin_);
-    const bool thru = routing();
-    const bool raise = raising();
+    InputCase arrival = arrivalCase();
 
-    const std::uint32_t inputs = jack_midi_get_event_count(inBuf);
+    const std::uint32_t inputs = fresh ? jack_midi_get_event_count(inBuf) : 0;
     std::uint32_t nextInput = 0;
     jack_midi_event_t in{};
     bool haveIn = false;
@@ -203,29 +229,31 @@ int JackHost::processCycle(jack_nframes_t nframes) {
     auto loadOutput = [&] {
         haveOut = peekOut(out);
         if (haveOut) {
-            outOffset = targetOffset(cycle, out.stampUs, latency);
+            outOffset = frameClock_.framesFromStart(out.stampUs) + latency;
             haveOut = outOffset < static_cast<std::int64_t>(nframes);  // else a later cycle's
         }
     };
     loadInput();
     loadOutput();
 
-    jack_nframes_t last = 0;  // events must be written in time order
+    jack_nframes_t last = ledger_.nextOffset();  // events must be written in time order
     bool handedOver = false;
     while (haveIn || haveOut) {
         if (haveIn && (!haveOut || static_cast<std::int64_t>(in.time) <= outOffset)) {
-            // System exclusive cannot reach the program whole, so it is always routed.
-            if (thru || in.buffer[0] == 0xF0) {
+            arrival.fitsEvent = fitsEvent(in.buffer, in.size);
+            arrival.roomInOutput = fits(outBuf, in.size);
+            const InputRoute route = routeInput(arrival);
+            bool passed = false;
+            if (route.toOutput) {
                 const jack_nframes_t at = std::max(in.time, last);
-                if (fits(outBuf, in.size) && jack_midi_event_write(outBuf, at, in.buffer, in.size) == 0)
-                    last = at;
-                else
-                    droppedThru_.fetch_add(1, std::memory_order_relaxed);
+                passed = jack_midi_event_write(outBuf, at, in.buffer, in.size) == 0;
+                if (passed) last = at;
             }
-            if (raise && fitsEvent(in.buffer, in.size)) {
+            if ((route.toOutput && !passed) || route.noRoom) droppedThru_.fetch_add(1, std::memory_order_relaxed);
+            if (route.toProgram) {
                 InputEvent e;
                 e.time = clock().hostTimeAt(frameMicros(cycle, in.time));
-                e.routed = thru;
+                e.routed = passed;
                 e.message.size = static_cast<std::uint8_t>(in.size);
                 std::copy(in.buffer, in.buffer + in.size, e.message.bytes.begin());
                 handedOver = input().push(e) || handedOver;
@@ -247,6 +275,7 @@ int JackHost::processCycle(jack_nframes_t nframes) {
             loadOutput();
         }
     }
+    ledger_.wrote(last);
     if (handedOver) input().wake();
 
     cycles_.fetch_add(1, std::memory_order_release);

@@ -2,11 +2,14 @@
 // The program's MIDI host on a JACK server: client "VLXArp" with the MIDI
 // ports "in" and "out".
 //
-// Output is sample-accurate: SendMidiMessage stamps each message on the host
-// clock and queues it; the process callback writes it at the frame of its
-// stamp plus a constant latency (outputLatencyFrames). Input is routed to the
-// output in the same cycle at the same frame unless the program diverts it,
-// and handed to the owner's thread through InputHandoff.
+// Output is sample-accurate: SendMidiMessage stamps each message with the
+// moment of the call, SendMidiMessageAt a step with the moment it is due
+// (stampForDue), and queues it; the process callback writes it at the frame
+// of its stamp plus a constant latency (outputLatencyFrames), whose margin
+// lets a step sent up to lateToleranceMicros() late still land on its own
+// frame. Input passes to the output in the same cycle at the same frame
+// unless the program diverts it (routeInput), and is handed to the owner's
+// thread through InputHandoff.
 #include <jack/jack.h>
 #include <jack/ringbuffer.h>
 
@@ -15,6 +18,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "host/jack/CycleLedger.h"
 #include "host/jack/FrameMapper.h"
 #include "host/RealHost.h"
 
@@ -29,7 +33,8 @@ class JackHost final : public RealHost {
 public:
     struct Options {
         std::string clientName = "VLXArp";
-        // Added to one period of output latency; below 0: 1 ms of frames.
+        // Added to one period of output latency; below 0: what a late
+        // tolerance of kLateToleranceMicros needs (marginFramesFor).
         std::int64_t marginFrames = -1;
     };
 
@@ -45,12 +50,19 @@ public:
     // Any port number means the one output port. Single producer: call from
     // one thread only (the owner's).
     void SendMidiMessage(std::int32_t Port, std::int32_t Status, std::int32_t data1, std::int32_t data2) override;
+    // Stamped where host millisecond `due` began, when the call comes at
+    // most lateToleranceMicros() after it (stampForDue).
+    void SendMidiMessageAt(std::int32_t due, std::int32_t Port, std::int32_t Status, std::int32_t data1,
+                           std::int32_t data2) override;
     void Flush() override { letOutputDrain(); }
 
     std::string clientName() const { return jack_get_client_name(client_); }
     std::uint32_t bufferSize() const { return jack_get_buffer_size(client_); }
     std::uint32_t sampleRate() const { return jack_get_sample_rate(client_); }
     std::int64_t marginFrames() const noexcept { return margin_; }
+    // The constant output latency in frames: one period and the margin.
+    std::int64_t latencyFrames() const { return outputLatencyFrames(bufferSize(), margin_); }
+    std::int64_t lateToleranceMicros() const noexcept { return lateToleranceUs_; }
 
     // Sends written after their frame (the queue was held up) and input the
     // output port had no room to route.
@@ -59,6 +71,13 @@ public:
     // The slowest process callback so far, in microseconds.
     std::int64_t worstCallbackMicros() const noexcept { return worstCallbackUs_.load(); }
     std::uint64_t cycles() const noexcept { return cycles_.load(); }
+    // Cycles the server ran without calling us, and calls for a cycle
+    // already handled (JACK 2 repeats one after a missed cycle).
+    std::uint64_t missedCycles() const noexcept { return missedCycles_.load(); }
+    std::uint64_t repeatedCycles() const noexcept { return repeatedCycles_.load(); }
+    // CPU time the process thread has used so far, in microseconds; -1 when
+    // the system cannot tell.
+    std::int64_t processThreadCpuMicros() const;
     // The furthest the process callback ran ahead of its cycle's nominal
     // start (JACK's estimate), in microseconds: what the margin must cover,
     // or messages sent just before that start miss their frame.
@@ -74,8 +93,9 @@ private:
     static int process(jack_nframes_t nframes, void* self);
     static void shutdown(jack_status_t code, const char* reason, void* self);
     int processCycle(jack_nframes_t nframes);
-    CycleTimes cycleTimes(jack_nframes_t nframes) const;
+    CycleTimes cycleTimes(jack_nframes_t nframes, jack_nframes_t& firstFrame);
     bool peekOut(OutRecord& r) const noexcept;
+    void queue(std::int64_t stampUs, std::int32_t Status, std::int32_t data1, std::int32_t data2);
     void letOutputDrain();
 
     jack_client_t* client_ = nullptr;
@@ -83,12 +103,19 @@ private:
     jack_port_t* out_ = nullptr;
     jack_ringbuffer_t* outRing_ = nullptr;
     std::int64_t margin_ = 0;
+    std::int64_t lateToleranceUs_ = 0;
+    std::int64_t lastStampUs_ = 0;  // owner's thread: the stamp queued last
+    CycleLedger ledger_;            // process thread only
+    ClockOffset toSteady_;          // process thread only
+    FrameClock frameClock_;         // process thread only
     std::int32_t instance_ = 1;
     std::atomic<std::uint64_t> lateSends_{0};
     std::atomic<std::uint64_t> droppedThru_{0};
     std::atomic<std::int64_t> worstCallbackUs_{0};
     std::atomic<std::uint64_t> cycles_{0};
     std::atomic<std::int64_t> worstEarlyUs_{0};
+    std::atomic<std::uint64_t> missedCycles_{0};
+    std::atomic<std::uint64_t> repeatedCycles_{0};
 };
 
 // 1 for the name asked for, n + 1 for the "-0n" suffix JACK gives a second,

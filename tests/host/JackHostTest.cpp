@@ -2,15 +2,19 @@
 // into VLXArp:in and records VLXArp:out with absolute frame times.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "host/CreateHost.h"
 #include "host/jack/JackHost.h"
 #include "tests/host/HostPump.h"
+#include "tests/support/HostMillis.h"
 #include "tests/support/JackServer.h"
 #include "tests/support/JackTester.h"
 
@@ -128,13 +132,8 @@ TEST_F(JackHostTest, RoutesInputThruUnlessDivertedAndRaisesEventsOnlyWhenAsked) 
     ASSERT_TRUE(vlx::test::pumpUntil(*host, [&] { return log.events.size() >= 5; }, 2s));
     EXPECT_EQ(bytesOf(tester.recorded()), kMixed);
 
-    // Events off again: nothing is raised, even for input already handed over.
-    log.events.clear();
-    playSpaced(tester, kMixed);
-    tester.waitCycles(5);
     host->RaiseInputEvents(0);
     vlx::test::pumpFor(*host, 50ms);
-    EXPECT_TRUE(log.events.empty());
 
     // Diverted but not raising, as between the two switches of the window:
     // nobody could forward the input, so the host routes it.
@@ -144,19 +143,42 @@ TEST_F(JackHostTest, RoutesInputThruUnlessDivertedAndRaisesEventsOnlyWhenAsked) 
     ASSERT_TRUE(tester.waitRecorded(kMixed.size(), 2s));
     EXPECT_EQ(bytesOf(tester.recorded()), kMixed);
 
-    // Switched off between arrival and delivery: what was diverted goes out
-    // when it is delivered instead of being lost (SysEx went out at once).
-    tester.clearRecorded();
-    host->RaiseInputEvents(1);
-    playSpaced(tester, kMixed);
-    tester.waitCycles(5);
-    host->RaiseInputEvents(0);
-    vlx::test::pumpFor(*host, 50ms);
-    ASSERT_TRUE(tester.waitRecorded(kMixed.size(), 2s));
-    EXPECT_TRUE(log.events.empty());
-    std::vector<Bytes> late(kMixed.begin(), kMixed.end() - 1);
-    late.insert(late.begin(), kMixed.back());
-    EXPECT_EQ(bytesOf(tester.recorded()), late);
+    EXPECT_EQ(host->droppedThru(), 0u);
+}
+
+// Input handed over while the program receives it, and delivered only after
+// it stopped (as when arpeggiation is switched off with input waiting): each
+// message goes out exactly once, whether the host passed it on arrival or
+// must pass it now. Nothing reaches the program any more.
+TEST_F(JackHostTest, InputPendingWhenEventsAreSwitchedOffPassesOutExactlyOnce) {
+    auto host = openHost();
+    InputLog log;
+    log.attach(*host);
+    JackTester tester(server.name());
+    tester.connectPlayTo("VLXArp:in");
+    tester.connectRecordFrom("VLXArp:out");
+    for (const std::int32_t divert : {0, 1}) {
+        tester.clearRecorded();
+        host->DivertInput(divert);
+        host->RaiseInputEvents(1);
+        playSpaced(tester, kMixed);
+        // Arrived and handed over, not yet delivered (nothing pumps meanwhile).
+        const auto deadline = std::chrono::steady_clock::now() + 2s;
+        while (tester.played().size() < kMixed.size() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(2ms);
+        ASSERT_EQ(tester.played().size(), kMixed.size());
+        tester.waitCycles(3);
+        host->RaiseInputEvents(0);
+        vlx::test::pumpFor(*host, 50ms);
+
+        // Passed on arrival: all of it. Diverted: SysEx on arrival, the rest now.
+        std::vector<Bytes> expected = kMixed;
+        if (divert == 1) std::rotate(expected.begin(), expected.end() - 1, expected.end());
+        ASSERT_TRUE(tester.waitRecorded(expected.size(), 2s)) << "divert " << divert;
+        tester.waitCycles(4);  // time for a second copy to show
+        EXPECT_EQ(bytesOf(tester.recorded()), expected) << "divert " << divert;
+        EXPECT_TRUE(log.events.empty()) << "divert " << divert;
+    }
     EXPECT_EQ(host->droppedThru(), 0u);
 }
 
@@ -281,77 +303,79 @@ TEST_F(JackHostTest, ABurstBeyondTheQueueIsCountedNotWaitedForAndTheRestKeepsIts
     }
 }
 
-// Sends on the host's clock land at the frames of their stamps: sends about
-// 1 ms apart arrive 48 frames apart at 48 kHz, to within 2 frames of their
-// measured spacing, whatever the period; each kind keeps its byte count.
+// Steps sent late land where they were due: two steps due 1 ms apart, sent
+// back to back 1.5 and 0.5 ms late, come out 48 frames apart at 48 kHz,
+// whatever the period; each kind of message keeps its byte count. (Exact
+// placement on scripted clocks: FrameMapperTest.)
+//
+// On a real server a frame's time is JACK's estimate, which follows the
+// driver's wake-ups: when other real-time threads (other servers) hold the
+// dummy driver up, JACK's idea of a cycle's length stretches or shrinks by a
+// few percent and 1 ms becomes 45 to 53 frames. The host places by that
+// estimate, as it must; so a pair is judged only where JACK took its cycles
+// to be within 1 % of their length, and a train during which the server
+// stalled (late sends, missed or repeated cycles) is sent again.
 class JackHostTimingTest : public ::testing::TestWithParam<int> {};
 
-TEST_P(JackHostTimingTest, SendsOneMillisecondApartArriveFortyEightFramesApart) {
+TEST_P(JackHostTimingTest, LateCallsForStepsDueOneMillisecondApartLandFortyEightFramesApart) {
     JackServer server(48000, GetParam());
     server.makeDefault();
     auto host = openHost();
     JackTester tester(server.name());
     tester.connectRecordFrom("VLXArp:out");
     tester.waitCycles(3);
+    const std::int64_t zeroUs = vlx::test::hostMillisecondZeroMicros(*host);
+    const double cycleUs = 1e6 * GetParam() / 48000.0;
 
     const std::vector<Bytes> kinds = {{0x91, 64, 90}, {0x81, 64, 0}, {0xC0, 9}, {0xF8}, {0xE0, 0, 64}, {0xF2, 1, 2}};
-    constexpr int kCount = 60;  // 60 ms: several cycles even at 1024 frames
-
-    // A dummy server on a busy machine sometimes stalls and then runs cycles
-    // back to back; what was sent meanwhile is written late, at the first
-    // free frame, and counted. Such a run says nothing of the host's
-    // placement, so the train is sent again (a host that is always late
-    // never gets a clean run and fails). So does a run in which the test's
-    // own calls were preempted too often to know their stamps.
-    int lateRuns = 0, starvedRuns = 0;
-    for (int attempt = 0; attempt < 12; ++attempt) {
+    constexpr int kPairs = 30;
+    int disturbed = 0;
+    for (int attempt = 0; attempt < 10; ++attempt) {
         tester.clearRecorded();
-        const auto lateBefore = host->lateSends();
-        std::vector<double> callMidUs(kCount);
-        std::vector<bool> prompt(kCount);
-        const std::int64_t t0 = vlx::host::steadyMicros() + 2000;
-        for (int k = 0; k < kCount; ++k) {
-            const std::int64_t due = t0 + 1000LL * k;
-            std::this_thread::sleep_for(std::chrono::microseconds(due - vlx::host::steadyMicros() - 300));
-            while (vlx::host::steadyMicros() < due) {
+        const auto before = std::make_tuple(host->lateSends(), host->missedCycles(), host->repeatedCycles());
+        std::vector<bool> promptly(kPairs);
+        std::vector<Bytes> sent;
+        const std::int32_t first = host->HostTime() + 5;
+        for (int k = 0; k < kPairs; ++k) {
+            const std::int32_t due = first + 7 * k;
+            vlx::test::sleepUntilMicros(zeroUs + (due + 1) * 1000LL + 500);
+            // Judged by the host's own clock: both steps due, and the first
+            // sent within the tolerance (held up longer, it is stamped later
+            // by design).
+            const bool bothDue = host->HostTime() - (due + 1) >= 0;
+            for (int i = 0; i < 2; ++i) {
+                const Bytes& m = kinds[static_cast<std::size_t>(2 * k + i) % kinds.size()];
+                host->SendMidiMessageAt(due + i, -1, m[0], m.size() > 1 ? m[1] : 0, m.size() > 2 ? m[2] : 0);
+                sent.push_back(m);
             }
-            const Bytes& m = kinds[static_cast<std::size_t>(k) % kinds.size()];
-            const std::int64_t before = vlx::host::steadyMicros();
-            host->SendMidiMessage(-1, m[0], m.size() > 1 ? m[1] : 0, m.size() > 2 ? m[2] : 0);
-            const std::int64_t after = vlx::host::steadyMicros();
-            callMidUs[static_cast<std::size_t>(k)] = 0.5 * static_cast<double>(before + after);
-            // A call preempted on the way has a stamp we cannot know to the
-            // frame. A call made late is fine: the spacing is measured.
-            prompt[static_cast<std::size_t>(k)] = after - before < 15;
+            promptly[static_cast<std::size_t>(k)] =
+                bothDue && (host->HostTime() - due + 1) * 1000LL <= host->lateToleranceMicros();
         }
-        ASSERT_TRUE(tester.waitRecorded(kCount, 2s));
+        ASSERT_TRUE(tester.waitRecorded(sent.size(), 2s));
+        tester.waitCycles(2);
         const auto& rec = tester.recorded();
-        ASSERT_EQ(rec.size(), static_cast<std::size_t>(kCount));
-        for (std::size_t k = 0; k < rec.size(); ++k) EXPECT_EQ(rec[k].bytes, kinds[k % kinds.size()]) << k;
+        ASSERT_EQ(rec.size(), sent.size());
+        for (std::size_t i = 0; i < rec.size(); ++i) EXPECT_EQ(rec[i].bytes, sent[i]) << i;
         EXPECT_EQ(host->droppedSends(), 0u);
-        if (host->lateSends() != lateBefore) {
-            ++lateRuns;
+        if (std::make_tuple(host->lateSends(), host->missedCycles(), host->repeatedCycles()) != before) {
+            ++disturbed;
             continue;
         }
-
-        // Pairs of calls neither of which was preempted in the middle; too
-        // few: the test itself was starved, try again.
-        std::vector<std::size_t> pairs;
-        for (std::size_t k = 1; k < rec.size(); ++k)
-            if (prompt[k] && prompt[k - 1]) pairs.push_back(k);
-        if (pairs.size() < kCount / 2) {
-            ++starvedRuns;
-            continue;
+        auto steady = [&](const vlx::test::RecordedMidi& m) {
+            return std::abs(static_cast<double>(m.cycleUsecs) - cycleUs) <= 0.01 * cycleUs;
+        };
+        int judged = 0;
+        for (std::size_t k = 0; k < kPairs; ++k) {
+            const auto& a = rec[2 * k];
+            const auto& b = rec[2 * k + 1];
+            if (!promptly[k] || !steady(a) || !steady(b)) continue;
+            ++judged;
+            EXPECT_NEAR(static_cast<double>(b.frame - a.frame), 48.0, 1.0) << "pair " << k << ", period " << GetParam();
         }
-        for (const std::size_t k : pairs) {
-            const double expectedFrames = (callMidUs[k] - callMidUs[k - 1]) * 48.0 / 1000.0;
-            const auto frames = static_cast<double>(rec[k].frame - rec[k - 1].frame);
-            EXPECT_NEAR(frames, expectedFrames, 2.0) << "message " << k << ", period " << GetParam();
-        }
-        return;
+        if (judged >= kPairs / 2) return;
+        ++disturbed;
     }
-    FAIL() << "no clean run: " << lateRuns << " with late sends (the host or the server behind), " << starvedRuns
-           << " with the test's own calls preempted";
+    FAIL() << "no undisturbed train in " << disturbed << " attempts (the server stalled, or the test was held up)";
 }
 
 INSTANTIATE_TEST_SUITE_P(Periods, JackHostTimingTest, ::testing::Values(256, 1024));

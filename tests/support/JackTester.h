@@ -12,7 +12,7 @@
 //   tester.play({0x90, 60, 100});                    // in the next cycle
 //   tester.play({0x80, 60, 0}, tester.frameNow() + 4 * tester.bufferSize());
 //   tester.waitRecorded(2, std::chrono::seconds(2));
-//   for (const auto& m : tester.recorded()) ...      // m.frame, m.usecs, m.bytes
+//   for (const auto& m : tester.recorded()) ...      // m.frame, m.usecs, m.cycleUsecs, m.bytes
 //   tester.played()                                  // what the player wrote, at the frames it used
 //
 // A message whose frame has passed by the time the player's cycle runs (the
@@ -43,6 +43,7 @@ struct RecordedMidi {
     jack_nframes_t frame = 0;  // absolute frame time of the event
     jack_time_t usecs = 0;     // JACK's estimate of when that frame played (jack_get_time's clock)
     std::int64_t steadyUsecs = 0;  // the same moment on std::chrono::steady_clock, in microseconds
+    std::int64_t cycleUsecs = 0;   // JACK's estimate of the length of the cycle it was in
     std::vector<std::uint8_t> bytes;
 };
 
@@ -92,7 +93,7 @@ public:
     // start of the next cycle. Frames of successive calls must not decrease.
     void play(const std::vector<std::uint8_t>& bytes, jack_nframes_t frame = 0) {
         if (bytes.empty() || bytes.size() > kMaxMessage) throw std::invalid_argument("tester: bad message size");
-        Header h{frame, static_cast<std::uint32_t>(bytes.size()), 0, 0};
+        Header h{frame, static_cast<std::uint32_t>(bytes.size()), 0, 0, 0};
         if (jack_ringbuffer_write_space(playRing_) < sizeof h + bytes.size())
             throw std::runtime_error("tester: play ring full");
         // One write, so the player never sees a header without its body.
@@ -145,17 +146,32 @@ private:
         std::uint32_t size;
         std::uint64_t usecs;
         std::int64_t steadyUsecs;
+        std::int64_t cycleUsecs;
     };
 
     // jack_get_time need not be steady_clock (JACK 2 may use another
-    // monotonic source): read both back to back for the offset.
-    static std::int64_t steadyMinusJack() {
-        const auto j = static_cast<std::int64_t>(jack_get_time());
-        const auto s = std::chrono::duration_cast<std::chrono::microseconds>(
-                           std::chrono::steady_clock::now().time_since_epoch())
-                           .count();
-        return s - j;
-    }
+    // monotonic source). Each callback brackets it between two steady
+    // readings and keeps the last narrow bracket: a thread preempted between
+    // the readings would otherwise misdate a whole cycle.
+    struct SteadyFromJack {
+        std::int64_t offset = 0;
+        bool narrowSeen = false;
+        std::int64_t update() {
+            const std::int64_t before = steadyNow();
+            const auto jack = static_cast<std::int64_t>(jack_get_time());
+            const std::int64_t after = steadyNow();
+            if (after - before <= 8 || !narrowSeen) {
+                offset = before + (after - before) / 2 - jack;
+                narrowSeen = narrowSeen || after - before <= 8;
+            }
+            return offset;
+        }
+        static std::int64_t steadyNow() {
+            return std::chrono::duration_cast<std::chrono::microseconds>(
+                       std::chrono::steady_clock::now().time_since_epoch())
+                .count();
+        }
+    };
 
     static jack_client_t* open(const std::string& server, const std::string& name) {
         jack_status_t status{};
@@ -177,7 +193,7 @@ private:
         jack_time_t cycleUsecs = 0, nextUsecs = 0;
         float periodUsecs = 0;
         jack_get_cycle_times(self->player_, &start, &cycleUsecs, &nextUsecs, &periodUsecs);
-        const std::int64_t toSteady = steadyMinusJack();
+        const std::int64_t toSteady = self->playClock_.update();
         jack_nframes_t last = 0;
         Header h{};
         while (jack_ringbuffer_peek(self->playRing_, reinterpret_cast<char*>(&h), sizeof h) == sizeof h) {
@@ -202,7 +218,8 @@ private:
         // Signed: JACK's estimates can step back after a stalled cycle.
         const auto span = static_cast<std::int64_t>(nextUsecs) - static_cast<std::int64_t>(cycleUsecs);
         const std::int64_t at = static_cast<std::int64_t>(cycleUsecs) + span * offset / nframes;
-        Header h{cycleFrame + offset, static_cast<std::uint32_t>(size), static_cast<std::uint64_t>(at), at + toSteady};
+        Header h{cycleFrame + offset, static_cast<std::uint32_t>(size), static_cast<std::uint64_t>(at), at + toSteady,
+                 span};
         if (jack_ringbuffer_write_space(ring) < sizeof h + size) return;  // the test reads too slowly
         jack_ringbuffer_write(ring, reinterpret_cast<const char*>(&h), sizeof h);
         jack_ringbuffer_write(ring, reinterpret_cast<const char*>(bytes), size);
@@ -215,7 +232,7 @@ private:
         jack_time_t cycleUsecs = 0, nextUsecs = 0;
         float periodUsecs = 0;
         jack_get_cycle_times(self->recorder_, &cycleFrame, &cycleUsecs, &nextUsecs, &periodUsecs);
-        const std::int64_t toSteady = steadyMinusJack();
+        const std::int64_t toSteady = self->recordClock_.update();
         const std::uint32_t count = jack_midi_get_event_count(buf);
         for (std::uint32_t i = 0; i < count; ++i) {
             jack_midi_event_t ev;
@@ -237,6 +254,7 @@ private:
             m.frame = h.frame;
             m.usecs = h.usecs;
             m.steadyUsecs = h.steadyUsecs;
+            m.cycleUsecs = h.cycleUsecs;
             m.bytes.resize(h.size);
             jack_ringbuffer_read(ring, reinterpret_cast<char*>(m.bytes.data()), h.size);
             into.push_back(std::move(m));
@@ -253,6 +271,8 @@ private:
     jack_ringbuffer_t* recordRing_ = nullptr;
     std::vector<RecordedMidi> recorded_;
     std::vector<RecordedMidi> played_;
+    SteadyFromJack playClock_;    // player's thread only
+    SteadyFromJack recordClock_;  // recorder's thread only
 };
 
 }  // namespace vlx::test
