@@ -81,7 +81,8 @@ private:
 
 }  // namespace
 
-Form1::Form1(HostFactory createHost, QWidget* parent) : QWidget(parent), createHost_(std::move(createHost)) {
+Form1::Form1(HostFactory createHost, CommandLineOptions options, QWidget* parent)
+    : QWidget(parent), createHost_(std::move(createHost)), options_(std::move(options)) {
     loadResources();
     showMessage_ = [this](const QString& text) {
         auto* box = new QMessageBox(QMessageBox::NoIcon, QString::fromLatin1(kTitle), text, QMessageBox::Ok, this);

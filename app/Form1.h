@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QWidget>
 
+#include "app/CommandLine.h"
 #include "app/Util.h"
 #include "engine/Arpeggiator.h"
 #include "host/HostAutomation.h"
@@ -46,7 +47,8 @@ public:
 
     // Creates the controls and runs Form_Load; the factory's errors pass to
     // the caller.
-    explicit Form1(HostFactory createHost, QWidget* parent = nullptr);
+    // `options` are what the command line asked of this run.
+    explicit Form1(HostFactory createHost, CommandLineOptions options = {}, QWidget* parent = nullptr);
     ~Form1() override;
 
     void Form_Load();
@@ -142,6 +144,7 @@ private:
     std::shared_ptr<HostAutomation> vlx;
 
     HostFactory createHost_;
+    CommandLineOptions options_;
     MessageBox showMessage_;
     IdleWait idleWait_;
     QSocketNotifier* inputNotifier_ = nullptr;

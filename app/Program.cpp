@@ -256,7 +256,7 @@ int RunProgram(int& argc, char** argv, const Form1::HostFactory& createHost,
 
     std::unique_ptr<Form1> form;
     try {
-        form = std::make_unique<Form1>(createHost);
+        form = std::make_unique<Form1>(createHost, command.options);
     } catch (const std::exception& e) {
         const QString text = QObject::tr("VLXArp could not start.\n\n%1").arg(QString::fromUtf8(e.what()));
         std::fprintf(stderr, "%s\n", qPrintable(text));
