@@ -8,6 +8,7 @@
 // signed integers. A flag counts as on only when it reads exactly 1.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -19,6 +20,8 @@ public:
     using MidiInputHandler = std::function<void(std::int32_t nTimestamp, std::int32_t Port, std::int32_t Status,
                                                 std::int32_t data1, std::int32_t data2)>;
     using LostHandler = std::function<void(const std::string& why)>;
+    // Opens a host anew; throws while it cannot.
+    using Reopen = std::function<std::shared_ptr<HostAutomation>()>;
 
     HostAutomation() = default;
     HostAutomation(const HostAutomation&) = delete;
@@ -61,6 +64,12 @@ public:
     // them waits a bounded time), for an owner that may not get to release
     // the host before the process ends. By default sends go out at once.
     virtual void Flush() {}
+
+    // Once the connection is lost and reported: a way to open the same MIDI
+    // system again when it comes back, with the ports, their connections and
+    // the host time going on. Whatever it opens may exist beside this host.
+    // Empty when the host cannot be reopened.
+    virtual Reopen Reopener() { return {}; }
 
     // The owner's receiver of the MidiInput event, raised on the owner's thread.
     void OnMidiInput(MidiInputHandler handler) { midiInput_ = std::move(handler); }

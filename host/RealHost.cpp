@@ -52,6 +52,8 @@ bool InputHandoff::pop(InputEvent& e) noexcept {
 
 RealHost::RealHost() = default;
 
+RealHost::RealHost(std::int64_t clockStartUs) : clock_(clockStartUs) {}
+
 void RealHost::SleepMs(std::int32_t n) {
     if (n > 0) std::this_thread::sleep_for(std::chrono::milliseconds(n));
 }

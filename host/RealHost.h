@@ -35,6 +35,8 @@ inline std::int64_t steadyMicros() noexcept {
 class HostClock {
 public:
     HostClock() : startUs_(steadyMicros()) {}
+    // Goes on from a clock that began at startUs.
+    explicit HostClock(std::int64_t startUs) : startUs_(startUs) {}
     std::int64_t startMicros() const noexcept { return startUs_; }
     std::int32_t hostTimeAt(std::int64_t steadyUs) const noexcept {
         const auto ms = static_cast<std::uint64_t>(steadyUs - startUs_) / 1000U;
@@ -93,6 +95,8 @@ private:
 class RealHost : public HostAutomation {
 public:
     RealHost();
+    // With the host clock going on from one that began at clockStartUs.
+    explicit RealHost(std::int64_t clockStartUs);
 
     std::int32_t ExitWithClient() override { return exitWithClient_; }
     // The host lives in the program's process and ends with it anyway.

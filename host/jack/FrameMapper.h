@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "host/MidiMessage.h"
+
 namespace vlx::host {
 
 // One cycle on the send clock (steady_clock microseconds).
@@ -137,6 +139,43 @@ private:
     std::int64_t width_ = std::numeric_limits<std::int64_t>::max();
     bool narrowSeen_ = false;
 };
+
+// How far past its frame a step's note-on may still be written: three
+// periods (an xrun costs one or two), and never less than 50 ms. Further
+// back, the server stood still while the steps kept coming (a stopped or
+// swapped-out server), and writing them all at once would burst a second of
+// notes into one moment.
+constexpr std::int64_t staleNoteOnFrames(std::uint32_t nframes, std::int64_t rate) noexcept {
+    return std::max<std::int64_t>(3 * static_cast<std::int64_t>(nframes), rate * 50 / 1000);
+}
+
+// What the process callback does with the message at the head of its queue.
+struct Placement {
+    enum Kind { Write, Later, Drop };
+    Kind kind = Write;
+    std::int64_t offset = 0;  // where it is written (Write)
+    bool late = false;        // its frame had passed (Write)
+};
+
+// The head of the queue, whose frame is `target` frames from this cycle's
+// start (below 0: passed), given that the cycle takes events from `last` on
+// (a MIDI buffer takes them in time order only). A message of a later cycle
+// waits; one whose frame passed is written at the first free offset, except
+// a step's note-on (`stepNoteOn`) more than `staleFrames` late, which is
+// dropped. Its note-off still goes out: a note-off without its note-on is
+// harmless, while a note-on without its note-off hangs.
+constexpr Placement placeQueued(std::int64_t target, std::uint32_t last, std::uint32_t nframes, bool stepNoteOn,
+                                std::int64_t staleFrames) noexcept {
+    if (target >= static_cast<std::int64_t>(nframes)) return {Placement::Later, 0, false};
+    if (stepNoteOn && target < -staleFrames) return {Placement::Drop, 0, true};
+    return {Placement::Write, std::max<std::int64_t>(target, last), target < 0};
+}
+
+// Whether a message is a note-on that sounds (a note-on of velocity 0 is a
+// note-off).
+constexpr bool soundsNote(const MidiMessage& m) noexcept {
+    return m.size == 3 && (m.bytes[0] & 0xF0) == 0x90 && m.bytes[2] > 0;
+}
 
 // The moment (send clock) at which a frame of the cycle plays.
 constexpr std::int64_t frameMicros(const CycleTimes& c, std::uint32_t offset) noexcept {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -55,25 +56,18 @@ public:
     QuietJackErrors& operator=(const QuietJackErrors&) = delete;
 };
 
-// Other clients whose input port has our port's full name: a server that
-// lets two clients share a name (PipeWire may) gives no suffix to count by.
-std::int32_t namesakesBeside(jack_client_t* client, jack_port_t* mine) {
+// Every MIDI input port the server lists.
+std::vector<std::string> midiInputs(jack_client_t* client) {
+    std::vector<std::string> names;
     const char** ports = jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
-    if (!ports) return 0;
-    std::int32_t sameName = 0;
-    const std::string name = jack_port_name(mine);
-    for (const char** p = ports; *p; ++p)
-        if (name == *p) ++sameName;
+    if (!ports) return names;
+    for (const char** p = ports; *p; ++p) names.emplace_back(*p);
     jack_free(ports);
-    return std::max(0, sameName - 1);  // ours is among them
+    return names;
 }
 
-// Asked before writing: libjack reports a full buffer through its error
-// handler, which prints, and printing has no place in the process callback.
-bool fits(void* buffer, std::size_t size) noexcept { return jack_midi_max_event_size(buffer) >= size; }
-
-}  // namespace
-
+// 1 for the name asked for, n + 1 for the "-0n" suffix JACK 2 gives a
+// second, third, ... client of the same name.
 std::int32_t instanceFromClientName(const std::string& asked, const std::string& given) {
     if (given.size() <= asked.size() + 1 || given.compare(0, asked.size(), asked) != 0 || given[asked.size()] != '-')
         return 1;
@@ -83,7 +77,35 @@ std::int32_t instanceFromClientName(const std::string& asked, const std::string&
     return std::stoi(suffix) + 1;
 }
 
-JackHost::JackHost(const Options& options) {
+// "<asked>:in" or "<asked>-<digits>:in".
+bool ofOurKind(const std::string& asked, const std::string& port) {
+    static const std::string kIn = ":in";
+    if (port.size() < asked.size() + kIn.size() || port.compare(0, asked.size(), asked) != 0 ||
+        port.compare(port.size() - kIn.size(), kIn.size(), kIn) != 0)
+        return false;
+    const std::string between = port.substr(asked.size(), port.size() - asked.size() - kIn.size());
+    if (between.empty()) return true;
+    return between.size() > 1 && between[0] == '-' &&
+           std::all_of(between.begin() + 1, between.end(), [](unsigned char c) { return std::isdigit(c); });
+}
+
+// Asked before writing: libjack reports a full buffer through its error
+// handler, which prints, and printing has no place in the process callback.
+bool fits(void* buffer, std::size_t size) noexcept { return jack_midi_max_event_size(buffer) >= size; }
+
+}  // namespace
+
+std::int32_t instanceNumber(const std::string& asked, const std::string& ownPort,
+                            const std::vector<std::string>& midiInputs) {
+    const auto namesakes = std::count(midiInputs.begin(), midiInputs.end(), ownPort);
+    if (namesakes <= 1) return instanceFromClientName(asked, ownPort.substr(0, ownPort.rfind(':')));
+    const auto ofKind = std::count_if(midiInputs.begin(), midiInputs.end(),
+                                      [&](const std::string& port) { return ofOurKind(asked, port); });
+    return static_cast<std::int32_t>(std::max<std::ptrdiff_t>(1, ofKind));
+}
+
+JackHost::JackHost(const Options& options)
+    : RealHost(options.clockStartMicros >= 0 ? options.clockStartMicros : steadyMicros()), options_(options) {
     jack_status_t status{};
     {
         QuietJackErrors quiet;
@@ -100,24 +122,89 @@ JackHost::JackHost(const Options& options) {
     if (!outRing_) fail("cannot allocate the output queue");
     jack_ringbuffer_mlock(outRing_);
 
-    const auto rate = std::max<std::int64_t>(1, jack_get_sample_rate(client_));
+    clientName_ = jack_get_client_name(client_);
+    bufferSize_ = jack_get_buffer_size(client_);
+    sampleRate_ = jack_get_sample_rate(client_);
+    const auto rate = std::max<std::int64_t>(1, sampleRate_);
     margin_ = options.marginFrames >= 0 ? options.marginFrames : marginFramesFor(kLateToleranceMicros, rate);
     lateToleranceUs_ = lateToleranceFor(margin_, rate);
 
     in_ = jack_port_register(client_, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
     out_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
     if (!in_ || !out_) fail("cannot register the MIDI ports \"in\" and \"out\"");
-    instance_ = instanceFromClientName(options.clientName, jack_get_client_name(client_)) + namesakesBeside(client_, in_);
+    instance_ = instanceNumber(options.clientName, jack_port_name(in_), midiInputs(client_));
     if (jack_set_process_callback(client_, &JackHost::process, this) != 0) fail("cannot set the process callback");
-    jack_on_info_shutdown(client_, &JackHost::shutdown, this);
+    if (options.shutdownCallbacks) {
+        // JACK 2 calls the first, PipeWire's JACK only the second.
+        jack_on_info_shutdown(client_, &JackHost::shutdown, this);
+        jack_on_shutdown(client_, &JackHost::plainShutdown, this);
+    }
+    jack_set_port_connect_callback(client_, &JackHost::portConnected, this);
+    jack_set_port_registration_callback(client_, &JackHost::portRegistered, this);
     if (jack_activate(client_) != 0) fail("cannot activate the JACK client");
+    toConnect_ = options.connect;
+    makeConnections();
+    watchdog_ = std::thread([this] { watch(); });
 }
 
 JackHost::~JackHost() {
+    stopWatch();
     letOutputDrain();
-    if (!connectionLost()) jack_deactivate(client_);
-    jack_client_close(client_);
+    if (client_) {
+        if (!connectionLost()) jack_deactivate(client_);
+        jack_client_close(client_);
+    }
     jack_ringbuffer_free(outRing_);
+}
+
+HostAutomation::Reopen JackHost::Reopener() {
+    Options again = options_;
+    again.clockStartMicros = clock().startMicros();
+    again.connect = connections_;
+    for (const Connection& c : toConnect_)
+        if (std::find(again.connect.begin(), again.connect.end(), c) == again.connect.end()) again.connect.push_back(c);
+    return [again]() -> std::shared_ptr<HostAutomation> { return std::make_shared<JackHost>(again); };
+}
+
+void JackHost::DeliverPending() {
+    // Before the owner hears of the loss: it may open a new client at once,
+    // and libjack cannot close a lost client once another is open.
+    if (connectionLost()) {
+        letGoOfServer();
+    } else {
+        if (connectionsChanged_.exchange(false)) takeNoteOfConnections();
+        if (portsAppeared_.exchange(false)) makeConnections();
+    }
+    RealHost::DeliverPending();
+}
+
+void JackHost::letGoOfServer() {
+    if (!client_) return;
+    stopWatch();
+    jack_client_close(client_);
+    client_ = nullptr;
+}
+
+void JackHost::takeNoteOfConnections() {
+    if (!client_) return;
+    std::vector<Connection> now;
+    for (const auto& [port, toInput] : {std::pair{in_, true}, std::pair{out_, false}}) {
+        const char** peers = jack_port_get_all_connections(client_, port);
+        if (!peers) continue;
+        for (const char** p = peers; *p; ++p) now.push_back({toInput, *p});
+        jack_free(peers);
+    }
+    connections_ = std::move(now);
+}
+
+void JackHost::makeConnections() {
+    if (!client_ || toConnect_.empty()) return;
+    const std::string in = jack_port_name(in_), out = jack_port_name(out_);
+    std::erase_if(toConnect_, [&](const Connection& c) {
+        const int r = c.toInput ? jack_connect(client_, c.peer.c_str(), in.c_str())
+                                : jack_connect(client_, out.c_str(), c.peer.c_str());
+        return r == 0 || r == EEXIST;
+    });
 }
 
 void JackHost::letOutputDrain() {
@@ -134,22 +221,74 @@ void JackHost::letOutputDrain() {
     while (cycles_.load() < seen + 2 && waiting()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
+// Wakes a few times a second; a server that runs our process callback is
+// never asked anything. One that has not for quietBeforeProbe is asked once,
+// and again after twice as long each time it answers (a server that pauses
+// its graph on purpose is not asked every second).
+void JackHost::watch() {
+    using Clock = std::chrono::steady_clock;
+    constexpr auto kTick = std::chrono::milliseconds(250);
+    constexpr auto kLongestQuiet = std::chrono::seconds(30);
+    std::unique_lock lock(watchMutex_);
+    std::uint64_t seen = cycles_.load();
+    auto quietSince = Clock::now();
+    Clock::duration allowed = options_.quietBeforeProbe;
+    while (!watchWake_.wait_for(lock, kTick, [this] { return stopWatch_; })) {
+        if (connectionLost()) return;
+        if (const std::uint64_t now = cycles_.load(); now != seen) {
+            seen = now;
+            quietSince = Clock::now();
+            allowed = options_.quietBeforeProbe;
+            continue;
+        }
+        if (Clock::now() - quietSince < allowed) continue;
+        lock.unlock();
+        const bool answers = serverAnswers();
+        lock.lock();
+        if (!answers) {
+            markLost("The JACK server stopped answering.");
+            return;
+        }
+        quietSince = Clock::now();
+        allowed = std::min<Clock::duration>(2 * allowed, kLongestQuiet);
+    }
+}
+
+// A round trip to the server that leaves nothing behind: a port registered
+// and unregistered. It waits while the server is stopped and fails at once
+// when it is gone (JACK 2 and PipeWire's JACK alike).
+bool JackHost::serverAnswers() {
+    jack_port_t* probe = jack_port_register(client_, "liveness", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    if (!probe) return false;
+    jack_port_unregister(client_, probe);
+    return true;
+}
+
+void JackHost::stopWatch() {
+    {
+        std::lock_guard lock(watchMutex_);
+        stopWatch_ = true;
+    }
+    watchWake_.notify_all();
+    if (watchdog_.joinable()) watchdog_.join();
+}
+
 std::string JackHost::HostVersion() { return std::string(kHostLayerVersion) + " JACK"; }
 
 std::int32_t JackHost::InstanceNumber() { return instance_; }
 
 void JackHost::SendMidiMessage(std::int32_t, std::int32_t Status, std::int32_t data1, std::int32_t data2) {
-    queue(std::max(steadyMicros(), lastStampUs_), Status, data1, data2);
+    queue(std::max(steadyMicros(), lastStampUs_), MidiMessage::fromInts(Status, data1, data2), false);
 }
 
 void JackHost::SendMidiMessageAt(std::int32_t due, std::int32_t, std::int32_t Status, std::int32_t data1,
                                  std::int32_t data2) {
-    queue(stampForDue(clock().startMicros(), due, steadyMicros(), lateToleranceUs_, lastStampUs_), Status, data1,
-          data2);
+    queue(stampForDue(clock().startMicros(), due, steadyMicros(), lateToleranceUs_, lastStampUs_),
+          MidiMessage::fromInts(Status, data1, data2), true);
 }
 
-void JackHost::queue(std::int64_t stampUs, std::int32_t Status, std::int32_t data1, std::int32_t data2) {
-    const OutRecord r{stampUs, MidiMessage::fromInts(Status, data1, data2)};
+void JackHost::queue(std::int64_t stampUs, const MidiMessage& message, bool step) {
+    const OutRecord r{stampUs, message, step};
     if (connectionLost() || r.message.size == 0 || jack_ringbuffer_write_space(outRing_) < sizeof r) {
         countDroppedSend();
         return;
@@ -161,7 +300,8 @@ void JackHost::queue(std::int64_t stampUs, std::int32_t Status, std::int32_t dat
 std::int64_t JackHost::processThreadCpuMicros() const {
     clockid_t id{};
     timespec ts{};
-    if (pthread_getcpuclockid(jack_client_thread_id(client_), &id) != 0 || clock_gettime(id, &ts) != 0) return -1;
+    if (!client_ || pthread_getcpuclockid(jack_client_thread_id(client_), &id) != 0 || clock_gettime(id, &ts) != 0)
+        return -1;
     return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000 + ts.tv_nsec / 1000;
 }
 
@@ -172,6 +312,22 @@ void JackHost::shutdown(jack_status_t, const char* reason, void* self) {
     std::snprintf(why, sizeof why, "The JACK server went away%s%s", reason && *reason ? ": " : ".",
                   reason && *reason ? reason : "");
     static_cast<JackHost*>(self)->markLost(why);
+}
+
+void JackHost::plainShutdown(void* self) { static_cast<JackHost*>(self)->markLost("The JACK server went away."); }
+
+// Notification thread: only flags, taken on the owner's thread.
+void JackHost::portConnected(jack_port_id_t, jack_port_id_t, int, void* self) {
+    auto* host = static_cast<JackHost*>(self);
+    host->connectionsChanged_.store(true);
+    host->input().wake();
+}
+
+void JackHost::portRegistered(jack_port_id_t, int registered, void* self) {
+    auto* host = static_cast<JackHost*>(self);
+    if (!registered) return;
+    host->portsAppeared_.store(true);
+    host->input().wake();
 }
 
 CycleTimes JackHost::cycleTimes(jack_nframes_t nframes, jack_nframes_t& firstFrame) {
@@ -223,23 +379,34 @@ int JackHost::processCycle(jack_nframes_t nframes) {
         haveIn = false;
         while (nextInput < inputs && !haveIn) haveIn = jack_midi_event_get(&in, inBuf, nextInput++) == 0;
     };
+    const std::int64_t stale = staleNoteOnFrames(nframes, sampleRate_);
     OutRecord out{};
-    std::int64_t outOffset = 0;
-    bool haveOut = false;
+    std::int64_t outTarget = 0, outOffset = 0;  // its own frame, and where it can go
+    bool haveOut = false, outLate = false;
+    jack_nframes_t last = ledger_.nextOffset();  // events must be written in time order
+    // The next message to write this cycle, if any; stale note-ons go.
     auto loadOutput = [&] {
-        haveOut = peekOut(out);
-        if (haveOut) {
-            outOffset = frameClock_.framesFromStart(out.stampUs) + latency;
-            haveOut = outOffset < static_cast<std::int64_t>(nframes);  // else a later cycle's
+        while ((haveOut = peekOut(out))) {
+            outTarget = frameClock_.framesFromStart(out.stampUs) + latency;
+            const Placement at = placeQueued(outTarget, last, nframes, out.step && soundsNote(out.message), stale);
+            if (at.kind == Placement::Drop) {
+                staleNoteOns_.fetch_add(1, std::memory_order_relaxed);
+                jack_ringbuffer_read_advance(outRing_, sizeof out);
+                continue;
+            }
+            haveOut = at.kind == Placement::Write;  // else a later cycle's
+            outOffset = at.offset;
+            outLate = at.late;
+            return;
         }
     };
     loadInput();
     loadOutput();
 
-    jack_nframes_t last = ledger_.nextOffset();  // events must be written in time order
     bool handedOver = false;
+    std::uint32_t written = 0;
     while (haveIn || haveOut) {
-        if (haveIn && (!haveOut || static_cast<std::int64_t>(in.time) <= outOffset)) {
+        if (haveIn && (!haveOut || static_cast<std::int64_t>(in.time) <= outTarget)) {
             arrival.fitsEvent = fitsEvent(in.buffer, in.size);
             arrival.roomInOutput = fits(outBuf, in.size);
             const InputRoute route = routeInput(arrival);
@@ -247,7 +414,7 @@ int JackHost::processCycle(jack_nframes_t nframes) {
             if (route.toOutput) {
                 const jack_nframes_t at = std::max(in.time, last);
                 passed = jack_midi_event_write(outBuf, at, in.buffer, in.size) == 0;
-                if (passed) last = at;
+                if (passed) last = at, ++written;
             }
             if ((route.toOutput && !passed) || route.noRoom) droppedThru_.fetch_add(1, std::memory_order_relaxed);
             if (route.toProgram) {
@@ -260,17 +427,16 @@ int JackHost::processCycle(jack_nframes_t nframes) {
             }
             loadInput();
         } else {
-            if (outOffset < static_cast<std::int64_t>(last)) {
-                if (outOffset < 0) lateSends_.fetch_add(1, std::memory_order_relaxed);
-                outOffset = last;
-            }
-            const auto at = static_cast<jack_nframes_t>(outOffset);
-            if (!fits(outBuf, out.message.size) ||
+            // Input written meanwhile may have moved the first free offset on.
+            const auto at = static_cast<jack_nframes_t>(std::max<std::int64_t>(outOffset, last));
+            if (written >= kMaxEventsPerCycle || !fits(outBuf, out.message.size) ||
                 jack_midi_event_write(outBuf, at, out.message.bytes.data(), out.message.size) != 0) {
                 haveOut = false;  // buffer full: the rest waits for the next cycle
                 continue;
             }
             last = at;
+            ++written;
+            if (outLate) lateSends_.fetch_add(1, std::memory_order_relaxed);
             jack_ringbuffer_read_advance(outRing_, sizeof out);
             loadOutput();
         }

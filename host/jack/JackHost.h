@@ -9,14 +9,28 @@
 // lets a step sent up to lateToleranceMicros() late still land on its own
 // frame. Input passes to the output in the same cycle at the same frame
 // unless the program diverts it (routeInput), and is handed to the owner's
-// thread through InputHandoff.
+// thread through InputHandoff. A step's note-on whose frame passed long ago
+// (the server stood still while the steps kept coming) is dropped instead of
+// bursting out with the others (placeQueued).
+//
+// A lost server is noticed by the shutdown callbacks and, on a JACK that
+// calls neither, by a watchdog: when the process callback has not run for a
+// while, it asks the server for a round trip, which waits while the server
+// is merely stopped and fails at once when it is gone. A lost host lets go
+// of its client on the owner's thread before reporting the loss, so that
+// the owner may open another (Reopener) while this one still exists.
 #include <jack/jack.h>
 #include <jack/ringbuffer.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "host/jack/CycleLedger.h"
 #include "host/jack/FrameMapper.h"
@@ -31,11 +45,30 @@ public:
 
 class JackHost final : public RealHost {
 public:
+    // One connection of our ports: `peer` -> "in", or "out" -> `peer`.
+    struct Connection {
+        bool toInput = true;
+        std::string peer;
+        bool operator==(const Connection&) const = default;
+    };
     struct Options {
         std::string clientName = "VLXArp";
         // Added to one period of output latency; below 0: what a late
         // tolerance of kLateToleranceMicros needs (marginFramesFor).
         std::int64_t marginFrames = -1;
+        // Where host millisecond 0 began (steady microseconds), so that a
+        // host reopened after a loss goes on with the host time of the one
+        // lost; below 0: now.
+        std::int64_t clockStartMicros = -1;
+        // Made once the ports exist; those whose peer is not there yet are
+        // made when ports appear.
+        std::vector<Connection> connect;
+        // False: the loss of the server is noticed by the watchdog alone,
+        // as on a JACK that never calls the shutdown callbacks.
+        bool shutdownCallbacks = true;
+        // How long the process callback may stay away before the watchdog
+        // asks whether the server is still there.
+        std::chrono::milliseconds quietBeforeProbe{1000};
     };
 
     // Opens the client on the default server (JACK_DEFAULT_SERVER), never
@@ -44,6 +77,14 @@ public:
     JackHost() : JackHost(Options{}) {}
     // Lets queued output go out before leaving the server.
     ~JackHost() override;
+
+    // Once the server is lost: opens a new client of the same name on the
+    // same server, with the host time going on and the connections this one
+    // had (throws JackOpenError while no server answers).
+    Reopen Reopener() override;
+    // Also takes note of changed connections and makes the connections still
+    // to be made when ports appear; lets go of a lost server's client.
+    void DeliverPending() override;
 
     std::string HostVersion() override;
     std::int32_t InstanceNumber() override;
@@ -56,9 +97,12 @@ public:
                            std::int32_t data2) override;
     void Flush() override { letOutputDrain(); }
 
-    std::string clientName() const { return jack_get_client_name(client_); }
-    std::uint32_t bufferSize() const { return jack_get_buffer_size(client_); }
-    std::uint32_t sampleRate() const { return jack_get_sample_rate(client_); }
+    // As the server named the client when it opened.
+    std::string clientName() const { return clientName_; }
+    std::uint32_t bufferSize() const { return client_ ? jack_get_buffer_size(client_) : bufferSize_; }
+    std::uint32_t sampleRate() const { return client_ ? jack_get_sample_rate(client_) : sampleRate_; }
+    // Our ports' connections as last seen while the server was there.
+    const std::vector<Connection>& connections() const noexcept { return connections_; }
     std::int64_t marginFrames() const noexcept { return margin_; }
     // The constant output latency in frames: one period and the margin.
     std::int64_t latencyFrames() const { return outputLatencyFrames(bufferSize(), margin_); }
@@ -67,6 +111,8 @@ public:
     // Sends written after their frame (the queue was held up) and input the
     // output port had no room to route.
     std::uint64_t lateSends() const noexcept { return lateSends_.load(); }
+    // Steps' note-ons dropped because their frame had long passed.
+    std::uint64_t staleNoteOns() const noexcept { return staleNoteOns_.load(); }
     std::uint64_t droppedThru() const noexcept { return droppedThru_.load(); }
     // The slowest process callback so far, in microseconds.
     std::int64_t worstCallbackMicros() const noexcept { return worstCallbackUs_.load(); }
@@ -87,18 +133,37 @@ private:
     struct OutRecord {
         std::int64_t stampUs;
         MidiMessage message;
+        bool step;  // sent by SendMidiMessageAt
     };
     static constexpr std::size_t kOutCapacity = 1 << 14;  // messages
+    // Queued messages written in one cycle at most; the rest wait for the
+    // next. PipeWire's JACK loses a cycle's MIDI whole when it holds more
+    // than about 1300 short messages (its 32 KiB buffer is full), though the
+    // port's buffer still takes them.
+    static constexpr std::uint32_t kMaxEventsPerCycle = 1024;
 
     static int process(jack_nframes_t nframes, void* self);
     static void shutdown(jack_status_t code, const char* reason, void* self);
+    static void plainShutdown(void* self);
+    static void portConnected(jack_port_id_t a, jack_port_id_t b, int connect, void* self);
+    static void portRegistered(jack_port_id_t port, int registered, void* self);
     int processCycle(jack_nframes_t nframes);
     CycleTimes cycleTimes(jack_nframes_t nframes, jack_nframes_t& firstFrame);
     bool peekOut(OutRecord& r) const noexcept;
-    void queue(std::int64_t stampUs, std::int32_t Status, std::int32_t data1, std::int32_t data2);
+    void queue(std::int64_t stampUs, const MidiMessage& message, bool step);
     void letOutputDrain();
+    void watch();
+    bool serverAnswers();
+    void stopWatch();
+    void letGoOfServer();
+    void takeNoteOfConnections();
+    void makeConnections();
 
-    jack_client_t* client_ = nullptr;
+    Options options_;
+    jack_client_t* client_ = nullptr;  // null once a lost server's client is let go
+    std::string clientName_;
+    std::uint32_t bufferSize_ = 0;
+    std::uint32_t sampleRate_ = 0;
     jack_port_t* in_ = nullptr;
     jack_port_t* out_ = nullptr;
     jack_ringbuffer_t* outRing_ = nullptr;
@@ -110,6 +175,17 @@ private:
     FrameClock frameClock_;         // process thread only
     std::int32_t instance_ = 1;
     std::atomic<std::uint64_t> lateSends_{0};
+    std::atomic<std::uint64_t> staleNoteOns_{0};
+    // Owner's thread: the connections seen last, and those still to make.
+    std::vector<Connection> connections_;
+    std::vector<Connection> toConnect_;
+    // Set by the notification thread, taken by the owner's.
+    std::atomic<bool> connectionsChanged_{false};
+    std::atomic<bool> portsAppeared_{false};
+    std::thread watchdog_;
+    std::mutex watchMutex_;
+    std::condition_variable watchWake_;
+    bool stopWatch_ = false;  // under watchMutex_
     std::atomic<std::uint64_t> droppedThru_{0};
     std::atomic<std::int64_t> worstCallbackUs_{0};
     std::atomic<std::uint64_t> cycles_{0};
@@ -118,8 +194,17 @@ private:
     std::atomic<std::uint64_t> repeatedCycles_{0};
 };
 
-// 1 for the name asked for, n + 1 for the "-0n" suffix JACK gives a second,
-// third, ... client of the same name.
-std::int32_t instanceFromClientName(const std::string& asked, const std::string& given);
+// The instance number of the client whose input port is `ownPort`, from the
+// MIDI input ports the server lists (ours among them). A server that gives
+// every client a name of its own (JACK 2: "VLXArp", then "VLXArp-01", ...,
+// the lowest free) numbers the client by that name: 1, or n + 1 for "-0n".
+// A server that lets clients share a name lists another client's port under
+// our port's own name (PipeWire's JACK shows its own client by the plain
+// name and the others with node ids, which differ from one client's view to
+// another's): then the name tells nothing, and the client comes after the
+// clients of its kind already there, those with a port "<asked>:in" or
+// "<asked>-<digits>:in".
+std::int32_t instanceNumber(const std::string& asked, const std::string& ownPort,
+                            const std::vector<std::string>& midiInputs);
 
 }  // namespace vlx::host

@@ -213,22 +213,20 @@ TEST_F(JackHostTest, BurstOfThousandMessagesWithinOneMillisecondLosesNone) {
     EXPECT_EQ(host->droppedThru(), 0u);
 }
 
-TEST_F(JackHostTest, InstancesAreNumberedByTheNameTheServerGave) {
+TEST_F(JackHostTest, InstancesAreNumberedInTheOrderTheyCame) {
     auto first = openHost();
     auto second = openHost();
+    auto third = openHost();
     EXPECT_EQ(first->InstanceNumber(), 1);
     EXPECT_EQ(second->InstanceNumber(), 2);
-    EXPECT_NE(first->clientName(), second->clientName());
+    EXPECT_EQ(third->InstanceNumber(), 3);
     EXPECT_EQ(first->HostVersion(), "1.0 JACK");
-    // The first name is free again: a newcomer takes it.
+    // JACK 2 gives a newcomer the lowest free name, and its number with it.
+    // PipeWire's JACK lets clients share a name, so a newcomer cannot tell
+    // which number a departed instance freed: it counts those still there.
     first.reset();
-    auto third = openHost();
-    EXPECT_EQ(third->InstanceNumber(), 1);
-
-    EXPECT_EQ(vlx::host::instanceFromClientName("VLXArp", "VLXArp"), 1);
-    EXPECT_EQ(vlx::host::instanceFromClientName("VLXArp", "VLXArp-01"), 2);
-    EXPECT_EQ(vlx::host::instanceFromClientName("VLXArp", "VLXArp-12"), 13);
-    EXPECT_EQ(vlx::host::instanceFromClientName("VLXArp", "VLXArpX"), 1);
+    auto fourth = openHost();
+    EXPECT_EQ(fourth->InstanceNumber(), JackServer::pipewire() ? 3 : 1);
 }
 
 TEST_F(JackHostTest, CreateHostChoosesJackWhenAServerAnswers) {
@@ -287,7 +285,7 @@ TEST_F(JackHostTest, ABurstBeyondTheQueueIsCountedNotWaitedForAndTheRestKeepsIts
     const auto dropped = host->droppedSends();
     EXPECT_GT(dropped, 0u);
     const std::size_t delivered = kBurst - dropped;
-    ASSERT_TRUE(tester.waitRecorded(delivered, 5s));
+    ASSERT_TRUE(tester.waitRecorded(delivered, 5s)) << tester.recorded().size() << " of " << delivered;
     tester.waitCycles(2);
     const auto& rec = tester.recorded();
     ASSERT_EQ(rec.size(), delivered);

@@ -1,15 +1,28 @@
 #pragma once
-// A private JACK server for one test process: `jackd -d dummy` under a name
-// no other process uses, so parallel test runs never meet.
+// A private JACK server for one test process, under a name no other process
+// uses, so parallel test runs never meet. Either JACK 2 (`jackd -d dummy`)
+// or PipeWire's daemon serving JACK programs through its libjack, chosen by
+// VLX_TEST_JACK:
+//
+//   (unset) or jack2   jackd with the dummy driver
+//   pipewire           `pipewire` with its dummy driver, in a runtime folder of
+//                      this process (PIPEWIRE_RUNTIME_DIR), the quantum and
+//                      rate forced to the period and rate asked for. The test
+//                      process and every program it starts must load
+//                      PipeWire's libjack (LD_LIBRARY_PATH=<libdir>/pipewire-0.3/jack,
+//                      as pw-jack sets it); the server refuses to start
+//                      otherwise, and so does a JACK 2 server under
+//                      PipeWire's libjack.
 //
 //   vlx::test::JackServer server(48000, 256);   // starts it, waits until it answers
-//   server.makeDefault();                       // JACK_DEFAULT_SERVER=<its name>
-//   ... open clients (they find it through JACK_DEFAULT_SERVER or name()) ...
+//   server.makeDefault();                       // clients opened by no name find it
+//   ... open clients (they find it through makeDefault() or name()) ...
 //   server.kill();                              // optional: SIGKILL, to test a lost server
+//   server.crash(); ... server.restart();       // killed, then back under the same name
 //   // the destructor stops it (SIGTERM, then SIGKILL) and waits for it
 //
 // Link with the jack library (pkg-config jack). Throws std::runtime_error
-// when jackd cannot be started or does not answer within the timeout.
+// when the server cannot be started or does not answer within the timeout.
 //
 // Opening clients: libjack (JACK 2) names a client's notification socket
 // after the client alone, not its server, so two clients of the same name
@@ -25,7 +38,8 @@
 // property RESOURCE_LOCK jack_clients, as the host's JACK tests have.
 //
 // A test process that dies takes its server along, and registry slots left
-// by servers whose test died are given back when the next server starts.
+// by JACK 2 servers whose test died are given back when the next server
+// starts.
 #include <fcntl.h>
 #include <jack/jack.h>
 #include <signal.h>
@@ -37,6 +51,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -55,19 +70,34 @@ public:
     explicit JackServer(int rate = 48000, int period = 256,
                         std::chrono::milliseconds timeout = std::chrono::seconds(10))
         : name_(uniqueName()), rate_(rate), period_(period) {
+        checkLibrary();
         reclaimAbandonedSlots();
         start();
         if (!waitUntilAnswers(timeout)) {
             stop();
-            throw std::runtime_error("jackd (dummy driver) did not answer as server " + name_);
+            throw std::runtime_error(std::string(pipewire() ? "pipewire" : "jackd") +
+                                     " (dummy driver) did not answer as server " + name_);
         }
     }
     JackServer(const JackServer&) = delete;
     JackServer& operator=(const JackServer&) = delete;
     ~JackServer() {
         stop();
+        if (crashed_ && !pipewire()) startAndStopToFreeSlot();
         if (killed_) removeLeftovers();  // what the killed server's clients left since
+        if (pipewire()) {
+            std::error_code ec;
+            std::filesystem::remove_all(configHome(), ec);
+        }
     }
+
+    // Whether the servers are PipeWire's (VLX_TEST_JACK=pipewire).
+    static bool pipewire() {
+        const char* kind = std::getenv("VLX_TEST_JACK");
+        return kind && std::string(kind) == "pipewire";
+    }
+    // For messages: "JACK 2" or "PipeWire".
+    static const char* kindName() { return pipewire() ? "PipeWire" : "JACK 2"; }
 
     // Held while a client opens; see the top of this file.
     class ClientOpenLock {
@@ -91,9 +121,15 @@ public:
     int period() const { return period_; }
     bool running() const { return pid_ > 0; }
 
+    pid_t pid() const { return pid_; }
+
     // Lets clients opened with no server name (as the program's host does)
-    // find this server.
-    void makeDefault() const { ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1); }
+    // find this server; programs started later inherit it. PipeWire's libjack
+    // takes the server from PIPEWIRE_REMOTE instead of JACK_DEFAULT_SERVER.
+    void makeDefault() const {
+        ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+        if (pipewire()) ::setenv("PIPEWIRE_REMOTE", name_.c_str(), 1);
+    }
 
     // Ends the server abruptly, as a crash would. A killed server keeps its
     // slot in JACK's shared registry (8 servers per machine) until a server
@@ -104,13 +140,30 @@ public:
     void kill() {
         killed_ = true;
         end(SIGKILL, std::chrono::seconds(5));
-        startAndStopToFreeSlot();
+        if (!pipewire()) startAndStopToFreeSlot();
+    }
+    // Ends the server abruptly and keeps its name for restart() (a JACK 2
+    // server's registry slot goes back when it restarts, or at the end).
+    void crash() {
+        killed_ = crashed_ = true;
+        end(SIGKILL, std::chrono::seconds(5));
+    }
+    // Starts the server again under its name and waits until it answers,
+    // opening a client here: clients of this process that lost the server
+    // must be closed first (see kill()).
+    void restart(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        stop();
+        removeLeftovers();
+        start();
+        crashed_ = false;
+        if (!waitUntilAnswers(timeout)) throw std::runtime_error("the server did not come back as " + name_);
     }
 
     // Gives back the registry slots of private servers whose test process is
     // gone (killed by a timeout, crashed), so that they cannot pile up to
     // JACK's limit and keep every later server from starting.
     static void reclaimAbandonedSlots() {
+        if (pipewire()) return removeAbandonedRuntimeFolders();
         const int lockFd = ::open("/tmp/vlx-jack-reclaim.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
         if (lockFd >= 0) ::flock(lockFd, LOCK_EX);
         std::ifstream registry("/dev/shm/jack-shm-registry", std::ios::binary);
@@ -134,6 +187,44 @@ public:
     }
 
 private:
+    // PipeWire: the runtime folder of this process, where the servers' sockets live.
+    static const std::string& runtimeFolder() {
+        static const std::string folder = [] {
+            const std::string path = "/tmp/vlxtest-pw-" + std::to_string(::getpid());
+            std::filesystem::create_directories(path);
+            std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+            ::setenv("PIPEWIRE_RUNTIME_DIR", path.c_str(), 1);
+            std::atexit([] {
+                std::error_code ec;
+                std::filesystem::remove_all("/tmp/vlxtest-pw-" + std::to_string(::getpid()), ec);
+            });
+            return path;
+        }();
+        return folder;
+    }
+    std::string configHome() const { return runtimeFolder() + "/" + name_ + ".config"; }
+
+    static void removeAbandonedRuntimeFolders() {
+        std::error_code ec;
+        static const std::regex folder(R"(vlxtest-pw-(\d+))");
+        for (const auto& entry : std::filesystem::directory_iterator("/tmp", ec)) {
+            std::smatch m;
+            const std::string file = entry.path().filename().string();
+            if (!std::regex_match(file, m, folder)) continue;
+            const auto owner = static_cast<pid_t>(std::stol(m[1].str()));
+            if (::kill(owner, 0) != 0 && errno == ESRCH) std::filesystem::remove_all(entry.path(), ec);
+        }
+    }
+
+    // The libjack loaded here must be the one of the servers asked for.
+    static void checkLibrary() {
+        const bool pipewireLibrary = std::strstr(jack_get_version_string(), "PipeWire") != nullptr;
+        if (pipewireLibrary != pipewire())
+            throw std::runtime_error(std::string("VLX_TEST_JACK asks for ") + kindName() +
+                                     " servers, but the libjack loaded is " + jack_get_version_string() +
+                                     (pipewire() ? " (set LD_LIBRARY_PATH to PipeWire's jack folder)" : ""));
+    }
+
     struct AbandonedName {
         std::string name;
     };
@@ -188,6 +279,16 @@ private:
     void start() {
         std::vector<std::string> args = {"jackd",         "-n", name_, "-d", "dummy", "-r", std::to_string(rate_),
                                          "-p", std::to_string(period_), "-C", "0", "-P", "0"};
+        if (pipewire()) {
+            args = {"pipewire"};
+            const std::filesystem::path conf = configHome() + "/pipewire/pipewire.conf.d";
+            std::filesystem::create_directories(conf);
+            // The stock daemon with its dummy driver, at the rate and period asked for.
+            std::ofstream(conf / "vlxtest.conf")
+                << "context.properties = {\n  default.clock.rate = " << rate_ << "\n  default.clock.allowed-rates = [ "
+                << rate_ << " ]\n  default.clock.quantum = " << period_ << "\n  default.clock.min-quantum = " << period_
+                << "\n  default.clock.max-quantum = " << period_ << "\n}\n";
+        }
         std::fflush(nullptr);  // or the child would write our buffered output a second time
         pid_ = ::fork();
         if (pid_ < 0) throw std::runtime_error("fork failed while starting jackd");
@@ -203,10 +304,18 @@ private:
                 null = std::freopen("/dev/null", "w", stderr);
                 (void)null;
             }
+            if (pipewire()) {
+                // Its socket is named after the server; nothing of the
+                // user's own PipeWire setup is read.
+                ::setenv("PIPEWIRE_RUNTIME_DIR", runtimeFolder().c_str(), 1);
+                ::setenv("PIPEWIRE_CORE", name_.c_str(), 1);
+                ::setenv("XDG_CONFIG_HOME", configHome().c_str(), 1);
+                ::unsetenv("PIPEWIRE_REMOTE");
+            }
             std::vector<char*> argv;
             for (auto& a : args) argv.push_back(a.data());
             argv.push_back(nullptr);
-            ::execvp("jackd", argv.data());
+            ::execvp(argv[0], argv.data());
             ::_exit(127);
         }
     }
@@ -228,7 +337,11 @@ private:
             jack_client_t* probe = jack_client_open(
                 "probe", static_cast<jack_options_t>(JackNoStartServer | JackServerName), &js, name_.c_str());
             if (probe) {
+                const bool asked = static_cast<int>(jack_get_buffer_size(probe)) == period_ &&
+                                   static_cast<int>(jack_get_sample_rate(probe)) == rate_;
                 jack_client_close(probe);
+                if (!asked)
+                    throw std::runtime_error("server " + name_ + " does not run at the period and rate asked for");
                 return true;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -239,6 +352,7 @@ private:
     // Probing before the server's socket exists only makes libjack complain.
     bool socketExists() const {
         std::error_code ec;
+        if (pipewire()) return std::filesystem::is_socket(runtimeFolder() + "/" + name_, ec);
         for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec))
             if (entry.path().filename().string().starts_with("jack_" + name_ + "_") && entry.is_socket(ec)) return true;
         return false;
@@ -264,6 +378,11 @@ private:
     // its name, which no other server shares.
     void removeLeftovers() const {
         std::error_code ec;
+        if (pipewire()) {
+            std::filesystem::remove(runtimeFolder() + "/" + name_, ec);
+            std::filesystem::remove(runtimeFolder() + "/" + name_ + ".lock", ec);
+            return;
+        }
         for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec)) {
             const std::string file = entry.path().filename().string();
             if (file.find("_" + name_ + "_") != std::string::npos) std::filesystem::remove_all(entry.path(), ec);
@@ -275,6 +394,7 @@ private:
     int period_;
     pid_t pid_ = -1;
     bool killed_ = false;
+    bool crashed_ = false;  // killed, its name kept for restart()
 };
 
 }  // namespace vlx::test
