@@ -133,6 +133,10 @@ void Form1::createControls() {
     Status = place(new QLabel(this), "Status", twips(2460, 2070, 1905, 195));
     Timer = new QTimer(this);
     Timer->setObjectName(QStringLiteral("Timer"));
+    reconnect_ = new QTimer(this);
+    reconnect_->setObjectName(QStringLiteral("Reconnect"));
+    reconnect_->setInterval(1000);
+    connect(reconnect_, &QTimer::timeout, this, [this] { handle([this] { tryReconnect(); }); });
     alarm_ = new HostClockAlarm(this);
 
     Label1->setBuddy(Tempo);
@@ -195,18 +199,8 @@ void Form1::connectHost() {
                             std::int32_t data2) { vlx_MidiInput(nTimestamp, Port, status, data1, data2); });
     vlx->OnConnectionLost([this](const std::string& why) {
         const QString text = tr("The MIDI connection was lost: %1").arg(QString::fromStdString(why));
-        // Said once, after the host's own call has returned.
-        QMetaObject::invokeMethod(
-            this,
-            [this, text] {
-                if (connectionLost_) return;
-                connectionLost_ = true;
-                Status->setText(tr("MIDI connection lost"));
-                Status->setToolTip(text);
-                if (Enable->isChecked()) Enable->setChecked(false);
-                showMessage_(text);
-            },
-            Qt::QueuedConnection);
+        // After the host's own call has returned.
+        QMetaObject::invokeMethod(this, [this, text] { handle([&] { connectionLost(text); }); }, Qt::QueuedConnection);
     });
     if (vlx->EventFd() >= 0) {
         inputNotifier_ = new QSocketNotifier(vlx->EventFd(), QSocketNotifier::Read, this);
@@ -216,6 +210,70 @@ void Form1::connectHost() {
             });
         });
     }
+}
+
+// Said once. The host is reopened by itself, not on request: a musician on
+// stage should not have to find a button, and a reopened host plays nothing
+// until Arpeggiate is pressed again.
+void Form1::connectionLost(const QString& text) {
+    if (connectionLost_ || unloaded_) return;
+    connectionLost_ = true;
+    Status->setText(tr("MIDI connection lost"));
+    Status->setToolTip(text);
+    if (Enable->isChecked()) Enable->setChecked(false);
+    reopen_ = vlx->Reopener();
+    if (reopen_) reconnect_->start();
+    showMessage_(text);
+}
+
+void Form1::tryReconnect() {
+    if (unloaded_ || !reopen_) return reconnect_->stop();
+    // Not while the engine is in use (a handler further down the stack).
+    if (lBusy.load() != -1) return;
+    std::shared_ptr<HostAutomation> host;
+    try {
+        host = reopen_();
+    } catch (const std::exception&) {
+        return;  // not back yet
+    }
+    if (host) installHost(std::move(host));
+}
+
+// The lost host has let go of its MIDI system already; it goes now, with
+// whatever input it still held. Nothing sounds: arpeggiation went off with
+// the loss, and whatever was played since reached no one.
+void Form1::installHost(std::shared_ptr<HostAutomation> host) {
+    reconnect_->stop();
+    reopen_ = {};
+    if (inputNotifier_) {
+        inputNotifier_->setEnabled(false);
+        inputNotifier_->deleteLater();
+        inputNotifier_ = nullptr;
+    }
+    vlx->OnMidiInput({});
+    vlx->OnConnectionLost({});
+    Arp->StopPlay();
+    Arp->RemoveAll();
+    while (!InQ->IsEmpty()) InQ->Pull();
+    vlx = std::move(host);
+    Arp->vlx(vlx);
+    connectHost();
+    connectionLost_ = false;
+    lNextPoll = hosttime::after(vlx->HostTime(), kPollInterval);
+    if (CloseOnExit->isChecked()) CloseOnExit_Click();
+    // Switched on again while the connection was lost: as when switched on.
+    if (Enable->isChecked()) {
+        vlx->DivertInput(Divert->isChecked() ? 1 : 0);
+        vlx->RaiseInputEvents(1);
+    }
+    showHostStatus();
+}
+
+void Form1::showHostStatus() {
+    const std::int32_t instance = vlx->InstanceNumber();
+    Status->setText(QStringLiteral("Veloxa:") + QString::number(instance) + QStringLiteral(" Ver: ") +
+                    QString::fromStdString(vlx->HostVersion()));
+    Status->setToolTip(Status->text());
 }
 
 void Form1::Form_Load() {
@@ -245,10 +303,7 @@ void Form1::Form_Load() {
             Qt::QueuedConnection);
     }
     restoreSettings();
-    const std::int32_t instance = vlx->InstanceNumber();
-    Status->setText(QStringLiteral("Veloxa:") + QString::number(instance) + QStringLiteral(" Ver: ") +
-                    QString::fromStdString(vlx->HostVersion()));
-    Status->setToolTip(Status->text());
+    showHostStatus();
     InQ = std::make_shared<InputQ>();
     Arp = std::make_shared<Arpeggiator>();
     Arp->vlx(vlx);
@@ -393,6 +448,8 @@ void Form1::endWithoutClose(bool windowLost) noexcept {
 void Form1::release() {
     unloaded_ = true;
     Timer->stop();
+    reconnect_->stop();
+    reopen_ = {};
     // Normally switched off already; a program ended without a close must
     // not leave notes sounding either.
     try {
@@ -529,7 +586,8 @@ void Form1::Timer_Timer() {
                 QCoreApplication::processEvents();
                 host->SleepMs(5);
             }
-            if (Enable->isChecked() && !unloaded_) {
+            // A host reopened meanwhile is the next pass's.
+            if (Enable->isChecked() && !unloaded_ && host == vlx) {
                 const std::int32_t t = host->HostTime();
                 if (hosttime::isBefore(lNextPoll, t)) {
                     lNextPoll = hosttime::after(t, kPollInterval);

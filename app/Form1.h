@@ -119,6 +119,12 @@ private:
     void reportUnsaved(const Util::Unsaved& unsaved);
     void release();
     void connectHost();
+    void showHostStatus();
+    // A lost connection: said once, arpeggiation off, and the host reopened
+    // when its MIDI system is back.
+    void connectionLost(const QString& text);
+    void tryReconnect();
+    void installHost(std::shared_ptr<HostAutomation> host);
 
     // The pass's message pump when it sent nothing.
     void pumpIdle(std::int32_t lNow);
@@ -151,6 +157,9 @@ private:
     HostClockAlarm* alarm_ = nullptr;
     bool failing_ = false;
     bool connectionLost_ = false;
+    // While the connection is lost: opens the host again every second.
+    QTimer* reconnect_ = nullptr;
+    HostAutomation::Reopen reopen_;
     bool unloaded_ = false;
     // Keys whose latest press the host held back (DivertInput 1), by
     // channel * 256 + note: their releases stay with the engine.

@@ -74,6 +74,7 @@ void RealHost::DeliverPending() {
     }
     if (lost_.load() && !lostReported_) {
         lostReported_ = true;
+        beforeLossReported();
         RaiseConnectionLost(lostWhy_);
     }
 }

@@ -140,6 +140,8 @@ protected:
     void countDroppedSend() noexcept { droppedSends_.fetch_add(1, std::memory_order_relaxed); }
     // Any thread, no allocation: records why and wakes the owner.
     void markLost(const char* why) noexcept;
+    // Owner's thread, once, right before the loss is reported.
+    virtual void beforeLossReported() {}
 
 private:
     HostClock clock_;

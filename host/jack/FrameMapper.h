@@ -78,6 +78,10 @@ public:
     std::int64_t framesFromStart(std::int64_t stampUs) const noexcept {
         std::size_t i = 0;
         while (i + 1 < kept_ && stampUs < cycles_[i].times.startUs) ++i;
+        // After the end of its cycle but before the next one began: the
+        // server stood still there, and no frames passed. Placed by the
+        // cycle after the gap, it is as late as the time it waited.
+        if (i > 0 && stampUs >= cycles_[i].times.nextUs) --i;
         const auto back = static_cast<std::int32_t>(cycles_[i].frame - cycles_[0].frame);  // frame times wrap
         return targetOffset(cycles_[i].times, stampUs, 0) + back;
     }

@@ -167,18 +167,15 @@ HostAutomation::Reopen JackHost::Reopener() {
 }
 
 void JackHost::DeliverPending() {
-    // Before the owner hears of the loss: it may open a new client at once,
-    // and libjack cannot close a lost client once another is open.
-    if (connectionLost()) {
-        letGoOfServer();
-    } else {
-        if (connectionsChanged_.exchange(false)) takeNoteOfConnections();
-        if (portsAppeared_.exchange(false)) makeConnections();
-    }
+    // After the hand-over has cleared its wake-up: news that comes meanwhile
+    // wakes the owner again.
     RealHost::DeliverPending();
+    if (connectionLost()) return;
+    if (connectionsChanged_.exchange(false)) takeNoteOfConnections();
+    if (portsAppeared_.exchange(false)) makeConnections();
 }
 
-void JackHost::letGoOfServer() {
+void JackHost::beforeLossReported() {
     if (!client_) return;
     stopWatch();
     jack_client_close(client_);

@@ -83,7 +83,7 @@ public:
     // had (throws JackOpenError while no server answers).
     Reopen Reopener() override;
     // Also takes note of changed connections and makes the connections still
-    // to be made when ports appear; lets go of a lost server's client.
+    // to be made when ports appear.
     void DeliverPending() override;
 
     std::string HostVersion() override;
@@ -155,7 +155,10 @@ private:
     void watch();
     bool serverAnswers();
     void stopWatch();
-    void letGoOfServer();
+    // A lost server's client is let go before the owner hears of the loss:
+    // the owner may open a new client at once, and libjack cannot close a
+    // lost client once another is open.
+    void beforeLossReported() override;
     void takeNoteOfConnections();
     void makeConnections();
 

@@ -6,6 +6,8 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QTimer>
+#include <stdexcept>
 
 #include "FormRig.h"
 
@@ -188,6 +190,60 @@ TEST_F(InputTest, ALostConnectionIsSaidOnceAndSwitchesOff) {
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_NE(messages[0].find("JACK server shut down"), std::string::npos);
     EXPECT_EQ(f.Status->text(), "MIDI connection lost");
+}
+
+// The host's MIDI system comes back after a loss: the window tries every
+// second until the host reopens, then carries on with the new host alone,
+// which gets the window's state; the old host is heard no more.
+TEST_F(InputTest, ALostHostIsReopenedWhenItsSystemIsBackAndTheWindowGoesOnWithIt) {
+    Form1& f = startEnabled();
+    f.CloseOnExit->setChecked(true);
+    f.Divert->setChecked(true);
+    auto fresh = std::make_shared<ScriptedHost>();
+    fresh->clock = 5000;
+    fresh->instance = 3;
+    fresh->version = "Scripted 2.0";
+    int attempts = 0;
+    host->reopen = [&]() -> std::shared_ptr<HostAutomation> {
+        if (++attempts < 3) throw std::runtime_error("not back yet");
+        return fresh;
+    };
+    auto* reconnect = f.findChild<QTimer*>(QStringLiteral("Reconnect"));
+    ASSERT_NE(reconnect, nullptr);
+    reconnect->setInterval(5);
+
+    host->LoseConnection("JACK server shut down");
+    settle();
+    EXPECT_FALSE(f.Enable->isChecked());
+    EXPECT_EQ(f.Status->text(), "MIDI connection lost");
+    f.Enable->setChecked(true);  // pressed again while nothing answers
+    f.Timer->stop();             // (its pump loop is not run here)
+    ASSERT_TRUE(QTest::qWaitFor([&] { return f.host() == fresh; }, 2000));
+    EXPECT_EQ(attempts, 3);
+    EXPECT_EQ(f.engine()->vlx(), fresh);
+    EXPECT_EQ(f.Status->text(), "Veloxa:3 Ver: Scripted 2.0");
+    EXPECT_EQ(fresh->exitWithClient, 1);
+    EXPECT_EQ(fresh->raise, 1);
+    EXPECT_EQ(fresh->divert, 1);
+    QTest::qWait(30);
+    EXPECT_EQ(attempts, 3) << "no attempt once reopened";
+
+    host->ForceInput(0x90, 60, 100);
+    EXPECT_TRUE(held().empty()) << "the old host is not heard";
+    fresh->Input(0x90, 62, 100);
+    EXPECT_EQ(held(), std::vector<int>{62});
+    fresh->clock += 10;
+    f.engine()->MaybeTrigger(fresh->clock);
+    ASSERT_EQ(fresh->sent.size(), 1u);
+    EXPECT_EQ(fresh->sent[0].data1, 62);
+    EXPECT_TRUE(host->sent.empty() || host->sent.back().status != 0x90);
+
+    // Lost again: said again.
+    fresh->LoseConnection("again");
+    settle();
+    EXPECT_FALSE(f.Enable->isChecked());
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_NE(messages[1].find("again"), std::string::npos);
 }
 
 }  // namespace

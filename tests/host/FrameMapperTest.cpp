@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
 #include <random>
+#include <vector>
 
 #include "host/jack/FrameMapper.h"
 
@@ -156,6 +158,129 @@ TEST(FrameMapper, StepsSentUpToTheToleranceLateLandOnTheirOwnFrame) {
             EXPECT_EQ(next, steps.size());
             EXPECT_GT(exact, 600);
         }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+using vlx::host::Placement;
+using vlx::host::placeQueued;
+
+TEST(FrameMapper, OnlyAStepsNoteOnLongPastItsFrameIsDropped) {
+    using vlx::host::staleNoteOnFrames;
+    // Three periods, and never less than 50 ms.
+    EXPECT_EQ(staleNoteOnFrames(256, 48'000), 2400);
+    EXPECT_EQ(staleNoteOnFrames(1024, 48'000), 3072);
+    EXPECT_EQ(staleNoteOnFrames(64, 44'100), 2205);
+
+    constexpr std::int64_t kStale = 2400;
+    struct Row {
+        const char* what;
+        std::int64_t target;
+        std::uint32_t last;
+        bool stepNoteOn;
+        Placement::Kind kind;
+        std::int64_t offset;
+        bool late;
+    };
+    const Row rows[] = {
+        {"on its frame", 100, 0, true, Placement::Write, 100, false},
+        {"behind what the cycle already holds", 100, 150, true, Placement::Write, 150, false},
+        {"a later cycle's", 256, 0, true, Placement::Later, 0, false},
+        {"passed", -10, 0, true, Placement::Write, 0, true},
+        {"passed by the bound", -kStale, 30, true, Placement::Write, 30, true},
+        {"a step's note-on past the bound", -kStale - 1, 0, true, Placement::Drop, 0, true},
+        {"anything else past the bound", -kStale * 100, 7, false, Placement::Write, 7, true},
+    };
+    for (const Row& r : rows) {
+        const Placement p = placeQueued(r.target, r.last, 256, r.stepNoteOn, kStale);
+        EXPECT_EQ(p.kind, r.kind) << r.what;
+        if (p.kind != Placement::Write) continue;
+        EXPECT_EQ(p.offset, r.offset) << r.what;
+        EXPECT_EQ(p.late, r.late) << r.what;
+    }
+    using vlx::host::MidiMessage;
+    EXPECT_TRUE(vlx::host::soundsNote(MidiMessage::fromInts(0x93, 60, 1)));
+    EXPECT_FALSE(vlx::host::soundsNote(MidiMessage::fromInts(0x93, 60, 0)));  // a note-off
+    EXPECT_FALSE(vlx::host::soundsNote(MidiMessage::fromInts(0x83, 60, 64)));
+    EXPECT_FALSE(vlx::host::soundsNote(MidiMessage::fromInts(0xB0, 60, 64)));
+}
+
+// The whole chain on scripted clocks: a pattern's steps (a note-on every
+// 31 ms, its note-off 19 ms later) sent on time into the queue while the
+// server runs 256-frame cycles, misses one (an xrun), and then stands still
+// for a second or eight while the steps keep coming (its frames stand still
+// too). Nothing is dropped before the stall; the first cycles after it drop
+// the note-ons due during it but for those within the bound, which come out
+// together with every note-off, and nothing is left sounding.
+TEST(FrameMapper, AfterAServerStallOnlyTheNoteOnsWithinTheBoundComeOut) {
+    using namespace vlx::host;
+    constexpr std::uint32_t kPeriod = 256;
+    constexpr std::int64_t kRate = 48'000, kPeriodUs = kPeriod * 1'000'000 / kRate;
+    const std::int64_t latency = outputLatencyFrames(kPeriod, marginFramesFor(kLateToleranceMicros, kRate));
+    const std::int64_t stale = staleNoteOnFrames(kPeriod, kRate);
+    for (const std::int64_t stallUs : {1'000'000, 8'000'000}) {
+        struct Sent {
+            std::int64_t stampUs;
+            bool on;
+            int key;
+        };
+        std::vector<Sent> queue;
+        const std::int64_t stallAt = 1'000'000, resumeAt = stallAt + stallUs, endAt = resumeAt + 500'000;
+        for (std::int64_t due = 10'000, k = 0; due < endAt - 100'000; due += 31'000, ++k) {
+            queue.push_back({due, true, static_cast<int>(60 + k % 3)});
+            queue.push_back({due + 19'000, false, static_cast<int>(60 + k % 3)});
+        }
+        // Cycle starts, by the frame clock: one cycle skipped at 0.5 s, none
+        // between the stall and the resume.
+        std::vector<std::int64_t> starts;
+        for (std::int64_t t = 0; t < endAt; t += kPeriodUs) {
+            if (t >= stallAt && t < resumeAt) t = resumeAt;
+            if (t / kPeriodUs != 500'000 / kPeriodUs) starts.push_back(t);
+        }
+
+        FrameClock clock;
+        std::size_t next = 0;
+        std::map<int, int> sounding;
+        int droppedBefore = 0, dropped = 0, lateOns = 0, offs = 0;
+        std::uint32_t frame = 0;
+        for (std::size_t c = 0; c + 1 < starts.size(); ++c, frame += kPeriod) {
+            clock.begin(frame, {starts[c], starts[c] + kPeriodUs, kPeriod});
+            const std::int64_t callbackUs = starts[c] + 100;
+            std::uint32_t last = 0;
+            for (; next < queue.size() && queue[next].stampUs < callbackUs; ++next) {
+                const Sent& m = queue[next];
+                const std::int64_t target = clock.framesFromStart(m.stampUs) + latency;
+                const Placement p = placeQueued(target, last, kPeriod, m.on, stale);
+                if (p.kind == Placement::Later) break;
+                if (p.kind == Placement::Drop) {
+                    ASSERT_LT(target, -stale);
+                    (starts[c] < resumeAt ? droppedBefore : dropped) += 1;
+                    // A message sent just before the stall is a cycle
+                    // after it, and those behind it wait for it.
+                    EXPECT_LE(starts[c], resumeAt + kPeriodUs) << "dropped as soon as a cycle reaches it";
+                    continue;
+                }
+                last = static_cast<std::uint32_t>(p.offset);
+                if (m.on) {
+                    EXPECT_EQ(sounding[m.key], 0) << "a note-on while its key sounds";
+                    sounding[m.key] = 1;
+                    if (p.late) ++lateOns;
+                } else {
+                    sounding[m.key] = 0;
+                    ++offs;
+                }
+            }
+        }
+        EXPECT_EQ(droppedBefore, 0) << "an xrun costs no note";
+        const int dueInStall = static_cast<int>(stallUs / 31'000);
+        EXPECT_GE(dropped, dueInStall - 2) << stallUs;
+        // 50 ms of steps 31 ms apart.
+        EXPECT_LE(lateOns, 2) << stallUs;
+        EXPECT_EQ(offs, static_cast<int>(queue.size() / 2)) << "every note-off goes out";
+        for (const auto& [key, on] : sounding) EXPECT_EQ(on, 0) << key;
     }
 }
 

@@ -12,7 +12,10 @@
 //                      PipeWire's libjack (LD_LIBRARY_PATH=<libdir>/pipewire-0.3/jack,
 //                      as pw-jack sets it); the server refuses to start
 //                      otherwise, and so does a JACK 2 server under
-//                      PipeWire's libjack.
+//                      PipeWire's libjack. PipeWire's libjack connects to
+//                      the server PIPEWIRE_REMOTE names whatever name a
+//                      client asks for, so the server started last is the
+//                      one every client of this process finds.
 //
 //   vlx::test::JackServer server(48000, 256);   // starts it, waits until it answers
 //   server.makeDefault();                       // clients opened by no name find it
@@ -281,6 +284,7 @@ private:
                                          "-p", std::to_string(period_), "-C", "0", "-P", "0"};
         if (pipewire()) {
             args = {"pipewire"};
+            ::setenv("PIPEWIRE_REMOTE", name_.c_str(), 1);
             const std::filesystem::path conf = configHome() + "/pipewire/pipewire.conf.d";
             std::filesystem::create_directories(conf);
             // The stock daemon with its dummy driver, at the rate and period asked for.

@@ -46,6 +46,8 @@ public:
     std::function<void(std::int32_t)> duringSleep;
     // Answers MonotonicMicrosOf; by default the host cannot tell.
     std::function<std::optional<std::int64_t>(std::int32_t)> monotonicMicrosOf;
+    // What Reopener gives; by default the host cannot be reopened.
+    Reopen reopen;
 
     std::string HostVersion() override { return log("HostVersion"), version; }
     std::int32_t ExitWithClient() override { return log("ExitWithClient"), exitWithClient; }
@@ -70,6 +72,7 @@ public:
     std::optional<std::int64_t> MonotonicMicrosOf(std::int32_t hostMs) override {
         return monotonicMicrosOf ? monotonicMicrosOf(hostMs) : std::nullopt;
     }
+    Reopen Reopener() override { return log("Reopener"), reopen; }
     void SleepMs(std::int32_t n) override {
         log("SleepMs", {n});
         if (duringSleep)
