@@ -178,7 +178,10 @@ void JackHost::DeliverPending() {
 void JackHost::beforeLossReported() {
     if (!client_) return;
     stopWatch();
-    jack_client_close(client_);
+    {
+        QuietJackErrors quiet;  // libjack's complaints about the server gone; the owner says it better
+        jack_client_close(client_);
+    }
     client_ = nullptr;
 }
 

@@ -9,7 +9,9 @@
 // <m>": the MidiInput events the window has received, and the input the JACK
 // host had no room to pass through; "stall" makes the window's thread hang
 // for 30 s as soon as arpeggiation is switched off (a close that cannot
-// finish), and answers "stalling".
+// finish), and answers "stalling"; "status" answers "status on|off <the
+// status line>"; "dismiss" closes the message box shown, if any, as its OK
+// button does, and answers "dismissed <its text>".
 //
 // With VLX_LATENESS_REPORT=<file> it also notes, for every scheduled note it
 // sends, the host millisecond it went out in minus the step's due time, and
@@ -32,6 +34,8 @@
 #include <thread>
 
 #include <QApplication>
+#include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -48,7 +52,9 @@ namespace {
 // goes out and, when asked, making the window's wake-ups late.
 class ProbeHost final : public vlx::HostAutomation {
 public:
-    explicit ProbeHost(std::shared_ptr<vlx::HostAutomation> inner) : inner_(std::move(inner)) {
+    // `slot` is where the program's driver keeps the probe in use.
+    ProbeHost(std::shared_ptr<vlx::HostAutomation> inner, std::shared_ptr<ProbeHost>* slot)
+        : inner_(std::move(inner)), slot_(slot) {
         inner_->OnMidiInput([this](std::int32_t ts, std::int32_t port, std::int32_t s, std::int32_t d1,
                                    std::int32_t d2) {
             ++raised;
@@ -93,12 +99,27 @@ public:
         return jack ? jack->droppedThru() : 0;
     }
     void SleepMs(std::int32_t n) override { inner_->SleepMs(n); }
+    // The reopened host is probed too, and its counts go on from these.
+    Reopen Reopener() override {
+        Reopen inner = inner_->Reopener();
+        if (!inner) return {};
+        return [inner, slot = slot_, raisedSoFar = raised, latenessSoFar = lateness,
+                lateWakeUs = lateWakeUs_]() -> std::shared_ptr<vlx::HostAutomation> {
+            auto probe = std::make_shared<ProbeHost>(inner(), slot);
+            probe->raised = raisedSoFar;
+            probe->lateness = latenessSoFar;
+            probe->lateWakeUs_ = lateWakeUs;
+            *slot = probe;
+            return probe;
+        };
+    }
     void Flush() override { inner_->Flush(); }
     int EventFd() const override { return inner_->EventFd(); }
     void DeliverPending() override { inner_->DeliverPending(); }
 
 private:
     std::shared_ptr<vlx::HostAutomation> inner_;
+    std::shared_ptr<ProbeHost>* slot_;
     long lateWakeUs_ = 0;
     std::mt19937 rng_{std::random_device{}()};
     std::bernoulli_distribution coin_{0.5};
@@ -111,7 +132,7 @@ int main(int argc, char** argv) {
     const int status = vlx::RunProgram(
         argc, argv,
         [&probe] {
-            probe = std::make_shared<ProbeHost>(vlx::CreateHost());
+            probe = std::make_shared<ProbeHost>(vlx::CreateHost(), &probe);
             return probe;
         },
         [&probe](vlx::Form1& form) {
@@ -143,6 +164,8 @@ int main(int argc, char** argv) {
                 }
                 if (std::strncmp(line, "toggle", 6) == 0) {
                     const bool was = form.Enable->isChecked();
+                    // A message box closed meanwhile may have left no window active.
+                    QApplication::setActiveWindow(&form);
                     QTest::keyClick(&form, Qt::Key_A, Qt::AltModifier);
                     QObject::disconnect(watch, nullptr, nullptr, nullptr);
                     QObject::connect(watch, &QTimer::timeout, &form, [&form, was, watch] {
@@ -157,6 +180,15 @@ int main(int argc, char** argv) {
                         if (!on) std::this_thread::sleep_for(std::chrono::seconds(30));
                     });
                     std::printf("stalling\n");
+                    std::fflush(stdout);
+                } else if (std::strncmp(line, "dismiss", 7) == 0) {
+                    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                    std::printf("dismissed %s\n", box ? qPrintable(box->text()) : "");
+                    std::fflush(stdout);
+                    if (box) box->accept();
+                } else if (std::strncmp(line, "status", 6) == 0) {
+                    std::printf("status %s %s\n", form.Enable->isChecked() ? "on" : "off",
+                                qPrintable(form.Status->text()));
                     std::fflush(stdout);
                 } else if (std::strncmp(line, "count", 5) == 0) {
                     std::printf("raised %ld thru-dropped %llu\n", probe->raised, probe->droppedThru());

@@ -22,6 +22,7 @@
 #include <map>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -129,6 +130,101 @@ TEST(EndToEnd, AChordPlayedIntoTheProgramComesOutAsItsArpeggio) {
     EXPECT_NE(saved.find("\"Cycle\"=\"Up\""), std::string::npos) << saved;
     EXPECT_NE(saved.find("\"Divert\"=dword:00000001"), std::string::npos) << saved;
     EXPECT_NE(saved.find("\"Octaves\"=\"1\""), std::string::npos) << saved;
+    fs::remove_all(config);
+}
+
+// CPU time the process has used, in seconds (all threads).
+double cpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    unsigned long long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i)
+        if (i == 14 || i == 15) ticks += std::stoull(field);  // utime, stime
+    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// The server killed under the program while it plays: the window says so
+// and switches off, and the program idles. The server started again under
+// the same name: the program is back on it by itself, its ports connected as
+// before, and plays when switched on.
+TEST(EndToEnd, AfterTheServerIsLostTheProgramWaitsIdleAndComesBackWithItsConnections) {
+    JackServer server(48000, 256);
+    server.makeDefault();
+    const fs::path config = fs::temp_directory_path() / ("vlxarp-e2e-back-" + std::to_string(getpid()));
+    fs::remove_all(config);
+    fs::create_directories(config / "Veloxa");
+    std::ofstream(config / "Veloxa" / "VLXArp.reg") << "[HKEY_CURRENT_USER\\Software\\Veloxa\\VLXArp]\n"
+                                                       "\"Tempo\"=dword:000000f0\n\"Resolution\"=\"16th\"\n"
+                                                       "\"Cycle\"=\"Up\"\n\"Divert\"=dword:00000001\n";
+    ChildProgram program(VLX_ARMED_PROGRAM, {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + config.string()});
+    ASSERT_FALSE(program.waitFor("armed", 20'000).empty()) << "the window did not come up armed";
+    auto status = [&] {
+        program.send("status");
+        return program.waitFor("status ", 5'000);
+    };
+    // Plays a chord for half a second; the note-ons that came out.
+    auto playChord = [](JackTester& tester) {
+        tester.clearRecorded();
+        for (std::uint8_t key : {60, 64, 67}) tester.play({0x90, key, 100});
+        tester.waitCycles(static_cast<int>(tester.sampleRate() / 2 / tester.bufferSize()));
+        for (std::uint8_t key : {60, 64, 67}) tester.play({0x80, key, 0});
+        tester.waitCycles(20);
+        return std::count_if(tester.recorded().begin(), tester.recorded().end(),
+                             [](const RecordedMidi& m) { return m.bytes[0] == 0x90; });
+    };
+    const std::string in = "VLXArp:in", out = "VLXArp:out";
+    std::vector<std::string> connectedIn, connectedOut;
+    {
+        JackTester tester(server.name());
+        tester.connectPlayTo(in);
+        tester.connectRecordFrom(out);
+        tester.waitCycles(4);
+        EXPECT_GT(playChord(tester), 3);
+        for (std::uint8_t key : {60, 64, 67}) tester.play({0x90, key, 100});  // held as the server goes
+        tester.waitCycles(20);
+        connectedIn = tester.connectionsOf(in);
+        connectedOut = tester.connectionsOf(out);
+        server.crash();
+        tester.closeClients();  // before this process opens a client again
+    }
+    std::string said;
+    for (int i = 0; i < 50 && said.find("connection lost") == std::string::npos; ++i) {
+        said = status();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(said, "status off MIDI connection lost");
+    program.send("dismiss");
+    said = program.waitFor("dismissed", 5'000);
+    EXPECT_EQ(said.rfind("dismissed The MIDI connection was lost: The JACK server went away", 0), 0u) << said;
+    const double cpuBefore = cpuSeconds(program.pid());
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const double cpu = cpuSeconds(program.pid()) - cpuBefore;
+    std::printf("[ measure  ] %s lost: the program used %.2f s of CPU in 3 s\n", JackServer::kindName(), cpu);
+    EXPECT_LT(cpu, 0.3) << "the program does not idle while the server is away";
+
+    server.restart();
+    const auto restarted = std::chrono::steady_clock::now();
+    JackTester tester(server.name());
+    for (int i = 0; i < 100 && said.find("Veloxa:1") == std::string::npos; ++i) {
+        said = status();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(said.rfind("status off Veloxa:1 Ver: ", 0), 0u) << said;
+    std::printf("[ measure  ] %s back: the program was on it again after %lld ms\n", JackServer::kindName(),
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::steady_clock::now() - restarted)
+                                           .count()));
+    for (int i = 0; i < 50 && tester.connectionsOf(out).size() < connectedOut.size(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(tester.connectionsOf(in), connectedIn);
+    EXPECT_EQ(tester.connectionsOf(out), connectedOut);
+
+    program.send("toggle");
+    ASSERT_FALSE(program.waitFor("on", 5'000).empty());
+    EXPECT_GT(playChord(tester), 3) << "it plays again";
+    EXPECT_EQ(program.terminate(10'000), 0);
     fs::remove_all(config);
 }
 

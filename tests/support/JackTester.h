@@ -83,6 +83,16 @@ public:
     void connectPlayTo(const std::string& port) { connect(player_, playPort(), port); }
     void connectRecordFrom(const std::string& port) { connect(recorder_, port, recordPort()); }
 
+    // The ports connected to `port` now.
+    std::vector<std::string> connectionsOf(const std::string& port) const {
+        std::vector<std::string> names;
+        jack_port_t* p = jack_port_by_name(player_, port.c_str());
+        const char** peers = p ? jack_port_get_all_connections(player_, p) : nullptr;
+        for (const char** n = peers; n && *n; ++n) names.emplace_back(*n);
+        if (peers) jack_free(peers);
+        return names;
+    }
+
     jack_nframes_t bufferSize() const { return jack_get_buffer_size(player_); }
     jack_nframes_t sampleRate() const { return jack_get_sample_rate(player_); }
     // JACK's estimate of the frame playing now.
