@@ -57,6 +57,21 @@ constexpr std::int64_t targetOffset(const CycleTimes& c, std::int64_t stampUs, s
     return frames + latencyFrames;
 }
 
+// JACK's times of a cycle, unless they are far from when its callback runs:
+// then a cycle that starts as the callback is entered. After the server
+// stood still, its estimates can lag the clock by the whole stall for a
+// second or more while they catch up (JACK 2), or name cycles run back to
+// back to make up for the stall (PipeWire's dummy driver); placed by those,
+// the steps sent meanwhile would come out crowded together. A callback runs
+// from just before its cycle's start (kEarlyStartMicros) to within a period
+// after it, and two periods after it still in an xrun.
+constexpr CycleTimes trustedCycle(const CycleTimes& estimated, std::int64_t enteredUs,
+                                  std::int64_t periodUs) noexcept {
+    const bool near = estimated.startUs <= enteredUs + periodUs && estimated.startUs >= enteredUs - 2 * periodUs;
+    if (near) return estimated;
+    return {enteredUs, enteredUs + periodUs, estimated.nframes};
+}
+
 // Frames against the send clock over the last few cycles. A message goes
 // out a latency after its stamp, more than a period: its stamp lies in an
 // earlier cycle than the one being written, and is placed by that cycle's

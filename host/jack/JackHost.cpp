@@ -2,7 +2,10 @@
 
 #include <jack/midiport.h>
 #include <pthread.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -10,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 namespace vlx::host {
@@ -89,6 +93,39 @@ bool ofOurKind(const std::string& asked, const std::string& port) {
            std::all_of(between.begin() + 1, between.end(), [](unsigned char c) { return std::isdigit(c); });
 }
 
+bool socketListens(const std::string& path) {
+    sockaddr_un address{};
+    if (path.size() >= sizeof address.sun_path) return false;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return true;  // cannot ask: not a sign of a lost server
+    const bool refused = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
+                         (errno == ECONNREFUSED || errno == ENOENT);
+    ::close(fd);
+    return !refused;
+}
+
+// Where the server the client opened on listens: PipeWire's socket in its
+// runtime folder, or JACK 2's in /dev/shm. Empty when it is not there (a
+// JACK that keeps it elsewhere).
+std::string serverSocketPath() {
+    auto env = [](const char* name) -> std::string {
+        const char* value = std::getenv(name);
+        return value && *value ? value : "";
+    };
+    std::string path;
+    if (std::strstr(jack_get_version_string(), "PipeWire")) {
+        std::string folder = env("PIPEWIRE_RUNTIME_DIR");
+        if (folder.empty()) folder = env("XDG_RUNTIME_DIR");
+        const std::string remote = env("PIPEWIRE_REMOTE");
+        path = folder + "/" + (remote.empty() ? "pipewire-0" : remote);
+    } else {
+        path = "/dev/shm/jack_" + serverName() + "_" + std::to_string(::getuid()) + "_0";
+    }
+    return socketListens(path) ? path : std::string();
+}
+
 // Asked before writing: libjack reports a full buffer through its error
 // handler, which prints, and printing has no place in the process callback.
 bool fits(void* buffer, std::size_t size) noexcept { return jack_midi_max_event_size(buffer) >= size; }
@@ -144,6 +181,7 @@ JackHost::JackHost(const Options& options)
     if (jack_activate(client_) != 0) fail("cannot activate the JACK client");
     toConnect_ = options.connect;
     makeConnections();
+    serverSocket_ = serverSocketPath();
     watchdog_ = std::thread([this] { watch(); });
 }
 
@@ -222,9 +260,9 @@ void JackHost::letOutputDrain() {
 }
 
 // Wakes a few times a second; a server that runs our process callback is
-// never asked anything. One that has not for quietBeforeProbe is asked once,
-// and again after twice as long each time it answers (a server that pauses
-// its graph on purpose is not asked every second).
+// left alone. One that has not for quietBeforeProbe is looked at, and again
+// after twice as long each time it is there (a server that pauses its graph
+// on purpose is not looked at every second).
 void JackHost::watch() {
     using Clock = std::chrono::steady_clock;
     constexpr auto kTick = std::chrono::milliseconds(250);
@@ -254,15 +292,12 @@ void JackHost::watch() {
     }
 }
 
-// A round trip to the server that leaves nothing behind: a port registered
-// and unregistered. It waits while the server is stopped and fails at once
-// when it is gone (JACK 2 and PipeWire's JACK alike).
-bool JackHost::serverAnswers() {
-    jack_port_t* probe = jack_port_register(client_, "liveness", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-    if (!probe) return false;
-    jack_port_unregister(client_, probe);
-    return true;
-}
+// Whether the server still listens on its socket: a stopped server's takes
+// the connection (the system queues it), a dead server's refuses it. Nothing
+// is asked of libjack, whose calls wait for a stopped server, and nothing
+// reaches the other JACK clients. A server whose socket was not found at the
+// start counts as there.
+bool JackHost::serverAnswers() const { return serverSocket_.empty() || socketListens(serverSocket_); }
 
 void JackHost::stopWatch() {
     {
@@ -330,7 +365,7 @@ void JackHost::portRegistered(jack_port_id_t, int registered, void* self) {
     host->input().wake();
 }
 
-CycleTimes JackHost::cycleTimes(jack_nframes_t nframes, jack_nframes_t& firstFrame) {
+CycleTimes JackHost::cycleTimes(jack_nframes_t nframes, jack_nframes_t& firstFrame, std::int64_t enteredUs) {
     jack_time_t now = 0, next = 0;
     float periodUs = 0;
     if (jack_get_cycle_times(client_, &firstFrame, &now, &next, &periodUs) != 0 || next <= now) {
@@ -343,7 +378,9 @@ CycleTimes JackHost::cycleTimes(jack_nframes_t nframes, jack_nframes_t& firstFra
     const std::int64_t before = steadyMicros();
     const auto jack = static_cast<std::int64_t>(jack_get_time());
     const std::int64_t toSteady = toSteady_.update(before, jack, steadyMicros());
-    return {static_cast<std::int64_t>(now) + toSteady, static_cast<std::int64_t>(next) + toSteady, nframes};
+    const std::int64_t nominalUs = 1'000'000LL * nframes / std::max<std::uint32_t>(1, sampleRate_);
+    return trustedCycle({static_cast<std::int64_t>(now) + toSteady, static_cast<std::int64_t>(next) + toSteady, nframes},
+                        enteredUs, nominalUs);
 }
 
 bool JackHost::peekOut(OutRecord& r) const noexcept {
@@ -358,7 +395,7 @@ int JackHost::processCycle(jack_nframes_t nframes) {
     void* outBuf = jack_port_get_buffer(out_, nframes);
 
     jack_nframes_t firstFrame = 0;
-    const CycleTimes cycle = cycleTimes(nframes, firstFrame);
+    const CycleTimes cycle = cycleTimes(nframes, firstFrame, enteredUs);
     // A repeated call keeps what the first one wrote and passed on.
     const bool fresh = ledger_.begin(firstFrame, nframes);
     missedCycles_.store(ledger_.missed(), std::memory_order_relaxed);

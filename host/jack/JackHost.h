@@ -15,8 +15,8 @@
 //
 // A lost server is noticed by the shutdown callbacks and, on a JACK that
 // calls neither, by a watchdog: when the process callback has not run for a
-// while, it asks the server for a round trip, which waits while the server
-// is merely stopped and fails at once when it is gone. A lost host lets go
+// while, it looks whether the server's socket still takes connections,
+// which it does while the server is merely stopped. A lost host lets go
 // of its client on the owner's thread before reporting the loss, so that
 // the owner may open another (Reopener) while this one still exists.
 #include <jack/jack.h>
@@ -148,12 +148,12 @@ private:
     static void portConnected(jack_port_id_t a, jack_port_id_t b, int connect, void* self);
     static void portRegistered(jack_port_id_t port, int registered, void* self);
     int processCycle(jack_nframes_t nframes);
-    CycleTimes cycleTimes(jack_nframes_t nframes, jack_nframes_t& firstFrame);
+    CycleTimes cycleTimes(jack_nframes_t nframes, jack_nframes_t& firstFrame, std::int64_t enteredUs);
     bool peekOut(OutRecord& r) const noexcept;
     void queue(std::int64_t stampUs, const MidiMessage& message, bool step);
     void letOutputDrain();
     void watch();
-    bool serverAnswers();
+    bool serverAnswers() const;
     void stopWatch();
     // A lost server's client is let go before the owner hears of the loss:
     // the owner may open a new client at once, and libjack cannot close a
@@ -185,6 +185,7 @@ private:
     // Set by the notification thread, taken by the owner's.
     std::atomic<bool> connectionsChanged_{false};
     std::atomic<bool> portsAppeared_{false};
+    std::string serverSocket_;  // where the server listens; empty: unknown
     std::thread watchdog_;
     std::mutex watchMutex_;
     std::condition_variable watchWake_;

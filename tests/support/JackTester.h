@@ -25,6 +25,7 @@
 #include <jack/midiport.h>
 #include <jack/ringbuffer.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -244,7 +245,13 @@ private:
         jack_get_cycle_times(self->recorder_, &cycleFrame, &cycleUsecs, &nextUsecs, &periodUsecs);
         const std::int64_t toSteady = self->recordClock_.update();
         const std::uint32_t count = jack_midi_get_event_count(buf);
-        for (std::uint32_t i = 0; i < count; ++i) {
+        // JACK 2 can run a cycle a second time after missing one (see
+        // CycleLedger): the buffer then holds what the first call read,
+        // and maybe more.
+        const std::uint32_t seen = cycleFrame == self->recordFrame_ ? std::min(self->recordCount_, count) : 0;
+        self->recordFrame_ = cycleFrame;
+        self->recordCount_ = count;
+        for (std::uint32_t i = seen; i < count; ++i) {
             jack_midi_event_t ev;
             if (jack_midi_event_get(&ev, buf, i) != 0) continue;
             self->note(self->recordRing_, cycleFrame, cycleUsecs, nextUsecs, toSteady, nframes, ev.time, ev.buffer,
@@ -283,6 +290,8 @@ private:
     std::vector<RecordedMidi> played_;
     SteadyFromJack playClock_;    // player's thread only
     SteadyFromJack recordClock_;  // recorder's thread only
+    jack_nframes_t recordFrame_ = 0;  // recorder's thread only: the cycle read last
+    std::uint32_t recordCount_ = 0;   // and how many events it held
 };
 
 }  // namespace vlx::test
