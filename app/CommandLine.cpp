@@ -21,12 +21,19 @@ const std::vector<OptionRow>& optionTable() {
     static const std::vector<OptionRow> rows = {
         {{"h", "help"}, {}, "show this help and exit"},
         {{"v", "version"}, {}, "show the version and exit"},
+        {{"follow-clock"}, {}, "follow the MIDI clock received at VLXArp:in (as the menu's \"Follow MIDI clock\")"},
+        {{"sustain-hold"}, {}, "hold released keys in the pattern while the sustain pedal is down (as the menu's \"Hold with sustain pedal\")"},
     };
     return rows;
 }
 
 // The options parsed, as a run uses them.
-CommandLineOptions optionsOf(const QCommandLineParser& /*parser*/) { return {}; }
+CommandLineOptions optionsOf(const QCommandLineParser& parser) {
+    CommandLineOptions options;
+    options.followClock = parser.isSet(QStringLiteral("follow-clock"));
+    options.sustainHold = parser.isSet(QStringLiteral("sustain-hold"));
+    return options;
+}
 
 // Qt's own options: QApplication takes them out of argv itself, so they are
 // only recognised here, not listed.
@@ -39,7 +46,10 @@ const char* const kDescription =
     "Hold a chord on a keyboard connected to VLXArp:in; while Arpeggiate is down,\n"
     "VLXArp keeps the held notes in pitch order and plays them one at a time, as a\n"
     "repeating pattern, out of VLXArp:out to a synth. Tempo, step length, octave\n"
-    "span, sustain and cycle are set in the window.\n"
+    "span, sustain and cycle are set in the window. Its menu (right click, the\n"
+    "Menu key or Shift+F10) follows a MIDI clock, holds the pattern with the\n"
+    "sustain pedal, and stops every note (also Escape, or controller 120 or 123\n"
+    "at VLXArp:in). The switches are kept with the settings.\n"
     "\n"
     "VLXArp opens a JACK client when a JACK server answers (it never starts one),\n"
     "otherwise an ALSA sequencer client. Either is named \"VLXArp\", with the MIDI\n"
@@ -58,8 +68,8 @@ const char* const kEnvironmentAndFiles =
     "\n"
     "Files:\n"
     "  $XDG_CONFIG_HOME/Veloxa/VLXArp.reg\n"
-    "      the settings (tempo, lists and check boxes), per user, written when the\n"
-    "      window closes\n";
+    "      the settings (tempo, lists, check boxes and the menu's switches), per\n"
+    "      user, written when the window closes\n";
 
 QString usageLine() { return QStringLiteral("Usage: %1 [OPTION]...").arg(QLatin1String(kProgram)); }
 

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include <QLineEdit>
 #include <QWidget>
@@ -18,12 +19,16 @@
 #include "app/CommandLine.h"
 #include "app/Util.h"
 #include "engine/Arpeggiator.h"
+#include "engine/ClockFollower.h"
+#include "engine/SustainLatch.h"
 #include "host/HostAutomation.h"
 #include "model/InputQ.h"
 
+class QAction;
 class QCheckBox;
 class QComboBox;
 class QLabel;
+class QMenu;
 class QPushButton;
 class QScrollBar;
 class QSocketNotifier;
@@ -61,6 +66,10 @@ public:
     void vlx_MidiInput(std::int32_t nTimestamp, std::int32_t Port, std::int32_t status, std::int32_t data1,
                        std::int32_t data2);
     void Timer_Timer();
+    // The window's menu (right click, the Menu key, Shift+F10).
+    void FollowClock_Click();
+    void SustainHold_Click();
+    void AllNotesOff_Click();
 
     void setMessageBox(MessageBox show) { showMessage_ = std::move(show); }
 
@@ -85,6 +94,7 @@ public:
     const std::shared_ptr<HostAutomation>& host() const noexcept { return vlx; }
     std::int32_t nextPoll() const noexcept { return lNextPoll; }
     bool unloaded() const noexcept { return unloaded_; }
+    const ClockFollower& clockFollower() const noexcept { return clock_; }
 
     // The controls, in tab order, named as their objectName.
     QCheckBox* Divert = nullptr;
@@ -104,9 +114,15 @@ public:
     QComboBox* Cycle = nullptr;
     QLabel* Status = nullptr;
     QTimer* Timer = nullptr;
+    // The entries of the window's menu, Menu among them.
+    QMenu* Menu = nullptr;
+    QAction* FollowClock = nullptr;
+    QAction* SustainHold = nullptr;
+    QAction* AllNotesOff = nullptr;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
     void createControls();
@@ -120,6 +136,28 @@ private:
     void release();
     void connectHost();
 
+    // Playing with a band: the menu, the MIDI clock, the sustain pedal and
+    // all notes off (Form1Band.cpp).
+    void createMenu();
+    void openMenuFromKeyboard();
+    void restoreSwitches();
+    void saveSwitches(const std::function<void(const char*, const Util::Value&)>& save);
+    void withEngine(std::function<void()> body);
+    bool tempoRefused() const;
+    void resetBand();
+    // Clock, pedal and all-notes-off input; true when the message must
+    // not be forwarded.
+    bool bandInput(std::int32_t lTime, std::int32_t status, std::int32_t data1, std::int32_t data2);
+    void clockTick(std::int32_t lTime);
+    void followClockAt(std::int32_t lNow);
+    std::optional<std::int32_t> clockDeadline() const;
+    void stepsByTypedTempo(std::int32_t lNow);
+    std::int16_t typedPeriod() const;
+    std::int32_t ticksPerStep() const;
+    void stopEverything();
+    void showClock();
+    bool clockShown() const noexcept { return !typedTempo_.isEmpty(); }
+
     // The pass's message pump when it sent nothing.
     void pumpIdle(std::int32_t lNow);
     void waitRealTime(std::int32_t wakeAt);
@@ -128,6 +166,7 @@ private:
     // Runs a handler so that no error reaches the event loop.
     template <class Body>
     void handle(Body&& body) noexcept;
+    void handleCall(const std::function<void()>& body) noexcept;
     void failed(const QString& what) noexcept;
     void switchOffAfterFailure() noexcept;
     void report(const QString& text);
@@ -155,6 +194,15 @@ private:
     // Keys whose latest press the host held back (DivertInput 1), by
     // channel * 256 + note: their releases stay with the engine.
     std::bitset<16 * 256> divertedPress_;
+    ClockFollower clock_;
+    SustainLatch latch_;
+    // While the clock's tempo is shown: the tempo typed before, which the
+    // pattern plays at when the clock goes. Empty otherwise.
+    QString typedTempo_;
+    bool clockLost_ = false;  // the clock stopped arriving: said in the status line
+    QString hostStatus_;      // the status line's own text
+    bool followClockStored_ = false;  // the settings file had the switch
+    bool sustainHoldStored_ = false;
     // The settings file, read once at the start and written once at the close.
     std::unique_ptr<Util::HeldKey> settings_;
     bool unattended_ = false;
