@@ -50,7 +50,7 @@ TEST(CommandLine, AnswersWithoutADisplayAndExplainsWhenOneIsNeeded) {
                                "QT_QPA_PLATFORM=offscreen\n";
     const Case cases[] = {
         {"", "--help", 0,
-         {"vlxarp - ", "\nUsage: vlxarp [OPTION]...\n", "VLXArp:in", "VLXArp:out", "-h, --help", "-v, --version",
+         {"vlxarp - ", "\nUsage: vlxarp [OPTION]...\n", "VLXArp:in", "VLXArp:out", "-h, --help", "-v, --version", "--follow-clock", "--sustain-hold",
           "\nOptions:\n", "\nFiles:\n", "$XDG_CONFIG_HOME/Veloxa/VLXArp.reg"},
          {}},
         {"", "-h", 0, {"\nUsage: vlxarp [OPTION]...\n"}, {}},
