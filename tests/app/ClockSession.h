@@ -49,6 +49,7 @@ struct ClockRun {
     std::vector<jack_nframes_t> ticks;  // where the player put each tick
     std::vector<jack_nframes_t> ons;    // the arpeggio's note-ons, in order
     std::vector<int> pitches;
+    std::vector<std::int32_t> lengths;  // of each note, in frames; -1 when it never ended
     int offs = 0;
 };
 
@@ -78,8 +79,14 @@ inline ClockRun playClock(JackTester& tester, const std::vector<std::uint8_t>& k
         if ((m.bytes[0] & 0xF0) == 0x90 && m.bytes[2] > 0) {
             run.ons.push_back(m.frame);
             run.pitches.push_back(m.bytes[1]);
+            run.lengths.push_back(-1);
         } else if ((m.bytes[0] & 0xF0) == 0x80) {
             ++run.offs;
+            for (std::size_t n = run.ons.size(); n-- > 0;) {
+                if (run.pitches[n] != m.bytes[1]) continue;
+                if (run.lengths[n] < 0) run.lengths[n] = static_cast<std::int32_t>(m.frame - run.ons[n]);
+                break;
+            }
         }
     }
     return run;
