@@ -605,8 +605,8 @@ void Form1::pumpIdle(std::int32_t lNow) {
 
 // The first host millisecond in which something can be due: the head of
 // either step queue (as far as time decides), the clock's loss, or the next
-// settings poll; never before the next
-// millisecond, so that a step that cannot fire does not keep the loop busy.
+// settings poll; never before the next millisecond, so that a step that
+// cannot fire does not keep the loop busy.
 std::int32_t Form1::nextWake(std::int32_t lNow) const {
     std::int32_t wake = hosttime::after(lNextPoll, 1);
     if (!Arp->IsEmpty()) {

@@ -94,7 +94,6 @@ public:
     const std::shared_ptr<HostAutomation>& host() const noexcept { return vlx; }
     std::int32_t nextPoll() const noexcept { return lNextPoll; }
     bool unloaded() const noexcept { return unloaded_; }
-    const ClockFollower& clockFollower() const noexcept { return clock_; }
 
     // The controls, in tab order, named as their objectName.
     QCheckBox* Divert = nullptr;
