@@ -5,7 +5,9 @@
 // Threads: the owner's thread (the window's) makes every automation call and
 // calls DeliverPending. The MIDI thread (JACK's process callback, the ALSA
 // reader) only reads the flags and pushes input through InputHandoff, which
-// never blocks, locks or allocates.
+// never blocks, locks or allocates. News of ports and connections (JACK's
+// notification thread, the ALSA reader) only sets a flag and wakes the owner,
+// whose DeliverPending raises PortsChanged.
 #include <jack/ringbuffer.h>
 
 #include <atomic>
@@ -16,6 +18,7 @@
 
 #include "host/HostAutomation.h"
 #include "host/MidiMessage.h"
+#include "host/PortConnections.h"
 #include "host/Routing.h"
 
 namespace vlx::host {
@@ -90,7 +93,7 @@ private:
     std::atomic<std::uint64_t> overflows_{0};
 };
 
-class RealHost : public HostAutomation {
+class RealHost : public HostAutomation, public PortConnections {
 public:
     RealHost();
 
@@ -110,7 +113,8 @@ public:
     int EventFd() const override { return input_.fd(); }
     // Raises MidiInput for every waiting message while RaiseInputEvents is 1;
     // once it is 0 nobody will forward them, so those the host did not pass
-    // when they arrived go to the output now (routeInput). Then reports a
+    // when they arrived go to the output now (routeInput). Then raises
+    // PortsChanged when ports or connections changed meanwhile, and reports a
     // lost connection, once.
     void DeliverPending() override;
 
@@ -136,6 +140,8 @@ protected:
     void countDroppedSend() noexcept { droppedSends_.fetch_add(1, std::memory_order_relaxed); }
     // Any thread, no allocation: records why and wakes the owner.
     void markLost(const char* why) noexcept;
+    // Any thread, no allocation: the owner raises PortsChanged.
+    void notePortsChanged() noexcept;
 
 private:
     HostClock clock_;
@@ -146,6 +152,7 @@ private:
     std::atomic<std::uint64_t> droppedSends_{0};
     std::atomic<bool> lostClaimed_{false};
     std::atomic<bool> lost_{false};
+    std::atomic<bool> portsChanged_{false};
     bool lostReported_ = false;
     char lostWhy_[256] = {};
 };
