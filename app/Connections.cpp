@@ -102,16 +102,22 @@ void ConnectionKeeper::sync(bool connect) {
         side.connected = std::move(now);
         if (!connect) continue;
 
+        bool made = false;
         for (const std::string& name : candidates) {
             if (side.connected.contains(name) || side.refused.contains(name)) continue;
             const bool wanted = std::find(side.wanted.begin(), side.wanted.end(), name) != side.wanted.end();
             const bool asked = std::any_of(side.asked.begin(), side.asked.end(),
                                            [&](const PortPattern& p) { return p.matches(name); });
-            if (!wanted && !asked) continue;
-            if (ports_->Connect(port, name)) {
-                side.connected.insert(name);
+            if ((wanted || asked) && ports_->Connect(port, name)) {
                 want(side, name);
+                made = true;
             }
+        }
+        // Counted as connected once the host lists it: a server may make the
+        // connection a moment after the call (its notice then comes later).
+        if (const auto after = made ? ports_->Peers(port) : std::nullopt) {
+            for (const std::string& name : *after)
+                if (!own_.contains(name)) side.connected.insert(name);
         }
     }
 }

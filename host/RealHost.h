@@ -98,7 +98,8 @@ public:
     RealHost();
 
     std::int32_t ExitWithClient() override { return exitWithClient_; }
-    // The host lives in the program's process and ends with it anyway.
+    // The host lives in the program's process and ends with it anyway; the
+    // owner reads the flag to leave the connections behind (0) or not (1).
     void ExitWithClient(std::int32_t vData) override { exitWithClient_ = vData; }
     std::int32_t DivertInput() override { return divert_.load(); }
     void DivertInput(std::int32_t vData) override { divert_.store(vData); }
