@@ -61,29 +61,30 @@ void ConnectionKeeper::remember(OwnPort port, const std::vector<std::string>& na
         if (!name.empty()) want(sides_[at(port)], name);
 }
 
-void ConnectionKeeper::attach(PortConnections* ports) {
+void ConnectionKeeper::attach(const std::shared_ptr<PortConnections>& ports) {
     ports_ = ports;
     own_.clear();
     // A fresh host has no connections yet: what the old one had stays wanted.
     for (Side& side : sides_) side.connected.clear();
-    if (!ports_) return;
-    for (OwnPort port : kBoth) own_.insert(ports_->OwnPortName(port));
+    if (!ports) return;
+    for (OwnPort port : kBoth) own_.insert(ports->OwnPortName(port));
     sync(true);
 }
 
 void ConnectionKeeper::portsChanged() { sync(true); }
 
 void ConnectionKeeper::sync(bool connect) {
-    if (!ports_) return;
+    const std::shared_ptr<PortConnections> ports = ports_.lock();
+    if (!ports) return;
     for (OwnPort port : kBoth) {
         Side& side = sides_[at(port)];
-        const auto peers = ports_->Peers(port);
+        const auto peers = ports->Peers(port);
         if (!peers) continue;  // the host cannot tell: keep what was known
         knows_ = true;
         std::set<std::string> now;
         for (const std::string& name : *peers)
             if (!own_.contains(name)) now.insert(name);
-        std::vector<std::string> candidates = ports_->Candidates(port);
+        std::vector<std::string> candidates = ports->Candidates(port);
         std::erase_if(candidates, [this](const std::string& name) { return own_.contains(name); });
         const std::set<std::string> present(candidates.begin(), candidates.end());
 
@@ -108,14 +109,14 @@ void ConnectionKeeper::sync(bool connect) {
             const bool wanted = std::find(side.wanted.begin(), side.wanted.end(), name) != side.wanted.end();
             const bool asked = std::any_of(side.asked.begin(), side.asked.end(),
                                            [&](const PortPattern& p) { return p.matches(name); });
-            if ((wanted || asked) && ports_->Connect(port, name)) {
+            if ((wanted || asked) && ports->Connect(port, name)) {
                 want(side, name);
                 made = true;
             }
         }
         // Counted as connected once the host lists it: a server may make the
         // connection a moment after the call (its notice then comes later).
-        if (const auto after = made ? ports_->Peers(port) : std::nullopt) {
+        if (const auto after = made ? ports->Peers(port) : std::nullopt) {
             for (const std::string& name : *after)
                 if (!own_.contains(name)) side.connected.insert(name);
         }
@@ -129,9 +130,10 @@ std::vector<std::string> ConnectionKeeper::connected(OwnPort port) {
 }
 
 int ConnectionKeeper::bridge() {
-    if (!ports_) return 0;
-    auto sources = ports_->Peers(OwnPort::In);
-    auto destinations = ports_->Peers(OwnPort::Out);
+    const std::shared_ptr<PortConnections> ports = ports_.lock();
+    if (!ports) return 0;
+    auto sources = ports->Peers(OwnPort::In);
+    auto destinations = ports->Peers(OwnPort::Out);
     if (!sources || !destinations) return 0;
     auto notOwn = [this](std::vector<std::string>& names) {
         std::erase_if(names, [this](const std::string& name) { return own_.contains(name); });
@@ -141,10 +143,10 @@ int ConnectionKeeper::bridge() {
     if (destinations->empty()) return 0;
     int made = 0;
     for (const std::string& source : *sources)
-        for (const std::string& destination : *destinations) made += ports_->ConnectPorts(source, destination) ? 1 : 0;
+        for (const std::string& destination : *destinations) made += ports->ConnectPorts(source, destination) ? 1 : 0;
     // What is played from now on takes the direct way only, instead of
     // sounding twice until the program has left.
-    for (const std::string& source : *sources) ports_->Disconnect(OwnPort::In, source);
+    for (const std::string& source : *sources) ports->Disconnect(OwnPort::In, source);
     return made;
 }
 

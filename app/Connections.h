@@ -11,6 +11,7 @@
 // All of it runs on the owner's thread: attach at the start (and again with
 // the fresh host after a lost one), portsChanged when the host says so.
 #include <array>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -50,8 +51,8 @@ public:
     void remember(OwnPort port, const std::vector<std::string>& names);
     // Works on `ports` from now on (null: none) and connects what is wanted
     // and there. Called with a freshly opened host, it restores what the old
-    // one had.
-    void attach(PortConnections* ports);
+    // one had. Held weakly: a host let go of meanwhile cannot tell anything.
+    void attach(const std::shared_ptr<PortConnections>& ports);
     // The host's PortsChanged: learns what the user connected and
     // disconnected, and connects wanted ports that appeared.
     void portsChanged();
@@ -85,7 +86,7 @@ private:
     static void want(Side& side, const std::string& name);
 
     std::array<Side, 2> sides_;
-    PortConnections* ports_ = nullptr;
+    std::weak_ptr<PortConnections> ports_;
     std::set<std::string> own_;
     bool knows_ = false;
 };

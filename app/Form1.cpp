@@ -278,7 +278,7 @@ void Form1::restoreConnections() {
 void Form1::connectPorts() {
     PortConnections* ports = PortConnectionsOf(vlx.get());
     if (ports) ports->OnPortsChanged([this] { keeper_.portsChanged(); });
-    keeper_.attach(ports);
+    keeper_.attach(ports ? std::shared_ptr<PortConnections>(vlx, ports) : nullptr);
 }
 
 void Form1::restoreSettings() {

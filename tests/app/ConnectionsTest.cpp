@@ -37,31 +37,32 @@ TEST(Connections, ArgumentsConnectExactNamesOrWholeNameMatchesOfTheirDirectionNe
         {In, "kbd:(", {}, true},
     };
     for (const Case& c : cases) {
-        ScriptedPorts ports;
+        auto ports = std::make_shared<ScriptedPorts>();
         for (const auto& [name, output] : {std::pair<std::string, bool>{"kbd:out", true},
                                            {"kbd:in", false},
                                            {"synth:in", false},
                                            {a2j, true},
                                            {"odd:(", true}})
-            ports.ports[name] = output;
+            ports->ports[name] = output;
         ConnectionKeeper keeper(c.side == In ? QStringList{c.argument} : QStringList{},
                                 c.side == Out ? QStringList{c.argument} : QStringList{});
-        keeper.attach(&ports);
+        keeper.attach(ports);
         const std::string what = (c.side == In ? "--connect-in " : "--connect-out ") + c.argument.toStdString();
-        EXPECT_EQ(ports.peersOf(c.side), c.connected) << what;
-        EXPECT_EQ(ports.peersOf(c.side == In ? Out : In), Names{}) << what;
+        EXPECT_EQ(ports->peersOf(c.side), c.connected) << what;
+        EXPECT_EQ(ports->peersOf(c.side == In ? Out : In), Names{}) << what;
         EXPECT_EQ(keeper.warnings().size(), c.warned ? 1 : 0) << what;
     }
 }
 
 TEST(Connections, WantedPortsAreConnectedWhenTheyAppearUnlessTheUserDisconnectedThem) {
-    ScriptedPorts ports;
+    auto shared = std::make_shared<ScriptedPorts>();
+    ScriptedPorts& ports = *shared;
     ports.ports.insert({{"kbd:out", true}, {"synth:in", false}});
     ConnectionKeeper keeper({}, {"late:.*"});
     keeper.remember(In, {"kbd:out"});
     keeper.remember(Out, {"synth:in", "synth2:in"});
     ports.OnPortsChanged([&] { keeper.portsChanged(); });
-    keeper.attach(&ports);
+    keeper.attach(shared);
     EXPECT_EQ(ports.peersOf(In), Names{"kbd:out"}) << "remembered and there at the start";
     EXPECT_EQ(ports.peersOf(Out), Names{"synth:in"});
 
@@ -96,9 +97,10 @@ TEST(Connections, WantedPortsAreConnectedWhenTheyAppearUnlessTheUserDisconnected
     ports.lost = false;
 
     // A fresh host restores all of it.
-    ScriptedPorts fresh;
+    auto renewed = std::make_shared<ScriptedPorts>();
+    ScriptedPorts& fresh = *renewed;
     fresh.ports = ports.ports;
-    keeper.attach(&fresh);
+    keeper.attach(renewed);
     EXPECT_EQ(fresh.peersOf(In), Names{"kbd:out"});
     EXPECT_EQ(fresh.peersOf(Out), (Names{"late:in", "stranger:in", "synth2:in"}));
 
@@ -108,6 +110,8 @@ TEST(Connections, WantedPortsAreConnectedWhenTheyAppearUnlessTheUserDisconnected
     EXPECT_EQ(fresh.peersOf(In), Names{ScriptedPorts::kOut}) << "what fed the program lets go of it";
     for (const char* to : {"late:in", "stranger:in", "synth2:in"})
         EXPECT_TRUE(fresh.links.contains({"kbd:out", to})) << to;
+    renewed.reset();  // a host let go of without a word tells nothing more
+    EXPECT_EQ(keeper.connected(In), Names{"kbd:out"});
 }
 
 // A scripted host with a scripted port graph.
