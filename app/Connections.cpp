@@ -52,13 +52,9 @@ QStringList ConnectionKeeper::warnings() const {
     return lines;
 }
 
-void ConnectionKeeper::want(Side& side, const std::string& name) {
-    if (std::find(side.wanted.begin(), side.wanted.end(), name) == side.wanted.end()) side.wanted.push_back(name);
-}
-
 void ConnectionKeeper::remember(OwnPort port, const std::vector<std::string>& names) {
     for (const std::string& name : names)
-        if (!name.empty()) want(sides_[at(port)], name);
+        if (!name.empty()) sides_[at(port)].wanted.insert(name);
 }
 
 void ConnectionKeeper::attach(const std::shared_ptr<PortConnections>& ports) {
@@ -92,13 +88,13 @@ void ConnectionKeeper::sync(bool connect) {
         // one whose port went away is made again when the port comes back.
         for (const std::string& name : side.connected) {
             if (now.contains(name) || !present.contains(name)) continue;
-            std::erase(side.wanted, name);
+            side.wanted.erase(name);
             side.refused.insert(name);
         }
         for (const std::string& name : now) {
             if (side.connected.contains(name)) continue;
             side.refused.erase(name);
-            want(side, name);
+            side.wanted.insert(name);
         }
         side.connected = std::move(now);
         if (!connect) continue;
@@ -106,11 +102,11 @@ void ConnectionKeeper::sync(bool connect) {
         bool made = false;
         for (const std::string& name : candidates) {
             if (side.connected.contains(name) || side.refused.contains(name)) continue;
-            const bool wanted = std::find(side.wanted.begin(), side.wanted.end(), name) != side.wanted.end();
+            const bool wanted = side.wanted.contains(name);
             const bool asked = std::any_of(side.asked.begin(), side.asked.end(),
                                            [&](const PortPattern& p) { return p.matches(name); });
             if ((wanted || asked) && ports->Connect(port, name)) {
-                want(side, name);
+                side.wanted.insert(name);
                 made = true;
             }
         }

@@ -78,12 +78,11 @@ public:
 private:
     struct Side {
         std::vector<PortPattern> asked;
-        std::vector<std::string> wanted;  // exact names, in the order first met
+        std::set<std::string> wanted;     // exact names
         std::set<std::string> connected;  // as last seen
         std::set<std::string> refused;    // disconnected by the user while running
     };
     void sync(bool connect);
-    static void want(Side& side, const std::string& name);
 
     std::array<Side, 2> sides_;
     std::weak_ptr<PortConnections> ports_;
