@@ -1,6 +1,8 @@
 #include "app/Connections.h"
 
 #include <algorithm>
+#include <chrono>
+#include <utility>
 
 #include <QByteArray>
 
@@ -33,7 +35,12 @@ bool PortPattern::matches(const std::string& port) const {
     return name == text_ || (regex_.isValid() && regex_.match(name).hasMatch());
 }
 
-ConnectionKeeper::ConnectionKeeper(const QStringList& connectIn, const QStringList& connectOut) {
+ConnectionKeeper::ConnectionKeeper(const QStringList& connectIn, const QStringList& connectOut, Clock clock)
+    : clock_(clock ? std::move(clock) : [] {
+          return std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::steady_clock::now().time_since_epoch())
+              .count();
+      }) {
     for (const QString& text : connectIn) sides_[at(OwnPort::In)].asked.emplace_back(text);
     for (const QString& text : connectOut) sides_[at(OwnPort::Out)].asked.emplace_back(text);
 }
@@ -84,12 +91,23 @@ void ConnectionKeeper::sync(bool connect) {
         std::erase_if(candidates, [this](const std::string& name) { return own_.contains(name); });
         const std::set<std::string> present(candidates.begin(), candidates.end());
 
-        // A connection that ended while its port stayed was ended on purpose;
-        // one whose port went away is made again when the port comes back.
-        for (const std::string& name : side.connected) {
-            if (now.contains(name) || !present.contains(name)) continue;
-            side.wanted.erase(name);
-            side.refused.insert(name);
+        // A connection whose port went away is made again when the port
+        // comes back; one that ended while its port stays was ended on
+        // purpose, once the port has outlived it long enough to tell.
+        const std::int64_t ms = clock_();
+        for (const std::string& name : side.connected)
+            if (!now.contains(name) && present.contains(name)) side.ending.emplace(name, ms);
+        for (auto it = side.ending.begin(); it != side.ending.end();) {
+            const auto& [name, since] = *it;
+            const bool settled = ms - since > kGoingAwayMs;
+            if (settled && !now.contains(name)) {
+                side.wanted.erase(name);
+                side.refused.insert(name);
+            }
+            if (settled || now.contains(name) || !present.contains(name))
+                it = side.ending.erase(it);
+            else
+                ++it;  // undecided: left alone meanwhile
         }
         for (const std::string& name : now) {
             if (side.connected.contains(name)) continue;
@@ -101,7 +119,7 @@ void ConnectionKeeper::sync(bool connect) {
 
         bool made = false;
         for (const std::string& name : candidates) {
-            if (side.connected.contains(name) || side.refused.contains(name)) continue;
+            if (side.connected.contains(name) || side.refused.contains(name) || side.ending.contains(name)) continue;
             const bool wanted = side.wanted.contains(name);
             const bool asked = std::any_of(side.asked.begin(), side.asked.end(),
                                            [&](const PortPattern& p) { return p.matches(name); });

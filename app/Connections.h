@@ -7,10 +7,16 @@
 // each as soon as it exists, now or when it appears later; never the
 // program's own ports. A connection the user ends while its port stays is
 // the user's choice: that port is left alone until it is connected again.
+// A client that closes ends its connections a moment before its ports go, so
+// a connection counts as ended by the user only once its port has outlived
+// it by kGoingAwayMs; until then it is left alone too.
 //
 // All of it runs on the owner's thread: attach at the start (and again with
 // the fresh host after a lost one), portsChanged when the host says so.
 #include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -42,7 +48,11 @@ private:
 
 class ConnectionKeeper {
 public:
-    ConnectionKeeper(const QStringList& connectIn = {}, const QStringList& connectOut = {});
+    // Milliseconds of a steady clock; by default std::chrono::steady_clock's.
+    using Clock = std::function<std::int64_t()>;
+    static constexpr std::int64_t kGoingAwayMs = 1000;
+
+    ConnectionKeeper(const QStringList& connectIn = {}, const QStringList& connectOut = {}, Clock clock = {});
 
     // One line per argument that is no regular expression, for stderr.
     QStringList warnings() const;
@@ -81,9 +91,11 @@ private:
         std::set<std::string> wanted;     // exact names
         std::set<std::string> connected;  // as last seen
         std::set<std::string> refused;    // disconnected by the user while running
+        std::map<std::string, std::int64_t> ending;  // ended while the port stayed, since when
     };
     void sync(bool connect);
 
+    Clock clock_;
     std::array<Side, 2> sides_;
     std::weak_ptr<PortConnections> ports_;
     std::set<std::string> own_;

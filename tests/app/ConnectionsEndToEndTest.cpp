@@ -72,10 +72,10 @@ protected:
 };
 
 TEST_F(ConnectionsEndToEnd, ConnectionsAreRememberedMadeAsPortsAppearAndUserDisconnectionsStand) {
-    JackTester early(server.name(), "early");
+    auto early = std::make_unique<JackTester>(server.name(), "early");
     auto late = std::make_unique<JackTester>(server.name(), "late");
     auto program = startProgram();
-    early.connectPlayTo("VLXArp:in");
+    early->connectPlayTo("VLXArp:in");
     late->connectRecordFrom("VLXArp:out");
     ASSERT_EQ(program->terminate(10'000), 0);
     const std::string saved = settings();
@@ -94,12 +94,18 @@ TEST_F(ConnectionsEndToEnd, ConnectionsAreRememberedMadeAsPortsAppearAndUserDisc
     // The user ends late's connections; when late comes back they stay ended.
     jack_disconnect(patchbay, "VLXArp:out", "late_rec:in");
     jack_disconnect(patchbay, "late_play:out", "VLXArp:in");
-    std::this_thread::sleep_for(1s);  // the program hears of it within milliseconds
+    // Counted as the user's once the ports have outlived their connections by a second.
+    std::this_thread::sleep_for(1500ms);
     late.reset();
     late = std::make_unique<JackTester>(server.name(), "late");
     std::this_thread::sleep_for(1s);
     EXPECT_EQ(peers("VLXArp:in", {"early_play:out"}), Names{"early_play:out"});
     EXPECT_EQ(peers("VLXArp:out"), Names{});
+    // A client that merely closes and comes back (a synth restarted) is
+    // connected again.
+    early.reset();
+    early = std::make_unique<JackTester>(server.name(), "early");
+    EXPECT_EQ(peers("VLXArp:in", {"early_play:out"}), Names{"early_play:out"});
 
     ASSERT_EQ(program->terminate(10'000), 0);
     const std::string again = settings();

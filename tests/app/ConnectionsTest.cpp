@@ -54,7 +54,8 @@ TEST(Connections, WantedPortsAreConnectedWhenTheyAppearUnlessTheUserDisconnected
     auto shared = std::make_shared<ScriptedPorts>();
     ScriptedPorts& ports = *shared;
     ports.ports.insert({{"kbd:out", true}, {"synth:in", false}});
-    ConnectionKeeper keeper({}, {"late:.*"});
+    std::int64_t ms = 0;
+    ConnectionKeeper keeper({}, {"late:.*"}, [&] { return ms; });
     keeper.remember(In, {"kbd:out"});
     keeper.remember(Out, {"synth:in", "synth2:in"});
     ports.OnPortsChanged([&] { keeper.portsChanged(); });
@@ -64,11 +65,12 @@ TEST(Connections, WantedPortsAreConnectedWhenTheyAppearUnlessTheUserDisconnected
     EXPECT_EQ(peers(ports, Out), (Names{"late:in", "synth2:in", "synth:in"})) << "remembered or asked for";
 
     // Ended by the user, a connection stays ended when its port comes back;
-    // one whose port merely went away is made again. Connected by the user,
-    // a port is kept the same way.
+    // one whose port went away (its connections end a moment before it
+    // does) is made again. Connected by the user, a port is kept the same way.
     ports.userDisconnect(ScriptedPorts::kOut, "synth:in");
     ports.userDisconnect(ScriptedPorts::kOut, "late:in");
     ports.userConnect(ScriptedPorts::kOut, "stranger:in");
+    ms += ConnectionKeeper::kGoingAwayMs + 1;
     for (const char* name : {"synth:in", "late:in", "synth2:in", "stranger:in"}) {
         ports.vanish(name);
         ports.appear(name, false);

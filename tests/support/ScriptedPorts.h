@@ -47,9 +47,11 @@ public:
     }
 
     void appear(const std::string& name, bool output) { ports[name] = output, RaisePortsChanged(); }
+    // As a JACK client that closes: its connections end first, then its port.
     void vanish(const std::string& name) {
-        ports.erase(name);
         std::erase_if(links, [&](const Link& l) { return l.first == name || l.second == name; });
+        RaisePortsChanged();
+        ports.erase(name);
         RaisePortsChanged();
     }
     void userConnect(const std::string& from, const std::string& to) { links.emplace(from, to), RaisePortsChanged(); }
