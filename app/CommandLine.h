@@ -12,6 +12,10 @@ namespace vlx {
 // in CommandLine.cpp (its help text lives there too) and a member here,
 // filled from the parsed line in the same file.
 struct CommandLineOptions {
+    // --connect-in, --connect-out: ports (exact names or regular
+    // expressions) to connect whenever they exist.
+    QStringList connectIn;
+    QStringList connectOut;
     bool followClock = false;  // --follow-clock
     bool sustainHold = false;  // --sustain-hold
 };

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <utility>
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -83,7 +84,10 @@ private:
 }  // namespace
 
 Form1::Form1(HostFactory createHost, CommandLineOptions options, QWidget* parent)
-    : QWidget(parent), createHost_(std::move(createHost)), options_(std::move(options)) {
+    : QWidget(parent),
+      createHost_(std::move(createHost)),
+      options_(std::move(options)),
+      keeper_(options_.connectIn, options_.connectOut) {
     loadResources();
     showMessage_ = [this](const QString& text) {
         auto* box = new QMessageBox(QMessageBox::NoIcon, QString::fromLatin1(kTitle), text, QMessageBox::Ok, this);
@@ -247,6 +251,7 @@ void Form1::Form_Load() {
             Qt::QueuedConnection);
     }
     restoreSettings();
+    restoreConnections();
     const std::int32_t instance = vlx->InstanceNumber();
     Status->setText(QStringLiteral("Veloxa:") + QString::number(instance) + QStringLiteral(" Ver: ") +
                     QString::fromStdString(vlx->HostVersion()));
@@ -258,6 +263,26 @@ void Form1::Form_Load() {
     Arp->Init(vlx->HostTime(), integerOf(Tempo->text()), itemValue(Resolution), itemValue(Sustain),
               itemValue(Octaves), itemValue(Cycle));
     restoreSwitches();
+    connectPorts();
+}
+
+void Form1::restoreConnections() {
+    for (const QString& line : keeper_.warnings()) std::fprintf(stderr, "VLXArp: %s\n", qPrintable(line));
+    for (OwnPort port : {OwnPort::In, OwnPort::Out}) {
+        std::vector<std::string> names;
+        Util::Value value;
+        while (Util::GetKeyValue(kKeyPath, ConnectionKeeper::ValueName(port, static_cast<int>(names.size()) + 1),
+                                 value) == Util::Success)
+            names.push_back(ConnectionKeeper::Unstored(Util::ToText(value)));
+        rememberedCount_[port == OwnPort::In ? 0 : 1] = static_cast<int>(names.size());
+        keeper_.remember(port, names);
+    }
+}
+
+void Form1::connectPorts() {
+    PortConnections* ports = PortConnectionsOf(vlx.get());
+    if (ports) ports->OnPortsChanged([this] { keeper_.portsChanged(); });
+    keeper_.attach(ports ? std::shared_ptr<PortConnections>(vlx, ports) : nullptr);
 }
 
 void Form1::restoreSettings() {
@@ -343,11 +368,27 @@ void Form1::saveSettings() {
     save("CloseOnExit", state(CloseOnExit), Util::TypeDword);
     save("Retrigger", state(Retrigger), Util::TypeDword);
     saveSwitches([&](const char* name, const Util::Value& value) { save(name, value, Util::TypeDword); });
+    // The connected ports, numbered; older files lack them, and a host that
+    // never told its connections leaves the stored ones as they are.
+    if (keeper_.knows() && !(settings_ && !settings_->Problem().isEmpty())) {
+        for (OwnPort port : {OwnPort::In, OwnPort::Out}) {
+            const std::vector<std::string> names = keeper_.connected(port);
+            int n = 0;
+            for (const std::string& name : names)
+                save(ConnectionKeeper::ValueName(port, ++n).c_str(), ConnectionKeeper::Stored(name), Util::TypeText);
+            while (n < rememberedCount_[port == OwnPort::In ? 0 : 1])
+                Util::DeleteKeyValue(kKeyPath, ConnectionKeeper::ValueName(port, ++n));
+        }
+    }
     // Every value is staged above; the file is written once, here.
     if (settings_) {
         for (Util::Unsaved& lost : settings_->Commit()) unsaved.push_back(std::move(lost));
     }
-    for (const Util::Unsaved& lost : unsaved) reportUnsaved(lost);
+    bool connectionsSaid = false;  // one report stands for all of them
+    for (const Util::Unsaved& lost : unsaved) {
+        if (ConnectionKeeper::IsValueName(lost.name) && std::exchange(connectionsSaid, true)) continue;
+        reportUnsaved(lost);
+    }
 }
 
 // The Tempo text while it is a tempo the window accepts; otherwise (an entry
@@ -414,6 +455,16 @@ void Form1::release() {
         inputNotifier_->deleteLater();
         inputNotifier_ = nullptr;
     }
+    if (PortConnections* ports = PortConnectionsOf(vlx.get())) {
+        // The host lives in this process and ends with it; unless it is to
+        // take its connections along, the keyboard keeps playing the synth.
+        try {
+            if (vlx->ExitWithClient() != 1) keeper_.bridge();
+        } catch (...) {
+        }
+        ports->OnPortsChanged({});
+    }
+    keeper_.attach(nullptr);
     if (vlx) {
         vlx->OnMidiInput({});
         vlx->OnConnectionLost({});

@@ -6,6 +6,7 @@
 // Everything runs on the window's thread. lBusy (-1 when free) keeps the
 // engine to one user at a time; input that finds it taken waits in InQ until
 // the timer loop replays it.
+#include <array>
 #include <atomic>
 #include <bitset>
 #include <cstdint>
@@ -17,6 +18,7 @@
 #include <QWidget>
 
 #include "app/CommandLine.h"
+#include "app/Connections.h"
 #include "app/Util.h"
 #include "engine/Arpeggiator.h"
 #include "engine/ClockFollower.h"
@@ -134,6 +136,10 @@ private:
     void reportUnsaved(const Util::Unsaved& unsaved);
     void release();
     void connectHost();
+    // Connects the host's ports as remembered and asked for, now and as
+    // ports appear; call again with a freshly opened host.
+    void connectPorts();
+    void restoreConnections();
 
     // Playing with a band: the menu, the MIDI clock, the sustain pedal and
     // all notes off (Form1Band.cpp).
@@ -183,6 +189,9 @@ private:
 
     HostFactory createHost_;
     CommandLineOptions options_;
+    ConnectionKeeper keeper_;
+    // How many connections of each own port the settings file held.
+    std::array<int, 2> rememberedCount_{};
     MessageBox showMessage_;
     IdleWait idleWait_;
     QSocketNotifier* inputNotifier_ = nullptr;

@@ -110,6 +110,7 @@ JackHost::JackHost(const Options& options) {
     instance_ = instanceFromClientName(options.clientName, jack_get_client_name(client_)) + namesakesBeside(client_, in_);
     if (jack_set_process_callback(client_, &JackHost::process, this) != 0) fail("cannot set the process callback");
     jack_on_info_shutdown(client_, &JackHost::shutdown, this);
+    watchPorts();
     if (jack_activate(client_) != 0) fail("cannot activate the JACK client");
 }
 

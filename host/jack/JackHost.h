@@ -15,8 +15,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "host/jack/CycleLedger.h"
 #include "host/jack/FrameMapper.h"
@@ -56,6 +58,15 @@ public:
                            std::int32_t data2) override;
     void Flush() override { letOutputDrain(); }
 
+    // Connections of VLXArp:in and VLXArp:out (JackConnections.cpp). Ports
+    // are JACK's full names; candidates are MIDI ports only.
+    std::string OwnPortName(OwnPort port) override;
+    std::optional<std::vector<std::string>> Peers(OwnPort port) override;
+    std::vector<std::string> Candidates(OwnPort port) override;
+    bool Connect(OwnPort port, const std::string& peer) override;
+    bool Disconnect(OwnPort port, const std::string& peer) override;
+    bool ConnectPorts(const std::string& source, const std::string& destination) override;
+
     std::string clientName() const { return jack_get_client_name(client_); }
     std::uint32_t bufferSize() const { return jack_get_buffer_size(client_); }
     std::uint32_t sampleRate() const { return jack_get_sample_rate(client_); }
@@ -92,6 +103,11 @@ private:
 
     static int process(jack_nframes_t nframes, void* self);
     static void shutdown(jack_status_t code, const char* reason, void* self);
+    // JACK's notification thread: only notes the change for the owner.
+    static void portRegistered(jack_port_id_t port, int registered, void* self);
+    static void portConnected(jack_port_id_t a, jack_port_id_t b, int connected, void* self);
+    void watchPorts();
+    jack_port_t* own(OwnPort port) const noexcept { return port == OwnPort::In ? in_ : out_; }
     int processCycle(jack_nframes_t nframes);
     CycleTimes cycleTimes(jack_nframes_t nframes, jack_nframes_t& firstFrame);
     bool peekOut(OutRecord& r) const noexcept;
