@@ -360,8 +360,8 @@ TEST_F(BandTest, SwitchesComeFromTheFileOrTheCommandLineAndAreSavedOnlyWhenTheyM
     const Case cases[] = {
         {{}, {}, {}},
         {{{"FollowClock", 1}, {"SustainHold", 1}}, {}, {followOn, holdOn}},
-        {{}, {true, true}, {followOn, holdOn}},
-        {{{"SustainHold", 0}}, {true, false}, {followOn, "\"SustainHold\"=dword:00000000"}},
+        {{}, {.followClock = true, .sustainHold = true}, {followOn, holdOn}},
+        {{{"SustainHold", 0}}, {.followClock = true, .sustainHold = false}, {followOn, "\"SustainHold\"=dword:00000000"}},
     };
     for (const Case& c : cases) {
         QFile::remove(Util::KeyFilePath(Form1::kKeyPath));
