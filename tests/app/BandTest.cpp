@@ -355,13 +355,19 @@ TEST_F(BandTest, SwitchesComeFromTheFileOrTheCommandLineAndAreSavedOnlyWhenTheyM
         CommandLineOptions options;
         std::vector<const char*> saved;
     };
+    const auto switches = [](bool follow, bool hold) {
+        CommandLineOptions options;
+        options.followClock = follow;
+        options.sustainHold = hold;
+        return options;
+    };
     const char* followOn = "\"FollowClock\"=dword:00000001";
     const char* holdOn = "\"SustainHold\"=dword:00000001";
     const Case cases[] = {
         {{}, {}, {}},
         {{{"FollowClock", 1}, {"SustainHold", 1}}, {}, {followOn, holdOn}},
-        {{}, {.followClock = true, .sustainHold = true}, {followOn, holdOn}},
-        {{{"SustainHold", 0}}, {.followClock = true, .sustainHold = false}, {followOn, "\"SustainHold\"=dword:00000000"}},
+        {{}, switches(true, true), {followOn, holdOn}},
+        {{{"SustainHold", 0}}, switches(true, false), {followOn, "\"SustainHold\"=dword:00000000"}},
     };
     for (const Case& c : cases) {
         QFile::remove(Util::KeyFilePath(Form1::kKeyPath));
