@@ -21,12 +21,27 @@ const std::vector<OptionRow>& optionTable() {
     static const std::vector<OptionRow> rows = {
         {{"h", "help"}, {}, "show this help and exit"},
         {{"v", "version"}, {}, "show the version and exit"},
+        {{"connect-in"}, "PORT",
+         "connect PORT to VLXArp:in at the start and whenever it appears: an output port's exact name, or a "
+         "regular expression that matches whole port names (a2j:.*capture.*); may be given more than once"},
+        {{"connect-out"}, "PORT",
+         "connect VLXArp:out to PORT at the start and whenever it appears: an input port's exact name, or a "
+         "regular expression as above; may be given more than once"},
+        {{"follow-clock"}, {}, "follow the MIDI clock received at VLXArp:in (as the menu's \"Follow MIDI clock\")"},
+        {{"sustain-hold"}, {}, "hold released keys in the pattern while the sustain pedal is down (as the menu's \"Hold with sustain pedal\")"},
     };
     return rows;
 }
 
 // The options parsed, as a run uses them.
-CommandLineOptions optionsOf(const QCommandLineParser& /*parser*/) { return {}; }
+CommandLineOptions optionsOf(const QCommandLineParser& parser) {
+    CommandLineOptions options;
+    options.connectIn = parser.values(QStringLiteral("connect-in"));
+    options.connectOut = parser.values(QStringLiteral("connect-out"));
+    options.followClock = parser.isSet(QStringLiteral("follow-clock"));
+    options.sustainHold = parser.isSet(QStringLiteral("sustain-hold"));
+    return options;
+}
 
 // Qt's own options: QApplication takes them out of argv itself, so they are
 // only recognised here, not listed.
@@ -39,13 +54,26 @@ const char* const kDescription =
     "Hold a chord on a keyboard connected to VLXArp:in; while Arpeggiate is down,\n"
     "VLXArp keeps the held notes in pitch order and plays them one at a time, as a\n"
     "repeating pattern, out of VLXArp:out to a synth. Tempo, step length, octave\n"
-    "span, sustain and cycle are set in the window.\n"
+    "span, sustain and cycle are set in the window. Its menu (right click, the\n"
+    "Menu key or Shift+F10) follows a MIDI clock, holds the pattern with the\n"
+    "sustain pedal, and stops every note (also Escape, or controller 120 or 123\n"
+    "at VLXArp:in). The switches are kept with the settings.\n"
     "\n"
     "VLXArp opens a JACK client when a JACK server answers (it never starts one),\n"
     "otherwise an ALSA sequencer client. Either is named \"VLXArp\", with the MIDI\n"
     "ports VLXArp:in and VLXArp:out; connect them with jack_connect, aconnect or a\n"
-    "patchbay. It needs a display: an X or Wayland session, `xvfb-run -a vlxarp`,\n"
-    "or QT_QPA_PLATFORM=offscreen.\n";
+    "patchbay, or with the options below. It needs a display: an X or Wayland\n"
+    "session, `xvfb-run -a vlxarp`, or QT_QPA_PLATFORM=offscreen.\n"
+    "\n"
+    "Connections are remembered: the ports connected when the window closes are\n"
+    "connected again at the next start, as soon as they exist; a port that\n"
+    "appears later (a keyboard plugged in, a synth started) is connected then;\n"
+    "one you disconnect stays disconnected. Ports are named client:port (on ALSA,\n"
+    "by the client's name and the port's name).\n"
+    "When the window closes with \"Close Veloxa after Exit\" unchecked, every port\n"
+    "that fed VLXArp:in is connected straight to every port VLXArp:out fed, so\n"
+    "the keyboard goes on playing the synth; checked, those connections end with\n"
+    "the program.\n";
 
 const char* const kEnvironmentAndFiles =
     "Qt's own options (-style NAME, -platform NAME, -display DISPLAY, ...) are\n"
@@ -58,8 +86,8 @@ const char* const kEnvironmentAndFiles =
     "\n"
     "Files:\n"
     "  $XDG_CONFIG_HOME/Veloxa/VLXArp.reg\n"
-    "      the settings (tempo, lists and check boxes), per user, written when the\n"
-    "      window closes\n";
+    "      the settings (tempo, lists, check boxes, the menu's switches and the\n"
+    "      connected ports), per user, written when the window closes\n";
 
 QString usageLine() { return QStringLiteral("Usage: %1 [OPTION]...").arg(QLatin1String(kProgram)); }
 

@@ -11,7 +11,14 @@ namespace vlx {
 // What the options ask of a run. A new option is a row of the option table
 // in CommandLine.cpp (its help text lives there too) and a member here,
 // filled from the parsed line in the same file.
-struct CommandLineOptions {};
+struct CommandLineOptions {
+    // --connect-in, --connect-out: ports (exact names or regular
+    // expressions) to connect whenever they exist.
+    QStringList connectIn;
+    QStringList connectOut;
+    bool followClock = false;  // --follow-clock
+    bool sustainHold = false;  // --sustain-hold
+};
 
 struct CommandLine {
     // False: the run ends before it starts, printing `text` (to standard

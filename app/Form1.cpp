@@ -1,7 +1,9 @@
 #include "app/Form1.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
+#include <utility>
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -82,7 +84,10 @@ private:
 }  // namespace
 
 Form1::Form1(HostFactory createHost, CommandLineOptions options, QWidget* parent)
-    : QWidget(parent), createHost_(std::move(createHost)), options_(std::move(options)) {
+    : QWidget(parent),
+      createHost_(std::move(createHost)),
+      options_(std::move(options)),
+      keeper_(options_.connectIn, options_.connectOut) {
     loadResources();
     showMessage_ = [this](const QString& text) {
         auto* box = new QMessageBox(QMessageBox::NoIcon, QString::fromLatin1(kTitle), text, QMessageBox::Ok, this);
@@ -172,6 +177,7 @@ void Form1::createControls() {
         handle([&] { Tempo_Validate(cancel); });
         return cancel;
     });
+    createMenu();
 }
 
 // The largest font, up to the usual 8 points, at which every caption fits.
@@ -252,6 +258,7 @@ void Form1::installHost(std::shared_ptr<HostAutomation> host) {
     }
     vlx->OnMidiInput({});
     vlx->OnConnectionLost({});
+    if (PortConnections* ports = PortConnectionsOf(vlx.get())) ports->OnPortsChanged({});
     Arp->StopPlay();
     Arp->RemoveAll();
     while (!InQ->IsEmpty()) InQ->Pull();
@@ -267,13 +274,17 @@ void Form1::installHost(std::shared_ptr<HostAutomation> host) {
         vlx->RaiseInputEvents(1);
     }
     showHostStatus();
+    resetBand();  // the clock and the pedal were the lost host's
+    // The ports connected as they were, and as remembered and asked for.
+    connectPorts();
 }
 
 void Form1::showHostStatus() {
     const std::int32_t instance = vlx->InstanceNumber();
-    Status->setText(QStringLiteral("Veloxa:") + QString::number(instance) + QStringLiteral(" Ver: ") +
-                    QString::fromStdString(vlx->HostVersion()));
-    Status->setToolTip(Status->text());
+    hostStatus_ = QStringLiteral("Veloxa:") + QString::number(instance) + QStringLiteral(" Ver: ") +
+                  QString::fromStdString(vlx->HostVersion());
+    Status->setText(hostStatus_);
+    Status->setToolTip(hostStatus_);
 }
 
 void Form1::Form_Load() {
@@ -303,12 +314,34 @@ void Form1::Form_Load() {
             Qt::QueuedConnection);
     }
     restoreSettings();
+    restoreConnections();
     showHostStatus();
     InQ = std::make_shared<InputQ>();
     Arp = std::make_shared<Arpeggiator>();
     Arp->vlx(vlx);
     Arp->Init(vlx->HostTime(), integerOf(Tempo->text()), itemValue(Resolution), itemValue(Sustain),
               itemValue(Octaves), itemValue(Cycle));
+    restoreSwitches();
+    connectPorts();
+}
+
+void Form1::restoreConnections() {
+    for (const QString& line : keeper_.warnings()) std::fprintf(stderr, "VLXArp: %s\n", qPrintable(line));
+    for (OwnPort port : {OwnPort::In, OwnPort::Out}) {
+        std::vector<std::string> names;
+        Util::Value value;
+        while (Util::GetKeyValue(kKeyPath, ConnectionKeeper::ValueName(port, static_cast<int>(names.size()) + 1),
+                                 value) == Util::Success)
+            names.push_back(ConnectionKeeper::Unstored(Util::ToText(value)));
+        rememberedCount_[port == OwnPort::In ? 0 : 1] = static_cast<int>(names.size());
+        keeper_.remember(port, names);
+    }
+}
+
+void Form1::connectPorts() {
+    PortConnections* ports = PortConnectionsOf(vlx.get());
+    if (ports) ports->OnPortsChanged([this] { keeper_.portsChanged(); });
+    keeper_.attach(ports ? std::shared_ptr<PortConnections>(vlx, ports) : nullptr);
 }
 
 void Form1::restoreSettings() {
@@ -393,16 +426,34 @@ void Form1::saveSettings() {
     save("Divert", state(Divert), Util::TypeDword);
     save("CloseOnExit", state(CloseOnExit), Util::TypeDword);
     save("Retrigger", state(Retrigger), Util::TypeDword);
+    saveSwitches([&](const char* name, const Util::Value& value) { save(name, value, Util::TypeDword); });
+    // The connected ports, numbered; older files lack them, and a host that
+    // never told its connections leaves the stored ones as they are.
+    if (keeper_.knows() && !(settings_ && !settings_->Problem().isEmpty())) {
+        for (OwnPort port : {OwnPort::In, OwnPort::Out}) {
+            const std::vector<std::string> names = keeper_.connected(port);
+            int n = 0;
+            for (const std::string& name : names)
+                save(ConnectionKeeper::ValueName(port, ++n).c_str(), ConnectionKeeper::Stored(name), Util::TypeText);
+            while (n < rememberedCount_[port == OwnPort::In ? 0 : 1])
+                Util::DeleteKeyValue(kKeyPath, ConnectionKeeper::ValueName(port, ++n));
+        }
+    }
     // Every value is staged above; the file is written once, here.
     if (settings_) {
         for (Util::Unsaved& lost : settings_->Commit()) unsaved.push_back(std::move(lost));
     }
-    for (const Util::Unsaved& lost : unsaved) reportUnsaved(lost);
+    bool connectionsSaid = false;  // one report stands for all of them
+    for (const Util::Unsaved& lost : unsaved) {
+        if (ConnectionKeeper::IsValueName(lost.name) && std::exchange(connectionsSaid, true)) continue;
+        reportUnsaved(lost);
+    }
 }
 
 // The Tempo text while it is a tempo the window accepts; otherwise (an entry
 // refused or not finished) the last accepted tempo, which the scroll bar holds.
 Util::Value Form1::tempoToSave() const {
+    if (clockShown()) return typedTempo_.toStdString();  // the box shows the clock's
     if (tempoOf(Tempo->text())) return Tempo->text().toStdString();
     return std::int32_t{VScrollTempo->value()};
 }
@@ -465,6 +516,16 @@ void Form1::release() {
         inputNotifier_->deleteLater();
         inputNotifier_ = nullptr;
     }
+    if (PortConnections* ports = PortConnectionsOf(vlx.get())) {
+        // The host lives in this process and ends with it; unless it is to
+        // take its connections along, the keyboard keeps playing the synth.
+        try {
+            if (vlx->ExitWithClient() != 1) keeper_.bridge();
+        } catch (...) {
+        }
+        ports->OnPortsChanged({});
+    }
+    keeper_.attach(nullptr);
     if (vlx) {
         vlx->OnMidiInput({});
         vlx->OnConnectionLost({});
@@ -484,6 +545,7 @@ void Form1::closeEvent(QCloseEvent* event) {
 void Form1::Enable_Click() {
     if (Enable->isChecked()) {
         divertedPress_.reset();  // the engine is empty: no press seen yet
+        resetBand();
         vlx->DivertInput(Divert->isChecked() ? 1 : 0);
         vlx->RaiseInputEvents(1);
         Timer->setInterval(kTimerInterval);
@@ -494,6 +556,7 @@ void Form1::Enable_Click() {
         vlx->DivertInput(0);
         Arp->StopPlay();
         Arp->RemoveAll();
+        resetBand();
     }
 }
 
@@ -503,7 +566,13 @@ void Form1::Divert_Click() {
 
 void Form1::CloseOnExit_Click() { vlx->ExitWithClient(CloseOnExit->isChecked() ? 1 : 0); }
 
+bool Form1::tempoRefused() const { return !Tempo->isReadOnly() && !tempoOf(Tempo->text()); }
+
 void Form1::Tempo_Validate(bool& Cancel) {
+    if (Tempo->isReadOnly()) {  // the clock's tempo: nobody typed it
+        Cancel = false;
+        return;
+    }
     const auto tempo = tempoOf(Tempo->text());
     if (!tempo) {
         showMessage_(QString::fromLatin1(kTempoRangeMessage));
@@ -516,12 +585,19 @@ void Form1::Tempo_Validate(bool& Cancel) {
 
 void Form1::VScrollTempo_Change() { Tempo->setText(QString::number(VScrollTempo->value())); }
 
-void Form1::vlx_MidiInput(std::int32_t /*nTimestamp*/, std::int32_t /*Port*/, std::int32_t status,
+void Form1::vlx_MidiInput(std::int32_t nTimestamp, std::int32_t /*Port*/, std::int32_t status,
                           std::int32_t data1, std::int32_t data2) {
     handle([&] {
         if (unloaded_) return;
         BusyGuard busy(lBusy);
-        const std::int32_t t = vlx->HostTime();
+        std::int32_t t = vlx->HostTime();
+        // A followed clock's messages keep the time the host stamped them
+        // with (the frame they arrived in), so that steps fall on their
+        // ticks; a stamp far from the host's clock is no such time.
+        constexpr std::int32_t kPlausibleStampMs = 1000;
+        if (FollowClock->isChecked() && status >= 0xF8 && status <= 0xFC &&
+            std::abs(hosttime::distance(t, nTimestamp)) <= kPlausibleStampMs)
+            t = nTimestamp;
         if (busy.owns())
             ProcessMidi(t, status, data1, data2);
         else
@@ -538,6 +614,8 @@ void Form1::ProcessMidi(std::int32_t lTime, std::int32_t status, std::int32_t da
         } else {
             const auto note = checked::narrow<std::uint8_t>(data1);
             divertedPress_.set(keyIndex(chan, note), vlx->DivertInput() == 1);
+            // Held by the pedal, a chord is replaced by the next one.
+            for (const std::uint8_t held : latch_.Press(chan, note)) Arp->Remove(chan, held);
             Arp->Add(lTime, chan, note, checked::narrow<std::uint8_t>(data2));
             if (Retrigger->isChecked()) Arp->Retrigger(lTime);
         }
@@ -550,9 +628,10 @@ void Form1::ProcessMidi(std::int32_t lTime, std::int32_t status, std::int32_t da
         // diverts. A diverted press never sounded; its release is the engine's.
         const bool diverted = divertedPress_.test(keyIndex(chan, note));
         divertedPress_.reset(keyIndex(chan, note));
-        Arp->Remove(chan, note);
+        if (latch_.Release(chan, note)) Arp->Remove(chan, note);
         if (!diverted && vlx->DivertInput() == 1) vlx->SendMidiMessage(-1, status, data1, data2);
     } else if (kind != 0x90) {
+        if (bandInput(lTime, status, data1, data2)) return;
         if (vlx->DivertInput() == 1) vlx->SendMidiMessage(-1, status, data1, data2);
     }
 }
@@ -577,6 +656,7 @@ void Form1::Timer_Timer() {
                         if (message) ProcessMidi(message->lTime, message->Status, message->data1, message->data2);
                     }
                     lNow = host->HostTime();
+                    followClockAt(lNow);
                     if (!Arp->IsEmpty()) fired = Arp->MaybeTrigger(lNow);
                 }
             }
@@ -616,8 +696,9 @@ void Form1::PollControls() {
             changed = true;
         }
     }
-    // A tempo being typed is left alone until it is a number from 8 to 240.
-    if (const auto tempo = tempoOf(Tempo->text()); tempo && *tempo != nLastTempo) {
+    // A tempo being typed is left alone until it is a number from 8 to 240;
+    // the clock's tempo shown is not the player's.
+    if (const auto tempo = tempoOf(Tempo->text()); tempo && *tempo != nLastTempo && !clockShown()) {
         nLastTempo = checked::round<std::int16_t>(*tempo);
         Arp->Tempo(nLastTempo);
         changed = true;
@@ -636,14 +717,16 @@ void Form1::pumpIdle(std::int32_t lNow) {
 }
 
 // The first host millisecond in which something can be due: the head of
-// either step queue, or the next settings poll; never before the next
-// millisecond, so that a step that cannot fire does not keep the loop busy.
+// either step queue (as far as time decides), the clock's loss, or the next
+// settings poll; never before the next millisecond, so that a step that
+// cannot fire does not keep the loop busy.
 std::int32_t Form1::nextWake(std::int32_t lNow) const {
     std::int32_t wake = hosttime::after(lNextPoll, 1);
     if (!Arp->IsEmpty()) {
-        for (const auto& head : {Arp->NoteOnQ()->Peek(), Arp->NoteOffQ()->Peek()})
-            if (head && hosttime::isBefore(head->Trigger, wake)) wake = head->Trigger;
+        if (const auto due = Arp->NextDue(); due && hosttime::isBefore(*due, wake)) wake = *due;
     }
+    // A clock that stops arriving is noticed when it is due.
+    if (const auto lost = clockDeadline(); lost && hosttime::isBefore(*lost, wake)) wake = *lost;
     if (!hosttime::isBefore(lNow, wake)) wake = hosttime::after(lNow, 1);
     return wake;
 }
@@ -677,6 +760,8 @@ void Form1::handle(Body&& body) noexcept {
         failed(tr("Unknown error"));
     }
 }
+
+void Form1::handleCall(const std::function<void()>& body) noexcept { handle(body); }
 
 // An error switches arpeggiation off, silencing what sounds, and is shown
 // once; the program keeps running.

@@ -6,24 +6,31 @@
 // Everything runs on the window's thread. lBusy (-1 when free) keeps the
 // engine to one user at a time; input that finds it taken waits in InQ until
 // the timer loop replays it.
+#include <array>
 #include <atomic>
 #include <bitset>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include <QLineEdit>
 #include <QWidget>
 
 #include "app/CommandLine.h"
+#include "app/Connections.h"
 #include "app/Util.h"
 #include "engine/Arpeggiator.h"
+#include "engine/ClockFollower.h"
+#include "engine/SustainLatch.h"
 #include "host/HostAutomation.h"
 #include "model/InputQ.h"
 
+class QAction;
 class QCheckBox;
 class QComboBox;
 class QLabel;
+class QMenu;
 class QPushButton;
 class QScrollBar;
 class QSocketNotifier;
@@ -61,6 +68,10 @@ public:
     void vlx_MidiInput(std::int32_t nTimestamp, std::int32_t Port, std::int32_t status, std::int32_t data1,
                        std::int32_t data2);
     void Timer_Timer();
+    // The window's menu (right click, the Menu key, Shift+F10).
+    void FollowClock_Click();
+    void SustainHold_Click();
+    void AllNotesOff_Click();
 
     void setMessageBox(MessageBox show) { showMessage_ = std::move(show); }
 
@@ -104,9 +115,15 @@ public:
     QComboBox* Cycle = nullptr;
     QLabel* Status = nullptr;
     QTimer* Timer = nullptr;
+    // The entries of the window's menu, Menu among them.
+    QMenu* Menu = nullptr;
+    QAction* FollowClock = nullptr;
+    QAction* SustainHold = nullptr;
+    QAction* AllNotesOff = nullptr;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
     void createControls();
@@ -125,6 +142,32 @@ private:
     void connectionLost(const QString& text);
     void tryReconnect();
     void installHost(std::shared_ptr<HostAutomation> host);
+    // Connects the host's ports as remembered and asked for, now and as
+    // ports appear; call again with a freshly opened host.
+    void connectPorts();
+    void restoreConnections();
+
+    // Playing with a band: the menu, the MIDI clock, the sustain pedal and
+    // all notes off (Form1Band.cpp).
+    void createMenu();
+    void openMenuFromKeyboard();
+    void restoreSwitches();
+    void saveSwitches(const std::function<void(const char*, const Util::Value&)>& save);
+    void withEngine(std::function<void()> body);
+    bool tempoRefused() const;
+    void resetBand();
+    // Clock, pedal and all-notes-off input; true when the message must
+    // not be forwarded.
+    bool bandInput(std::int32_t lTime, std::int32_t status, std::int32_t data1, std::int32_t data2);
+    void clockTick(std::int32_t lTime);
+    void followClockAt(std::int32_t lNow);
+    std::optional<std::int32_t> clockDeadline() const;
+    void stepsByTypedTempo(std::int32_t lNow);
+    std::int16_t typedPeriod() const;
+    std::int32_t ticksPerStep() const;
+    void stopEverything();
+    void showClock();
+    bool clockShown() const noexcept { return !typedTempo_.isEmpty(); }
 
     // The pass's message pump when it sent nothing.
     void pumpIdle(std::int32_t lNow);
@@ -134,6 +177,7 @@ private:
     // Runs a handler so that no error reaches the event loop.
     template <class Body>
     void handle(Body&& body) noexcept;
+    void handleCall(const std::function<void()>& body) noexcept;
     void failed(const QString& what) noexcept;
     void switchOffAfterFailure() noexcept;
     void report(const QString& text);
@@ -151,6 +195,9 @@ private:
 
     HostFactory createHost_;
     CommandLineOptions options_;
+    ConnectionKeeper keeper_;
+    // How many connections of each own port the settings file held.
+    std::array<int, 2> rememberedCount_{};
     MessageBox showMessage_;
     IdleWait idleWait_;
     QSocketNotifier* inputNotifier_ = nullptr;
@@ -164,6 +211,15 @@ private:
     // Keys whose latest press the host held back (DivertInput 1), by
     // channel * 256 + note: their releases stay with the engine.
     std::bitset<16 * 256> divertedPress_;
+    ClockFollower clock_;
+    SustainLatch latch_;
+    // While the clock's tempo is shown: the tempo typed before, which the
+    // pattern plays at when the clock goes. Empty otherwise.
+    QString typedTempo_;
+    bool clockLost_ = false;  // the clock stopped arriving: said in the status line
+    QString hostStatus_;      // the status line's own text
+    bool followClockStored_ = false;  // the settings file had the switch
+    bool sustainHoldStored_ = false;
     // The settings file, read once at the start and written once at the close.
     std::unique_ptr<Util::HeldKey> settings_;
     bool unattended_ = false;

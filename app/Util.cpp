@@ -565,6 +565,21 @@ std::int32_t GetKeyValue(const std::string& keyPath, const std::string& valueNam
     return ReadTypedValue(key, valueName, value);
 }
 
+std::int32_t DeleteKeyValue(const std::string& keyPath, const std::string& valueName) {
+    bool held = false;
+    Key key = openKey(keyPath, held);
+    Document& d = *key.doc;
+    if (d.refused()) return d.loadError;
+    const auto at = find(d, QString::fromStdString(valueName));
+    if (at.empty()) return Success;
+    for (auto i = at.rbegin(); i != at.rend(); ++i) d.lines.erase(d.lines.begin() + static_cast<std::ptrdiff_t>(*i));
+    const bool listed = std::find(d.staged.begin(), d.staged.end(), valueName) != d.staged.end();
+    if (!listed) d.staged.push_back(valueName);
+    if (held) return Success;
+    const auto unsaved = commit(d);
+    return unsaved.empty() ? Success : unsaved.front().error;
+}
+
 HeldKey::HeldKey(const std::string& keyPath) : keyPath_(keyPath) {
     std::weak_ptr<Document>& slot = heldDocuments()[keyPath];
     key_.doc = slot.lock();

@@ -70,6 +70,8 @@ QString KeyFilePath(const std::string& keyPath);
 std::int32_t SetKeyValue(const std::string& keyPath, const std::string& valueName, const Value& value,
                          std::int32_t valueType);
 std::int32_t GetKeyValue(const std::string& keyPath, const std::string& valueName, Value& value);
+// Removes the value from the key's section; Success also when it was not there.
+std::int32_t DeleteKeyValue(const std::string& keyPath, const std::string& valueName);
 
 // The transfers on an open key, used by the two above.
 std::int32_t WriteTypedValue(Key& key, const std::string& valueName, std::int32_t valueType, const Value& value);

@@ -205,6 +205,7 @@ void Arpeggiator::NoteOff(std::uint8_t nChan, std::uint8_t nNote, std::optional<
 bool Arpeggiator::MaybeTrigger(std::int32_t lNow) {
     const std::int32_t cycle = mul<std::int32_t>(seqCount_, period_);
     bool fired = skipMissed(lNow, cycle);
+    if (held_) passSilencedOffs(lNow, cycle);
 
     // A note-off waits until its own note-on has gone out: when the loop
     // catches up after a delay, an off that overtook its on would leave the
@@ -220,7 +221,7 @@ bool Arpeggiator::MaybeTrigger(std::int32_t lNow) {
     }
 
     const auto on = noteOnQ_->Peek();
-    if (on && hosttime::isDue(on->Trigger, lNow)) {
+    if (on && hosttime::isDue(on->Trigger, lNow) && mayStart(*on)) {
         if (const auto note = FindEvt(on->Index)) {
             NoteOn(note->chan, on->CalcPitch(note->Note), note->Velocity, on->Trigger);
             playQ_->Add(on->Index, on->OctMult, on->Trigger);
@@ -259,7 +260,7 @@ bool Arpeggiator::skipMissed(std::int32_t lNow, std::int32_t cycle) {
     if (period_ <= 0 || cycle <= 0) return sent;
     const auto missed = [&](const QEvt& on) { return hosttime::distance(on.Trigger, lNow) >= period_; };
     bool skipped = false;
-    for (auto on = noteOnQ_->Peek(); on && missed(*on); on = noteOnQ_->Peek()) {
+    for (auto on = noteOnQ_->Peek(); on && missed(*on) && mayStart(*on); on = noteOnQ_->Peek()) {
         // As in the phases, a step without its held note stays where it is.
         if (!FindEvt(on->Index) || !passOffsBefore(on->Trigger, cycle, true, sent)) break;
         if (!skipped) {
@@ -309,6 +310,92 @@ void Arpeggiator::shiftSchedule(std::int32_t ms) {
     for (const auto& step : noteOffQ_->NewEnum()) step->Trigger = hosttime::after(step->Trigger, ms);
 }
 
+// ---- steps placed by an outside clock ----
+
+bool Arpeggiator::mayStart(const QEvt& on) const {
+    return !held_ || (placedUntil_ && !hosttime::isBefore(*placedUntil_, on.Trigger));
+}
+
+void Arpeggiator::HoldSteps(bool held) {
+    if (held && !held_) {
+        // The step to come is the next slot: the clock places it.
+        if (const auto head = noteOnQ_->Peek()) nextSlot_ = head->Trigger;
+        laidPeriod_ = period_;
+    }
+    held_ = held;
+    placedUntil_.reset();
+}
+
+// Off by off, in order, while each is due, its step has started and it no
+// longer sounds: each moves a cycle on without a message.
+void Arpeggiator::passSilencedOffs(std::int32_t lNow, std::int32_t cycle) {
+    if (cycle <= 0) return;
+    for (auto off = noteOffQ_->Peek(); off && hosttime::isDue(off->Trigger, lNow) && onHasGoneOut(*off) &&
+                                       !isSounding(*off) && FindEvt(off->Index);
+         off = noteOffQ_->Peek()) {
+        noteOffQ_->Add(off->Index, off->OctMult, hosttime::after(off->Trigger, cycle));
+        noteOffQ_->Pull();
+    }
+}
+
+namespace {
+// a / b rounded down, for a signed a and b > 0.
+std::int64_t floorDiv(std::int64_t a, std::int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
+// a / b rounded to the nearest, for b > 0.
+std::int64_t nearestDiv(std::int64_t a, std::int64_t b) { return floorDiv(2 * a + b, 2 * b); }
+}  // namespace
+
+void Arpeggiator::PlaceNextStep(std::int32_t lTime, std::int16_t nPeriod, std::int16_t nDuration) {
+    const std::int64_t was = std::max<std::int16_t>(laidPeriod_, 1);
+    const std::int64_t slots = std::max<std::int16_t>(seqCount_, 1);
+    // Every slot of the pass lies a whole number of `was` after the next
+    // one; the first step to come lies within a pass of it.
+    const auto at = [&](std::int64_t slot, std::int32_t plus) {
+        return hosttime::after(lTime, checked::narrow<std::int32_t>(slot * nPeriod + plus));
+    };
+    if (const auto head = noteOnQ_->Peek()) {
+        const std::int32_t headWas = head->Trigger;
+        const std::int64_t first = ((nearestDiv(hosttime::distance(nextSlot_, headWas), was) % slots) + slots) % slots;
+
+        // Note-offs before the head belong to steps that have started: they
+        // keep their time, but end before the slot that falls now. The
+        // others follow their steps' slots. Both keep the queue's order.
+        for (const auto& off : noteOffQ_->NewEnum()) {
+            if (hosttime::isBefore(off->Trigger, headWas)) {
+                if (!hosttime::isBefore(off->Trigger, lTime)) off->Trigger = hosttime::after(lTime, -1);
+            } else {
+                off->Trigger = at(first + floorDiv(hosttime::distance(headWas, off->Trigger), was), nDuration);
+            }
+        }
+        std::int64_t slot = first;
+        std::int32_t previous = headWas;
+        bool firstStep = true;
+        for (const auto& on : noteOnQ_->NewEnum()) {
+            if (!firstStep) slot += std::max<std::int64_t>(1, nearestDiv(hosttime::distance(previous, on->Trigger), was));
+            firstStep = false;
+            previous = on->Trigger;
+            on->Trigger = at(slot, 0);
+        }
+    }
+    period_ = nPeriod;
+    duration_ = nDuration;
+    for (const auto& note : noteAry_->NewEnum()) note->Duration = nDuration;
+    laidPeriod_ = nPeriod;
+    nextSlot_ = hosttime::after(lTime, nPeriod);
+    placedUntil_ = lTime;
+}
+
+std::optional<std::int32_t> Arpeggiator::NextDue() const {
+    std::optional<std::int32_t> due;
+    auto consider = [&](std::int32_t t) {
+        if (!due || hosttime::isBefore(t, *due)) due = t;
+    };
+    if (const auto on = noteOnQ_->Peek(); on && mayStart(*on)) consider(on->Trigger);
+    // A held step's note-off waits for its note-on, which waits for the clock.
+    if (const auto off = noteOffQ_->Peek(); off && (!held_ || onHasGoneOut(*off))) consider(off->Trigger);
+    return due;
+}
+
 void Arpeggiator::StopPlay() {
     while (playQ_->Count() >= 1) {
         const auto step = playQ_->Pull();
@@ -333,6 +420,7 @@ void Arpeggiator::clear(Queue& q) {
 }
 
 void Arpeggiator::RemoveAll() {
+    placedUntil_.reset();
     clear(*noteAry_);
     clear(*noteOnQ_);
     clear(*noteOffQ_);
@@ -366,6 +454,9 @@ void Arpeggiator::Retrigger(std::int32_t lNow) {
     clear(*noteOnQ_);
     clear(*noteOffQ_);
     const auto start = hosttime::after(lNow, 5);
+    placedUntil_.reset();
+    nextSlot_ = start;
+    laidPeriod_ = period_;
     switch (cycle_) {
         case CycleUp: FillUp(start); break;
         case CycleDown: FillDown(start); break;

@@ -67,6 +67,25 @@ public:
     // anything.
     bool MaybeTrigger(std::int32_t lNow);
 
+    // ---- steps placed by an outside clock (a MIDI clock) ----
+    // While steps are held, MaybeTrigger sends a note-on only once
+    // PlaceNextStep has placed its step; note-offs still go out by time,
+    // and those of steps no longer sounding (StopPlay, a released key) pass
+    // without a message. Holding starts with the next step still to come.
+    void HoldSteps(bool held);
+    bool StepsHeld() const noexcept { return held_; }
+    // The slot of the pattern that comes next falls at lTime, and the ones
+    // after it nPeriod ms apart, their notes sounding nDuration ms: the rest
+    // of the pass is laid out again from lTime, in order and one cycle long
+    // as ever, and the step of that slot (if any: a released key's slot
+    // stays silent) may go out once lTime is due. A note still sounding
+    // that would end at lTime or later ends 1 ms before it. period and
+    // Duration take the values given.
+    void PlaceNextStep(std::int32_t lTime, std::int16_t nPeriod, std::int16_t nDuration);
+    // The earliest time at which MaybeTrigger will send something, as far
+    // as time alone decides; empty when nothing is waiting for time.
+    std::optional<std::int32_t> NextDue() const;
+
     // Pattern builders: one pass in their order, first step at lNow.
     void FillRandom(std::int32_t lNow);
     void FillDownUp(std::int32_t lNow);
@@ -138,6 +157,8 @@ private:
     bool skipMissed(std::int32_t lNow, std::int32_t cycle);
     bool passOffsBefore(std::int32_t lTime, std::int32_t cycle, bool maySend, bool& sent);
     bool isSounding(const QEvt& off) const;
+    bool mayStart(const QEvt& on) const;
+    void passSilencedOffs(std::int32_t lNow, std::int32_t cycle);
     void shiftSchedule(std::int32_t ms);
     std::int16_t heldCount() const;
     std::int16_t nextProvisionalID() const;
@@ -163,6 +184,13 @@ private:
     std::shared_ptr<vlx::PlayQ> playQ_;
     bool shouldUpdate_ = false;
     std::function<std::uint32_t()> seedSource_;
+    // Steps placed by an outside clock: whether held, the latest time
+    // placed, where the next slot lies in the laid-out pass, and the
+    // spacing the pass was laid out with.
+    bool held_ = false;
+    std::optional<std::int32_t> placedUntil_;
+    std::int32_t nextSlot_ = 0;
+    std::int16_t laidPeriod_ = 0;
 };
 
 }  // namespace vlx

@@ -72,6 +72,8 @@ void RealHost::DeliverPending() {
         if (route.toProgram) RaiseMidiInput(e.time, 0, e.message.status(), e.message.data1(), e.message.data2());
         if (route.toOutput) SendMidiMessage(-1, e.message.status(), e.message.data1(), e.message.data2());
     }
+    // A host that went away has no ports to ask about.
+    if (portsChanged_.exchange(false) && !lost_.load()) RaisePortsChanged();
     if (lost_.load() && !lostReported_) {
         lostReported_ = true;
         beforeLossReported();
@@ -83,6 +85,11 @@ void RealHost::markLost(const char* why) noexcept {
     if (lostClaimed_.exchange(true)) return;
     std::strncpy(lostWhy_, why ? why : "the MIDI system went away", sizeof lostWhy_ - 1);
     lost_.store(true);
+    input_.wake();
+}
+
+void RealHost::notePortsChanged() noexcept {
+    portsChanged_.store(true);
     input_.wake();
 }
 

@@ -5,7 +5,9 @@
 // Threads: the owner's thread (the window's) makes every automation call and
 // calls DeliverPending. The MIDI thread (JACK's process callback, the ALSA
 // reader) only reads the flags and pushes input through InputHandoff, which
-// never blocks, locks or allocates.
+// never blocks, locks or allocates. News of ports and connections (JACK's
+// notification thread, the ALSA reader) only sets a flag and wakes the owner,
+// whose DeliverPending raises PortsChanged.
 #include <jack/ringbuffer.h>
 
 #include <atomic>
@@ -16,6 +18,7 @@
 
 #include "host/HostAutomation.h"
 #include "host/MidiMessage.h"
+#include "host/PortConnections.h"
 #include "host/Routing.h"
 
 namespace vlx::host {
@@ -92,14 +95,15 @@ private:
     std::atomic<std::uint64_t> overflows_{0};
 };
 
-class RealHost : public HostAutomation {
+class RealHost : public HostAutomation, public PortConnections {
 public:
     RealHost();
     // With the host clock going on from one that began at clockStartUs.
     explicit RealHost(std::int64_t clockStartUs);
 
     std::int32_t ExitWithClient() override { return exitWithClient_; }
-    // The host lives in the program's process and ends with it anyway.
+    // The host lives in the program's process and ends with it anyway; the
+    // owner reads the flag to leave the connections behind (0) or not (1).
     void ExitWithClient(std::int32_t vData) override { exitWithClient_ = vData; }
     std::int32_t DivertInput() override { return divert_.load(); }
     void DivertInput(std::int32_t vData) override { divert_.store(vData); }
@@ -114,7 +118,8 @@ public:
     int EventFd() const override { return input_.fd(); }
     // Raises MidiInput for every waiting message while RaiseInputEvents is 1;
     // once it is 0 nobody will forward them, so those the host did not pass
-    // when they arrived go to the output now (routeInput). Then reports a
+    // when they arrived go to the output now (routeInput). Then raises
+    // PortsChanged when ports or connections changed meanwhile, and reports a
     // lost connection, once.
     void DeliverPending() override;
 
@@ -142,6 +147,8 @@ protected:
     void markLost(const char* why) noexcept;
     // Owner's thread, once, right before the loss is reported.
     virtual void beforeLossReported() {}
+    // Any thread, no allocation: the owner raises PortsChanged.
+    void notePortsChanged() noexcept;
 
 private:
     HostClock clock_;
@@ -152,6 +159,7 @@ private:
     std::atomic<std::uint64_t> droppedSends_{0};
     std::atomic<bool> lostClaimed_{false};
     std::atomic<bool> lost_{false};
+    std::atomic<bool> portsChanged_{false};
     bool lostReported_ = false;
     char lostWhy_[256] = {};
 };

@@ -35,6 +35,7 @@ AlsaHost::AlsaHost(const std::string& clientName) {
     outRing_ = jack_ringbuffer_create(kOutCapacity * sizeof(MidiMessage));
     if (wakeFd_ < 0 || !outRing_) fail("cannot create the output queue");
     instance_ = countEarlierNamesakes(clientName) + 1;
+    watchAnnouncements();
     thread_ = std::thread([this] { run(); });
 }
 
@@ -112,6 +113,10 @@ void AlsaHost::readInput() {
     int r;
     while ((r = snd_seq_event_input(seq_, &ev)) >= 0 || r == -ENOSPC) {
         if (r < 0 || !ev) continue;  // overrun: the kernel dropped input; go on with what follows
+        if (ev->dest.port == announcePort_) {  // a port or subscription came or went
+            notePortsChanged();
+            continue;
+        }
         // SysEx, and events that decode to several messages (14-bit
         // controllers, NRPN), cannot reach the program as one event.
         std::size_t size = 0;

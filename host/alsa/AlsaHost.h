@@ -7,6 +7,10 @@
 // through InputHandoff, and writes what SendMidiMessage queued. The sequencer
 // delivers at once, so a send goes out as soon as that thread wakes.
 //
+// Connections are subscriptions, by "client name:port name"
+// (AlsaConnections.cpp); a private port of its own hears the sequencer's
+// announcements of ports and subscriptions and notes them for the owner.
+//
 // SendMidiMessageAt is the interface's default here, a send like any other:
 // without a constant output latency there is nothing to absorb a late step
 // in. A sequencer queue with real-time stamps could add one, at the cost of
@@ -17,9 +21,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host/alsa/AlsaCodec.h"
 #include "host/RealHost.h"
@@ -44,6 +50,13 @@ public:
     void SendMidiMessage(std::int32_t Port, std::int32_t Status, std::int32_t data1, std::int32_t data2) override;
     void Flush() override;
 
+    std::string OwnPortName(OwnPort port) override;
+    std::optional<std::vector<std::string>> Peers(OwnPort port) override;
+    std::vector<std::string> Candidates(OwnPort port) override;
+    bool Connect(OwnPort port, const std::string& peer) override;
+    bool Disconnect(OwnPort port, const std::string& peer) override;
+    bool ConnectPorts(const std::string& source, const std::string& destination) override;
+
     // Input the output had no room to pass through, even after waiting.
     std::uint64_t droppedThru() const noexcept { return droppedThru_.load(); }
 
@@ -57,10 +70,20 @@ private:
     bool forward(snd_seq_event_t event);
     bool outputDirect(snd_seq_event_t& event);
     std::int32_t countEarlierNamesakes(const std::string& name) const;
+    // Connections (AlsaConnections.cpp). Only the sequencer's ioctls are
+    // used from the owner's thread, never the event buffers the sequencer
+    // thread works with.
+    void watchAnnouncements();
+    snd_seq_addr_t own(OwnPort port) const noexcept;
+    std::string nameOf(const snd_seq_addr_t& addr) const;
+    // The port of another client of that name with the capabilities `caps`.
+    std::optional<snd_seq_addr_t> portNamed(const std::string& name, unsigned caps) const;
+    bool subscribe(const snd_seq_addr_t& sender, const snd_seq_addr_t& dest, bool on);
 
     snd_seq_t* seq_ = nullptr;
     int inPort_ = -1;
     int outPort_ = -1;
+    int announcePort_ = -1;
     int wakeFd_ = -1;
     std::int32_t instance_ = 1;
     jack_ringbuffer_t* outRing_ = nullptr;

@@ -176,11 +176,10 @@ JackHost::JackHost(const Options& options)
         jack_on_info_shutdown(client_, &JackHost::shutdown, this);
         jack_on_shutdown(client_, &JackHost::plainShutdown, this);
     }
-    jack_set_port_connect_callback(client_, &JackHost::portConnected, this);
-    jack_set_port_registration_callback(client_, &JackHost::portRegistered, this);
+    watchPorts();
     if (jack_activate(client_) != 0) fail("cannot activate the JACK client");
-    toConnect_ = options.connect;
-    makeConnections();
+    ownNames_[0] = jack_port_name(in_);
+    ownNames_[1] = jack_port_name(out_);
     serverSocket_ = serverSocketPath();
     watchdog_ = std::thread([this] { watch(); });
 }
@@ -198,19 +197,7 @@ JackHost::~JackHost() {
 HostAutomation::Reopen JackHost::Reopener() {
     Options again = options_;
     again.clockStartMicros = clock().startMicros();
-    again.connect = connections_;
-    for (const Connection& c : toConnect_)
-        if (std::find(again.connect.begin(), again.connect.end(), c) == again.connect.end()) again.connect.push_back(c);
     return [again]() -> std::shared_ptr<HostAutomation> { return std::make_shared<JackHost>(again); };
-}
-
-void JackHost::DeliverPending() {
-    // After the hand-over has cleared its wake-up: news that comes meanwhile
-    // wakes the owner again.
-    RealHost::DeliverPending();
-    if (connectionLost()) return;
-    if (connectionsChanged_.exchange(false)) takeNoteOfConnections();
-    if (portsAppeared_.exchange(false)) makeConnections();
 }
 
 void JackHost::beforeLossReported() {
@@ -221,28 +208,6 @@ void JackHost::beforeLossReported() {
         jack_client_close(client_);
     }
     client_ = nullptr;
-}
-
-void JackHost::takeNoteOfConnections() {
-    if (!client_) return;
-    std::vector<Connection> now;
-    for (const auto& [port, toInput] : {std::pair{in_, true}, std::pair{out_, false}}) {
-        const char** peers = jack_port_get_all_connections(client_, port);
-        if (!peers) continue;
-        for (const char** p = peers; *p; ++p) now.push_back({toInput, *p});
-        jack_free(peers);
-    }
-    connections_ = std::move(now);
-}
-
-void JackHost::makeConnections() {
-    if (!client_ || toConnect_.empty()) return;
-    const std::string in = jack_port_name(in_), out = jack_port_name(out_);
-    std::erase_if(toConnect_, [&](const Connection& c) {
-        const int r = c.toInput ? jack_connect(client_, c.peer.c_str(), in.c_str())
-                                : jack_connect(client_, out.c_str(), c.peer.c_str());
-        return r == 0 || r == EEXIST;
-    });
 }
 
 void JackHost::letOutputDrain() {
@@ -350,20 +315,6 @@ void JackHost::shutdown(jack_status_t, const char* reason, void* self) {
 }
 
 void JackHost::plainShutdown(void* self) { static_cast<JackHost*>(self)->markLost("The JACK server went away."); }
-
-// Notification thread: only flags, taken on the owner's thread.
-void JackHost::portConnected(jack_port_id_t, jack_port_id_t, int, void* self) {
-    auto* host = static_cast<JackHost*>(self);
-    host->connectionsChanged_.store(true);
-    host->input().wake();
-}
-
-void JackHost::portRegistered(jack_port_id_t, int registered, void* self) {
-    auto* host = static_cast<JackHost*>(self);
-    if (!registered) return;
-    host->portsAppeared_.store(true);
-    host->input().wake();
-}
 
 CycleTimes JackHost::cycleTimes(jack_nframes_t nframes, jack_nframes_t& firstFrame, std::int64_t enteredUs) {
     jack_time_t now = 0, next = 0;

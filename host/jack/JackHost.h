@@ -27,6 +27,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -45,12 +46,6 @@ public:
 
 class JackHost final : public RealHost {
 public:
-    // One connection of our ports: `peer` -> "in", or "out" -> `peer`.
-    struct Connection {
-        bool toInput = true;
-        std::string peer;
-        bool operator==(const Connection&) const = default;
-    };
     struct Options {
         std::string clientName = "VLXArp";
         // Added to one period of output latency; below 0: what a late
@@ -60,9 +55,6 @@ public:
         // host reopened after a loss goes on with the host time of the one
         // lost; below 0: now.
         std::int64_t clockStartMicros = -1;
-        // Made once the ports exist; those whose peer is not there yet are
-        // made when ports appear.
-        std::vector<Connection> connect;
         // False: the loss of the server is noticed by the watchdog alone,
         // as on a JACK that never calls the shutdown callbacks.
         bool shutdownCallbacks = true;
@@ -79,12 +71,9 @@ public:
     ~JackHost() override;
 
     // Once the server is lost: opens a new client of the same name on the
-    // same server, with the host time going on and the connections this one
-    // had (throws JackOpenError while no server answers).
+    // same server, with the host time going on (throws JackOpenError while
+    // no server answers). Its connections are the owner's to make again.
     Reopen Reopener() override;
-    // Also takes note of changed connections and makes the connections still
-    // to be made when ports appear.
-    void DeliverPending() override;
 
     std::string HostVersion() override;
     std::int32_t InstanceNumber() override;
@@ -97,12 +86,19 @@ public:
                            std::int32_t data2) override;
     void Flush() override { letOutputDrain(); }
 
+    // Connections of VLXArp:in and VLXArp:out (JackConnections.cpp). Ports
+    // are JACK's full names; candidates are MIDI ports only.
+    std::string OwnPortName(OwnPort port) override;
+    std::optional<std::vector<std::string>> Peers(OwnPort port) override;
+    std::vector<std::string> Candidates(OwnPort port) override;
+    bool Connect(OwnPort port, const std::string& peer) override;
+    bool Disconnect(OwnPort port, const std::string& peer) override;
+    bool ConnectPorts(const std::string& source, const std::string& destination) override;
+
     // As the server named the client when it opened.
     std::string clientName() const { return clientName_; }
     std::uint32_t bufferSize() const { return client_ ? jack_get_buffer_size(client_) : bufferSize_; }
     std::uint32_t sampleRate() const { return client_ ? jack_get_sample_rate(client_) : sampleRate_; }
-    // Our ports' connections as last seen while the server was there.
-    const std::vector<Connection>& connections() const noexcept { return connections_; }
     std::int64_t marginFrames() const noexcept { return margin_; }
     // The constant output latency in frames: one period and the margin.
     std::int64_t latencyFrames() const { return outputLatencyFrames(bufferSize(), margin_); }
@@ -145,8 +141,11 @@ private:
     static int process(jack_nframes_t nframes, void* self);
     static void shutdown(jack_status_t code, const char* reason, void* self);
     static void plainShutdown(void* self);
-    static void portConnected(jack_port_id_t a, jack_port_id_t b, int connect, void* self);
+    // JACK's notification thread: only notes the change for the owner.
     static void portRegistered(jack_port_id_t port, int registered, void* self);
+    static void portConnected(jack_port_id_t a, jack_port_id_t b, int connected, void* self);
+    void watchPorts();
+    jack_port_t* own(OwnPort port) const noexcept { return port == OwnPort::In ? in_ : out_; }
     int processCycle(jack_nframes_t nframes);
     CycleTimes cycleTimes(jack_nframes_t nframes, jack_nframes_t& firstFrame, std::int64_t enteredUs);
     bool peekOut(OutRecord& r) const noexcept;
@@ -159,8 +158,6 @@ private:
     // the owner may open a new client at once, and libjack cannot close a
     // lost client once another is open.
     void beforeLossReported() override;
-    void takeNoteOfConnections();
-    void makeConnections();
 
     Options options_;
     jack_client_t* client_ = nullptr;  // null once a lost server's client is let go
@@ -179,12 +176,7 @@ private:
     std::int32_t instance_ = 1;
     std::atomic<std::uint64_t> lateSends_{0};
     std::atomic<std::uint64_t> staleNoteOns_{0};
-    // Owner's thread: the connections seen last, and those still to make.
-    std::vector<Connection> connections_;
-    std::vector<Connection> toConnect_;
-    // Set by the notification thread, taken by the owner's.
-    std::atomic<bool> connectionsChanged_{false};
-    std::atomic<bool> portsAppeared_{false};
+    std::string ownNames_[2];  // "<client>:in" and "<client>:out", as opened
     std::string serverSocket_;  // where the server listens; empty: unknown
     std::thread watchdog_;
     std::mutex watchMutex_;

@@ -44,17 +44,19 @@
 #include "app/Program.h"
 #include "host/CreateHost.h"
 #include "host/jack/JackHost.h"
+#include "host/PortConnections.h"
 #include "model/HostTime.h"
 
 namespace {
 
 // Passes every call to the real host, noting how late each scheduled note
 // goes out and, when asked, making the window's wake-ups late.
-class ProbeHost final : public vlx::HostAutomation {
+class ProbeHost final : public vlx::HostAutomation, public vlx::PortConnections {
 public:
     // `slot` is where the program's driver keeps the probe in use.
     ProbeHost(std::shared_ptr<vlx::HostAutomation> inner, std::shared_ptr<ProbeHost>* slot)
-        : inner_(std::move(inner)), slot_(slot) {
+        : inner_(std::move(inner)), slot_(slot), ports_(vlx::PortConnectionsOf(inner_.get())) {
+        if (ports_) ports_->OnPortsChanged([this] { RaisePortsChanged(); });
         inner_->OnMidiInput([this](std::int32_t ts, std::int32_t port, std::int32_t s, std::int32_t d1,
                                    std::int32_t d2) {
             ++raised;
@@ -64,6 +66,7 @@ public:
         if (const char* late = std::getenv("VLX_LATE_WAKE_US")) lateWakeUs_ = std::max(0L, std::atol(late));
     }
     ~ProbeHost() override {
+        if (ports_) ports_->OnPortsChanged({});
         inner_->OnMidiInput({});
         inner_->OnConnectionLost({});
     }
@@ -117,9 +120,18 @@ public:
     int EventFd() const override { return inner_->EventFd(); }
     void DeliverPending() override { inner_->DeliverPending(); }
 
+    // The real host's connections (both backends have them).
+    std::string OwnPortName(vlx::OwnPort p) override { return ports_->OwnPortName(p); }
+    std::optional<std::vector<std::string>> Peers(vlx::OwnPort p) override { return ports_->Peers(p); }
+    std::vector<std::string> Candidates(vlx::OwnPort p) override { return ports_->Candidates(p); }
+    bool Connect(vlx::OwnPort p, const std::string& peer) override { return ports_->Connect(p, peer); }
+    bool Disconnect(vlx::OwnPort p, const std::string& peer) override { return ports_->Disconnect(p, peer); }
+    bool ConnectPorts(const std::string& from, const std::string& to) override { return ports_->ConnectPorts(from, to); }
+
 private:
     std::shared_ptr<vlx::HostAutomation> inner_;
     std::shared_ptr<ProbeHost>* slot_;
+    vlx::PortConnections* ports_;
     long lateWakeUs_ = 0;
     std::mt19937 rng_{std::random_device{}()};
     std::bernoulli_distribution coin_{0.5};

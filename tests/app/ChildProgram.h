@@ -1,7 +1,7 @@
 #pragma once
 // A program run as a child process for a test or a measurement: its stdin
-// and stdout on pipes (its stderr into a file, when given one), killed if
-// still running when this goes away.
+// and stdout on pipes (its stderr into a file, when given one), with the
+// arguments given, killed if still running when this goes away.
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -17,8 +17,13 @@ namespace vlx::test {
 
 class ChildProgram {
 public:
-    ChildProgram(const std::string& exe, const std::vector<std::string>& env, const std::string& stderrFile = {})
+    ChildProgram(const std::string& exe, const std::vector<std::string>& env, const std::string& stderrFile = {},
+                 std::vector<std::string> args = {})
         : env_(env) {
+        args.insert(args.begin(), exe);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
         int in[2], out[2];
         if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe");
         pid_ = fork();
@@ -29,7 +34,7 @@ public:
             for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
             if (!stderrFile.empty() && !std::freopen(stderrFile.c_str(), "w", stderr)) _exit(126);
             for (auto& e : env_) putenv(e.data());
-            execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+            execv(exe.c_str(), argv.data());
             _exit(127);
         }
         close(in[0]);

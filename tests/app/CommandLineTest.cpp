@@ -51,13 +51,17 @@ TEST(CommandLine, AnswersWithoutADisplayAndExplainsWhenOneIsNeeded) {
     const Case cases[] = {
         {"", "--help", 0,
          {"vlxarp - ", "\nUsage: vlxarp [OPTION]...\n", "VLXArp:in", "VLXArp:out", "-h, --help", "-v, --version",
-          "\nOptions:\n", "\nFiles:\n", "$XDG_CONFIG_HOME/Veloxa/VLXArp.reg"},
+          "\nOptions:\n", "\nFiles:\n", "$XDG_CONFIG_HOME/Veloxa/VLXArp.reg", "--connect-in=PORT",
+          "--connect-out=PORT", "--follow-clock", "--sustain-hold"},
          {}},
         {"", "-h", 0, {"\nUsage: vlxarp [OPTION]...\n"}, {}},
         {"", "--version", 0, {"vlxarp " VLX_VERSION "\n"}, {}},
         {"", "--bogus", 2, {}, {"vlxarp: Unknown option 'bogus'.\nTry 'vlxarp --help' for more information.\n"}},
         {"", "stray", 2, {}, {"unexpected argument 'stray'"}},
         {"", "-platform", 2, {}, {"Missing value"}},
+        {"", "--connect-in", 2, {}, {"Missing value"}},
+        // Asked for ports are no reason to need a display any less.
+        {"", "--connect-in a2j:.* --connect-out synth:in", 1, {}, {advice}},
         {"", "", 1, {}, {"vlxarp: no display to open the window on; " + advice}},
         {"QT_QPA_PLATFORM=xcb", "", 1, {}, {advice}},
         {"", "-platform xcb", 1, {}, {advice}},

@@ -447,8 +447,11 @@ TEST_F(Endings, ADestroyedWindowSilencesSavesAndEnds) {
         const Outcome o = run({"QT_QPA_PLATFORM=xcb", "DISPLAY=" + x.display()}, [&](ChildProgram&, unsigned long id) {
             xcb_connection_t* c = xcb_connect(x.display().c_str(), nullptr);
             ASSERT_EQ(xcb_connection_has_error(c), 0);
-            xcb_destroy_window(c, static_cast<xcb_window_t>(id));
-            xcb_flush(c);
+            // Checked, so that the server has done it before this client
+            // leaves: a request still unread when a client disconnects can
+            // be dropped with it (seen under load).
+            const xcb_void_cookie_t done = xcb_destroy_window_checked(c, static_cast<xcb_window_t>(id));
+            EXPECT_EQ(xcb_request_check(c, done), nullptr) << "the window could not be destroyed";
             xcb_disconnect(c);
         });
         tally.add(o);

@@ -1,0 +1,128 @@
+// Figures of the program following a MIDI clock on private JACK servers
+// (dummy driver, 48 kHz). Prints; passes or fails nothing on timing.
+//
+// A JackTester plays Start, a chord of three keys and the clock's ticks at
+// exact frames into VLXArp:in; a separate client records VLXArp:out. The
+// program follows the clock in 16ths (a step every 6 ticks), Normal sustain,
+// Up, Divert Input checked. For every step:
+//   onset error: its note-on's frame minus its tick's frame minus the
+//     output's constant latency (one period and the margin, FrameMapper.h);
+//     steps are due on their tick's host millisecond, so 0 to -1 ms is exact;
+//   jitter: the same against the median delay, whatever the latency;
+//   length: how long it sounded minus what the sustain rule gives for the
+//     real step (2/3 of it, less 2 ms): how well the measured tick interval
+//     follows the clock.
+// At 256 and 1024 frames: 4 bars at a steady 120 bpm, then 8 bars ramping
+// from 100 to 160 bpm.
+//
+// VLX_BENCH_PERIODS picks some of "256 1024"; VLX_BENCH_BARS scales the
+// steady run in bars (4; the ramp has twice as many).
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "app/ClockSession.h"
+#include "host/jack/FrameMapper.h"
+#include "support/JackServer.h"
+
+namespace {
+
+using namespace vlx::test;
+
+std::string loadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    in >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
+struct Spread {
+    std::size_t n = 0;
+    double p50 = 0, p99 = 0, max = 0;
+};
+
+// Of absolute values.
+Spread spreadOf(std::vector<double> v) {
+    Spread s;
+    s.n = v.size();
+    if (v.empty()) return s;
+    for (double& x : v) x = std::fabs(x);
+    std::sort(v.begin(), v.end());
+    auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<std::size_t>(q * static_cast<double>(v.size())))]; };
+    s.p50 = at(0.5);
+    s.p99 = at(0.99);
+    s.max = v.back();
+    return s;
+}
+
+void printSpread(const char* what, const Spread& s) {
+    std::printf("  %-38s n=%-4zu p50 %7.3f  p99 %7.3f  max %7.3f ms\n", what, s.n, s.p50, s.p99, s.max);
+}
+
+void report(const char* what, const ClockRun& run, double rate, std::int64_t latencyFrames) {
+    const double msPerFrame = 1000.0 / rate;
+    const std::size_t steps = (run.ticks.size() + 5) / 6;
+    std::printf(" %s: %zu ticks, %zu step ticks, %zu note-ons, %d note-offs\n", what, run.ticks.size(), steps,
+                run.ons.size(), run.offs);
+    const auto delays = stepDelays(run, 6);
+    std::vector<double> errors, signedErrors, jitter, lengths;
+    std::vector<std::int32_t> sorted = delays;
+    std::sort(sorted.begin(), sorted.end());
+    const double median = sorted.empty() ? 0 : sorted[sorted.size() / 2];
+    for (std::int32_t d : delays) {
+        errors.push_back((d - static_cast<double>(latencyFrames)) * msPerFrame);
+        jitter.push_back((d - median) * msPerFrame);
+    }
+    double mean = 0;
+    for (double e : errors) mean += e / static_cast<double>(std::max<std::size_t>(1, errors.size()));
+    for (std::size_t i = 0; i + 1 < run.ons.size() && (i + 1) * 6 < run.ticks.size(); ++i) {
+        if (run.lengths[i] < 0) continue;
+        const double step = (run.ticks[(i + 1) * 6] - run.ticks[i * 6]) * msPerFrame;
+        lengths.push_back(run.lengths[i] * msPerFrame - (std::round(step * 2 / 3) - 2));
+    }
+    printSpread("onset error (tick + latency):", spreadOf(errors));
+    std::printf("  %-38s %+.3f ms; median delay %.3f ms (latency %.3f ms)\n", "mean onset error:", mean,
+                median * msPerFrame, latencyFrames * msPerFrame);
+    printSpread("onset jitter (against median delay):", spreadOf(jitter));
+    printSpread("length - sustain rule for the step:", spreadOf(lengths));
+}
+
+void session(int period, int bars) {
+    JackServer server(48000, period);
+    server.makeDefault();
+    const auto config = clockConfig("bench");
+    ChildProgram program(VLX_ARMED_PROGRAM, {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + config.string()});
+    if (program.waitFor("armed", 20'000).empty()) throw std::runtime_error("the program did not come up armed");
+    JackTester tester(server.name());
+    tester.connectPlayTo("VLXArp:in");
+    tester.connectRecordFrom("VLXArp:out");
+    tester.waitCycles(4);
+    const double rate = tester.sampleRate();
+    const std::int64_t latency =
+        vlx::host::outputLatencyFrames(tester.bufferSize(), vlx::host::marginFramesFor(vlx::host::kLateToleranceMicros,
+                                                                                        static_cast<std::int64_t>(rate)));
+    std::printf("\n== period %d frames (%.2f ms) at 48 kHz, jackd dummy; load average before: %s\n", period,
+                period * 1000.0 / rate, loadAverage().c_str());
+    report("steady 120 bpm", playClock(tester, {60, 64, 67}, tickFrames(rate, 120, 120, 96 * bars)), rate, latency);
+    report("ramp 100 -> 160 bpm", playClock(tester, {60, 64, 67}, tickFrames(rate, 100, 160, 96 * 2 * bars)), rate,
+           latency);
+    std::printf("  exit status %d; load average after: %s\n", program.terminate(10'000), loadAverage().c_str());
+    std::fflush(stdout);
+    std::filesystem::remove_all(config);
+}
+
+}  // namespace
+
+int main() {
+    const char* periods = std::getenv("VLX_BENCH_PERIODS");
+    const char* barsText = std::getenv("VLX_BENCH_BARS");
+    const int bars = barsText ? std::max(1, std::atoi(barsText)) : 4;
+    std::printf("bench_app_clock on %u cores, load average at start %s\n", std::thread::hardware_concurrency(),
+                loadAverage().c_str());
+    for (int period : {256, 1024})
+        if (!periods || std::string(periods).find(std::to_string(period)) != std::string::npos) session(period, bars);
+}

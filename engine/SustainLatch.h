@@ -1,0 +1,52 @@
+#pragma once
+// Holding the pattern with the sustain pedal, as the latch of a hardware
+// arpeggiator: while the pedal (controller 64, down at 64 or more) is down
+// on a channel, keys released on that channel stay in the pattern; the
+// first key pressed once every key of the channel is up starts a new
+// chord, replacing the one held; lifting the pedal lets go of every key
+// that is no longer down. It tracks keys and pedals whether or not the hold
+// is on, so that switching it on mid-song finds them as they are; it only
+// holds while on. The caller takes the keys it names out of the engine.
+#include <array>
+#include <bitset>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace vlx {
+
+class SustainLatch {
+public:
+    using Key = std::pair<std::uint8_t, std::uint8_t>;  // channel, note
+
+    // A key pressed: the keys of its channel to release before it is added.
+    // The whole held chord when every key of the channel was up; the key
+    // itself when only the pedal held it, so that it is not held twice.
+    std::vector<std::uint8_t> Press(std::uint8_t chan, std::uint8_t note);
+    // A key released: true when it leaves the pattern now, false while the
+    // pedal holds it.
+    bool Release(std::uint8_t chan, std::uint8_t note);
+    // Controller 64: lifting the pedal gives the keys it held.
+    std::vector<std::uint8_t> Pedal(std::uint8_t chan, std::int32_t value);
+    // Switches the hold on or off; off, every key the pedals held is let go
+    // (all channels).
+    std::vector<Key> Hold(bool on);
+    bool holding() const noexcept { return holding_; }
+    // Forgets every key (all notes off); the pedals stay as they are.
+    void Forget() noexcept;
+    // Forgets keys and pedals (no input is heard for a while).
+    void ForgetAll() noexcept;
+
+private:
+    struct Channel {
+        std::bitset<256> down;  // keys the player holds
+        std::bitset<256> held;  // keys released while the pedal was down
+        bool pedal = false;
+    };
+    static std::vector<std::uint8_t> take(std::bitset<256>& keys);
+
+    std::array<Channel, 16> channels_{};
+    bool holding_ = false;
+};
+
+}  // namespace vlx

@@ -1,0 +1,135 @@
+// Which ports VLXArp:in and VLXArp:out are connected to: the command line's
+// names and patterns, what is remembered, what the user connects and
+// disconnects meanwhile, what the settings file keeps, and the keyboard left
+// playing the synth at the end. On scripted port graphs; on a real JACK
+// server in ConnectionsEndToEndTest.
+#include <QCheckBox>
+
+#include "FormRig.h"
+#include "app/Connections.h"
+#include "support/ScriptedPorts.h"
+
+namespace vlx::test {
+namespace {
+
+using Names = std::vector<std::string>;
+constexpr OwnPort In = OwnPort::In;
+constexpr OwnPort Out = OwnPort::Out;
+
+Names peers(ScriptedPorts& ports, OwnPort p) { return ports.Peers(p).value_or(Names{}); }
+
+TEST(Connections, ArgumentsConnectExactNamesOrWholeNameMatchesOfTheirDirectionNeverTheProgramItself) {
+    const std::string a2j = "a2j:Keys [20] (capture): MIDI 1";  // no regular expression matches it as it stands
+    struct Case {
+        OwnPort side;
+        QString argument;
+        Names connected;
+        bool warned;  // it is no regular expression
+    } const cases[] = {
+        {In, "kbd:out", {"kbd:out"}, false},
+        {In, QString::fromStdString(a2j), {a2j}, false},
+        {In, "kbd:.*", {"kbd:out"}, false},  // kbd:in is an input: it cannot feed VLXArp:in
+        {In, "kbd", {}, false},              // whole names only
+        {In, "synth:in", {}, false},
+        {Out, "synth:in", {"synth:in"}, false},
+        {Out, ".*", {"kbd:in", "synth:in"}, false},  // not VLXArp:in
+        {In, "VLXArp:.*", {}, false},
+        {In, "odd:(", {"odd:("}, true},  // taken as an exact name only
+        {In, "kbd:(", {}, true},
+    };
+    for (const Case& c : cases) {
+        auto ports = std::make_shared<ScriptedPorts>();
+        ports->ports.insert({{"kbd:out", true}, {"kbd:in", false}, {"synth:in", false}, {a2j, true}, {"odd:(", true}});
+        const QStringList argument{c.argument};
+        ConnectionKeeper keeper(c.side == In ? argument : QStringList{}, c.side == Out ? argument : QStringList{});
+        keeper.attach(ports);
+        const std::string what = (c.side == In ? "--connect-in " : "--connect-out ") + c.argument.toStdString();
+        EXPECT_EQ(peers(*ports, c.side), c.connected) << what;
+        EXPECT_EQ(peers(*ports, c.side == In ? Out : In), Names{}) << what;
+        EXPECT_EQ(keeper.warnings().size(), c.warned ? 1 : 0) << what;
+    }
+}
+
+TEST(Connections, WantedPortsAreConnectedWhenTheyAppearUnlessTheUserDisconnectedThem) {
+    auto shared = std::make_shared<ScriptedPorts>();
+    ScriptedPorts& ports = *shared;
+    ports.ports.insert({{"kbd:out", true}, {"synth:in", false}});
+    std::int64_t ms = 0;
+    ConnectionKeeper keeper({}, {"late:.*"}, [&] { return ms; });
+    keeper.remember(In, {"kbd:out"});
+    keeper.remember(Out, {"synth:in", "synth2:in"});
+    ports.OnPortsChanged([&] { keeper.portsChanged(); });
+    keeper.attach(shared);
+    EXPECT_EQ(peers(ports, In), Names{"kbd:out"}) << "remembered and there at the start";
+    for (const char* name : {"synth2:in", "late:in", "stranger:in"}) ports.appear(name, false);
+    EXPECT_EQ(peers(ports, Out), (Names{"late:in", "synth2:in", "synth:in"})) << "remembered or asked for";
+
+    // Ended by the user, a connection stays ended when its port comes back;
+    // one whose port went away (its connections end a moment before it
+    // does) is made again. Connected by the user, a port is kept the same way.
+    ports.userDisconnect(ScriptedPorts::kOut, "synth:in");
+    ports.userDisconnect(ScriptedPorts::kOut, "late:in");
+    ports.userConnect(ScriptedPorts::kOut, "stranger:in");
+    ms += ConnectionKeeper::kGoingAwayMs + 1;
+    for (const char* name : {"synth:in", "late:in", "synth2:in", "stranger:in"}) {
+        ports.vanish(name);
+        ports.appear(name, false);
+    }
+    EXPECT_EQ(peers(ports, Out), (Names{"stranger:in", "synth2:in"}));
+    ports.lost = true;
+    EXPECT_EQ(keeper.connected(Out), (Names{"stranger:in", "synth2:in"})) << "as last known";
+
+    // A fresh host gets all of it back; at the end the keyboard is left
+    // playing what the program played to (not the program itself).
+    auto renewed = std::make_shared<ScriptedPorts>();
+    renewed->ports = ports.ports;
+    keeper.attach(renewed);
+    renewed->userConnect(ScriptedPorts::kOut, ScriptedPorts::kIn);
+    EXPECT_EQ(peers(*renewed, Out), (Names{ScriptedPorts::kIn, "stranger:in", "synth2:in"}));
+    EXPECT_EQ(keeper.bridge(), 2);
+    EXPECT_EQ(peers(*renewed, In), Names{ScriptedPorts::kOut}) << "what fed the program lets go of it";
+    EXPECT_TRUE(renewed->links.contains({"kbd:out", "synth2:in"}));
+    renewed.reset();  // a host let go of tells nothing more
+    EXPECT_EQ(keeper.connected(In), Names{"kbd:out"});
+}
+
+// A scripted host with a scripted port graph.
+struct PortedHost : ScriptedHost, ScriptedPorts {};
+
+using ConnectionsForm = FormRig;
+
+TEST_F(ConnectionsForm, ConnectedPortsAreSavedWhateverTheirNamesAndComeBackAtTheNextStart) {
+    Names keyboards = {"a2j:Keys [20] (capture): MIDI 1", "say \"hi\" \\o/:out", "two\nlines:out", "100%:out",
+                       "Gr\xC3\xBC\xC3\x9F" "e:out"};
+    auto graph = [&] {
+        auto ported = std::make_shared<PortedHost>();
+        for (const auto& name : keyboards) ported->ports[name] = true;
+        ported->ports["synth:in"] = false;
+        return ported;
+    };
+    // Remembered from an earlier run: two ports that do not come this time.
+    store("ConnectedOut1", std::string("old:in"), Util::TypeText);
+    store("ConnectedOut2", std::string("older:in"), Util::TypeText);
+    auto first = graph();
+    host = first;
+    start();
+    for (const auto& name : keyboards) first->userConnect(name, ScriptedPorts::kIn);
+    first->userConnect(ScriptedPorts::kOut, "synth:in");
+    form->endWithoutClose(false);  // as when the display goes away
+    const QString saved = settingsText();
+    EXPECT_TRUE(saved.contains("\"ConnectedIn1\"=\"100%25:out\"\n")) << saved.toStdString();
+    EXPECT_TRUE(saved.contains("\"ConnectedIn4\"=\"say \\\"hi\\\" \\\\o/:out\"\n")) << saved.toStdString();
+    EXPECT_TRUE(saved.contains("\"ConnectedOut1\"=\"synth:in\"\n")) << "what is connected at the end";
+    EXPECT_FALSE(saved.contains("ConnectedOut2")) << saved.toStdString();
+    EXPECT_TRUE(first->links.contains({keyboards[0], "synth:in"})) << "Close Veloxa after Exit unchecked";
+
+    auto second = graph();
+    host = second;
+    start();
+    std::sort(keyboards.begin(), keyboards.end());
+    EXPECT_EQ(peers(*second, In), keyboards);
+    EXPECT_EQ(peers(*second, Out), Names{"synth:in"});
+}
+
+}  // namespace
+}  // namespace vlx::test
