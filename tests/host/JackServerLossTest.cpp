@@ -41,7 +41,9 @@ struct LossLog {
     long long millis() const { return std::chrono::duration_cast<std::chrono::milliseconds>(at - since).count(); }
 };
 
-TEST(JackServerLoss, SendsReturnAtOnceTheLossIsReportedOnceAndTheHostClosesCleanly) {
+// Then the server comes back under its name: the lost host, which let go of
+// its client, opens a new one there, with the host time going on.
+TEST(JackServerLoss, SendsReturnAtOnceTheLossIsReportedOnceAndTheHostReopensWhenTheServerIsBack) {
     JackServer server(48000, 256);
     server.makeDefault();
     auto host = openHost();
@@ -61,8 +63,7 @@ TEST(JackServerLoss, SendsReturnAtOnceTheLossIsReportedOnceAndTheHostClosesClean
     slowestSend(200);
     EXPECT_FALSE(host->connectionLost());
 
-    loss.since = std::chrono::steady_clock::now();
-    server.kill();
+    server.crash();
     // Sending goes on while the client finds out, and after.
     EXPECT_LT(slowestSend(2000), 200ms);
     ASSERT_TRUE(vlx::test::pumpUntil(*host, [&] { return loss.reports > 0; }, 5s));
@@ -75,6 +76,16 @@ TEST(JackServerLoss, SendsReturnAtOnceTheLossIsReportedOnceAndTheHostClosesClean
     EXPECT_EQ(host->droppedSends(), dropped + 100);
     vlx::test::pumpFor(*host, 20ms);
     EXPECT_EQ(loss.reports, 1);
+    EXPECT_EQ(host->Peers(vlx::OwnPort::In), std::nullopt);
+    EXPECT_EQ(host->OwnPortName(vlx::OwnPort::Out), "VLXArp:out");
+
+    EXPECT_THROW(host->Reopener()(), vlx::host::JackOpenError);  // nothing there yet
+    const std::int32_t before = host->HostTime();
+    server.restart();
+    auto again = host->Reopener()();
+    EXPECT_GE(again->HostTime(), before);
+    EXPECT_EQ(again->InstanceNumber(), 1);
+    EXPECT_EQ(vlx::PortConnectionsOf(again.get())->Peers(vlx::OwnPort::In), std::vector<std::string>{});
 
     const auto closing = std::chrono::steady_clock::now();
     host.reset();
@@ -185,44 +196,6 @@ TEST(JackServerLoss, AfterTheServerStoodStillOverdueNoteOnsAreDroppedAndEveryNot
     EXPECT_EQ(host->droppedSends(), 0u);
     std::printf("[ measure  ] %s stopped 1 s: %llu of %d note-ons dropped as overdue\n", JackServer::kindName(),
                 static_cast<unsigned long long>(host->staleNoteOns()), ons);
-}
-
-// The server killed and started again under the same name: the lost host
-// has let go of its client and can be reopened, with the host time going on.
-TEST(JackServerLoss, ALostHostIsReopenedWhenTheServerIsBackWithItsClockGoingOn) {
-    JackServer server(48000, 256);
-    server.makeDefault();
-    auto host = openHost();
-    LossLog loss;
-    loss.attach(*host);
-    {
-        JackTester tester(server.name());
-        tester.connectPlayTo("VLXArp:in");
-        EXPECT_EQ(host->Peers(vlx::OwnPort::In), std::vector<std::string>{tester.playPort()});
-        server.crash();
-        ASSERT_TRUE(vlx::test::pumpUntil(*host, [&] { return loss.reports > 0; }, 5s));
-        tester.closeClients();  // before this process opens a client again
-    }
-    // Asked after the loss, it tells what it can without its client.
-    EXPECT_EQ(host->Peers(vlx::OwnPort::In), std::nullopt);
-    EXPECT_EQ(host->OwnPortName(vlx::OwnPort::Out), "VLXArp:out");
-    EXPECT_THROW(host->Reopener()(), vlx::host::JackOpenError);  // nothing there yet
-    const std::int32_t before = host->HostTime();
-
-    server.restart();
-    auto again = host->Reopener()();
-    ASSERT_NE(again, nullptr);
-    EXPECT_GE(again->HostTime(), before);
-    EXPECT_EQ(again->InstanceNumber(), 1);
-    host.reset();
-    JackTester tester(server.name());
-    auto* ports = vlx::PortConnectionsOf(again.get());
-    ASSERT_NE(ports, nullptr);
-    EXPECT_TRUE(ports->Connect(vlx::OwnPort::In, tester.playPort()));
-    EXPECT_TRUE(ports->Connect(vlx::OwnPort::Out, tester.recordPort()));
-    tester.play({0x90, 61, 99});
-    ASSERT_TRUE(tester.waitRecorded(1, 2s));  // passed through, as input is while not diverted
-    EXPECT_EQ(tester.recorded()[0].bytes, (std::vector<std::uint8_t>{0x90, 61, 99}));
 }
 
 }  // namespace

@@ -26,6 +26,7 @@
 #include <jack/ringbuffer.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -246,17 +247,25 @@ private:
         const std::int64_t toSteady = self->recordClock_.update();
         const std::uint32_t count = jack_midi_get_event_count(buf);
         // JACK 2 can run a cycle a second time after missing one (see
-        // CycleLedger): the buffer then holds what the first call read,
-        // and maybe more.
-        const std::uint32_t seen = cycleFrame == self->recordFrame_ ? std::min(self->recordCount_, count) : 0;
-        self->recordFrame_ = cycleFrame;
-        self->recordCount_ = count;
-        for (std::uint32_t i = seen; i < count; ++i) {
+        // CycleLedger): the buffer then holds what the first call read, and
+        // maybe more. Those first events are not recorded twice.
+        auto& read = self->read_;
+        const bool again = cycleFrame == self->readFrame_;
+        std::uint32_t kept = 0;  // of this call's events, the ones the first call read too
+        for (std::uint32_t i = 0; i < count; ++i) {
             jack_midi_event_t ev;
             if (jack_midi_event_get(&ev, buf, i) != 0) continue;
-            self->note(self->recordRing_, cycleFrame, cycleUsecs, nextUsecs, toSteady, nframes, ev.time, ev.buffer,
-                       ev.size);
+            const ReadEvent e{ev.time, static_cast<std::uint32_t>(ev.size), ev.size ? ev.buffer[0] : 0u,
+                              ev.size > 1 ? ev.buffer[1] : 0u, ev.size > 2 ? ev.buffer[2] : 0u};
+            const bool readBefore = again && kept == i && i < self->readCount_ && read[i] == e;
+            if (readBefore) ++kept;
+            if (i < read.size()) read[i] = e;
+            if (!readBefore)
+                self->note(self->recordRing_, cycleFrame, cycleUsecs, nextUsecs, toSteady, nframes, ev.time, ev.buffer,
+                           ev.size);
         }
+        self->readFrame_ = cycleFrame;
+        self->readCount_ = std::min<std::uint32_t>(count, static_cast<std::uint32_t>(read.size()));
         return 0;
     }
 
@@ -290,8 +299,15 @@ private:
     std::vector<RecordedMidi> played_;
     SteadyFromJack playClock_;    // player's thread only
     SteadyFromJack recordClock_;  // recorder's thread only
-    jack_nframes_t recordFrame_ = 0;  // recorder's thread only: the cycle read last
-    std::uint32_t recordCount_ = 0;   // and how many events it held
+    // Recorder's thread only: the cycle read last and the first of its events.
+    struct ReadEvent {
+        jack_nframes_t time;
+        std::uint32_t size, b0, b1, b2;
+        bool operator==(const ReadEvent&) const = default;
+    };
+    jack_nframes_t readFrame_ = 0;
+    std::uint32_t readCount_ = 0;
+    std::array<ReadEvent, 512> read_{};
 };
 
 }  // namespace vlx::test
