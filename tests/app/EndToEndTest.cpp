@@ -153,7 +153,10 @@ TEST(EndToEnd, AfterTheServerIsLostTheProgramWaitsIdleAndComesBackWithItsConnect
     JackServer server(48000, 256);
     server.makeDefault();
     const fs::path config = fs::temp_directory_path() / ("vlxarp-e2e-back-" + std::to_string(getpid()));
-    fs::remove_all(config);
+    struct Gone {
+        fs::path path;
+        ~Gone() { fs::remove_all(path); }
+    } gone{config};
     fs::create_directories(config / "Veloxa");
     std::ofstream(config / "Veloxa" / "VLXArp.reg") << "[HKEY_CURRENT_USER\\Software\\Veloxa\\VLXArp]\n"
                                                        "\"Tempo\"=dword:000000f0\n\"Resolution\"=\"16th\"\n"
@@ -225,7 +228,6 @@ TEST(EndToEnd, AfterTheServerIsLostTheProgramWaitsIdleAndComesBackWithItsConnect
     ASSERT_FALSE(program.waitFor("on", 5'000).empty());
     EXPECT_GT(playChord(tester), 3) << "it plays again";
     EXPECT_EQ(program.terminate(10'000), 0);
-    fs::remove_all(config);
 }
 
 bool setImmutable(const fs::path& file, bool on) {
