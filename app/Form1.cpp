@@ -37,6 +37,7 @@ constexpr std::int16_t kMinTempo = 8;
 constexpr std::int16_t kMaxTempo = 240;
 constexpr std::int32_t kPollInterval = 500;
 constexpr std::int32_t kTimerInterval = 10;
+constexpr int kPortsSettleMs = 200;
 const char* const kTempoRangeMessage = "Value must be between 8 and 240";
 const char* const kTitle = "Veloxa Arpeggiator";
 
@@ -340,7 +341,20 @@ void Form1::restoreConnections() {
 
 void Form1::connectPorts() {
     PortConnections* ports = PortConnectionsOf(vlx.get());
-    if (ports) ports->OnPortsChanged([this] { keeper_.portsChanged(); });
+    // A server may tell of a change before its own view of the graph shows
+    // it (PipeWire's does, for a connection another client ended): look once
+    // more when the graph has settled, or that change would go unseen.
+    if (!portsSettle_) {
+        portsSettle_ = new QTimer(this);
+        portsSettle_->setSingleShot(true);
+        portsSettle_->setInterval(kPortsSettleMs);
+        connect(portsSettle_, &QTimer::timeout, this, [this] { keeper_.portsChanged(); });
+    }
+    if (ports)
+        ports->OnPortsChanged([this] {
+            keeper_.portsChanged();
+            portsSettle_->start();
+        });
     keeper_.attach(ports ? std::shared_ptr<PortConnections>(vlx, ports) : nullptr);
 }
 

@@ -196,6 +196,7 @@ private:
     HostFactory createHost_;
     CommandLineOptions options_;
     ConnectionKeeper keeper_;
+    QTimer* portsSettle_ = nullptr;  // a second look at the ports once a change has settled
     // How many connections of each own port the settings file held.
     std::array<int, 2> rememberedCount_{};
     MessageBox showMessage_;
