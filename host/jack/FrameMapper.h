@@ -29,11 +29,13 @@ constexpr std::int64_t outputLatencyFrames(std::uint32_t nframes, std::int64_t m
 }
 
 // How late a step may be sent and still land on its own frame: a pump that
-// wakes up to 3 ms late stays exact. And how far the process callback may run
+// wakes up to 4 ms late stays exact (a window thread held up by 0-3 ms, as
+// the playback benchmark injects, also wakes a fraction of a millisecond
+// late of its own; at 3 ms one onset in a hundred still came late). And how far the process callback may run
 // ahead of its cycle's nominal start (JACK's estimate) without a message sent
 // just before it missing its frame: up to 45 us seen on a dummy server, 160 us
 // while other real-time threads held its driver up.
-inline constexpr std::int64_t kLateToleranceMicros = 3000;
+inline constexpr std::int64_t kLateToleranceMicros = 4000;
 inline constexpr std::int64_t kEarlyStartMicros = 250;
 
 // The margin for a late tolerance, in whole frames (rounded up).
