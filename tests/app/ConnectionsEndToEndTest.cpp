@@ -77,6 +77,10 @@ TEST_F(ConnectionsEndToEnd, ConnectionsAreRememberedMadeAsPortsAppearAndUserDisc
     auto program = startProgram();
     early->connectPlayTo("VLXArp:in");
     late->connectRecordFrom("VLXArp:out");
+    // PipeWire makes a link a moment after the call; the program saves what
+    // is connected when it closes.
+    ASSERT_EQ(peers("VLXArp:in", {"early_play:out"}), Names{"early_play:out"});
+    ASSERT_EQ(peers("VLXArp:out", {"late_rec:in"}), Names{"late_rec:in"});
     ASSERT_EQ(program->terminate(10'000), 0);
     const std::string saved = settings();
     EXPECT_NE(saved.find("\"ConnectedIn1\"=\"early_play:out\"\n"), std::string::npos) << saved;
@@ -123,6 +127,8 @@ TEST_F(ConnectionsEndToEnd, AtTheCloseTheKeyboardIsLeftPlayingTheSynthUnlessTheB
         JackTester tester(server.name(), "rig" + std::to_string(closeOnExit));
         tester.connectPlayTo("VLXArp:in");
         tester.connectRecordFrom("VLXArp:out");
+        ASSERT_EQ(peers("VLXArp:in", {tester.playPort()}), Names{tester.playPort()});
+        ASSERT_EQ(peers("VLXArp:out", {tester.recordPort()}), Names{tester.recordPort()});
         ASSERT_EQ(program->terminate(10'000), 0);  // SIGTERM closes the window
         tester.clearRecorded();
         tester.play({0x90, 60, 100});
