@@ -63,12 +63,14 @@ public:
             RaiseMidiInput(ts, port, s, d1, d2);
         });
         inner_->OnConnectionLost([this](const std::string& why) { RaiseConnectionLost(why); });
+        inner_->OnRenewalDue([this] { RaiseRenewalDue(); });
         if (const char* late = std::getenv("VLX_LATE_WAKE_US")) lateWakeUs_ = std::max(0L, std::atol(late));
     }
     ~ProbeHost() override {
         if (ports_) ports_->OnPortsChanged({});
         inner_->OnMidiInput({});
         inner_->OnConnectionLost({});
+        inner_->OnRenewalDue({});
     }
 
     std::map<std::int32_t, long> lateness;
@@ -116,6 +118,7 @@ public:
             return probe;
         };
     }
+    void Retire() override { inner_->Retire(); }
     void Flush() override { inner_->Flush(); }
     int EventFd() const override { return inner_->EventFd(); }
     void DeliverPending() override { inner_->DeliverPending(); }
