@@ -209,6 +209,18 @@ void Form1::connectHost() {
         // After the host's own call has returned.
         QMetaObject::invokeMethod(this, [this, text] { handle([&] { connectionLost(text); }); }, Qt::QueuedConnection);
     });
+    vlx->OnRenewalDue([this, from = std::weak_ptr<HostAutomation>(vlx)] {
+        QMetaObject::invokeMethod(
+            this,
+            [this, from] {
+                handle([&] {
+                    if (from.lock() != vlx) return;  // replaced meanwhile
+                    renewalDue_ = true;
+                    renewHostWhenSafe();
+                });
+            },
+            Qt::QueuedConnection);
+    });
     if (vlx->EventFd() >= 0) {
         inputNotifier_ = new QSocketNotifier(vlx->EventFd(), QSocketNotifier::Read, this);
         connect(inputNotifier_, &QSocketNotifier::activated, this, [this] {
@@ -246,12 +258,40 @@ void Form1::tryReconnect() {
     if (host) installHost(std::move(host));
 }
 
-// The lost host has let go of its MIDI system already; it goes now, with
-// whatever input it still held. Nothing sounds: arpeggiation went off with
-// the loss, and whatever was played since reached no one.
+// Not while arpeggiation is on: between the old client's going and the new
+// one's connections a step or a note-off could be lost, and a note left
+// sounding. The old host plays on meanwhile; the keeper takes what it knows
+// last, the connections it had and the ones the user ended, to the new one.
+void Form1::renewHostWhenSafe() {
+    if (!renewalDue_ || unloaded_ || connectionLost_ || Enable->isChecked()) return;
+    if (lBusy.load() != -1) {  // the engine is in use further down the stack
+        QTimer::singleShot(50, this, [this] { handle([this] { renewHostWhenSafe(); }); });
+        return;
+    }
+    renewalDue_ = false;
+    const HostAutomation::Reopen reopen = vlx->Reopener();
+    if (!reopen) return;
+    // A change whose notice has not come yet would go with the old host.
+    keeper_.portsChanged();
+    vlx->Retire();
+    std::shared_ptr<HostAutomation> host;
+    try {
+        host = reopen();
+    } catch (const std::exception& e) {
+        connectionLost(tr("The MIDI connection was lost: %1").arg(QString::fromUtf8(e.what())));
+        return;
+    }
+    installHost(std::move(host));
+}
+
+// The lost or retired host has let go of its MIDI system already; it goes
+// now, with whatever input it still held. Nothing sounds: arpeggiation was
+// off for a renewal or went off with the loss, and whatever was played since
+// a loss reached no one.
 void Form1::installHost(std::shared_ptr<HostAutomation> host) {
     reconnect_->stop();
     reopen_ = {};
+    renewalDue_ = false;
     if (inputNotifier_) {
         inputNotifier_->setEnabled(false);
         inputNotifier_->deleteLater();
@@ -259,6 +299,7 @@ void Form1::installHost(std::shared_ptr<HostAutomation> host) {
     }
     vlx->OnMidiInput({});
     vlx->OnConnectionLost({});
+    vlx->OnRenewalDue({});
     if (PortConnections* ports = PortConnectionsOf(vlx.get())) ports->OnPortsChanged({});
     Arp->StopPlay();
     Arp->RemoveAll();
@@ -543,6 +584,7 @@ void Form1::release() {
     if (vlx) {
         vlx->OnMidiInput({});
         vlx->OnConnectionLost({});
+        vlx->OnRenewalDue({});
     }
     vlx.reset();
 }
@@ -571,6 +613,10 @@ void Form1::Enable_Click() {
         Arp->StopPlay();
         Arp->RemoveAll();
         resetBand();
+        // From the event loop: a close that switches off and then saves (a
+        // signal's) saves with the host whose connections are showing.
+        if (renewalDue_)
+            QMetaObject::invokeMethod(this, [this] { handle([this] { renewHostWhenSafe(); }); }, Qt::QueuedConnection);
     }
 }
 

@@ -141,6 +141,9 @@ private:
     // when its MIDI system is back.
     void connectionLost(const QString& text);
     void tryReconnect();
+    // A host whose MIDI system is still there but refused it something is
+    // replaced by a fresh one without a word, once arpeggiation is off.
+    void renewHostWhenSafe();
     void installHost(std::shared_ptr<HostAutomation> host);
     // Connects the host's ports as remembered and asked for, now and as
     // ports appear; call again with a freshly opened host.
@@ -205,6 +208,7 @@ private:
     HostClockAlarm* alarm_ = nullptr;
     bool failing_ = false;
     bool connectionLost_ = false;
+    bool renewalDue_ = false;  // the host asked to be replaced
     // While the connection is lost: opens the host again every second.
     QTimer* reconnect_ = nullptr;
     HostAutomation::Reopen reopen_;

@@ -20,6 +20,7 @@ public:
     using MidiInputHandler = std::function<void(std::int32_t nTimestamp, std::int32_t Port, std::int32_t Status,
                                                 std::int32_t data1, std::int32_t data2)>;
     using LostHandler = std::function<void(const std::string& why)>;
+    using RenewalHandler = std::function<void()>;
     // Opens a host anew; throws while it cannot.
     using Reopen = std::function<std::shared_ptr<HostAutomation>()>;
 
@@ -65,16 +66,26 @@ public:
     // the host before the process ends. By default sends go out at once.
     virtual void Flush() {}
 
-    // Once the connection is lost and reported: a way to open the same MIDI
-    // system again when it comes back, with the ports, their connections and
-    // the host time going on. Whatever it opens may exist beside this host.
-    // Empty when the host cannot be reopened.
+    // Once the connection is lost and reported, or the host asked to be
+    // renewed: a way to open the same MIDI system again, with the ports,
+    // their connections and the host time going on. Whatever it opens may
+    // exist beside this host. Empty when the host cannot be reopened.
     virtual Reopen Reopener() { return {}; }
+    // Lets go of the MIDI system for good once what was sent has gone out,
+    // so that Reopener()'s host can take this one's place: from then on the
+    // host sends, receives and reports nothing. By default there is nothing
+    // to let go of.
+    virtual void Retire() {}
 
     // The owner's receiver of the MidiInput event, raised on the owner's thread.
     void OnMidiInput(MidiInputHandler handler) { midiInput_ = std::move(handler); }
     // Called once on the owner's thread when the MIDI system goes away.
     void OnConnectionLost(LostHandler handler) { lost_ = std::move(handler); }
+    // Called once on the owner's thread when the host still plays but its
+    // MIDI system, still there, refused it something in a way that may leave
+    // it unable to make connections: the owner puts a host from Reopener() in
+    // its place (after Retire) when the swap cannot be heard.
+    void OnRenewalDue(RenewalHandler handler) { renewal_ = std::move(handler); }
 
     // Hosts whose input arrives on another thread hand it over through a file
     // descriptor that turns readable when input waits; the owner's event loop
@@ -92,10 +103,14 @@ protected:
     void RaiseConnectionLost(const std::string& why) {
         if (lost_) lost_(why);
     }
+    void RaiseRenewalDue() {
+        if (renewal_) renewal_();
+    }
 
 private:
     MidiInputHandler midiInput_;
     LostHandler lost_;
+    RenewalHandler renewal_;
 };
 
 }  // namespace vlx

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 namespace vlx::host {
 
@@ -78,13 +79,31 @@ void RealHost::DeliverPending() {
         lostReported_ = true;
         beforeLossReported();
         RaiseConnectionLost(lostWhy_);
+    } else if (renewalDue_.load() && !lost_.load() && !renewalReported_) {
+        renewalReported_ = true;
+        RaiseRenewalDue();
     }
+}
+
+void RealHost::Retire() {
+    Flush();
+    if (!lostClaimed_.exchange(true)) {
+        std::strncpy(lostWhy_, "retired", sizeof lostWhy_ - 1);
+        lost_.store(true);
+    }
+    // A loss claimed meanwhile goes unreported: the owner replaces the host anyway.
+    if (!std::exchange(lostReported_, true)) beforeLossReported();
 }
 
 void RealHost::markLost(const char* why) noexcept {
     if (lostClaimed_.exchange(true)) return;
     std::strncpy(lostWhy_, why ? why : "the MIDI system went away", sizeof lostWhy_ - 1);
     lost_.store(true);
+    input_.wake();
+}
+
+void RealHost::markRenewalDue() noexcept {
+    renewalDue_.store(true);
     input_.wake();
 }
 

@@ -120,8 +120,11 @@ public:
     // once it is 0 nobody will forward them, so those the host did not pass
     // when they arrived go to the output now (routeInput). Then raises
     // PortsChanged when ports or connections changed meanwhile, and reports a
-    // lost connection, once.
+    // lost connection or, while the connection stands, a due renewal, once.
     void DeliverPending() override;
+    // Lets the output drain, then lets go of the MIDI system as a lost host
+    // does, without a report.
+    void Retire() override;
 
     // Whether the MIDI system went away; sends are dropped from then on.
     bool connectionLost() const noexcept { return lost_.load(); }
@@ -145,7 +148,10 @@ protected:
     void countDroppedSend() noexcept { droppedSends_.fetch_add(1, std::memory_order_relaxed); }
     // Any thread, no allocation: records why and wakes the owner.
     void markLost(const char* why) noexcept;
-    // Owner's thread, once, right before the loss is reported.
+    // Any thread, no allocation: the owner hears that a renewal is due.
+    void markRenewalDue() noexcept;
+    // Owner's thread, once, right before the loss is reported or when the
+    // host retires.
     virtual void beforeLossReported() {}
     // Any thread, no allocation: the owner raises PortsChanged.
     void notePortsChanged() noexcept;
@@ -160,7 +166,9 @@ private:
     std::atomic<bool> lostClaimed_{false};
     std::atomic<bool> lost_{false};
     std::atomic<bool> portsChanged_{false};
+    std::atomic<bool> renewalDue_{false};
     bool lostReported_ = false;
+    bool renewalReported_ = false;
     char lostWhy_[256] = {};
 };
 

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 namespace vlx::host {
 
@@ -177,10 +178,10 @@ JackHost::JackHost(const Options& options)
         jack_on_shutdown(client_, &JackHost::plainShutdown, this);
     }
     watchPorts();
+    serverSocket_ = serverSocketPath();  // before a shutdown callback can be judged
     if (jack_activate(client_) != 0) fail("cannot activate the JACK client");
     ownNames_[0] = jack_port_name(in_);
     ownNames_[1] = jack_port_name(out_);
-    serverSocket_ = serverSocketPath();
     watchdog_ = std::thread([this] { watch(); });
 }
 
@@ -224,10 +225,11 @@ void JackHost::letOutputDrain() {
     while (cycles_.load() < seen + 2 && waiting()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
-// Wakes a few times a second; a server that runs our process callback is
-// left alone. One that has not for quietBeforeProbe is looked at, and again
-// after twice as long each time it is there (a server that pauses its graph
-// on purpose is not looked at every second).
+// Wakes a few times a second, and at once to judge a plain shutdown
+// callback; a server that runs our process callback is left alone. One that
+// has not for quietBeforeProbe is looked at, and again after twice as long
+// each time it is there (a server that pauses its graph on purpose is not
+// looked at every second).
 void JackHost::watch() {
     using Clock = std::chrono::steady_clock;
     constexpr auto kTick = std::chrono::milliseconds(250);
@@ -236,8 +238,19 @@ void JackHost::watch() {
     std::uint64_t seen = cycles_.load();
     auto quietSince = Clock::now();
     Clock::duration allowed = options_.quietBeforeProbe;
-    while (!watchWake_.wait_for(lock, kTick, [this] { return stopWatch_; })) {
-        if (connectionLost()) return;
+    for (;;) {
+        watchWake_.wait_for(lock, kTick, [this] { return stopWatch_ || plainShutdown_; });
+        if (stopWatch_ || connectionLost()) return;
+        if (std::exchange(plainShutdown_, false)) {
+            lock.unlock();
+            const ShutdownMeaning meaning = plainShutdownMeaning();
+            lock.lock();
+            if (meaning == ShutdownMeaning::Lost) {
+                markLost("The JACK server went away.");
+                return;
+            }
+            markRenewalDue();
+        }
         if (const std::uint64_t now = cycles_.load(); now != seen) {
             seen = now;
             quietSince = Clock::now();
@@ -263,6 +276,25 @@ void JackHost::watch() {
 // reaches the other JACK clients. A server whose socket was not found at the
 // start counts as there.
 bool JackHost::serverAnswers() const { return serverSocket_.empty() || socketListens(serverSocket_); }
+
+// Unlike for the watchdog's probe, a server whose socket was not found does
+// not count as there: a shutdown callback is a loss unless the server shows
+// otherwise.
+bool JackHost::serverListens() const { return !serverSocket_.empty() && socketListens(serverSocket_); }
+
+// Whether the server runs two more cycles (the first may have begun before
+// the callback) within a few periods, and at least a fifth of a second.
+ShutdownMeaning JackHost::plainShutdownMeaning() {
+    if (!serverListens()) return ShutdownMeaning::Lost;
+    const std::uint64_t from = cycles_.load();
+    const auto periodUs = 1'000'000LL * bufferSize_ / std::max<std::uint32_t>(1, sampleRate_);
+    const auto until = std::chrono::steady_clock::now() +
+                       std::max<std::chrono::microseconds>(std::chrono::milliseconds(200),
+                                                           std::chrono::microseconds(4 * periodUs));
+    auto runs = [&] { return cycles_.load() >= from + 2; };
+    while (!runs() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return shutdownMeaning(ShutdownCall::Plain, serverListens(), runs());
+}
 
 void JackHost::stopWatch() {
     {
@@ -314,7 +346,16 @@ void JackHost::shutdown(jack_status_t, const char* reason, void* self) {
     static_cast<JackHost*>(self)->markLost(why);
 }
 
-void JackHost::plainShutdown(void* self) { static_cast<JackHost*>(self)->markLost("The JACK server went away."); }
+// Not judged here: PipeWire's libjack may hold the process callback off
+// while this one runs.
+void JackHost::plainShutdown(void* self) {
+    auto* host = static_cast<JackHost*>(self);
+    {
+        std::lock_guard lock(host->watchMutex_);
+        host->plainShutdown_ = true;
+    }
+    host->watchWake_.notify_all();
+}
 
 CycleTimes JackHost::cycleTimes(jack_nframes_t nframes, jack_nframes_t& firstFrame, std::int64_t enteredUs) {
     jack_time_t now = 0, next = 0;

@@ -18,7 +18,10 @@
 // while, it looks whether the server's socket still takes connections,
 // which it does while the server is merely stopped. A lost host lets go
 // of its client on the owner's thread before reporting the loss, so that
-// the owner may open another (Reopener) while this one still exists.
+// the owner may open another (Reopener) while this one still exists. A
+// plain shutdown callback after which the server's socket still listens and
+// the process callback still runs is no loss (shutdownMeaning): the host
+// plays on and asks to be renewed. The watchdog tells which it was.
 #include <jack/jack.h>
 #include <jack/ringbuffer.h>
 
@@ -43,6 +46,22 @@ class JackOpenError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+// What a shutdown callback means. JACK 2 calls the info callback, and only
+// when the server goes. PipeWire's JACK calls the plain one when the server
+// goes (after a stop on purpose its socket still listens for a moment, but
+// the process callback is called no more) and, in some versions (Debian
+// 12's 0.3.65), for any error the server reports, such as "unknown
+// resource" when another client removed a link a moment after we made it.
+// Then the server is there and runs the process callback on, but a libjack
+// that took the error for a shutdown may refuse the client's requests from
+// then on: the client is to be replaced, quietly.
+enum class ShutdownCall { Info, Plain };
+enum class ShutdownMeaning { Lost, RenewalDue };
+constexpr ShutdownMeaning shutdownMeaning(ShutdownCall call, bool serverListens, bool processRuns) noexcept {
+    return call == ShutdownCall::Plain && serverListens && processRuns ? ShutdownMeaning::RenewalDue
+                                                                       : ShutdownMeaning::Lost;
+}
 
 class JackHost final : public RealHost {
 public:
@@ -153,6 +172,8 @@ private:
     void letOutputDrain();
     void watch();
     bool serverAnswers() const;
+    bool serverListens() const;
+    ShutdownMeaning plainShutdownMeaning();
     void stopWatch();
     // A lost server's client is let go before the owner hears of the loss:
     // the owner may open a new client at once, and libjack cannot close a
@@ -181,7 +202,8 @@ private:
     std::thread watchdog_;
     std::mutex watchMutex_;
     std::condition_variable watchWake_;
-    bool stopWatch_ = false;  // under watchMutex_
+    bool stopWatch_ = false;      // under watchMutex_
+    bool plainShutdown_ = false;  // under watchMutex_: for the watchdog to judge
     std::atomic<std::uint64_t> droppedThru_{0};
     std::atomic<std::int64_t> worstCallbackUs_{0};
     std::atomic<std::uint64_t> cycles_{0};

@@ -11,7 +11,9 @@
 // for 30 s as soon as arpeggiation is switched off (a close that cannot
 // finish), and answers "stalling"; "status" answers "status on|off <the
 // status line>"; "dismiss" closes the message box shown, if any, as its OK
-// button does, and answers "dismissed <its text>".
+// button does, and answers "dismissed <its text>"; "peers" answers "peers
+// <in>|<out>": the ports the program's host lists on its input and its
+// output, each in name order, joined by commas.
 //
 // With VLX_LATENESS_REPORT=<file> it also notes, for every scheduled note it
 // sends, the host millisecond it went out in minus the step's due time, and
@@ -31,7 +33,9 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <QApplication>
 #include <QLabel>
@@ -63,12 +67,14 @@ public:
             RaiseMidiInput(ts, port, s, d1, d2);
         });
         inner_->OnConnectionLost([this](const std::string& why) { RaiseConnectionLost(why); });
+        inner_->OnRenewalDue([this] { RaiseRenewalDue(); });
         if (const char* late = std::getenv("VLX_LATE_WAKE_US")) lateWakeUs_ = std::max(0L, std::atol(late));
     }
     ~ProbeHost() override {
         if (ports_) ports_->OnPortsChanged({});
         inner_->OnMidiInput({});
         inner_->OnConnectionLost({});
+        inner_->OnRenewalDue({});
     }
 
     std::map<std::int32_t, long> lateness;
@@ -116,6 +122,7 @@ public:
             return probe;
         };
     }
+    void Retire() override { inner_->Retire(); }
     void Flush() override { inner_->Flush(); }
     int EventFd() const override { return inner_->EventFd(); }
     void DeliverPending() override { inner_->DeliverPending(); }
@@ -201,6 +208,17 @@ int main(int argc, char** argv) {
                 } else if (std::strncmp(line, "status", 6) == 0) {
                     std::printf("status %s %s\n", form.Enable->isChecked() ? "on" : "off",
                                 qPrintable(form.Status->text()));
+                    std::fflush(stdout);
+                } else if (std::strncmp(line, "peers", 5) == 0) {
+                    std::string text;
+                    for (const vlx::OwnPort port : {vlx::OwnPort::In, vlx::OwnPort::Out}) {
+                        std::vector<std::string> names = probe->Peers(port).value_or(std::vector<std::string>{});
+                        std::sort(names.begin(), names.end());
+                        std::string joined;
+                        for (const std::string& name : names) joined += (joined.empty() ? "" : ",") + name;
+                        text += port == vlx::OwnPort::In ? joined + "|" : joined;
+                    }
+                    std::printf("peers %s\n", text.c_str());
                     std::fflush(stdout);
                 } else if (std::strncmp(line, "count", 5) == 0) {
                     std::printf("raised %ld thru-dropped %llu\n", probe->raised, probe->droppedThru());

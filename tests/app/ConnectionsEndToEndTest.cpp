@@ -65,6 +65,19 @@ protected:
         }
         return names;
     }
+    // What the program's own host lists ("<in peers>|<out peers>", each in
+    // name order, joined by commas), once it is `expected` or five seconds
+    // have passed: its view of the server may lag behind the test's.
+    static std::string programPeers(ChildProgram& program, const std::string& expected) {
+        std::string seen;
+        for (int i = 0; i < 100; ++i, std::this_thread::sleep_for(50ms)) {
+            program.send("peers");
+            const std::string line = program.waitFor("peers ", 5'000);
+            seen = line.empty() ? line : line.substr(6);
+            if (seen == expected) break;
+        }
+        return seen;
+    }
 
     JackServer server{48000, 256};
     jack_client_t* patchbay = nullptr;  // the test's own, as a patchbay's
@@ -77,6 +90,9 @@ TEST_F(ConnectionsEndToEnd, ConnectionsAreRememberedMadeAsPortsAppearAndUserDisc
     auto program = startProgram();
     early->connectPlayTo("VLXArp:in");
     late->connectRecordFrom("VLXArp:out");
+    // PipeWire makes a link a moment after the call; the program saves what
+    // it sees connected when it closes.
+    ASSERT_EQ(programPeers(*program, "early_play:out|late_rec:in"), "early_play:out|late_rec:in");
     ASSERT_EQ(program->terminate(10'000), 0);
     const std::string saved = settings();
     EXPECT_NE(saved.find("\"ConnectedIn1\"=\"early_play:out\"\n"), std::string::npos) << saved;
@@ -91,7 +107,10 @@ TEST_F(ConnectionsEndToEnd, ConnectionsAreRememberedMadeAsPortsAppearAndUserDisc
     EXPECT_EQ(peers("VLXArp:in", {"early_play:out", "late_play:out"}), (Names{"early_play:out", "late_play:out"}));
     EXPECT_EQ(peers("VLXArp:out", {"late_rec:in"}), Names{"late_rec:in"});
 
-    // The user ends late's connections; when late comes back they stay ended.
+    // The user ends late's connections, which the program has seen made;
+    // when late comes back they stay ended.
+    ASSERT_EQ(programPeers(*program, "early_play:out,late_play:out|late_rec:in"),
+              "early_play:out,late_play:out|late_rec:in");
     jack_disconnect(patchbay, "VLXArp:out", "late_rec:in");
     jack_disconnect(patchbay, "late_play:out", "VLXArp:in");
     // Counted as the user's once the ports have outlived their connections by a second.
@@ -123,6 +142,8 @@ TEST_F(ConnectionsEndToEnd, AtTheCloseTheKeyboardIsLeftPlayingTheSynthUnlessTheB
         JackTester tester(server.name(), "rig" + std::to_string(closeOnExit));
         tester.connectPlayTo("VLXArp:in");
         tester.connectRecordFrom("VLXArp:out");
+        const std::string both = tester.playPort() + "|" + tester.recordPort();
+        ASSERT_EQ(programPeers(*program, both), both);
         ASSERT_EQ(program->terminate(10'000), 0);  // SIGTERM closes the window
         tester.clearRecorded();
         tester.play({0x90, 60, 100});

@@ -1,9 +1,14 @@
 // Which ports VLXArp:in and VLXArp:out are connected to: the command line's
 // names and patterns, what is remembered, what the user connects and
-// disconnects meanwhile, what the settings file keeps, and the keyboard left
-// playing the synth at the end. On scripted port graphs; on a real JACK
-// server in ConnectionsEndToEndTest.
+// disconnects meanwhile, what the settings file keeps, the keyboard left
+// playing the synth at the end, and a host replaced by a fresh one. On
+// scripted port graphs; on a real JACK server in ConnectionsEndToEndTest.
+#include <algorithm>
+#include <stdexcept>
+
 #include <QCheckBox>
+#include <QLabel>
+#include <QPushButton>
 
 #include "FormRig.h"
 #include "app/Connections.h"
@@ -93,8 +98,10 @@ TEST(Connections, WantedPortsAreConnectedWhenTheyAppearUnlessTheUserDisconnected
     EXPECT_EQ(keeper.connected(In), Names{"kbd:out"});
 }
 
-// A scripted host with a scripted port graph.
-struct PortedHost : ScriptedHost, ScriptedPorts {};
+// A scripted host with a scripted port graph; retired, it tells nothing more.
+struct PortedHost : ScriptedHost, ScriptedPorts {
+    void Retire() override { ScriptedHost::Retire(), lost = true; }
+};
 
 using ConnectionsForm = FormRig;
 
@@ -129,6 +136,54 @@ TEST_F(ConnectionsForm, ConnectedPortsAreSavedWhateverTheirNamesAndComeBackAtThe
     std::sort(keyboards.begin(), keyboards.end());
     EXPECT_EQ(peers(*second, In), keyboards);
     EXPECT_EQ(peers(*second, Out), Names{"synth:in"});
+}
+
+// A host whose MIDI system refused it something while staying asks to be
+// renewed: once arpeggiation is off the window puts a fresh host in its
+// place without a word, connected as the old one was, a connection whose
+// notice had not come yet among them, but not to the port whose connection
+// the user has just ended. A fresh host that cannot be opened is a loss.
+TEST_F(ConnectionsForm, AHostDueForRenewalIsReplacedQuietlyOnceArpeggiationIsOffWithItsConnections) {
+    auto graph = [] {
+        auto ported = std::make_shared<PortedHost>();
+        ported->ports.insert({{"kbd:out", true}, {"synth:in", false}, {"synth2:in", false}, {"late:in", false}});
+        return ported;
+    };
+    auto first = graph();
+    auto fresh = graph();
+    first->reopen = [&]() -> std::shared_ptr<HostAutomation> { return fresh; };
+    host = first;
+    Form1& f = start();
+    first->userConnect("kbd:out", ScriptedPorts::kIn);
+    first->userConnect(ScriptedPorts::kOut, "synth:in");
+    first->userConnect(ScriptedPorts::kOut, "synth2:in");
+    first->userDisconnect(ScriptedPorts::kOut, "synth2:in");
+    first->links.emplace(ScriptedPorts::kOut, "late:in");  // its notice still on its way
+
+    f.Enable->setChecked(true);
+    f.Timer->stop();  // (its pump loop is not run here)
+    first->AskRenewal();
+    settle();
+    EXPECT_TRUE(f.host() == first) << "not while arpeggiating";
+    EXPECT_TRUE(f.Enable->isChecked());
+    f.Enable->setChecked(false);
+    settle();
+    ASSERT_TRUE(f.host() == fresh);
+    EXPECT_TRUE(f.engine()->vlx() == fresh);
+    const Calls calls = first->memberCalls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "Retire"), 1);
+    EXPECT_TRUE(messages.empty());
+    EXPECT_EQ(f.Status->text(), "Veloxa:1 Ver: Scripted 1.0");
+    EXPECT_EQ(peers(*fresh, In), Names{"kbd:out"});
+    EXPECT_EQ(peers(*fresh, Out), (Names{"late:in", "synth:in"}));
+
+    // Asked while off: at once.
+    fresh->reopen = []() -> std::shared_ptr<HostAutomation> { throw std::runtime_error("no server answers"); };
+    fresh->AskRenewal();
+    settle();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find("no server answers"), std::string::npos) << messages[0];
+    EXPECT_EQ(f.Status->text(), "MIDI connection lost");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Instance numbers from the MIDI input ports a client sees, as JACK 2 and
-// PipeWire's JACK list them (taken from both servers).
+// PipeWire's JACK list them (taken from both servers), and what a shutdown
+// callback means.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -33,6 +34,25 @@ TEST(InstanceNumber, ByTheServersNameOrByTheClientsOfOurKindAlreadyThere) {
     for (const Row& r : rows) {
         EXPECT_EQ(vlx::host::instanceNumber(r.asked, r.own, r.ports), r.number) << r.what;
     }
+}
+
+TEST(ShutdownMeaning, APlainShutdownWhileTheServerListensAndRunsUsAsksForRenewalAnyOtherIsALoss) {
+    using vlx::host::ShutdownCall;
+    using vlx::host::ShutdownMeaning;
+    struct Row {
+        ShutdownCall call;
+        bool listens, runs;
+        ShutdownMeaning meaning;
+    } const rows[] = {
+        {ShutdownCall::Plain, true, true, ShutdownMeaning::RenewalDue},  // PipeWire's JACK after an error it survives
+        {ShutdownCall::Plain, true, false, ShutdownMeaning::Lost},       // PipeWire stopping on purpose
+        {ShutdownCall::Plain, false, true, ShutdownMeaning::Lost},
+        {ShutdownCall::Info, true, true, ShutdownMeaning::Lost},  // JACK 2 calls it only when the server goes
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(vlx::host::shutdownMeaning(r.call, r.listens, r.runs), r.meaning)
+            << (r.call == ShutdownCall::Plain ? "plain" : "info") << ", listening " << r.listens << ", running "
+            << r.runs;
 }
 
 }  // namespace

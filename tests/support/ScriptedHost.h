@@ -73,6 +73,7 @@ public:
         return monotonicMicrosOf ? monotonicMicrosOf(hostMs) : std::nullopt;
     }
     Reopen Reopener() override { return log("Reopener"), reopen; }
+    void Retire() override { log("Retire"); }
     void SleepMs(std::int32_t n) override {
         log("SleepMs", {n});
         if (duringSleep)
@@ -89,6 +90,7 @@ public:
     // Delivers the event whatever the flag says.
     void ForceInput(std::int32_t status, std::int32_t d1, std::int32_t d2) { RaiseMidiInput(clock, 0, status, d1, d2); }
     void LoseConnection(const std::string& why) { RaiseConnectionLost(why); }
+    void AskRenewal() { RaiseRenewalDue(); }
 
     // The names of the calls made, in order, leaving out HostTime reads.
     std::vector<std::string> memberCalls() const {
