@@ -575,7 +575,12 @@ void Form1::release() {
         // The host lives in this process and ends with it; unless it is to
         // take its connections along, the keyboard keeps playing the synth.
         try {
-            if (vlx->ExitWithClient() != 1) keeper_.bridge();
+            if (vlx->ExitWithClient() != 1) {
+                // PipeWire may drop the cycle in which a peer's links change:
+                // the last note-offs go out before the bridge is made.
+                vlx->Flush();
+                keeper_.bridge();
+            }
         } catch (...) {
         }
         ports->OnPortsChanged({});
