@@ -27,10 +27,12 @@ void JackHost::watchPorts() {
     jack_set_port_connect_callback(client_, &JackHost::portConnected, this);
 }
 
-void JackHost::portRegistered(jack_port_id_t, int, void* self) { static_cast<JackHost*>(self)->notePortsChanged(); }
+void JackHost::portRegistered(jack_port_id_t, int, void* self) {
+    uncancellable([&] { static_cast<JackHost*>(self)->notePortsChanged(); });
+}
 
 void JackHost::portConnected(jack_port_id_t, jack_port_id_t, int, void* self) {
-    static_cast<JackHost*>(self)->notePortsChanged();
+    uncancellable([&] { static_cast<JackHost*>(self)->notePortsChanged(); });
 }
 
 // Kept from the start: a lost host has let go of its ports.

@@ -337,24 +337,30 @@ std::int64_t JackHost::processThreadCpuMicros() const {
     return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000 + ts.tv_nsec / 1000;
 }
 
-int JackHost::process(jack_nframes_t nframes, void* self) { return static_cast<JackHost*>(self)->processCycle(nframes); }
+int JackHost::process(jack_nframes_t nframes, void* self) {
+    return uncancellable([&] { return static_cast<JackHost*>(self)->processCycle(nframes); });
+}
 
 void JackHost::shutdown(jack_status_t, const char* reason, void* self) {
-    char why[256];
-    std::snprintf(why, sizeof why, "The JACK server went away%s%s", reason && *reason ? ": " : ".",
-                  reason && *reason ? reason : "");
-    static_cast<JackHost*>(self)->markLost(why);
+    uncancellable([&] {
+        char why[256];
+        std::snprintf(why, sizeof why, "The JACK server went away%s%s", reason && *reason ? ": " : ".",
+                      reason && *reason ? reason : "");
+        static_cast<JackHost*>(self)->markLost(why);
+    });
 }
 
 // Not judged here: PipeWire's libjack may hold the process callback off
 // while this one runs.
 void JackHost::plainShutdown(void* self) {
-    auto* host = static_cast<JackHost*>(self);
-    {
-        std::lock_guard lock(host->watchMutex_);
-        host->plainShutdown_ = true;
-    }
-    host->watchWake_.notify_all();
+    uncancellable([&] {
+        auto* host = static_cast<JackHost*>(self);
+        {
+            std::lock_guard lock(host->watchMutex_);
+            host->plainShutdown_ = true;
+        }
+        host->watchWake_.notify_all();
+    });
 }
 
 CycleTimes JackHost::cycleTimes(jack_nframes_t nframes, jack_nframes_t& firstFrame, std::int64_t enteredUs) {

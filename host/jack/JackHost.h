@@ -24,6 +24,7 @@
 // plays on and asks to be renewed. The watchdog tells which it was.
 #include <jack/jack.h>
 #include <jack/ringbuffer.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
@@ -34,6 +35,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "host/jack/CycleLedger.h"
@@ -41,6 +43,26 @@
 #include "host/RealHost.h"
 
 namespace vlx::host {
+
+// Runs a callback from libjack with cancellation held off. JACK 2 cancels
+// the client's threads when the client closes after the server died, and
+// asynchronously: wherever they are. Inside the callback that would unwind
+// through noexcept code and abort the program. The callback runs to its end;
+// a cancellation that came meanwhile acts as the state is restored, in this
+// frame, with nothing of ours left to unwind.
+template <class Callback>
+auto uncancellable(Callback&& callback) {
+    int previous = PTHREAD_CANCEL_ENABLE;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous);
+    if constexpr (std::is_void_v<std::invoke_result_t<Callback>>) {
+        callback();
+        pthread_setcancelstate(previous, nullptr);
+    } else {
+        auto result = callback();
+        pthread_setcancelstate(previous, nullptr);
+        return result;
+    }
+}
 
 class JackOpenError : public std::runtime_error {
 public:
