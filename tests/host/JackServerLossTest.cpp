@@ -252,7 +252,12 @@ TEST(JackServerLoss, AfterTheServerStoodStillOverdueNoteOnsAreDroppedAndEveryNot
     }
     ASSERT_TRUE(stopped && resumed);
     const std::size_t expected = static_cast<std::size_t>(2 * ons) - host->staleNoteOns();
-    ASSERT_TRUE(tester.waitRecorded(expected, 3s)) << tester.recorded().size() << " of " << expected;
+    // Should it fall short, the counts tell whether the recorder missed the
+    // cycle that carried the catch-up or the host lost it.
+    ASSERT_TRUE(tester.waitRecorded(expected, 3s))
+        << tester.recorded().size() << " of " << expected << "; cycles missed by the recorder "
+        << tester.recorderMissedCycles() << ", by the host " << host->missedCycles() << ", repeated for the host "
+        << host->repeatedCycles();
     tester.waitCycles(4);
 
     int recordedOns = 0;

@@ -27,6 +27,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -140,6 +141,9 @@ public:
         }
         return true;
     }
+    // Cycles the recorder missed: what the program wrote in them never
+    // reached it.
+    std::uint64_t recorderMissedCycles() const { return recorderMissed_.load(); }
     // Lets `cycles` whole periods pass.
     void waitCycles(int cycles) const {
         const auto period = std::chrono::microseconds(1'000'000LL * bufferSize() / sampleRate());
@@ -264,6 +268,13 @@ private:
                 self->note(self->recordRing_, cycleFrame, cycleUsecs, nextUsecs, toSteady, nframes, ev.time, ev.buffer,
                            ev.size);
         }
+        // A cycle the recorder did not run for is lost to it: JACK passes
+        // nothing on from a cycle a client missed.
+        // (JACK's frame estimate may step back after a stall: not a gap.)
+        if (const std::uint32_t gap = cycleFrame - self->readFrame_;
+            self->recordedCycles_.load(std::memory_order_relaxed) > 0 && gap > nframes && gap < 0x80000000U)
+            self->recorderMissed_.fetch_add((gap - 1) / nframes, std::memory_order_relaxed);
+        self->recordedCycles_.fetch_add(1, std::memory_order_relaxed);
         self->readFrame_ = cycleFrame;
         self->readCount_ = std::min<std::uint32_t>(count, static_cast<std::uint32_t>(read.size()));
         return 0;
@@ -306,6 +317,7 @@ private:
         bool operator==(const ReadEvent&) const = default;
     };
     jack_nframes_t readFrame_ = 0;
+    std::atomic<std::uint64_t> recordedCycles_{0}, recorderMissed_{0};
     std::uint32_t readCount_ = 0;
     std::array<ReadEvent, 512> read_{};
 };
