@@ -21,47 +21,18 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <thread>
 
 #include "app/ClockSession.h"
+#include "bench/BenchFigures.h"
 #include "host/jack/FrameMapper.h"
 #include "support/JackServer.h"
 
 namespace {
 
 using namespace vlx::test;
-
-std::string loadAverage() {
-    std::ifstream in("/proc/loadavg");
-    std::string one, five, fifteen;
-    in >> one >> five >> fifteen;
-    return one + " " + five + " " + fifteen;
-}
-
-struct Spread {
-    std::size_t n = 0;
-    double p50 = 0, p99 = 0, max = 0;
-};
-
-// Of absolute values.
-Spread spreadOf(std::vector<double> v) {
-    Spread s;
-    s.n = v.size();
-    if (v.empty()) return s;
-    for (double& x : v) x = std::fabs(x);
-    std::sort(v.begin(), v.end());
-    auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<std::size_t>(q * static_cast<double>(v.size())))]; };
-    s.p50 = at(0.5);
-    s.p99 = at(0.99);
-    s.max = v.back();
-    return s;
-}
-
-void printSpread(const char* what, const Spread& s) {
-    std::printf("  %-38s n=%-4zu p50 %7.3f  p99 %7.3f  max %7.3f ms\n", what, s.n, s.p50, s.p99, s.max);
-}
+using namespace vlx::bench;
 
 void report(const char* what, const ClockRun& run, double rate, std::int64_t latencyFrames) {
     const double msPerFrame = 1000.0 / rate;

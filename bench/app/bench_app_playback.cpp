@@ -31,7 +31,6 @@
 #include <unistd.h>
 
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -47,6 +46,7 @@
 #include <thread>
 
 #include "app/ChildProgram.h"
+#include "bench/BenchFigures.h"
 #include "support/JackServer.h"
 #include "support/JackTester.h"
 
@@ -57,6 +57,7 @@ using vlx::test::ChildProgram;
 using vlx::test::JackServer;
 using vlx::test::JackTester;
 using namespace std::chrono_literals;
+using namespace vlx::bench;
 
 // CPU time a thread has run, as the scheduler counts it (nanoseconds: the
 // clock ticks of /proc/<pid>/stat are too coarse for a fraction of a percent).
@@ -101,62 +102,6 @@ std::vector<std::string> envFor(const fs::path& config, const std::string& extra
     std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + config.string()};
     if (!extra.empty()) env.push_back(extra);
     return env;
-}
-
-std::string loadAverage() {
-    std::ifstream in("/proc/loadavg");
-    std::string one, five, fifteen;
-    in >> one >> five >> fifteen;
-    return one + " " + five + " " + fifteen;
-}
-
-// Processes that only spin, for as long as this lives.
-class BusyProcesses {
-public:
-    explicit BusyProcesses(int n) {
-        for (int i = 0; i < n; ++i) {
-            std::fflush(nullptr);
-            const pid_t pid = fork();
-            if (pid == 0) {
-                prctl(PR_SET_PDEATHSIG, SIGKILL);
-                volatile unsigned long spin = 0;
-                for (;;) spin = spin + 1;
-            }
-            if (pid > 0) pids_.push_back(pid);
-        }
-    }
-    ~BusyProcesses() {
-        for (pid_t pid : pids_) kill(pid, SIGKILL);
-        for (pid_t pid : pids_) waitpid(pid, nullptr, 0);
-    }
-    BusyProcesses(const BusyProcesses&) = delete;
-    BusyProcesses& operator=(const BusyProcesses&) = delete;
-
-private:
-    std::vector<pid_t> pids_;
-};
-
-struct Spread {
-    std::size_t n = 0;
-    double p50 = 0, p99 = 0, max = 0;
-};
-
-// Of absolute values.
-Spread spreadOf(std::vector<double> v) {
-    Spread s;
-    s.n = v.size();
-    if (v.empty()) return s;
-    for (double& x : v) x = std::fabs(x);
-    std::sort(v.begin(), v.end());
-    auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<std::size_t>(q * static_cast<double>(v.size())))]; };
-    s.p50 = at(0.5);
-    s.p99 = at(0.99);
-    s.max = v.back();
-    return s;
-}
-
-void printSpread(const char* what, const Spread& s) {
-    std::printf("  %-34s n=%-5zu p50 %7.3f  p99 %7.3f  max %7.3f ms\n", what, s.n, s.p50, s.p99, s.max);
 }
 
 // The delays of the controllers of one burst-run: the n-th controller recorded

@@ -9,35 +9,31 @@
 //   bench_host_timing [--seconds S] [--periods 256,1024] [--cases a,b,c,call] [--margin-frames N]
 //
 // Cases: a quiet; b a third of the sends delayed by a random 0-3 ms (a late
-// pump); c two busy processes beside it (sh -c 'while :; do :; done');
+// pump); c two busy processes beside it;
 // call as a but every message stamped at its call (SendMidiMessage), for
 // comparison.
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/BenchFigures.h"
 #include "host/jack/JackHost.h"
 #include "tests/support/HostMillis.h"
 #include "tests/support/JackServer.h"
 #include "tests/support/JackTester.h"
 
-extern char** environ;
-
 namespace {
 
 using namespace std::chrono_literals;
+using namespace vlx::bench;
 using vlx::host::steadyMicros;
 
 constexpr int kRate = 48000;
@@ -77,41 +73,11 @@ void printSpread(const char* what, const std::vector<double>& signedMs) {
                 percentile(signedMs, 0.5), signedMs.size());
 }
 
-std::string loadAverage() {
-    std::ifstream f("/proc/loadavg");
-    std::string one, five, fifteen;
-    f >> one >> five >> fifteen;
-    return one + " " + five + " " + fifteen;
-}
-
-// Busy processes for case c, stopped by their process ids.
-class BusyLoad {
-public:
-    explicit BusyLoad(int count) {
-        for (int i = 0; i < count; ++i) {
-            pid_t pid = 0;
-            const char* argv[] = {"sh", "-c", "while :; do :; done", nullptr};
-            if (posix_spawnp(&pid, "sh", nullptr, nullptr, const_cast<char**>(argv), environ) == 0) pids_.push_back(pid);
-        }
-    }
-    ~BusyLoad() {
-        for (const pid_t pid : pids_) {
-            ::kill(pid, SIGTERM);
-            ::waitpid(pid, nullptr, 0);
-        }
-    }
-    BusyLoad(const BusyLoad&) = delete;
-    BusyLoad& operator=(const BusyLoad&) = delete;
-
-private:
-    std::vector<pid_t> pids_;
-};
-
 void run(int period, const std::string& loadCase, const Options& options) {
     const bool late = loadCase == "b";
     const bool atCall = loadCase == "call";
-    std::unique_ptr<BusyLoad> busy;
-    if (loadCase == "c") busy = std::make_unique<BusyLoad>(2);
+    std::unique_ptr<BusyProcesses> busy;
+    if (loadCase == "c") busy = std::make_unique<BusyProcesses>(2);
     const std::string loadBefore = loadAverage();
 
     vlx::test::JackServer server(kRate, period);
