@@ -292,15 +292,7 @@ void Form1::installHost(std::shared_ptr<HostAutomation> host) {
     reconnect_->stop();
     reopen_ = {};
     renewalDue_ = false;
-    if (inputNotifier_) {
-        inputNotifier_->setEnabled(false);
-        inputNotifier_->deleteLater();
-        inputNotifier_ = nullptr;
-    }
-    vlx->OnMidiInput({});
-    vlx->OnConnectionLost({});
-    vlx->OnRenewalDue({});
-    if (PortConnections* ports = PortConnectionsOf(vlx.get())) ports->OnPortsChanged({});
+    detachHost();
     Arp->StopPlay();
     Arp->RemoveAll();
     while (!InQ->IsEmpty()) InQ->Pull();
@@ -566,12 +558,7 @@ void Form1::release() {
     Arp.reset();
     InQ.reset();
     settings_.reset();
-    if (inputNotifier_) {
-        inputNotifier_->setEnabled(false);
-        inputNotifier_->deleteLater();
-        inputNotifier_ = nullptr;
-    }
-    if (PortConnections* ports = PortConnectionsOf(vlx.get())) {
+    if (vlx && PortConnectionsOf(vlx.get())) {
         // The host lives in this process and ends with it; unless it is to
         // take its connections along, the keyboard keeps playing the synth.
         try {
@@ -583,15 +570,24 @@ void Form1::release() {
             }
         } catch (...) {
         }
-        ports->OnPortsChanged({});
     }
     keeper_.attach(nullptr);
-    if (vlx) {
-        vlx->OnMidiInput({});
-        vlx->OnConnectionLost({});
-        vlx->OnRenewalDue({});
-    }
+    if (vlx) detachHost();
     vlx.reset();
+}
+
+// The window stops hearing from the host: its input, loss, renewal and port
+// notices. Nothing is sent or closed.
+void Form1::detachHost() {
+    if (inputNotifier_) {
+        inputNotifier_->setEnabled(false);
+        inputNotifier_->deleteLater();
+        inputNotifier_ = nullptr;
+    }
+    vlx->OnMidiInput({});
+    vlx->OnConnectionLost({});
+    vlx->OnRenewalDue({});
+    if (PortConnections* ports = PortConnectionsOf(vlx.get())) ports->OnPortsChanged({});
 }
 
 void Form1::closeEvent(QCloseEvent* event) {

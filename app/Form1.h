@@ -136,6 +136,7 @@ private:
     void reportUnsaved(const Util::Unsaved& unsaved);
     void release();
     void connectHost();
+    void detachHost();
     void showHostStatus();
     // A lost connection: said once, arpeggiation off, and the host reopened
     // when its MIDI system is back.
