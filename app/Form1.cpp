@@ -1,5 +1,8 @@
 #include "app/Form1.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -17,7 +20,6 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
-#include "app/HostClockAlarm.h"
 #include "app/Util.h"
 #include "app/WindowControls.h"
 #include "model/Checked.h"
@@ -35,9 +37,10 @@ QRect twips(int left, int top, int width, int height) { return {left / 15, top /
 
 constexpr std::int16_t kMinTempo = 8;
 constexpr std::int16_t kMaxTempo = 240;
-constexpr std::int32_t kPollInterval = 500;
-constexpr std::int32_t kTimerInterval = 10;
 constexpr int kPortsSettleMs = 200;
+// How long the end waits for the player to take its last changes: a few
+// periods of any server, and not so long that a stalled one holds a close.
+constexpr int kSettleMs = 250;
 const char* const kTempoRangeMessage = "Value must be between 8 and 240";
 const char* const kTitle = "Veloxa Arpeggiator";
 
@@ -60,29 +63,36 @@ std::int16_t itemValue(const QComboBox* list) {
     return checked::narrow<std::int16_t>(list->currentData().toInt());
 }
 
-// Where a key's bit lives in Form1::divertedPress_.
-std::size_t keyIndex(std::uint8_t chan, std::uint8_t note) { return chan * 256u + note; }
-
 void fill(QComboBox* list, std::initializer_list<std::pair<const char*, int>> items) {
     for (const auto& [text, value] : items) list->addItem(QString::fromLatin1(text), value);
 }
 
-// Holds the engine for one handler while it runs; owns it when the count
-// was free. Every increment is undone on every path, errors included.
-class BusyGuard {
+}  // namespace
+
+// The player rings it from the audio thread: an eventfd write never blocks
+// (a full counter still reads as readable), and the window's event loop
+// watches the other end.
+class Form1::ReportBell final : public PlayerNotifier {
 public:
-    explicit BusyGuard(std::atomic<std::int32_t>& count) : count_(count), owns_(++count_ <= 0) {}
-    BusyGuard(const BusyGuard&) = delete;
-    BusyGuard& operator=(const BusyGuard&) = delete;
-    ~BusyGuard() { --count_; }
-    bool owns() const noexcept { return owns_; }
+    ReportBell() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+    ~ReportBell() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    ReportBell(const ReportBell&) = delete;
+    ReportBell& operator=(const ReportBell&) = delete;
+    int fd() const noexcept { return fd_; }
+    void Notify() noexcept override {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto n = ::write(fd_, &one, sizeof one);
+    }
+    void clear() noexcept {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const auto n = ::read(fd_, &count, sizeof count);
+    }
 
 private:
-    std::atomic<std::int32_t>& count_;
-    bool owns_;
+    int fd_;
 };
-
-}  // namespace
 
 Form1::Form1(HostFactory createHost, CommandLineOptions options, QWidget* parent)
     : QWidget(parent),
@@ -93,8 +103,9 @@ Form1::Form1(HostFactory createHost, CommandLineOptions options, QWidget* parent
     showMessage_ = [this](const QString& text) {
         auto* box = new QMessageBox(QMessageBox::NoIcon, QString::fromLatin1(kTitle), text, QMessageBox::Ok, this);
         box->setAttribute(Qt::WA_DeleteOnClose);
-        // While arpeggiating, playback runs in the timer loop's message pump;
-        // a box with its own event loop would stall it until OK is clicked.
+        // While arpeggiating the window goes on with its own loop (reports,
+        // the clock's tempo, reconnection); otherwise a box waits for OK
+        // before the handler that showed it goes on, as a save's do.
         if (Enable->isChecked())
             box->open();
         else
@@ -137,13 +148,10 @@ void Form1::createControls() {
     Label5 = place(new QLabel(tr("&Cycle:"), this), "Label5", twips(2100, 1590, 855, 255));
     Cycle = place(new QComboBox(this), "Cycle", twips(3000, 1560, 1395, 315));
     Status = place(new QLabel(this), "Status", twips(2460, 2070, 1905, 195));
-    Timer = new QTimer(this);
-    Timer->setObjectName(QStringLiteral("Timer"));
     reconnect_ = new QTimer(this);
     reconnect_->setObjectName(QStringLiteral("Reconnect"));
     reconnect_->setInterval(1000);
     connect(reconnect_, &QTimer::timeout, this, [this] { handle([this] { tryReconnect(); }); });
-    alarm_ = new HostClockAlarm(this);
 
     Label1->setBuddy(Tempo);
     Label4->setBuddy(Octaves);
@@ -171,8 +179,10 @@ void Form1::createControls() {
     connect(Enable, &QPushButton::toggled, this, [this] { handle([this] { Enable_Click(); }); });
     connect(Divert, &QCheckBox::toggled, this, [this] { handle([this] { Divert_Click(); }); });
     connect(CloseOnExit, &QCheckBox::toggled, this, [this] { handle([this] { CloseOnExit_Click(); }); });
+    connect(Retrigger, &QCheckBox::toggled, this, [this] { handle([this] { Retrigger_Click(); }); });
     connect(VScrollTempo, &QScrollBar::valueChanged, this, [this] { handle([this] { VScrollTempo_Change(); }); });
-    connect(Timer, &QTimer::timeout, this, [this] { Timer_Timer(); });
+    for (QComboBox* list : {Octaves, Resolution, Sustain, Cycle})
+        connect(list, &QComboBox::currentIndexChanged, this, [this] { handle([this] { controlsChanged(); }); });
     new FocusLeaveGate(Tempo, [this] {
         bool cancel = false;
         handle([&] { Tempo_Validate(cancel); });
@@ -201,9 +211,9 @@ void Form1::fitFont() {
     }
 }
 
+// The host's input goes to the player, in the host's audio thread; the
+// window hears of the host's loss, renewal and ports.
 void Form1::connectHost() {
-    vlx->OnMidiInput([this](std::int32_t nTimestamp, std::int32_t Port, std::int32_t status, std::int32_t data1,
-                            std::int32_t data2) { vlx_MidiInput(nTimestamp, Port, status, data1, data2); });
     vlx->OnConnectionLost([this](const std::string& why) {
         const QString text = tr("The MIDI connection was lost: %1").arg(QString::fromStdString(why));
         // After the host's own call has returned.
@@ -247,8 +257,6 @@ void Form1::connectionLost(const QString& text) {
 
 void Form1::tryReconnect() {
     if (unloaded_ || !reopen_) return reconnect_->stop();
-    // Not while the engine is in use (a handler further down the stack).
-    if (lBusy.load() != -1) return;
     std::shared_ptr<HostAutomation> host;
     try {
         host = reopen_();
@@ -264,10 +272,6 @@ void Form1::tryReconnect() {
 // last, the connections it had and the ones the user ended, to the new one.
 void Form1::renewHostWhenSafe() {
     if (!renewalDue_ || unloaded_ || connectionLost_ || Enable->isChecked()) return;
-    if (lBusy.load() != -1) {  // the engine is in use further down the stack
-        QTimer::singleShot(50, this, [this] { handle([this] { renewHostWhenSafe(); }); });
-        return;
-    }
     renewalDue_ = false;
     const HostAutomation::Reopen reopen = vlx->Reopener();
     if (!reopen) return;
@@ -287,28 +291,23 @@ void Form1::renewHostWhenSafe() {
 // The lost or retired host has let go of its MIDI system already; it goes
 // now, with whatever input it still held. Nothing sounds: arpeggiation was
 // off for a renewal or went off with the loss, and whatever was played since
-// a loss reached no one.
+// a loss reached no one. The player's switches stay as the window has them:
+// what was changed meanwhile waits for the new host's first cycle.
 void Form1::installHost(std::shared_ptr<HostAutomation> host) {
     reconnect_->stop();
     reopen_ = {};
     renewalDue_ = false;
+    drivePlayer(nullptr);
     detachHost();
-    Arp->StopPlay();
-    Arp->RemoveAll();
-    while (!InQ->IsEmpty()) InQ->Pull();
+    player_->ForgetSilently();
     vlx = std::move(host);
-    Arp->vlx(vlx);
     connectHost();
     connectionLost_ = false;
-    lNextPoll = hosttime::after(vlx->HostTime(), kPollInterval);
     if (CloseOnExit->isChecked()) CloseOnExit_Click();
-    // Switched on again while the connection was lost: as when switched on.
-    if (Enable->isChecked()) {
-        vlx->DivertInput(Divert->isChecked() ? 1 : 0);
-        vlx->RaiseInputEvents(1);
-    }
+    drivePlayer(player_.get());
     showHostStatus();
-    resetBand();  // the clock and the pedal were the lost host's
+    clock_ = PlayerReport{};  // the clock was the lost host's
+    showClock();
     // The ports connected as they were, and as remembered and asked for.
     connectPorts();
 }
@@ -324,8 +323,6 @@ void Form1::showHostStatus() {
 void Form1::Form_Load() {
     vlx = createHost_();
     connectHost();
-    lBusy = -1;
-    lNextPoll = hosttime::after(vlx->HostTime(), kPollInterval);
     settings_ = std::make_unique<Util::HeldKey>(kKeyPath);
     if (const QString problem = settings_->Problem(); !problem.isEmpty()) {
         const QString text = tr("The settings file %1 was not read: %2. VLXArp starts with the default settings "
@@ -350,13 +347,59 @@ void Form1::Form_Load() {
     restoreSettings();
     restoreConnections();
     showHostStatus();
-    InQ = std::make_shared<InputQ>();
-    Arp = std::make_shared<Arpeggiator>();
-    Arp->vlx(vlx);
-    Arp->Init(vlx->HostTime(), integerOf(Tempo->text()), itemValue(Resolution), itemValue(Sustain),
-              itemValue(Octaves), itemValue(Cycle));
+    bell_ = std::make_unique<ReportBell>();
+    auto* reports = new QSocketNotifier(bell_->fd(), QSocketNotifier::Read, this);
+    connect(reports, &QSocketNotifier::activated, this, [this] { handle([this] { takeReports(); }); });
+    player_ = std::make_unique<Player>(controls(), bell_.get());
+    player_->Retrigger(Retrigger->isChecked());
     restoreSwitches();
+    drivePlayer(player_.get());
     connectPorts();
+}
+
+PlayerControls Form1::controls() const {
+    PlayerControls c;
+    // The scroll bar holds the tempo the window accepted last; the box may
+    // hold a text being typed, or the clock's tempo.
+    c.tempo = checked::narrow<std::int16_t>(VScrollTempo->value());
+    c.resolution = itemValue(Resolution);
+    c.sustain = itemValue(Sustain);
+    c.octaves = itemValue(Octaves);
+    c.cycle = itemValue(Cycle);
+    return c;
+}
+
+// What the player's next settings poll hands to the engine.
+void Form1::controlsChanged() {
+    if (player_) player_->SetControls(controls());
+}
+
+void Form1::drivePlayer(CycleProcessor* processor) {
+    if (CycleDriver* driver = CycleDriverOf(vlx.get())) driver->Drive(processor);
+}
+
+// The host's own SleepMs: a scripted host lets its time pass meanwhile.
+bool Form1::settlePlayer() {
+    for (int waited = 0; waited < kSettleMs; ++waited) {
+        if (player_->Settled()) return true;
+        vlx->SleepMs(1);
+    }
+    return player_->Settled();
+}
+
+void Form1::takeReports() {
+    if (bell_) bell_->clear();
+    PlayerReport r;
+    while (player_ && player_->TakeReport(r)) {
+        if (r.kind == PlayerReport::Kind::Failed) {
+            // The player has switched itself off already.
+            if (Enable->isChecked()) Enable->setChecked(false);
+            report(tr("Arpeggiation was switched off after an error: %1").arg(QString::fromUtf8(r.what)));
+        } else {
+            clock_ = r;
+            showClock();
+        }
+    }
 }
 
 void Form1::restoreConnections() {
@@ -417,11 +460,6 @@ void Form1::restoreSettings() {
         if (index < 0) index = list->findText(QString::fromLatin1(fallback));
         list->setCurrentIndex(index);
     }
-    nLastOctaves = checked::narrow<std::int16_t>(Octaves->currentIndex());
-    nLastResolution = checked::narrow<std::int16_t>(Resolution->currentIndex());
-    nLastSustain = checked::narrow<std::int16_t>(Sustain->currentIndex());
-    nLastCycle = checked::narrow<std::int16_t>(Cycle->currentIndex());
-    nLastTempo = integerOf(Tempo->text());
 
     for (const auto& [name, box] : {std::pair<const char*, QCheckBox*>{"Divert", Divert},
                                     {"CloseOnExit", CloseOnExit},
@@ -524,14 +562,8 @@ void Form1::endWithoutClose(bool windowLost) noexcept {
     // As Enable_Click switching off, without the button; then the note-offs
     // are given time to go out, since the host may never be released.
     try {
-        Timer->stop();
-        vlx->RaiseInputEvents(0);
-        vlx->DivertInput(0);
-        Arp->StopPlay();
-        Arp->RemoveAll();
-    } catch (...) {
-    }
-    try {
+        player_->Enable(false, false);
+        settlePlayer();
         vlx->Flush();
     } catch (...) {
     }
@@ -545,18 +577,20 @@ void Form1::endWithoutClose(bool windowLost) noexcept {
 
 void Form1::release() {
     unloaded_ = true;
-    Timer->stop();
     reconnect_->stop();
     reopen_ = {};
     // Normally switched off already; a program ended without a close must
-    // not leave notes sounding either.
-    try {
-        if (Arp && Arp->vlx()) Arp->StopPlay();
-    } catch (...) {
+    // not leave notes sounding either: the player stops in its cycle, and
+    // what it sends gets time to go out.
+    if (player_) {
+        try {
+            player_->Enable(false, false);
+            if (settlePlayer()) vlx->Flush();
+        } catch (...) {
+        }
+        drivePlayer(nullptr);
     }
-    if (Arp) Arp->vlx(nullptr);
-    Arp.reset();
-    InQ.reset();
+    player_.reset();
     settings_.reset();
     if (vlx && PortConnectionsOf(vlx.get())) {
         // The host lives in this process and ends with it; unless it is to
@@ -599,21 +633,13 @@ void Form1::closeEvent(QCloseEvent* event) {
         event->accept();
 }
 
+// The player switches the host's input events and diversion on and off,
+// and silences and empties the engine, in its next cycle.
 void Form1::Enable_Click() {
-    if (Enable->isChecked()) {
-        divertedPress_.reset();  // the engine is empty: no press seen yet
-        resetBand();
-        vlx->DivertInput(Divert->isChecked() ? 1 : 0);
-        vlx->RaiseInputEvents(1);
-        Timer->setInterval(kTimerInterval);
-        Timer->start();
-    } else {
-        Timer->stop();
-        vlx->RaiseInputEvents(0);
-        vlx->DivertInput(0);
-        Arp->StopPlay();
-        Arp->RemoveAll();
-        resetBand();
+    player_->Enable(Enable->isChecked(), Divert->isChecked());
+    clock_ = PlayerReport{};
+    showClock();
+    if (!Enable->isChecked()) {
         // From the event loop: a close that switches off and then saves (a
         // signal's) saves with the host whose connections are showing.
         if (renewalDue_)
@@ -621,8 +647,14 @@ void Form1::Enable_Click() {
     }
 }
 
+// Restored at the start, before there is a player: it takes the box's
+// state when arpeggiation is switched on.
 void Form1::Divert_Click() {
-    if (vlx->RaiseInputEvents() == 1) vlx->DivertInput(Divert->isChecked() ? 1 : 0);
+    if (player_) player_->Divert(Divert->isChecked());
+}
+
+void Form1::Retrigger_Click() {
+    if (player_) player_->Retrigger(Retrigger->isChecked());
 }
 
 void Form1::CloseOnExit_Click() { vlx->ExitWithClient(CloseOnExit->isChecked() ? 1 : 0); }
@@ -644,171 +676,11 @@ void Form1::Tempo_Validate(bool& Cancel) {
     Cancel = false;
 }
 
-void Form1::VScrollTempo_Change() { Tempo->setText(QString::number(VScrollTempo->value())); }
-
-void Form1::vlx_MidiInput(std::int32_t nTimestamp, std::int32_t /*Port*/, std::int32_t status,
-                          std::int32_t data1, std::int32_t data2) {
-    handle([&] {
-        if (unloaded_) return;
-        BusyGuard busy(lBusy);
-        std::int32_t t = vlx->HostTime();
-        // A followed clock's messages keep the time the host stamped them
-        // with (the frame they arrived in), so that steps fall on their
-        // ticks; a stamp far from the host's clock is no such time.
-        constexpr std::int32_t kPlausibleStampMs = 1000;
-        if (FollowClock->isChecked() && status >= 0xF8 && status <= 0xFC &&
-            std::abs(hosttime::distance(t, nTimestamp)) <= kPlausibleStampMs)
-            t = nTimestamp;
-        if (busy.owns())
-            ProcessMidi(t, status, data1, data2);
-        else
-            InQ->Add(t, status, data1, data2);
-    });
-}
-
-void Form1::ProcessMidi(std::int32_t lTime, std::int32_t status, std::int32_t data1, std::int32_t data2) {
-    auto kind = static_cast<std::uint8_t>(status & 0xF0);
-    const auto chan = static_cast<std::uint8_t>(status & 0x0F);
-    if (kind == 0x90) {
-        if (data2 < 1) {
-            kind = 0x80;
-        } else {
-            const auto note = checked::narrow<std::uint8_t>(data1);
-            divertedPress_.set(keyIndex(chan, note), vlx->DivertInput() == 1);
-            // Held by the pedal, a chord is replaced by the next one.
-            for (const std::uint8_t held : latch_.Press(chan, note)) Arp->Remove(chan, held);
-            Arp->Add(lTime, chan, note, checked::narrow<std::uint8_t>(data2));
-            if (Retrigger->isChecked()) Arp->Retrigger(lTime);
-        }
-    }
-    if (kind == 0x80) {
-        const auto note = checked::narrow<std::uint8_t>(data1);
-        // A press the host passed through (before arpeggiation or diversion
-        // was switched on) sounds at the output, so its release must reach
-        // it too: from the host while it routes input, from here once it
-        // diverts. A diverted press never sounded; its release is the engine's.
-        const bool diverted = divertedPress_.test(keyIndex(chan, note));
-        divertedPress_.reset(keyIndex(chan, note));
-        if (latch_.Release(chan, note)) Arp->Remove(chan, note);
-        if (!diverted && vlx->DivertInput() == 1) vlx->SendMidiMessage(-1, status, data1, data2);
-    } else if (kind != 0x90) {
-        if (bandInput(lTime, status, data1, data2)) return;
-        if (vlx->DivertInput() == 1) vlx->SendMidiMessage(-1, status, data1, data2);
-    }
-}
-
-void Form1::Timer_Timer() {
-    handle([this] {
-        Timer->stop();
-        do {
-            if (unloaded_) return;
-            // Kept for the pass, so that a close handled in the pump cannot
-            // pull the host away under it.
-            const std::shared_ptr<HostAutomation> host = vlx;
-            bool owned = false;
-            bool fired = false;
-            std::int32_t lNow = 0;
-            {
-                BusyGuard busy(lBusy);
-                owned = busy.owns();
-                if (owned) {
-                    while (!InQ->IsEmpty()) {
-                        const auto message = InQ->Pull();
-                        if (message) ProcessMidi(message->lTime, message->Status, message->data1, message->data2);
-                    }
-                    lNow = host->HostTime();
-                    followClockAt(lNow);
-                    if (!Arp->IsEmpty()) fired = Arp->MaybeTrigger(lNow);
-                }
-            }
-            if (owned) {
-                if (!fired) pumpIdle(lNow);
-            } else {
-                QCoreApplication::processEvents();
-                host->SleepMs(5);
-            }
-            // A host reopened meanwhile is the next pass's.
-            if (Enable->isChecked() && !unloaded_ && host == vlx) {
-                const std::int32_t t = host->HostTime();
-                if (hosttime::isBefore(lNextPoll, t)) {
-                    lNextPoll = hosttime::after(t, kPollInterval);
-                    PollControls();
-                }
-            }
-        } while (Enable->isChecked());
-    });
-}
-
-void Form1::PollControls() {
-    bool changed = false;
-    struct ListPoll {
-        QComboBox* list;
-        std::int16_t& last;
-        void (Arpeggiator::*let)(std::int16_t);
-    };
-    for (const auto& [list, last, let] : {ListPoll{Octaves, nLastOctaves, &Arpeggiator::Octaves},
-                                          ListPoll{Resolution, nLastResolution, &Arpeggiator::Resolution},
-                                          ListPoll{Sustain, nLastSustain, &Arpeggiator::Sustain},
-                                          ListPoll{Cycle, nLastCycle, &Arpeggiator::Cycle}}) {
-        const int index = list->currentIndex();
-        if (index != -1 && index != last) {
-            last = checked::narrow<std::int16_t>(index);
-            ((*Arp).*let)(itemValue(list));
-            changed = true;
-        }
-    }
-    // A tempo being typed is left alone until it is a number from 8 to 240;
-    // the clock's tempo shown is not the player's.
-    if (const auto tempo = tempoOf(Tempo->text()); tempo && *tempo != nLastTempo && !clockShown()) {
-        nLastTempo = checked::round<std::int16_t>(*tempo);
-        Arp->Tempo(nLastTempo);
-        changed = true;
-    }
-    if (Enable->isChecked() && changed) Arp->Retrigger(vlx->HostTime());
-}
-
-void Form1::pumpIdle(std::int32_t lNow) {
-    QCoreApplication::processEvents();
-    if (!Enable->isChecked() || unloaded_ || !InQ->IsEmpty()) return;
-    const std::int32_t wakeAt = nextWake(lNow);
-    if (idleWait_)
-        idleWait_(wakeAt);
-    else
-        waitRealTime(wakeAt);
-}
-
-// The first host millisecond in which something can be due: the head of
-// either step queue (as far as time decides), the clock's loss, or the next
-// settings poll; never before the next millisecond, so that a step that
-// cannot fire does not keep the loop busy.
-std::int32_t Form1::nextWake(std::int32_t lNow) const {
-    std::int32_t wake = hosttime::after(lNextPoll, 1);
-    if (!Arp->IsEmpty()) {
-        if (const auto due = Arp->NextDue(); due && hosttime::isBefore(*due, wake)) wake = *due;
-    }
-    // A clock that stops arriving is noticed when it is due.
-    if (const auto lost = clockDeadline(); lost && hosttime::isBefore(*lost, wake)) wake = *lost;
-    if (!hosttime::isBefore(lNow, wake)) wake = hosttime::after(lNow, 1);
-    return wake;
-}
-
-void Form1::waitRealTime(std::int32_t wakeAt) {
-    const std::shared_ptr<HostAutomation> host = vlx;
-    const std::int32_t now = host->HostTime();
-    if (!hosttime::isBefore(now, wakeAt)) return;
-    // Sleep in the event loop until the host millisecond begins; any window
-    // message, input among them, ends the wait early. A host that cannot say
-    // where its milliseconds begin gets a timer counted from now, which can
-    // ring late within the millisecond but never early.
-    std::optional<QTimer> fallback;
-    const auto begins = host->MonotonicMicrosOf(wakeAt);
-    if (!begins || !alarm_->ringAt(*begins)) {
-        fallback.emplace();
-        fallback->setSingleShot(true);
-        fallback->setTimerType(Qt::PreciseTimer);
-        fallback->start(hosttime::distance(now, wakeAt));
-    }
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+// The scroll bar holds the accepted tempo: only here does a tempo reach the
+// player, never while it is being typed.
+void Form1::VScrollTempo_Change() {
+    Tempo->setText(QString::number(VScrollTempo->value()));
+    controlsChanged();
 }
 
 template <class Body>
@@ -830,10 +702,7 @@ void Form1::failed(const QString& what) noexcept {
     try {
         if (failing_) return;  // a follow-on error of the switch-off itself
         failing_ = true;
-        if (lBusy.load() == -1)
-            switchOffAfterFailure();
-        else  // the engine is in use further down the stack
-            QMetaObject::invokeMethod(this, [this] { switchOffAfterFailure(); }, Qt::QueuedConnection);
+        switchOffAfterFailure();
         failing_ = false;
         report(tr("Arpeggiation was switched off after an error: %1").arg(what));
     } catch (...) {
@@ -844,16 +713,12 @@ void Form1::failed(const QString& what) noexcept {
 void Form1::switchOffAfterFailure() noexcept {
     try {
         failing_ = true;
-        Timer->stop();
         if (Enable->isChecked()) Enable->setChecked(false);
     } catch (...) {
     }
     // Whatever the switch-off got to, nothing may be left sounding.
     try {
-        if (Arp) {
-            Arp->StopPlay();
-            Arp->RemoveAll();
-        }
+        if (player_) player_->Enable(false, false);
     } catch (...) {
     }
     failing_ = false;

@@ -1,11 +1,10 @@
 #pragma once
-// The program's only window: it owns the MIDI host, the engine and the input
-// buffer, switches arpeggiation on and off, feeds the engine from the host's
-// MidiInput event and drives playback from its timer loop.
-//
-// Everything runs on the window's thread. lBusy (-1 when free) keeps the
-// engine to one user at a time; input that finds it taken waits in InQ until
-// the timer loop replays it.
+// The program's only window: it owns the MIDI host and the player, and
+// shows and edits. The player (the engine, its input path and the pump)
+// runs in the host's audio thread; the window hands it the switches and the
+// accepted values of its controls, and shows what the player reports (the
+// clock, errors). It never waits for the player, except at the end, for
+// the last note-offs.
 #include <array>
 #include <atomic>
 #include <bitset>
@@ -20,11 +19,8 @@
 #include "app/CommandLine.h"
 #include "app/Connections.h"
 #include "app/Util.h"
-#include "engine/Arpeggiator.h"
-#include "engine/ClockFollower.h"
-#include "engine/SustainLatch.h"
 #include "host/HostAutomation.h"
-#include "model/InputQ.h"
+#include "player/Player.h"
 
 class QAction;
 class QCheckBox;
@@ -38,17 +34,12 @@ class QTimer;
 
 namespace vlx {
 
-class HostClockAlarm;
-
 class Form1 : public QWidget {
     Q_OBJECT
 public:
     using HostFactory = std::function<std::shared_ptr<HostAutomation>()>;
     // Shows one message with only an OK button.
     using MessageBox = std::function<void(const QString& text)>;
-    // Spends the idle time of a pass that sent nothing: returns when the host
-    // clock reaches wakeAt or when window messages (input among them) arrive.
-    using IdleWait = std::function<void(std::int32_t wakeAt)>;
 
     static constexpr const char* kKeyPath = "Software\\Veloxa\\VLXArp";
 
@@ -63,11 +54,9 @@ public:
     void Enable_Click();
     void Divert_Click();
     void CloseOnExit_Click();
+    void Retrigger_Click();
     void Tempo_Validate(bool& Cancel);
     void VScrollTempo_Change();
-    void vlx_MidiInput(std::int32_t nTimestamp, std::int32_t Port, std::int32_t status, std::int32_t data1,
-                       std::int32_t data2);
-    void Timer_Timer();
     // The window's menu (right click, the Menu key, Shift+F10).
     void FollowClock_Click();
     void SustainHold_Click();
@@ -87,15 +76,14 @@ public:
     void endWithoutClose(bool windowLost) noexcept;
     // 0, or 1 when the window was lost or an unattended close lost a value.
     int exitStatus() const noexcept { return exitStatus_; }
-    void setIdleWait(IdleWait wait) { idleWait_ = std::move(wait); }
 
     // State, for the program around the window and for tests.
-    std::int32_t busyCount() const noexcept { return lBusy.load(); }
-    const std::shared_ptr<Arpeggiator>& engine() const noexcept { return Arp; }
-    const std::shared_ptr<InputQ>& inputQueue() const noexcept { return InQ; }
+    Player* player() const noexcept { return player_.get(); }
     const std::shared_ptr<HostAutomation>& host() const noexcept { return vlx; }
-    std::int32_t nextPoll() const noexcept { return lNextPoll; }
     bool unloaded() const noexcept { return unloaded_; }
+    // The controls' values as the player is given them: the tempo the
+    // window last accepted and the lists' item values.
+    PlayerControls controls() const;
 
     // The controls, in tab order, named as their objectName.
     QCheckBox* Divert = nullptr;
@@ -114,7 +102,6 @@ public:
     QLabel* Label5 = nullptr;
     QComboBox* Cycle = nullptr;
     QLabel* Status = nullptr;
-    QTimer* Timer = nullptr;
     // The entries of the window's menu, Menu among them.
     QMenu* Menu = nullptr;
     QAction* FollowClock = nullptr;
@@ -128,8 +115,6 @@ protected:
 private:
     void createControls();
     void fitFont();
-    void ProcessMidi(std::int32_t lTime, std::int32_t status, std::int32_t data1, std::int32_t data2);
-    void PollControls();
     void restoreSettings();
     void saveSettings();
     Util::Value tempoToSave() const;
@@ -146,6 +131,13 @@ private:
     // replaced by a fresh one without a word, once arpeggiation is off.
     void renewHostWhenSafe();
     void installHost(std::shared_ptr<HostAutomation> host);
+    // The player is run by the host's cycles, or by none.
+    void drivePlayer(CycleProcessor* processor);
+    // Waits, within a bound, until the player has taken every change handed
+    // to it (the cycles run on); false when they do not.
+    bool settlePlayer();
+    void controlsChanged();
+    void takeReports();
     // Connects the host's ports as remembered and asked for, now and as
     // ports appear; call again with a freshly opened host.
     void connectPorts();
@@ -157,26 +149,9 @@ private:
     void openMenuFromKeyboard();
     void restoreSwitches();
     void saveSwitches(const std::function<void(const char*, const Util::Value&)>& save);
-    void withEngine(std::function<void()> body);
     bool tempoRefused() const;
-    void resetBand();
-    // Clock, pedal and all-notes-off input; true when the message must
-    // not be forwarded.
-    bool bandInput(std::int32_t lTime, std::int32_t status, std::int32_t data1, std::int32_t data2);
-    void clockTick(std::int32_t lTime);
-    void followClockAt(std::int32_t lNow);
-    std::optional<std::int32_t> clockDeadline() const;
-    void stepsByTypedTempo(std::int32_t lNow);
-    std::int16_t typedPeriod() const;
-    std::int32_t ticksPerStep() const;
-    void stopEverything();
     void showClock();
     bool clockShown() const noexcept { return !typedTempo_.isEmpty(); }
-
-    // The pass's message pump when it sent nothing.
-    void pumpIdle(std::int32_t lNow);
-    void waitRealTime(std::int32_t wakeAt);
-    std::int32_t nextWake(std::int32_t lNow) const;
 
     // Runs a handler so that no error reaches the event loop.
     template <class Body>
@@ -186,16 +161,11 @@ private:
     void switchOffAfterFailure() noexcept;
     void report(const QString& text);
 
-    std::atomic<std::int32_t> lBusy{-1};
-    std::int32_t lNextPoll = 0;
-    std::shared_ptr<Arpeggiator> Arp;
-    std::shared_ptr<InputQ> InQ;
-    std::int16_t nLastOctaves = 0;
-    std::int16_t nLastResolution = 0;
-    std::int16_t nLastSustain = 0;
-    std::int16_t nLastCycle = 0;
-    std::int16_t nLastTempo = 0;
     std::shared_ptr<HostAutomation> vlx;
+    // Wakes the window when the player has something to report.
+    class ReportBell;
+    std::unique_ptr<ReportBell> bell_;
+    std::unique_ptr<Player> player_;
 
     HostFactory createHost_;
     CommandLineOptions options_;
@@ -204,9 +174,7 @@ private:
     // How many connections of each own port the settings file held.
     std::array<int, 2> rememberedCount_{};
     MessageBox showMessage_;
-    IdleWait idleWait_;
     QSocketNotifier* inputNotifier_ = nullptr;
-    HostClockAlarm* alarm_ = nullptr;
     bool failing_ = false;
     bool connectionLost_ = false;
     bool renewalDue_ = false;  // the host asked to be replaced
@@ -214,15 +182,11 @@ private:
     QTimer* reconnect_ = nullptr;
     HostAutomation::Reopen reopen_;
     bool unloaded_ = false;
-    // Keys whose latest press the host held back (DivertInput 1), by
-    // channel * 256 + note: their releases stay with the engine.
-    std::bitset<16 * 256> divertedPress_;
-    ClockFollower clock_;
-    SustainLatch latch_;
+    // The followed clock as the player last reported it.
+    PlayerReport clock_;
     // While the clock's tempo is shown: the tempo typed before, which the
     // pattern plays at when the clock goes. Empty otherwise.
     QString typedTempo_;
-    bool clockLost_ = false;  // the clock stopped arriving: said in the status line
     QString hostStatus_;      // the status line's own text
     bool followClockStored_ = false;  // the settings file had the switch
     bool sustainHoldStored_ = false;

@@ -1,5 +1,6 @@
-// Playing with a band: the window's menu with its two switches, following a
-// MIDI clock, holding the pattern with the sustain pedal, and all notes off.
+// Playing with a band: the window's menu with its two switches (following a
+// MIDI clock, holding the pattern with the sustain pedal) and all notes off,
+// and what the window shows of the clock the player follows.
 #include <cmath>
 #include <utility>
 
@@ -18,7 +19,6 @@
 #include <QTimer>
 
 #include "app/Form1.h"
-#include "model/HostTime.h"
 
 namespace vlx {
 
@@ -126,148 +126,33 @@ void Form1::FollowClock_Click() {
         Tempo_Validate(cancel);
         return;
     }
-    withEngine([this] {
-        clock_.Reset();
-        clockLost_ = false;
-        stepsByTypedTempo(vlx->HostTime());
-        showClock();
-    });
+    if (unloaded_) return;
+    player_->FollowClock(FollowClock->isChecked());
+    clock_ = PlayerReport{};
+    showClock();
 }
 
 void Form1::SustainHold_Click() {
-    withEngine([this] {
-        for (const auto& [chan, note] : latch_.Hold(SustainHold->isChecked())) Arp->Remove(chan, note);
-    });
+    if (!unloaded_) player_->SustainHold(SustainHold->isChecked());
 }
 
 void Form1::AllNotesOff_Click() {
-    withEngine([this] {
-        if (Arp) stopEverything();
-    });
-}
-
-// Runs `body` owning the engine; when a handler further down the stack owns
-// it, from the event loop once it is free again.
-void Form1::withEngine(std::function<void()> body) {
-    if (unloaded_) return;
-    if (++lBusy > 0) {
-        --lBusy;
-        QTimer::singleShot(1, this, [this, body = std::move(body)]() mutable {
-            handleCall([&] { withEngine(std::move(body)); });
-        });
-        return;
-    }
-    struct Release {
-        std::atomic<std::int32_t>& count;
-        ~Release() { --count; }
-    } release{lBusy};
-    body();
-}
-
-// Nothing the pattern started sounds on, nothing is held, nothing is
-// pending; arpeggiation stays on for the next chord.
-void Form1::stopEverything() {
-    Arp->StopPlay();
-    Arp->RemoveAll();
-    latch_.Forget();
-}
-
-void Form1::resetBand() {
-    clock_.Reset();
-    clockLost_ = false;
-    latch_.ForgetAll();
-    if (Arp) Arp->HoldSteps(false);
-    showClock();
-}
-
-bool Form1::bandInput(std::int32_t lTime, std::int32_t status, std::int32_t data1, std::int32_t data2) {
-    const auto chan = static_cast<std::uint8_t>(status & 0x0F);
-    if ((status & 0xF0) == 0xB0) {
-        if (data1 == 64) {
-            for (const std::uint8_t note : latch_.Pedal(chan, data2)) Arp->Remove(chan, note);
-            // Passed on, the pedal would sustain the arpeggio's own notes.
-            return latch_.holding();
-        }
-        if (data1 == 120 || data1 == 123) stopEverything();  // All Sound Off, All Notes Off
-        return false;
-    }
-    if (!FollowClock->isChecked()) return false;
-    switch (status) {
-    case 0xF8: clockTick(lTime); break;
-    case 0xFA:
-        clock_.Start(lTime);
-        clockLost_ = false;
-        Arp->HoldSteps(true);
-        Arp->Retrigger(lTime);  // the first step falls on the next tick
-        break;
-    case 0xFB:
-        clock_.Continue(lTime);
-        clockLost_ = false;
-        Arp->HoldSteps(true);
-        break;
-    case 0xFC:
-        clock_.Stop();
-        Arp->HoldSteps(true);
-        Arp->StopPlay();
-        break;
-    case 0xF2: clock_.SongPosition((data2 & 0x7F) << 7 | (data1 & 0x7F)); break;
-    default: return false;
-    }
-    showClock();
-    return false;
-}
-
-std::int32_t Form1::ticksPerStep() const { return ClockFollower::TicksPerStep(Arp->Resolution()); }
-
-std::int16_t Form1::typedPeriod() const { return Arpeggiator::CalcPeriod(nLastTempo, Arp->Resolution()); }
-
-void Form1::clockTick(std::int32_t lTime) {
-    const std::int32_t ticks = ticksPerStep();
-    const bool step = clock_.Tick(lTime, ticks);
-    clockLost_ = false;
-    if (!Arp->StepsHeld()) Arp->HoldSteps(true);
-    if (!step) return;
-    // Until two ticks have been measured, a step is as long as the typed tempo makes it.
-    const std::int16_t period = clock_.StepPeriod(ticks).value_or(typedPeriod());
-    Arp->PlaceNextStep(lTime, period, Arpeggiator::CalcDuration(period, Arp->Sustain()));
-}
-
-// The pump's check, every pass: a running clock that has stopped arriving
-// hands the pattern back to the typed tempo.
-void Form1::followClockAt(std::int32_t lNow) {
-    if (!FollowClock->isChecked()) return;
-    if (!clock_.CheckLost(lNow, clock_.StepPeriod(ticksPerStep()).value_or(typedPeriod()))) return;
-    clockLost_ = true;
-    stepsByTypedTempo(lNow);
-    showClock();
-}
-
-std::optional<std::int32_t> Form1::clockDeadline() const {
-    if (!FollowClock->isChecked()) return std::nullopt;
-    return clock_.LossDeadline(clock_.StepPeriod(ticksPerStep()).value_or(typedPeriod()));
-}
-
-// The pattern goes on from its next step, 5 ms from now, at the typed tempo.
-void Form1::stepsByTypedTempo(std::int32_t lNow) {
-    if (!Arp->StepsHeld()) return;
-    Arp->Tempo(nLastTempo);
-    Arp->PlaceNextStep(hosttime::after(lNow, 5), Arp->period(), Arp->Duration());
-    Arp->HoldSteps(false);
+    if (!unloaded_) player_->AllNotesOff();
 }
 
 // The tempo box shows the clock's tempo, read-only, while a clock is
 // followed; the status line says when there is none.
 void Form1::showClock() {
     const bool following = FollowClock->isChecked() && Enable->isChecked();
-    const auto state = clock_.state();
+    const auto state = clock_.clockState;
     if (following && state != ClockFollower::State::Absent) {
         if (!clockShown()) {
             typedTempo_ = tempoRefused() ? QString::number(VScrollTempo->value()) : Tempo->text();
             Tempo->setReadOnly(true);
             VScrollTempo->setEnabled(false);
         }
-        if (const auto bpm = clock_.Tempo()) {
-            const QString text = QString::number(std::lround(*bpm));
+        if (clock_.clockTempo > 0) {
+            const QString text = QString::number(std::lround(clock_.clockTempo));
             if (Tempo->text() != text) Tempo->setText(text);
         }
     } else if (clockShown()) {
@@ -283,9 +168,9 @@ void Form1::showClock() {
         text = tr("MIDI clock stopped");
         tip = tr("The MIDI clock said Stop: the pattern waits for its Start or Continue");
     } else if (following && state == ClockFollower::State::Absent) {
-        text = clockLost_ ? tr("MIDI clock lost") : tr("No MIDI clock");
-        tip = tr("%1: playing at the typed tempo").arg(clockLost_ ? tr("The MIDI clock stopped arriving")
-                                                                   : tr("No MIDI clock arrives at VLXArp:in"));
+        text = clock_.clockLost ? tr("MIDI clock lost") : tr("No MIDI clock");
+        tip = tr("%1: playing at the typed tempo").arg(clock_.clockLost ? tr("The MIDI clock stopped arriving")
+                                                                         : tr("No MIDI clock arrives at VLXArp:in"));
     }
     if (Status->text() != text) Status->setText(text);
     if (Status->toolTip() != tip) Status->setToolTip(tip);

@@ -23,25 +23,37 @@ std::uint32_t clockSeed() {
 
 using Order = std::vector<Arpeggiator::Step>;
 
-// Lowest note at its own pitch up to the highest note in the top octave.
-Order upOrder(std::int16_t n, std::int16_t k) {
-    Order out;
+// Lowest note at its own pitch up to the highest note in the top octave,
+// appended to `out`, leaving out the first `skipFirst` and the last
+// `skipLast` steps.
+void appendUp(Order& out, std::int16_t n, std::int16_t k, int skipFirst = 0, int skipLast = 0) {
+    const auto total = static_cast<std::int64_t>(std::max<std::int16_t>(n, 0)) * std::max<std::int16_t>(k, 0);
+    std::int64_t s = 0;
     for (std::int16_t o = 1; o <= k; o = add<std::int16_t>(o, 1))
-        for (std::int16_t p = 1; p <= n; p = add<std::int16_t>(p, 1)) out.push_back({p, o});
-    return out;
+        for (std::int16_t p = 1; p <= n; p = add<std::int16_t>(p, 1), ++s)
+            if (s >= skipFirst && s < total - skipLast) out.push_back({p, o});
 }
 
-Order downOrder(std::int16_t n, std::int16_t k) {
-    auto out = upOrder(n, k);
-    std::reverse(out.begin(), out.end());
-    return out;
+// The exact reverse of the up order.
+void appendDown(Order& out, std::int16_t n, std::int16_t k, int skipFirst = 0, int skipLast = 0) {
+    const auto total = static_cast<std::int64_t>(std::max<std::int16_t>(n, 0)) * std::max<std::int16_t>(k, 0);
+    std::int64_t s = 0;
+    for (std::int16_t o = k; o >= 1; o = sub<std::int16_t>(o, 1))
+        for (std::int16_t p = n; p >= 1; p = sub<std::int16_t>(p, 1), ++s)
+            if (s >= skipFirst && s < total - skipLast) out.push_back({p, o});
 }
 
-// `order` followed by `turn` without its first and last steps, so that the
-// steps at the turns are not played twice in a row.
-Order withTurn(Order order, const Order& turn) {
-    if (turn.size() > 2) order.insert(order.end(), turn.begin() + 1, turn.end() - 1);
-    return order;
+// The second half of a pass with a turn leaves out the turn's first and
+// last steps, so that they are not played twice in a row; a turn of two
+// steps or fewer adds nothing.
+int turnSkip(std::int16_t n, std::int16_t k) {
+    return static_cast<std::int64_t>(std::max<std::int16_t>(n, 0)) * std::max<std::int16_t>(k, 0) > 2 ? 1 : 0;
+}
+void appendUpTurn(Order& out, std::int16_t n, std::int16_t k) {
+    if (turnSkip(n, k)) appendUp(out, n, k, 1, 1);
+}
+void appendDownTurn(Order& out, std::int16_t n, std::int16_t k) {
+    if (turnSkip(n, k)) appendDown(out, n, k, 1, 1);
 }
 
 // A number in [0, 1) of single precision: 24 random bits, exactly representable.
@@ -54,6 +66,21 @@ Arpeggiator::Arpeggiator()
       noteOffQ_(std::make_shared<vlx::NoteOffQ>()),
       playQ_(std::make_shared<vlx::PlayQ>()),
       seedSource_(clockSeed) {}
+
+std::int32_t Arpeggiator::MaxSteps(std::int32_t maxHeld, std::int16_t maxOctaves) noexcept {
+    const std::int64_t up = static_cast<std::int64_t>(std::max(maxHeld, 0)) * std::max<std::int16_t>(maxOctaves, 0);
+    return static_cast<std::int32_t>(std::max<std::int64_t>(2 * up - 2, up));
+}
+
+void Arpeggiator::Reserve(std::int32_t maxHeld, std::int16_t maxOctaves) {
+    const auto steps = static_cast<std::size_t>(MaxSteps(maxHeld, maxOctaves));
+    noteAry_->Reserve(static_cast<std::size_t>(std::max(maxHeld, 0)) + 1);
+    // A fired step is queued again before the head is pulled.
+    noteOnQ_->Reserve(steps + 1);
+    noteOffQ_->Reserve(steps + 1);
+    playQ_->Reserve(steps + 1);
+    order_.reserve(steps);
+}
 
 Arpeggiator::~Arpeggiator() {
     // Released in this order by design; no note-offs go out here.
@@ -138,25 +165,42 @@ void Arpeggiator::schedule(const std::vector<Step>& steps, std::int32_t lNow) {
     }
 }
 
-void Arpeggiator::FillUp(std::int32_t lNow) { schedule(upOrder(heldCount(), octaves_), lNow); }
+void Arpeggiator::FillUp(std::int32_t lNow) {
+    order_.clear();
+    appendUp(order_, heldCount(), octaves_);
+    schedule(order_, lNow);
+}
 
-void Arpeggiator::FillDown(std::int32_t lNow) { schedule(downOrder(heldCount(), octaves_), lNow); }
+void Arpeggiator::FillDown(std::int32_t lNow) {
+    order_.clear();
+    appendDown(order_, heldCount(), octaves_);
+    schedule(order_, lNow);
+}
 
 void Arpeggiator::FillUpDown(std::int32_t lNow) {
     const auto n = heldCount();
-    schedule(withTurn(upOrder(n, octaves_), downOrder(n, octaves_)), lNow);
+    order_.clear();
+    appendUp(order_, n, octaves_);
+    appendDownTurn(order_, n, octaves_);
+    schedule(order_, lNow);
 }
 
 void Arpeggiator::FillDownUp(std::int32_t lNow) {
     const auto n = heldCount();
-    schedule(withTurn(downOrder(n, octaves_), upOrder(n, octaves_)), lNow);
+    order_.clear();
+    appendDown(order_, n, octaves_);
+    appendUpTurn(order_, n, octaves_);
+    schedule(order_, lNow);
 }
 
 void Arpeggiator::FillRandom(std::int32_t lNow) {
     // The steps of an Up-Down pass, listed upward twice, then shuffled. The
     // list grows to fit however many notes are held.
-    const auto up = upOrder(heldCount(), octaves_);
-    auto steps = withTurn(up, up);
+    const auto n = heldCount();
+    order_.clear();
+    appendUp(order_, n, octaves_);
+    appendUpTurn(order_, n, octaves_);
+    auto& steps = order_;
     const auto m = narrow<std::int16_t>(steps.size());
 
     std::mt19937 rng(seedSource_());

@@ -32,6 +32,13 @@ public:
     };
 
     Arpeggiator();
+    // Sets aside room for maxHeld held notes over up to maxOctaves octaves,
+    // so that holding, building and playing that many never asks the system
+    // for memory (for a caller in an audio thread). Beyond it, the lists grow.
+    void Reserve(std::int32_t maxHeld, std::int16_t maxOctaves);
+    // The most steps a pass of maxHeld notes over maxOctaves octaves has.
+    static std::int32_t MaxSteps(std::int32_t maxHeld, std::int16_t maxOctaves) noexcept;
+
     Arpeggiator(const Arpeggiator&) = delete;
     Arpeggiator& operator=(const Arpeggiator&) = delete;
     ~Arpeggiator();
@@ -184,6 +191,7 @@ private:
     std::shared_ptr<vlx::PlayQ> playQ_;
     bool shouldUpdate_ = false;
     std::function<std::uint32_t()> seedSource_;
+    std::vector<Step> order_;  // the pass being built
     // Steps placed by an outside clock: whether held, the latest time
     // placed, where the next slot lies in the laid-out pass, and the
     // spacing the pass was laid out with.

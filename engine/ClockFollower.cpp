@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <vector>
 
 #include "model/Checked.h"
 #include "model/HostTime.h"
@@ -97,14 +96,16 @@ void ClockFollower::keep(std::int32_t lTime) {
     // Slopes over a lag of half the ticks kept, oldest tick first.
     const std::size_t lag = std::max<std::size_t>(1, std::min<std::size_t>(kKept / 2, (count_ - 1) / 2));
     const std::size_t oldest = (next_ + kKept - count_) % kKept;
-    std::vector<double> slopes;
+    // On the stack: ticks are counted in the audio thread.
+    std::array<double, kKept> slopes{};
+    std::size_t n = 0;
     for (std::size_t i = lag; i < count_; ++i) {
         const std::int32_t from = times_[(oldest + i - lag) % kKept], to = times_[(oldest + i) % kKept];
-        slopes.push_back(static_cast<double>(hosttime::distance(from, to)) / static_cast<double>(lag));
+        slopes[n++] = static_cast<double>(hosttime::distance(from, to)) / static_cast<double>(lag);
     }
-    std::sort(slopes.begin(), slopes.end());
-    const std::size_t mid = slopes.size() / 2;
-    interval_ = slopes.size() % 2 == 1 ? slopes[mid] : (slopes[mid - 1] + slopes[mid]) / 2.0;
+    std::sort(slopes.begin(), slopes.begin() + static_cast<std::ptrdiff_t>(n));
+    const std::size_t mid = n / 2;
+    interval_ = n % 2 == 1 ? slopes[mid] : (slopes[mid - 1] + slopes[mid]) / 2.0;
 }
 
 }  // namespace vlx

@@ -1,23 +1,19 @@
 #include "engine/SustainLatch.h"
 
+#include <utility>
+
 namespace vlx {
 
-std::vector<std::uint8_t> SustainLatch::take(std::bitset<256>& keys) {
-    std::vector<std::uint8_t> out;
-    for (std::size_t n = 0; n < keys.size(); ++n)
-        if (keys.test(n)) out.push_back(static_cast<std::uint8_t>(n));
-    keys.reset();
-    return out;
-}
+SustainLatch::Notes SustainLatch::take(Notes& keys) noexcept { return std::exchange(keys, Notes{}); }
 
-std::vector<std::uint8_t> SustainLatch::Press(std::uint8_t chan, std::uint8_t note) {
+SustainLatch::Notes SustainLatch::Press(std::uint8_t chan, std::uint8_t note) {
     Channel& c = channels_[chan & 0x0F];
-    std::vector<std::uint8_t> release;
+    Notes release;
     if (c.down.none()) {
         release = take(c.held);
     } else if (c.held.test(note)) {
         c.held.reset(note);
-        release.push_back(note);
+        release.set(note);
     }
     c.down.set(note);
     return release;
@@ -31,19 +27,18 @@ bool SustainLatch::Release(std::uint8_t chan, std::uint8_t note) {
     return false;
 }
 
-std::vector<std::uint8_t> SustainLatch::Pedal(std::uint8_t chan, std::int32_t value) {
+SustainLatch::Notes SustainLatch::Pedal(std::uint8_t chan, std::int32_t value) {
     Channel& c = channels_[chan & 0x0F];
     c.pedal = value >= 64;
     if (c.pedal) return {};
     return take(c.held);
 }
 
-std::vector<SustainLatch::Key> SustainLatch::Hold(bool on) {
+SustainLatch::PerChannel SustainLatch::Hold(bool on) {
     holding_ = on;
-    std::vector<Key> out;
+    PerChannel out{};
     if (on) return out;
-    for (std::uint8_t chan = 0; chan < 16; ++chan)
-        for (std::uint8_t note : take(channels_[chan].held)) out.emplace_back(chan, note);
+    for (std::size_t chan = 0; chan < 16; ++chan) out[chan] = take(channels_[chan].held);
     return out;
 }
 

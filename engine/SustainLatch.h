@@ -9,28 +9,37 @@
 // holds while on. The caller takes the keys it names out of the engine.
 #include <array>
 #include <bitset>
+#include <cstddef>
 #include <cstdint>
-#include <utility>
-#include <vector>
 
 namespace vlx {
 
 class SustainLatch {
 public:
-    using Key = std::pair<std::uint8_t, std::uint8_t>;  // channel, note
+    // Notes of one channel, as a set: handed back without allocating, since
+    // the latch works in the audio thread.
+    using Notes = std::bitset<256>;
+    using PerChannel = std::array<Notes, 16>;
+
+    // Calls f(note) for each note of the set, lowest first.
+    template <class F>
+    static void ForEach(const Notes& notes, F&& f) {
+        for (std::size_t n = 0; n < notes.size(); ++n)
+            if (notes.test(n)) f(static_cast<std::uint8_t>(n));
+    }
 
     // A key pressed: the keys of its channel to release before it is added.
     // The whole held chord when every key of the channel was up; the key
     // itself when only the pedal held it, so that it is not held twice.
-    std::vector<std::uint8_t> Press(std::uint8_t chan, std::uint8_t note);
+    Notes Press(std::uint8_t chan, std::uint8_t note);
     // A key released: true when it leaves the pattern now, false while the
     // pedal holds it.
     bool Release(std::uint8_t chan, std::uint8_t note);
-    // Controller 64: lifting the pedal gives the keys it held.
-    std::vector<std::uint8_t> Pedal(std::uint8_t chan, std::int32_t value);
-    // Switches the hold on or off; off, every key the pedals held is let go
-    // (all channels).
-    std::vector<Key> Hold(bool on);
+    // Controller 64 (down from 64 on): lifting the pedal gives the keys it held.
+    Notes Pedal(std::uint8_t chan, std::int32_t value);
+    // Switches the hold on or off; off, every key the pedals held is let go,
+    // by channel.
+    PerChannel Hold(bool on);
     bool holding() const noexcept { return holding_; }
     // Forgets every key (all notes off); the pedals stay as they are.
     void Forget() noexcept;
@@ -39,11 +48,11 @@ public:
 
 private:
     struct Channel {
-        std::bitset<256> down;  // keys the player holds
-        std::bitset<256> held;  // keys released while the pedal was down
+        Notes down;  // keys the player holds
+        Notes held;  // keys released while the pedal was down
         bool pedal = false;
     };
-    static std::vector<std::uint8_t> take(std::bitset<256>& keys);
+    static Notes take(Notes& keys) noexcept;
 
     std::array<Channel, 16> channels_{};
     bool holding_ = false;

@@ -50,17 +50,13 @@ public:
     virtual void SleepMs(std::int32_t n) = 0;
 
     // Sends one message that is due at host millisecond `due` (a step of the
-    // pattern). A host with a constant output latency places it where that
-    // millisecond begins instead of where the call is made, so a caller that
-    // wakes late still sounds on time. By default it goes out like any send.
+    // pattern). A host that plays by frames places it on the frame where
+    // that millisecond begins rather than where the call is made. By default
+    // it goes out like any send.
     virtual void SendMidiMessageAt(std::int32_t /*due*/, std::int32_t Port, std::int32_t Status, std::int32_t data1,
                                    std::int32_t data2) {
         SendMidiMessage(Port, Status, data1, data2);
     }
-    // Where host millisecond `hostMs` (the one nearest the current host
-    // time; times wrap) begins, in microseconds of CLOCK_MONOTONIC
-    // (std::chrono::steady_clock). Empty when the host cannot tell.
-    virtual std::optional<std::int64_t> MonotonicMicrosOf(std::int32_t /*hostMs*/) { return std::nullopt; }
     // Returns once the messages sent so far have gone out (a host that queues
     // them waits a bounded time), for an owner that may not get to release
     // the host before the process ends. By default sends go out at once.

@@ -2,6 +2,7 @@
 // One short MIDI message as the automation interface carries it (a status
 // and up to two data bytes), packed into the bytes that go on the wire.
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace vlx::host {
@@ -62,6 +63,85 @@ struct MidiMessage {
 // Whether a received message fits the three integers of the MidiInput event.
 constexpr bool fitsEvent(const std::uint8_t* bytes, std::size_t size) noexcept {
     return size > 0 && size <= 3 && bytes[0] != 0xF0 && messageLength(bytes[0]) == static_cast<int>(size);
+}
+
+// Splits one received event into what it holds, in order:
+// - each complete short message, to message(const MidiMessage&); a status
+//   is continued (running status) by the data bytes that follow within the
+//   event; real-time bytes (F8..FF) stand alone wherever they come;
+// - a system exclusive message (F0 up to F7, or to the end of the event),
+//   whole, to sysex(bytes, size);
+// - every byte that belongs to no complete message (a data byte with no
+//   status, a message cut short by the next status or the end, a stray F7
+//   or undefined F4/F5), to junk(count).
+// A data byte is 0..127 by definition: a byte with its top bit set always
+// starts something new, so a malformed note never passes as a note.
+template <class Message, class SysEx, class Junk>
+constexpr void splitEvent(const std::uint8_t* bytes, std::size_t size, Message&& message, SysEx&& sysex,
+                          Junk&& junk) {
+    std::uint8_t status = 0;
+    std::size_t need = 0;  // data bytes a message of `status` takes
+    std::size_t have = 0;
+    bool fresh = false;  // the status byte itself awaits its first message
+    std::array<std::uint8_t, 2> data{};
+    auto cutShort = [&] {
+        if (have > 0 || fresh) junk(have + (fresh ? 1 : 0));
+        have = 0;
+        fresh = false;
+    };
+    auto complete = [&] {
+        MidiMessage m;
+        m.size = static_cast<std::uint8_t>(need + 1);
+        m.bytes = {status, data[0], data[1]};
+        message(m);
+        have = 0;
+        fresh = false;
+        if (status >= 0xF0) status = 0;  // system common messages set no running status
+    };
+    for (std::size_t i = 0; i < size;) {
+        const std::uint8_t b = bytes[i];
+        if (b >= 0xF8) {  // real time
+            MidiMessage m;
+            m.size = 1;
+            m.bytes[0] = b;
+            message(m);
+            ++i;
+            continue;
+        }
+        if (b < 0x80) {
+            if (status == 0) {
+                junk(std::size_t{1});
+            } else {
+                data[have++] = b;
+                if (have == need) complete();
+            }
+            ++i;
+            continue;
+        }
+        // A new status cuts short what the previous one began.
+        cutShort();
+        status = 0;
+        if (b == 0xF0) {
+            std::size_t end = i + 1;
+            while (end < size && bytes[end] != 0xF7 && (bytes[end] < 0x80 || bytes[end] >= 0xF8)) ++end;
+            if (end < size && bytes[end] == 0xF7) ++end;
+            sysex(bytes + i, end - i);
+            i = end;
+            continue;
+        }
+        const int length = messageLength(b);
+        if (b == 0xF4 || b == 0xF5 || b == 0xF7 || length == 0) {
+            junk(std::size_t{1});
+            ++i;
+            continue;
+        }
+        status = b;
+        fresh = true;
+        need = static_cast<std::size_t>(length - 1);
+        ++i;
+        if (need == 0) complete();
+    }
+    cutShort();
 }
 
 }  // namespace vlx::host

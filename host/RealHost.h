@@ -46,13 +46,6 @@ public:
         return static_cast<std::int32_t>(static_cast<std::uint32_t>(ms));
     }
     std::int32_t now() const noexcept { return hostTimeAt(steadyMicros()); }
-    // Where host millisecond hostMs begins, in steady microseconds: of the
-    // milliseconds that wrap to hostMs, the one nearest to the moment nowUs.
-    std::int64_t startMicrosOf(std::int32_t hostMs, std::int64_t nowUs) const noexcept {
-        const auto nowMs = static_cast<std::int64_t>(static_cast<std::uint64_t>(nowUs - startUs_) / 1000U);
-        const auto ahead = static_cast<std::int32_t>(static_cast<std::uint32_t>(hostMs) - static_cast<std::uint32_t>(nowMs));
-        return startUs_ + (nowMs + ahead) * 1000;
-    }
 
 private:
     std::int64_t startUs_;
@@ -110,9 +103,6 @@ public:
     std::int32_t RaiseInputEvents() override { return raise_.load(); }
     void RaiseInputEvents(std::int32_t vData) override { raise_.store(vData); }
     std::int32_t HostTime() override { return clock_.now(); }
-    std::optional<std::int64_t> MonotonicMicrosOf(std::int32_t hostMs) override {
-        return clock_.startMicrosOf(hostMs, steadyMicros());
-    }
     void SleepMs(std::int32_t n) override;
 
     int EventFd() const override { return input_.fd(); }

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "model/KeyedCollection.h"
+#include "model/RecordPool.h"
 #include "model/Records.h"
 
 namespace vlx {
@@ -23,7 +24,7 @@ public:
     }
     Ref Add(std::int32_t lTime, std::int32_t Status, std::int32_t data1, std::int32_t data2,
             std::string_view sKey = {}) {
-        auto evt = std::make_shared<InQEvt>();
+        auto evt = MakeRecord<InQEvt>(pool_);
         evt->lTime = lTime;
         evt->Status = Status;
         evt->data1 = data1;
@@ -37,7 +38,14 @@ public:
     void Remove(const IndexKey& vntIndexKey) { col_.Remove(vntIndexKey); }
     auto NewEnum() const { return col_.NewEnum(); }
 
+    // Room for n messages without asking the system for memory.
+    void Reserve(std::size_t n) {
+        col_.Reserve(n);
+        pool_->Reserve(n);
+    }
+
 private:
+    std::shared_ptr<RecordPool> pool_ = std::make_shared<RecordPool>();
     KeyedCollection<InQEvt> col_;
 };
 

@@ -1,12 +1,11 @@
 #pragma once
 // The ordered store that every collection wraps: shared references at 1-based
-// positions, each optionally under a unique string key. Items live in a deque,
-// so appending, and taking from either end, cost O(1); positions in between
-// cost what a deque insert or erase costs. Keys are compared exactly (case
-// matters); the program never uses them, so finding one is a linear scan.
+// positions, each optionally under a unique string key. Keys are compared
+// exactly (case matters); the program never uses them, so finding one is a
+// linear scan.
 #include <algorithm>
 #include <cstdint>
-#include <deque>
+#include <vector>
 #include <memory>
 #include <optional>
 #include <ranges>
@@ -35,10 +34,63 @@ private:
     std::variant<std::int32_t, std::string> v_;
 };
 
+// The items in order, in a ring of slots: appending and taking from either
+// end cost O(1) and, within the capacity reserved, never ask the system for
+// memory; an item in between moves the shorter side by one slot.
+template <class E>
+class SlotRing {
+public:
+    std::size_t size() const noexcept { return size_; }
+    void reserve(std::size_t n) {
+        if (n > slots_.size()) regrow(n);
+    }
+    E& operator[](std::size_t i) noexcept { return slots_[(head_ + i) % slots_.size()]; }
+    const E& operator[](std::size_t i) const noexcept { return slots_[(head_ + i) % slots_.size()]; }
+
+    void insert(std::size_t at, E item) {
+        if (size_ == slots_.size()) regrow(std::max<std::size_t>(8, 2 * slots_.size()));
+        const std::size_t n = slots_.size();
+        if (at < size_ - at) {
+            head_ = (head_ + n - 1) % n;
+            for (std::size_t i = 0; i < at; ++i) (*this)[i] = std::move((*this)[i + 1]);
+        } else {
+            for (std::size_t i = size_; i > at; --i) (*this)[i] = std::move((*this)[i - 1]);
+        }
+        ++size_;
+        (*this)[at] = std::move(item);
+    }
+    void erase(std::size_t at) {
+        if (at < size_ - 1 - at) {
+            for (std::size_t i = at; i > 0; --i) (*this)[i] = std::move((*this)[i - 1]);
+            (*this)[0] = E{};
+            head_ = (head_ + 1) % slots_.size();
+        } else {
+            for (std::size_t i = at; i + 1 < size_; ++i) (*this)[i] = std::move((*this)[i + 1]);
+            (*this)[size_ - 1] = E{};
+        }
+        --size_;
+    }
+
+private:
+    void regrow(std::size_t n) {
+        std::vector<E> bigger(n);
+        for (std::size_t i = 0; i < size_; ++i) bigger[i] = std::move((*this)[i]);
+        slots_ = std::move(bigger);
+        head_ = 0;
+    }
+
+    std::vector<E> slots_;
+    std::size_t head_ = 0;
+    std::size_t size_ = 0;
+};
+
 template <class T>
 class KeyedCollection {
 public:
     using Ref = std::shared_ptr<T>;
+
+    // Room for n items without asking the system for memory.
+    void Reserve(std::size_t n) { items_.reserve(n); }
 
     // Appends `item`, or inserts it in front of the item that `before` names.
     // With a non-empty key the item is stored under it.
@@ -48,22 +100,24 @@ public:
         // Resolve the position first so a failure leaves the store unchanged.
         const auto at = before ? offsetOf(*before) : items_.size();
         if (!k.empty()) keys_.insert(k);
-        items_.insert(items_.begin() + static_cast<std::ptrdiff_t>(at), Entry{std::move(item), std::move(k)});
+        items_.insert(at, Entry{std::move(item), std::move(k)});
     }
 
     const Ref& Item(const IndexKey& ik) const { return items_[offsetOf(ik)].item; }
 
     void Remove(const IndexKey& ik) {
         const auto at = offsetOf(ik);
-        auto it = items_.begin() + static_cast<std::ptrdiff_t>(at);
-        if (!it->key.empty()) keys_.erase(it->key);
-        items_.erase(it);
+        if (!items_[at].key.empty()) keys_.erase(items_[at].key);
+        items_.erase(at);
     }
 
     std::int32_t Count() const noexcept { return static_cast<std::int32_t>(items_.size()); }
 
     // The items from position 1 to Count.
-    auto NewEnum() const { return items_ | std::views::transform(&Entry::item); }
+    auto NewEnum() const {
+        return std::views::iota(std::size_t{0}, items_.size()) |
+               std::views::transform([this](std::size_t i) -> const Ref& { return items_[i].item; });
+    }
 
 private:
     struct Entry {
@@ -77,12 +131,12 @@ private:
             if (p < 1 || p > Count()) throw OutOfRangeError();
             return static_cast<std::size_t>(p - 1);
         }
-        const auto it = std::ranges::find(items_, ik.key(), &Entry::key);
-        if (ik.key().empty() || it == items_.end()) throw MissingKeyError();
-        return static_cast<std::size_t>(it - items_.begin());
+        for (std::size_t i = 0; i < items_.size(); ++i)
+            if (!ik.key().empty() && items_[i].key == ik.key()) return i;
+        throw MissingKeyError();
     }
 
-    std::deque<Entry> items_;
+    SlotRing<Entry> items_;
     std::unordered_set<std::string> keys_;
 };
 

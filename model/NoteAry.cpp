@@ -2,10 +2,9 @@
 
 namespace vlx {
 
-namespace {
-NoteAry::Ref makeNote(std::int16_t ID, std::uint8_t chan, std::uint8_t Note, std::uint8_t Velocity,
-                      std::int16_t Duration) {
-    auto evt = std::make_shared<NoteEvt>();
+NoteAry::Ref NoteAry::makeNote(std::int16_t ID, std::uint8_t chan, std::uint8_t Note, std::uint8_t Velocity,
+                               std::int16_t Duration) const {
+    auto evt = MakeRecord<NoteEvt>(pool_);
     evt->ID = ID;
     evt->chan = chan;
     evt->Note = Note;
@@ -13,7 +12,6 @@ NoteAry::Ref makeNote(std::int16_t ID, std::uint8_t chan, std::uint8_t Note, std
     evt->Duration = Duration;
     return evt;
 }
-}  // namespace
 
 NoteAry::Ref NoteAry::Insert(std::int16_t ID, std::uint8_t chan, std::uint8_t Note, std::uint8_t Velocity,
                              std::int16_t Duration, const IndexKey& Before) {

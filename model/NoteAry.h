@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "model/KeyedCollection.h"
+#include "model/RecordPool.h"
 #include "model/Records.h"
 
 namespace vlx {
@@ -26,7 +27,17 @@ public:
     void Remove(const IndexKey& vntIndexKey) { col_.Remove(vntIndexKey); }
     auto NewEnum() const { return col_.NewEnum(); }
 
+    // Room for n notes without asking the system for memory.
+    void Reserve(std::size_t n) {
+        col_.Reserve(n);
+        pool_->Reserve(n);
+    }
+
 private:
+    Ref makeNote(std::int16_t ID, std::uint8_t chan, std::uint8_t Note, std::uint8_t Velocity,
+                 std::int16_t Duration) const;
+
+    std::shared_ptr<RecordPool> pool_ = std::make_shared<RecordPool>();
     KeyedCollection<NoteEvt> col_;
 };
 

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "model/KeyedCollection.h"
+#include "model/RecordPool.h"
 #include "model/Records.h"
 
 namespace vlx {
@@ -27,7 +28,7 @@ public:
     }
     // Appends a new step at the tail, under sKey when that is not empty.
     Ref Add(std::int16_t Index, std::int16_t OctMult, std::int32_t Trigger, std::string_view sKey = {}) {
-        auto evt = std::make_shared<QEvt>();
+        auto evt = MakeRecord<QEvt>(pool_);
         evt->Index = Index;
         evt->OctMult = OctMult;
         evt->Trigger = Trigger;
@@ -40,10 +41,18 @@ public:
     void Remove(const IndexKey& vntIndexKey) { col_.Remove(vntIndexKey); }
     auto NewEnum() const { return col_.NewEnum(); }
 
+    // Room for n steps (and their records) made and dropped without asking
+    // the system for memory.
+    void Reserve(std::size_t n) {
+        col_.Reserve(n);
+        pool_->Reserve(n);
+    }
+
 protected:
     StepQueue() = default;
 
 private:
+    std::shared_ptr<RecordPool> pool_ = std::make_shared<RecordPool>();
     KeyedCollection<QEvt> col_;
 };
 

@@ -5,10 +5,10 @@
 // exact frames into VLXArp:in; a separate client records VLXArp:out. The
 // program follows the clock in 16ths (a step every 6 ticks), Normal sustain,
 // Up, Divert Input checked. For every step:
-//   onset error: its note-on's frame minus its tick's frame minus the
-//     output's constant latency (one period and the margin, FrameMapper.h);
-//     steps are due on their tick's host millisecond, so 0 to -1 ms is exact;
-//   jitter: the same against the median delay, whatever the latency;
+//   onset error: its note-on's frame minus its tick's frame (the player
+//     writes in the cycle the tick arrives in, on the tick's frame: 0 is
+//     exact);
+//   jitter: the same against the median delay;
 //   length: how long it sounded minus what the sustain rule gives for the
 //     real step (2/3 of it, less 2 ms): how well the measured tick interval
 //     follows the clock.
@@ -26,7 +26,6 @@
 
 #include "app/ClockSession.h"
 #include "bench/BenchFigures.h"
-#include "host/jack/FrameMapper.h"
 #include "support/JackServer.h"
 
 namespace {
@@ -34,7 +33,7 @@ namespace {
 using namespace vlx::test;
 using namespace vlx::bench;
 
-void report(const char* what, const ClockRun& run, double rate, std::int64_t latencyFrames) {
+void report(const char* what, const ClockRun& run, double rate) {
     const double msPerFrame = 1000.0 / rate;
     const std::size_t steps = (run.ticks.size() + 5) / 6;
     std::printf(" %s: %zu ticks, %zu step ticks, %zu note-ons, %d note-offs\n", what, run.ticks.size(), steps,
@@ -45,7 +44,7 @@ void report(const char* what, const ClockRun& run, double rate, std::int64_t lat
     std::sort(sorted.begin(), sorted.end());
     const double median = sorted.empty() ? 0 : sorted[sorted.size() / 2];
     for (std::int32_t d : delays) {
-        errors.push_back((d - static_cast<double>(latencyFrames)) * msPerFrame);
+        errors.push_back(d * msPerFrame);
         jitter.push_back((d - median) * msPerFrame);
     }
     double mean = 0;
@@ -55,9 +54,8 @@ void report(const char* what, const ClockRun& run, double rate, std::int64_t lat
         const double step = (run.ticks[(i + 1) * 6] - run.ticks[i * 6]) * msPerFrame;
         lengths.push_back(run.lengths[i] * msPerFrame - (std::round(step * 2 / 3) - 2));
     }
-    printSpread("onset error (tick + latency):", spreadOf(errors));
-    std::printf("  %-38s %+.3f ms; median delay %.3f ms (latency %.3f ms)\n", "mean onset error:", mean,
-                median * msPerFrame, latencyFrames * msPerFrame);
+    printSpread("onset error (against the tick):", spreadOf(errors));
+    std::printf("  %-38s %+.3f ms; median delay %.3f ms\n", "mean onset error:", mean, median * msPerFrame);
     printSpread("onset jitter (against median delay):", spreadOf(jitter));
     printSpread("length - sustain rule for the step:", spreadOf(lengths));
 }
@@ -73,14 +71,10 @@ void session(int period, int bars) {
     tester.connectRecordFrom("VLXArp:out");
     tester.waitCycles(4);
     const double rate = tester.sampleRate();
-    const std::int64_t latency =
-        vlx::host::outputLatencyFrames(tester.bufferSize(), vlx::host::marginFramesFor(vlx::host::kLateToleranceMicros,
-                                                                                        static_cast<std::int64_t>(rate)));
     std::printf("\n== period %d frames (%.2f ms) at 48 kHz, jackd dummy; load average before: %s\n", period,
                 period * 1000.0 / rate, loadAverage().c_str());
-    report("steady 120 bpm", playClock(tester, {60, 64, 67}, tickFrames(rate, 120, 120, 96 * bars)), rate, latency);
-    report("ramp 100 -> 160 bpm", playClock(tester, {60, 64, 67}, tickFrames(rate, 100, 160, 96 * 2 * bars)), rate,
-           latency);
+    report("steady 120 bpm", playClock(tester, {60, 64, 67}, tickFrames(rate, 120, 120, 96 * bars)), rate);
+    report("ramp 100 -> 160 bpm", playClock(tester, {60, 64, 67}, tickFrames(rate, 100, 160, 96 * 2 * bars)), rate);
     std::printf("  exit status %d; load average after: %s\n", program.terminate(10'000), loadAverage().c_str());
     std::fflush(stdout);
     std::filesystem::remove_all(config);

@@ -127,9 +127,6 @@ std::string serverSocketPath() {
     return socketListens(path) ? path : std::string();
 }
 
-// Asked before writing: libjack reports a full buffer through its error
-// handler, which prints, and printing has no place in the process callback.
-bool fits(void* buffer, std::size_t size) noexcept { return jack_midi_max_event_size(buffer) >= size; }
 
 }  // namespace
 
@@ -156,16 +153,13 @@ JackHost::JackHost(const Options& options)
         if (outRing_) jack_ringbuffer_free(outRing_);
         throw JackOpenError(why);
     };
-    outRing_ = jack_ringbuffer_create(kOutCapacity * sizeof(OutRecord));
+    outRing_ = jack_ringbuffer_create(kOutCapacity * sizeof(MidiMessage));
     if (!outRing_) fail("cannot allocate the output queue");
     jack_ringbuffer_mlock(outRing_);
 
     clientName_ = jack_get_client_name(client_);
     bufferSize_ = jack_get_buffer_size(client_);
     sampleRate_ = jack_get_sample_rate(client_);
-    const auto rate = std::max<std::int64_t>(1, sampleRate_);
-    margin_ = options.marginFrames >= 0 ? options.marginFrames : marginFramesFor(kLateToleranceMicros, rate);
-    lateToleranceUs_ = lateToleranceFor(margin_, rate);
 
     in_ = jack_port_register(client_, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
     out_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
@@ -186,6 +180,7 @@ JackHost::JackHost(const Options& options)
 }
 
 JackHost::~JackHost() {
+    Drive(nullptr);
     stopWatch();
     letOutputDrain();
     if (client_) {
@@ -193,6 +188,16 @@ JackHost::~JackHost() {
         jack_client_close(client_);
     }
     jack_ringbuffer_free(outRing_);
+}
+
+// The process callback marks itself in before it looks for the processor,
+// so that once the new one is stored and the callback is seen out, no cycle
+// uses the old one (both sequentially consistent).
+void JackHost::Drive(CycleProcessor* processor) {
+    processor_.store(processor);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (inCycle_.load() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
 }
 
 HostAutomation::Reopen JackHost::Reopener() {
@@ -310,23 +315,12 @@ std::string JackHost::HostVersion() { return std::string(kHostLayerVersion) + " 
 std::int32_t JackHost::InstanceNumber() { return instance_; }
 
 void JackHost::SendMidiMessage(std::int32_t, std::int32_t Status, std::int32_t data1, std::int32_t data2) {
-    queue(std::max(steadyMicros(), lastStampUs_), MidiMessage::fromInts(Status, data1, data2), false);
-}
-
-void JackHost::SendMidiMessageAt(std::int32_t due, std::int32_t, std::int32_t Status, std::int32_t data1,
-                                 std::int32_t data2) {
-    queue(stampForDue(clock().startMicros(), due, steadyMicros(), lateToleranceUs_, lastStampUs_),
-          MidiMessage::fromInts(Status, data1, data2), true);
-}
-
-void JackHost::queue(std::int64_t stampUs, const MidiMessage& message, bool step) {
-    const OutRecord r{stampUs, message, step};
-    if (connectionLost() || r.message.size == 0 || jack_ringbuffer_write_space(outRing_) < sizeof r) {
+    const MidiMessage m = MidiMessage::fromInts(Status, data1, data2);
+    if (connectionLost() || m.size == 0 || jack_ringbuffer_write_space(outRing_) < sizeof m) {
         countDroppedSend();
         return;
     }
-    jack_ringbuffer_write(outRing_, reinterpret_cast<const char*>(&r), sizeof r);
-    lastStampUs_ = stampUs;
+    jack_ringbuffer_write(outRing_, reinterpret_cast<const char*>(&m), sizeof m);
 }
 
 std::int64_t JackHost::processThreadCpuMicros() const {
@@ -363,129 +357,97 @@ void JackHost::plainShutdown(void* self) {
     });
 }
 
-CycleTimes JackHost::cycleTimes(jack_nframes_t nframes, jack_nframes_t& firstFrame, std::int64_t enteredUs) {
-    jack_time_t now = 0, next = 0;
-    float periodUs = 0;
-    if (jack_get_cycle_times(client_, &firstFrame, &now, &next, &periodUs) != 0 || next <= now) {
-        firstFrame = jack_last_frame_time(client_);
-        now = jack_get_time();
-        next = now + 1'000'000ULL * nframes / std::max<jack_nframes_t>(1, jack_get_sample_rate(client_));
+namespace {
+
+// A cycle's MIDI output buffer, written in time order; other messages leave
+// room for note-offs (mayWrite). Room is asked before writing: libjack
+// reports a full buffer through its error handler, which prints, and
+// printing has no place in the process callback.
+class CycleWriter final : public CycleOutput {
+public:
+    CycleWriter(void* buffer, jack_nframes_t nframes) : buffer_(buffer), nframes_(nframes) {}
+    bool Write(std::uint32_t offset, const std::uint8_t* bytes, std::uint32_t size) noexcept override {
+        if (nframes_ == 0 || size == 0) return false;
+        const auto at = std::min<jack_nframes_t>(std::max<jack_nframes_t>(offset, last_), nframes_ - 1);
+        if (!mayWrite(isNoteOff(bytes, size), written_, jack_midi_max_event_size(buffer_), size)) return false;
+        if (jack_midi_event_write(buffer_, at, bytes, size) != 0) return false;
+        last_ = at;
+        ++written_;
+        return true;
     }
-    // jack_get_time need not be steady_clock (JACK 2 may read another
-    // monotonic source): bracket it each cycle.
-    const std::int64_t before = steadyMicros();
-    const auto jack = static_cast<std::int64_t>(jack_get_time());
-    const std::int64_t toSteady = toSteady_.update(before, jack, steadyMicros());
-    const std::int64_t nominalUs = 1'000'000LL * nframes / std::max<std::uint32_t>(1, sampleRate_);
-    return trustedCycle({static_cast<std::int64_t>(now) + toSteady, static_cast<std::int64_t>(next) + toSteady, nframes},
-                        enteredUs, nominalUs);
-}
 
-bool JackHost::peekOut(OutRecord& r) const noexcept {
-    return jack_ringbuffer_peek(outRing_, reinterpret_cast<char*>(&r), sizeof r) == sizeof r;
-}
+private:
+    void* buffer_;
+    jack_nframes_t nframes_;
+    jack_nframes_t last_ = 0;
+    std::uint32_t written_ = 0;
+};
 
-// Real-time: no locks, no allocation, no waiting. Input and queued sends
-// are merged by frame, since a MIDI buffer takes events in time order only.
+}  // namespace
+
+// Real-time: no locks, no allocation, no waiting. Every callback is a new
+// cycle: its output starts empty and its input is read whole.
 int JackHost::processCycle(jack_nframes_t nframes) {
     const std::int64_t enteredUs = steadyMicros();
     void* inBuf = jack_port_get_buffer(in_, nframes);
     void* outBuf = jack_port_get_buffer(out_, nframes);
+    jack_midi_clear_buffer(outBuf);
+    const std::uint64_t first = position_.begin(jack_last_frame_time(client_), nframes);
+    missedCycles_.store(position_.missed(), std::memory_order_relaxed);
+    cyclesBehind_.store(position_.behind(), std::memory_order_relaxed);
+    CycleWriter out(outBuf, nframes);
 
-    jack_nframes_t firstFrame = 0;
-    const CycleTimes cycle = cycleTimes(nframes, firstFrame, enteredUs);
-    // A repeated call keeps what the first one wrote and passed on.
-    const bool fresh = ledger_.begin(firstFrame, nframes);
-    missedCycles_.store(ledger_.missed(), std::memory_order_relaxed);
-    repeatedCycles_.store(ledger_.repeated(), std::memory_order_relaxed);
-    if (fresh) {
-        jack_midi_clear_buffer(outBuf);
-        frameClock_.begin(firstFrame, cycle);
+    // What the owner sent goes out first, as soon as it can; what finds no
+    // room waits for the next cycle.
+    MidiMessage m;
+    while (jack_ringbuffer_peek(outRing_, reinterpret_cast<char*>(&m), sizeof m) == sizeof m &&
+           out.Write(0, m.bytes.data(), m.size))
+        jack_ringbuffer_read_advance(outRing_, sizeof m);
+
+    inCycle_.store(true);
+    if (CycleProcessor* processor = processor_.load()) {
+        processor->BeginCycle({first, nframes, jack_get_sample_rate(client_)}, out);
+        const std::uint32_t inputs = jack_midi_get_event_count(inBuf);
+        jack_midi_event_t in{};
+        for (std::uint32_t i = 0; i < inputs; ++i)
+            if (jack_midi_event_get(&in, inBuf, i) == 0) processor->Receive(in.time, in.buffer, static_cast<std::uint32_t>(in.size));
+        processor->EndCycle();
+    } else {
+        routeWithoutProcessor(inBuf, out);
     }
-
-    const std::int64_t latency = outputLatencyFrames(nframes, margin_);
-    InputCase arrival = arrivalCase();
-
-    const std::uint32_t inputs = fresh ? jack_midi_get_event_count(inBuf) : 0;
-    std::uint32_t nextInput = 0;
-    jack_midi_event_t in{};
-    bool haveIn = false;
-    auto loadInput = [&] {
-        haveIn = false;
-        while (nextInput < inputs && !haveIn) haveIn = jack_midi_event_get(&in, inBuf, nextInput++) == 0;
-    };
-    const std::int64_t stale = staleNoteOnFrames(nframes, sampleRate_);
-    OutRecord out{};
-    std::int64_t outTarget = 0, outOffset = 0;  // its own frame, and where it can go
-    bool haveOut = false, outLate = false;
-    jack_nframes_t last = ledger_.nextOffset();  // events must be written in time order
-    // The next message to write this cycle, if any; stale note-ons go.
-    auto loadOutput = [&] {
-        while ((haveOut = peekOut(out))) {
-            outTarget = frameClock_.framesFromStart(out.stampUs) + latency;
-            const Placement at = placeQueued(outTarget, last, nframes, out.step && soundsNote(out.message), stale);
-            if (at.kind == Placement::Drop) {
-                staleNoteOns_.fetch_add(1, std::memory_order_relaxed);
-                jack_ringbuffer_read_advance(outRing_, sizeof out);
-                continue;
-            }
-            haveOut = at.kind == Placement::Write;  // else a later cycle's
-            outOffset = at.offset;
-            outLate = at.late;
-            return;
-        }
-    };
-    loadInput();
-    loadOutput();
-
-    bool handedOver = false;
-    std::uint32_t written = 0;
-    while (haveIn || haveOut) {
-        if (haveIn && (!haveOut || static_cast<std::int64_t>(in.time) <= outTarget)) {
-            arrival.fitsEvent = fitsEvent(in.buffer, in.size);
-            arrival.roomInOutput = fits(outBuf, in.size);
-            const InputRoute route = routeInput(arrival);
-            bool passed = false;
-            if (route.toOutput) {
-                const jack_nframes_t at = std::max(in.time, last);
-                passed = jack_midi_event_write(outBuf, at, in.buffer, in.size) == 0;
-                if (passed) last = at, ++written;
-            }
-            if ((route.toOutput && !passed) || route.noRoom) droppedThru_.fetch_add(1, std::memory_order_relaxed);
-            if (route.toProgram) {
-                InputEvent e;
-                e.time = clock().hostTimeAt(frameMicros(cycle, in.time));
-                e.routed = passed;
-                e.message.size = static_cast<std::uint8_t>(in.size);
-                std::copy(in.buffer, in.buffer + in.size, e.message.bytes.begin());
-                handedOver = input().push(e) || handedOver;
-            }
-            loadInput();
-        } else {
-            // Input written meanwhile may have moved the first free offset on.
-            const auto at = static_cast<jack_nframes_t>(std::max<std::int64_t>(outOffset, last));
-            if (written >= kMaxEventsPerCycle || !fits(outBuf, out.message.size) ||
-                jack_midi_event_write(outBuf, at, out.message.bytes.data(), out.message.size) != 0) {
-                haveOut = false;  // buffer full: the rest waits for the next cycle
-                continue;
-            }
-            last = at;
-            ++written;
-            if (outLate) lateSends_.fetch_add(1, std::memory_order_relaxed);
-            jack_ringbuffer_read_advance(outRing_, sizeof out);
-            loadOutput();
-        }
-    }
-    ledger_.wrote(last);
-    if (handedOver) input().wake();
+    inCycle_.store(false);
 
     cycles_.fetch_add(1, std::memory_order_release);
     const std::int64_t spent = steadyMicros() - enteredUs;
     if (spent > worstCallbackUs_.load(std::memory_order_relaxed))
         worstCallbackUs_.store(spent, std::memory_order_relaxed);
-    const std::int64_t early = cycle.startUs - enteredUs;
-    if (early > worstEarlyUs_.load(std::memory_order_relaxed)) worstEarlyUs_.store(early, std::memory_order_relaxed);
     return 0;
+}
+
+// Input passes to the output at its own frame unless the program diverts
+// it, and reaches the owner's thread while it raises input events.
+void JackHost::routeWithoutProcessor(void* inBuf, CycleOutput& out) {
+    InputCase arrival = arrivalCase();
+    bool handedOver = false;
+    const std::uint32_t inputs = jack_midi_get_event_count(inBuf);
+    jack_midi_event_t in{};
+    for (std::uint32_t i = 0; i < inputs; ++i) {
+        if (jack_midi_event_get(&in, inBuf, i) != 0) continue;
+        const auto size = static_cast<std::uint32_t>(in.size);
+        arrival.fitsEvent = fitsEvent(in.buffer, in.size);
+        const InputRoute route = routeInput(arrival);
+        const bool passed = route.toOutput && out.Write(in.time, in.buffer, size);
+        if ((route.toOutput && !passed) || route.noRoom) droppedThru_.fetch_add(1, std::memory_order_relaxed);
+        if (route.toProgram) {
+            InputEvent e;
+            e.time = clock().now();
+            e.routed = passed;
+            e.message.size = static_cast<std::uint8_t>(in.size);
+            std::copy(in.buffer, in.buffer + in.size, e.message.bytes.begin());
+            handedOver = input().push(e) || handedOver;
+        }
+    }
+    if (handedOver) input().wake();
 }
 
 }  // namespace vlx::host

@@ -2,16 +2,13 @@
 // The program's MIDI host on a JACK server: client "VLXArp" with the MIDI
 // ports "in" and "out".
 //
-// Output is sample-accurate: SendMidiMessage stamps each message with the
-// moment of the call, SendMidiMessageAt a step with the moment it is due
-// (stampForDue), and queues it; the process callback writes it at the frame
-// of its stamp plus a constant latency (outputLatencyFrames), whose margin
-// lets a step sent up to lateToleranceMicros() late still land on its own
-// frame. Input passes to the output in the same cycle at the same frame
-// unless the program diverts it (routeInput), and is handed to the owner's
-// thread through InputHandoff. A step's note-on whose frame passed long ago
-// (the server stood still while the steps kept coming) is dropped instead of
-// bursting out with the others (placeQueued).
+// It drives a CycleProcessor (the player) in its process callback, when one
+// is given: every cycle's input goes to the processor at its frames, and
+// what the processor writes goes out in the same cycle at the frames it
+// names. Without one, input passes to the output in the same cycle at the
+// same frame unless the program diverts it (routeInput), and is handed to
+// the owner's thread through InputHandoff; what the owner sends goes out at
+// the start of the next cycle.
 //
 // A lost server is noticed by the shutdown callbacks and, on a JACK that
 // calls neither, by a watchdog: when the process callback has not run for a
@@ -38,8 +35,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "host/jack/CycleLedger.h"
-#include "host/jack/FrameMapper.h"
+#include "host/CycleProcessor.h"
+#include "host/jack/CycleFrames.h"
 #include "host/RealHost.h"
 
 namespace vlx::host {
@@ -85,13 +82,10 @@ constexpr ShutdownMeaning shutdownMeaning(ShutdownCall call, bool serverListens,
                                                                        : ShutdownMeaning::Lost;
 }
 
-class JackHost final : public RealHost {
+class JackHost final : public RealHost, public CycleDriver {
 public:
     struct Options {
         std::string clientName = "VLXArp";
-        // Added to one period of output latency; below 0: what a late
-        // tolerance of kLateToleranceMicros needs (marginFramesFor).
-        std::int64_t marginFrames = -1;
         // Where host millisecond 0 began (steady microseconds), so that a
         // host reopened after a loss goes on with the host time of the one
         // lost; below 0: now.
@@ -119,13 +113,12 @@ public:
     std::string HostVersion() override;
     std::int32_t InstanceNumber() override;
     // Any port number means the one output port. Single producer: call from
-    // one thread only (the owner's).
+    // one thread only (the owner's). It goes out at the next cycle's start.
     void SendMidiMessage(std::int32_t Port, std::int32_t Status, std::int32_t data1, std::int32_t data2) override;
-    // Stamped where host millisecond `due` began, when the call comes at
-    // most lateToleranceMicros() after it (stampForDue).
-    void SendMidiMessageAt(std::int32_t due, std::int32_t Port, std::int32_t Status, std::int32_t data1,
-                           std::int32_t data2) override;
+    // Returns once what was sent or written so far has gone out.
     void Flush() override { letOutputDrain(); }
+
+    void Drive(CycleProcessor* processor) override;
 
     // Connections of VLXArp:in and VLXArp:out (JackConnections.cpp). Ports
     // are JACK's full names; candidates are MIDI ports only.
@@ -140,44 +133,21 @@ public:
     std::string clientName() const { return clientName_; }
     std::uint32_t bufferSize() const { return client_ ? jack_get_buffer_size(client_) : bufferSize_; }
     std::uint32_t sampleRate() const { return client_ ? jack_get_sample_rate(client_) : sampleRate_; }
-    std::int64_t marginFrames() const noexcept { return margin_; }
-    // The constant output latency in frames: one period and the margin.
-    std::int64_t latencyFrames() const { return outputLatencyFrames(bufferSize(), margin_); }
-    std::int64_t lateToleranceMicros() const noexcept { return lateToleranceUs_; }
-
-    // Sends written after their frame (the queue was held up) and input the
-    // output port had no room to route.
-    std::uint64_t lateSends() const noexcept { return lateSends_.load(); }
-    // Steps' note-ons dropped because their frame had long passed.
-    std::uint64_t staleNoteOns() const noexcept { return staleNoteOns_.load(); }
+    // Input the output port had no room to route (without a processor).
     std::uint64_t droppedThru() const noexcept { return droppedThru_.load(); }
     // The slowest process callback so far, in microseconds.
     std::int64_t worstCallbackMicros() const noexcept { return worstCallbackUs_.load(); }
     std::uint64_t cycles() const noexcept { return cycles_.load(); }
-    // Cycles the server ran without calling us, and calls for a cycle
-    // already handled (JACK 2 repeats one after a missed cycle).
+    // Cycles the server ran without calling us, and callbacks whose
+    // reported first frame did not move on by a whole cycle (FramePosition).
     std::uint64_t missedCycles() const noexcept { return missedCycles_.load(); }
-    std::uint64_t repeatedCycles() const noexcept { return repeatedCycles_.load(); }
+    std::uint64_t cyclesBehind() const noexcept { return cyclesBehind_.load(); }
     // CPU time the process thread has used so far, in microseconds; -1 when
     // the system cannot tell.
     std::int64_t processThreadCpuMicros() const;
-    // The furthest the process callback ran ahead of its cycle's nominal
-    // start (JACK's estimate), in microseconds: what the margin must cover,
-    // or messages sent just before that start miss their frame.
-    std::int64_t worstEarlyStartMicros() const noexcept { return worstEarlyUs_.load(); }
 
 private:
-    struct OutRecord {
-        std::int64_t stampUs;
-        MidiMessage message;
-        bool step;  // sent by SendMidiMessageAt
-    };
     static constexpr std::size_t kOutCapacity = 1 << 14;  // messages
-    // Queued messages written in one cycle at most; the rest wait for the
-    // next. PipeWire's JACK loses a cycle's MIDI whole when it holds more
-    // than about 1300 short messages (its 32 KiB buffer is full), though the
-    // port's buffer still takes them.
-    static constexpr std::uint32_t kMaxEventsPerCycle = 1024;
 
     static int process(jack_nframes_t nframes, void* self);
     static void shutdown(jack_status_t code, const char* reason, void* self);
@@ -188,9 +158,7 @@ private:
     void watchPorts();
     jack_port_t* own(OwnPort port) const noexcept { return port == OwnPort::In ? in_ : out_; }
     int processCycle(jack_nframes_t nframes);
-    CycleTimes cycleTimes(jack_nframes_t nframes, jack_nframes_t& firstFrame, std::int64_t enteredUs);
-    bool peekOut(OutRecord& r) const noexcept;
-    void queue(std::int64_t stampUs, const MidiMessage& message, bool step);
+    void routeWithoutProcessor(void* inBuf, CycleOutput& out);
     void letOutputDrain();
     void watch();
     bool serverAnswers() const;
@@ -209,16 +177,11 @@ private:
     std::uint32_t sampleRate_ = 0;
     jack_port_t* in_ = nullptr;
     jack_port_t* out_ = nullptr;
-    jack_ringbuffer_t* outRing_ = nullptr;
-    std::int64_t margin_ = 0;
-    std::int64_t lateToleranceUs_ = 0;
-    std::int64_t lastStampUs_ = 0;  // owner's thread: the stamp queued last
-    CycleLedger ledger_;            // process thread only
-    ClockOffset toSteady_;          // process thread only
-    FrameClock frameClock_;         // process thread only
+    jack_ringbuffer_t* outRing_ = nullptr;  // MidiMessage records from the owner
+    FramePosition position_;                // process thread only
+    std::atomic<CycleProcessor*> processor_{nullptr};
+    std::atomic<bool> inCycle_{false};  // the process callback runs
     std::int32_t instance_ = 1;
-    std::atomic<std::uint64_t> lateSends_{0};
-    std::atomic<std::uint64_t> staleNoteOns_{0};
     std::string ownNames_[2];  // "<client>:in" and "<client>:out", as opened
     std::string serverSocket_;  // where the server listens; empty: unknown
     std::thread watchdog_;
@@ -229,9 +192,8 @@ private:
     std::atomic<std::uint64_t> droppedThru_{0};
     std::atomic<std::int64_t> worstCallbackUs_{0};
     std::atomic<std::uint64_t> cycles_{0};
-    std::atomic<std::int64_t> worstEarlyUs_{0};
     std::atomic<std::uint64_t> missedCycles_{0};
-    std::atomic<std::uint64_t> repeatedCycles_{0};
+    std::atomic<std::uint64_t> cyclesBehind_{0};
 };
 
 // The instance number of the client whose input port is `ownPort`, from the

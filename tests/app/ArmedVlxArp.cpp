@@ -6,39 +6,31 @@
 // It then prints "window <id>", the window's native id, and takes commands
 // on stdin, one a line: "toggle" presses Alt+A again and answers "on" or
 // "off" once the button has moved; "count" answers "raised <n> thru-dropped
-// <m>": the MidiInput events the window has received, and the input the JACK
-// host had no room to pass through; "stall" makes the window's thread hang
+// <m>": the messages that reached the player's input path, and what the
+// output had no room for; "stall" makes the window's thread hang
 // for 30 s as soon as arpeggiation is switched off (a close that cannot
 // finish), and answers "stalling"; "status" answers "status on|off <the
 // status line>"; "dismiss" closes the message box shown, if any, as its OK
 // button does, and answers "dismissed <its text>"; "peers" answers "peers
 // <in>|<out>": the ports the program's host lists on its input and its
-// output, each in name order, joined by commas.
-//
-// With VLX_LATENESS_REPORT=<file> it also notes, for every scheduled note it
-// sends, the host millisecond it went out in minus the step's due time, and
-// writes "lateness count" lines to that file at exit.
-//
-// With VLX_LATE_WAKE_US=<n> half of the wake-ups of the window's idle wait,
-// chosen at random, come up to n microseconds late (uniformly drawn), as
-// when the scheduler or another program holds the window's thread up.
+// output, each in name order, joined by commas; "box" opens a message box
+// (as a refused tempo does) and answers "box"; "menu" opens the window's
+// menu and answers "menu"; "close-popups" closes them and answers "closed".
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <chrono>
-#include <map>
 #include <optional>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <QApplication>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSocketNotifier>
@@ -47,28 +39,22 @@
 
 #include "app/Program.h"
 #include "host/CreateHost.h"
-#include "host/jack/JackHost.h"
+#include "host/CycleProcessor.h"
 #include "host/PortConnections.h"
-#include "model/HostTime.h"
 
 namespace {
 
-// Passes every call to the real host, noting how late each scheduled note
-// goes out and, when asked, making the window's wake-ups late.
-class ProbeHost final : public vlx::HostAutomation, public vlx::PortConnections {
+// Passes every call to the real host; the program's driver keeps it in use.
+class ProbeHost final : public vlx::HostAutomation, public vlx::PortConnections, public vlx::CycleDriver {
 public:
     // `slot` is where the program's driver keeps the probe in use.
     ProbeHost(std::shared_ptr<vlx::HostAutomation> inner, std::shared_ptr<ProbeHost>* slot)
         : inner_(std::move(inner)), slot_(slot), ports_(vlx::PortConnectionsOf(inner_.get())) {
         if (ports_) ports_->OnPortsChanged([this] { RaisePortsChanged(); });
         inner_->OnMidiInput([this](std::int32_t ts, std::int32_t port, std::int32_t s, std::int32_t d1,
-                                   std::int32_t d2) {
-            ++raised;
-            RaiseMidiInput(ts, port, s, d1, d2);
-        });
+                                   std::int32_t d2) { RaiseMidiInput(ts, port, s, d1, d2); });
         inner_->OnConnectionLost([this](const std::string& why) { RaiseConnectionLost(why); });
         inner_->OnRenewalDue([this] { RaiseRenewalDue(); });
-        if (const char* late = std::getenv("VLX_LATE_WAKE_US")) lateWakeUs_ = std::max(0L, std::atol(late));
     }
     ~ProbeHost() override {
         if (ports_) ports_->OnPortsChanged({});
@@ -76,9 +62,6 @@ public:
         inner_->OnConnectionLost({});
         inner_->OnRenewalDue({});
     }
-
-    std::map<std::int32_t, long> lateness;
-    long raised = 0;
 
     std::string HostVersion() override { return inner_->HostVersion(); }
     std::int32_t ExitWithClient() override { return inner_->ExitWithClient(); }
@@ -91,33 +74,17 @@ public:
     void SendMidiMessage(std::int32_t port, std::int32_t status, std::int32_t d1, std::int32_t d2) override {
         inner_->SendMidiMessage(port, status, d1, d2);
     }
-    void SendMidiMessageAt(std::int32_t due, std::int32_t port, std::int32_t status, std::int32_t d1,
-                           std::int32_t d2) override {
-        ++lateness[vlx::hosttime::distance(due, inner_->HostTime())];
-        inner_->SendMidiMessageAt(due, port, status, d1, d2);
-    }
-    std::optional<std::int64_t> MonotonicMicrosOf(std::int32_t hostMs) override {
-        auto at = inner_->MonotonicMicrosOf(hostMs);
-        if (at && lateWakeUs_ > 0 && coin_(rng_)) *at += std::uniform_int_distribution<long>(0, lateWakeUs_)(rng_);
-        return at;
-    }
     std::int32_t HostTime() override { return inner_->HostTime(); }
-    // Input the JACK host had no room to pass through to its output.
-    unsigned long long droppedThru() const {
-        const auto* jack = dynamic_cast<const vlx::host::JackHost*>(inner_.get());
-        return jack ? jack->droppedThru() : 0;
-    }
     void SleepMs(std::int32_t n) override { inner_->SleepMs(n); }
-    // The reopened host is probed too, and its counts go on from these.
+    void Drive(vlx::CycleProcessor* processor) override {
+        if (vlx::CycleDriver* driver = vlx::CycleDriverOf(inner_.get())) driver->Drive(processor);
+    }
+    // The reopened host is probed too.
     Reopen Reopener() override {
         Reopen inner = inner_->Reopener();
         if (!inner) return {};
-        return [inner, slot = slot_, raisedSoFar = raised, latenessSoFar = lateness,
-                lateWakeUs = lateWakeUs_]() -> std::shared_ptr<vlx::HostAutomation> {
+        return [inner, slot = slot_]() -> std::shared_ptr<vlx::HostAutomation> {
             auto probe = std::make_shared<ProbeHost>(inner(), slot);
-            probe->raised = raisedSoFar;
-            probe->lateness = latenessSoFar;
-            probe->lateWakeUs_ = lateWakeUs;
             *slot = probe;
             return probe;
         };
@@ -139,9 +106,6 @@ private:
     std::shared_ptr<vlx::HostAutomation> inner_;
     std::shared_ptr<ProbeHost>* slot_;
     vlx::PortConnections* ports_;
-    long lateWakeUs_ = 0;
-    std::mt19937 rng_{std::random_device{}()};
-    std::bernoulli_distribution coin_{0.5};
 };
 
 }  // namespace
@@ -221,14 +185,29 @@ int main(int argc, char** argv) {
                     std::printf("peers %s\n", text.c_str());
                     std::fflush(stdout);
                 } else if (std::strncmp(line, "count", 5) == 0) {
-                    std::printf("raised %ld thru-dropped %llu\n", probe->raised, probe->droppedThru());
+                    const auto counts = form.player()->counters();
+                    std::printf("raised %llu thru-dropped %llu\n", static_cast<unsigned long long>(counts.received),
+                                static_cast<unsigned long long>(counts.unsent));
+                    std::fflush(stdout);
+                } else if (std::strncmp(line, "box", 3) == 0) {
+                    // As a refused tempo shows it: a box that waits for OK.
+                    auto* box = new QMessageBox(QMessageBox::NoIcon, form.windowTitle(),
+                                                QStringLiteral("Value must be between 8 and 240"), QMessageBox::Ok, &form);
+                    box->setAttribute(Qt::WA_DeleteOnClose);
+                    box->open();
+                    std::printf("box\n");
+                    std::fflush(stdout);
+                } else if (std::strncmp(line, "menu", 4) == 0) {
+                    form.Menu->popup(form.mapToGlobal(form.rect().center()));
+                    std::printf("menu\n");
+                    std::fflush(stdout);
+                } else if (std::strncmp(line, "close-popups", 12) == 0) {
+                    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) box->accept();
+                    form.Menu->close();
+                    std::printf("closed\n");
                     std::fflush(stdout);
                 }
             });
         });
-    if (const char* report = std::getenv("VLX_LATENESS_REPORT"); report && probe) {
-        std::ofstream out(report);
-        for (const auto& [ms, count] : probe->lateness) out << ms << ' ' << count << '\n';
-    }
     return status;
 }

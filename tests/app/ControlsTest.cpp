@@ -98,7 +98,7 @@ protected:
         for (QComboBox* list : {f.Octaves, f.Resolution, f.Sustain, f.Cycle})
             EXPECT_FALSE(list->view()->isVisible()) << attempt << ": " << list->objectName().toStdString();
         EXPECT_EQ(f.Cycle->currentText(), "Up") << attempt;
-        EXPECT_EQ(f.engine()->Tempo(), 120) << attempt;
+        EXPECT_EQ(f.controls().tempo, 120) << attempt << ": the player is not handed the text";
     }
 };
 
@@ -152,7 +152,6 @@ TEST_F(ControlsTest, EveryControlSitsWhereItsTwipsSayWithItsCaption) {
         }
     }
     EXPECT_LE(f.Status->sizeHint().width(), f.Status->width());
-    EXPECT_NE(f.findChild<QObject*>("Timer"), nullptr);
 
     // Lists offer their items only, each with the value the engine gets.
     auto items = [](QComboBox* list) {
@@ -191,12 +190,12 @@ TEST_F(ControlsTest, TabAndMnemonicsMoveThroughTheControlsInOrder) {
     // A mnemonic clicks its button with a short animation.
     QTest::keyClick(&f, Qt::Key_A, Qt::AltModifier);
     EXPECT_TRUE(QTest::qWaitFor([&] { return f.Enable->isChecked(); }, 2000)) << "Alt+A switches arpeggiation on";
-    EXPECT_EQ(host->raise, 1);
-    bool pressed = false;  // the second press reaches the window while the loop plays
-    f.setIdleWait([&](std::int32_t) {
-        if (!std::exchange(pressed, true)) QTest::keyClick(&f, Qt::Key_A, Qt::AltModifier);
-    });
+    host->Run(1);
+    EXPECT_TRUE(f.player()->Arpeggiating());
+    QTest::keyClick(&f, Qt::Key_A, Qt::AltModifier);
     EXPECT_TRUE(QTest::qWaitFor([&] { return !f.Enable->isChecked(); }, 2000));
+    host->Run(1);
+    EXPECT_FALSE(f.player()->Arpeggiating());
 }
 
 TEST_F(ControlsTest, ATypedTempoIsCheckedWhenTheFocusLeaves) {
@@ -249,7 +248,13 @@ TEST_F(ControlsTest, TheScrollBarRaisesTheTempoUpwardsOneStepAtATime) {
             EXPECT_EQ(f.Tempo->text(), QString::number(to)) << name << " from " << from;
         }
     }
-    EXPECT_EQ(f.engine()->Tempo(), 120) << "the engine hears of it only at a poll";
+    EXPECT_EQ(f.controls().tempo, 8) << "each step is handed to the player";
+    EXPECT_EQ(f.player()->engine().Tempo(), 120) << "the engine hears of it only at a poll";
+    host->Run(501);
+    EXPECT_EQ(f.player()->engine().Tempo(), 120) << "nor while arpeggiation is off";
+    f.Enable->setChecked(true);
+    host->Run(1);
+    EXPECT_EQ(f.player()->engine().Tempo(), 8) << "at the first poll after it is switched on";
 }
 
 TEST_F(ControlsTest, ARefusedTempoKeepsTheFocusAndStopsWhatWouldHaveMovedIt) {
@@ -288,62 +293,48 @@ TEST_F(ControlsTest, ARefusedTempoKeepsTheFocusAndStopsWhatWouldHaveMovedIt) {
     EXPECT_EQ(boxes.shown.size(), attempts);
 }
 
+// The player plays in the host's cycles whatever the window does: while
+// the refusal's message is open it plays on, and a refused or half-typed
+// tempo never reaches it (the pattern runs unchanged through every poll).
 TEST_F(ControlsTest, WhileArpeggiatingARefusalLetsPlaybackRunAndReachesNothing) {
     store("Cycle", std::string("Up"), Util::TypeText);  // 120 bpm quarters: 500 ms steps sounding 331 ms
     realMessageBoxes = true;
-    MessageBoxes boxes(false);  // OK is clicked by the player a second later
+    MessageBoxes boxes(false);  // OK is clicked by the test, after a second of playing
     Form1& f = startShown();
     f.Enable->setChecked(true);
-    host->Input(0x90, 60, 100);
-    host->clearLog();
+    host->Play({0x90, 60, 100});
+    host->Run(1);
 
-    const auto ways = waysOut();
-    std::size_t next = 0;
-    std::int32_t okAt = 0;
     std::vector<std::size_t> notesWhileOpen;
-    f.setIdleWait([&](std::int32_t wakeAt) {
-        host->clock = wakeAt;
-        if (QMessageBox* box = MessageBoxes::open()) {
-            if (okAt == 0) {
-                okAt = wakeAt + 1000;
-                notesWhileOpen.push_back(host->sent.size());
-            } else if (wakeAt >= okAt) {
-                notesWhileOpen.back() = host->sent.size() - notesWhileOpen.back();
-                okAt = 0;
-                MessageBoxes::clickOk(box);
-            }
-            return;
-        }
-        if (next == 0) {
-            typeOver(f.Tempo, "300");
-        } else {
-            const auto& name = ways[next - 1].first;
-            EXPECT_EQ(boxes.shown, std::vector<std::string>(next, "Value must be between 8 and 240")) << name;
-            expectNothingMoved(name, true);
-            QApplication::setActiveWindow(&f);
-        }
-        if (next == ways.size()) {
-            for (const auto& call : host->memberCalls())
-                EXPECT_EQ(call, "SendMidiMessageAt") << "only the pattern's notes went out";
-            f.Enable->setChecked(false);
-            return;
-        }
-        ways[next++].second();
-    });
-    f.Timer_Timer();
-
-    EXPECT_EQ(next, ways.size());
-    EXPECT_EQ(boxes.shown.size(), ways.size());
-    for (std::size_t n : notesWhileOpen) EXPECT_GE(n, 3u) << "the pattern played on while the message was open";
-    // The pattern ran unchanged from its start to the switch-off, which came
-    // at a wake-up before the step then due.
-    std::vector<SentMessage> expected;
-    const std::int32_t end = host->clock;
-    for (std::int32_t on = 1005; on < end; on += 500) {
-        expected.push_back({on, -1, 0x90, 60, 100});
-        expected.push_back({std::min(on + 331, end), -1, 0x80, 60, 0});
+    std::size_t written = 0;
+    auto run = [&](std::int32_t ms) {
+        host->Run(ms);
+        const auto more = host->TakeWritten();
+        written += more.size();
+        return more.size();
+    };
+    const auto ways = waysOut();
+    typeOver(f.Tempo, "3");  // on the way to 300: not a tempo yet
+    run(600);
+    typeOver(f.Tempo, "300");
+    for (std::size_t next = 0; next < ways.size(); ++next) {
+        const auto& [name, attempt] = ways[next];
+        attempt();
+        ASSERT_TRUE(QTest::qWaitFor([] { return MessageBoxes::open() != nullptr; }, 2000)) << name;
+        notesWhileOpen.push_back(run(1000));
+        MessageBoxes::clickOk(MessageBoxes::open());
+        ASSERT_TRUE(QTest::qWaitFor([] { return MessageBoxes::open() == nullptr; }, 2000)) << name;
+        EXPECT_EQ(boxes.shown, std::vector<std::string>(next + 1, "Value must be between 8 and 240")) << name;
+        expectNothingMoved(name, true);
+        QApplication::setActiveWindow(&f);
     }
-    EXPECT_EQ(host->sent, expected);
+    for (std::size_t n : notesWhileOpen) EXPECT_GE(n, 3u) << "the pattern played on while the message was open";
+    EXPECT_EQ(f.player()->engine().Tempo(), 120);
+    // The pattern ran unchanged, every 500 ms from 5, its steps never cut short.
+    const std::int32_t end = 1 + 600 + static_cast<std::int32_t>(ways.size()) * 1000;
+    std::size_t expected = 1;  // the key itself, passed through (not diverted)
+    for (std::int32_t on = 5; on < end; on += 500) expected += on + 331 < end ? 2 : 1;
+    EXPECT_EQ(written, expected);
 }
 
 // Arpeggiate down is plain at a glance: drawn in the selection colours, in

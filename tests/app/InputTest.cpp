@@ -1,5 +1,6 @@
-// The MIDI input path: what each message does, buffering of input that finds
-// the engine in use, and errors that must not stop the program.
+// The window around the player's input path: keys from the host reach the
+// player, the Retrigger box, errors in the player's cycles, and a host that
+// is lost and comes back.
 #include <algorithm>
 
 #include <QCheckBox>
@@ -19,163 +20,67 @@ protected:
     Form1& startEnabled() {
         Form1& f = start();
         f.Enable->setChecked(true);
+        host->Run(1);
         host->clearLog();
         return f;
     }
     std::vector<int> held() const {
         std::vector<int> notes;
-        const auto& ary = *form->engine()->NoteAry();
-        for (std::int32_t i = 1; i <= ary.Count(); ++i) notes.push_back(ary.Item(i)->chan * 1000 + ary.Item(i)->Note);
+        for (const auto& n : form->player()->engine().NoteAry()->NewEnum()) notes.push_back(n->chan * 1000 + n->Note);
         return notes;
     }
 };
 
-TEST_F(InputTest, NotesReachTheEngineAndOtherMessagesPassOnlyWhenDiverted) {
-    Form1& f = startEnabled();
-    host->Input(0x93, 60, 100);
-    EXPECT_EQ(held(), std::vector<int>{3060});
-    EXPECT_EQ(f.engine()->NoteAry()->Item(1)->Velocity, 100);
-    EXPECT_EQ(f.engine()->NoteOnQ()->Peek()->Trigger, 1005) << "the pattern starts 5 ms after HostTime";
-    EXPECT_TRUE(host->sent.empty());
-
-    host->Input(0x93, 64, 1);
-    host->Input(0x83, 60, 64);  // note-off, velocity ignored
-    EXPECT_EQ(held(), std::vector<int>{3064});
-    host->Input(0x93, 64, 0);  // note-on with velocity 0 releases
-    EXPECT_TRUE(held().empty());
-    host->Input(0x82, 64, 0);  // releasing what is not held changes nothing
-    EXPECT_TRUE(held().empty());
-    EXPECT_TRUE(host->sent.empty());
-
-    host->divert = 0;
-    host->Input(0xB0, 7, 100);
-    EXPECT_TRUE(host->sent.empty());
-    host->divert = 1;
-    for (auto [status, d1, d2] : {std::tuple{0xB0, 7, 100}, {0xA5, 60, 30}, {0xC1, 5, 0}, {0xE0, 0, 64},
-                                  {0xF8, 0, 0}, {0xFF, 1, 2}})
-        host->Input(status, d1, d2);
-    EXPECT_EQ(host->sent, (std::vector<SentMessage>{{1000, -1, 0xB0, 7, 100},
-                                                    {1000, -1, 0xA5, 60, 30},
-                                                    {1000, -1, 0xC1, 5, 0},
-                                                    {1000, -1, 0xE0, 0, 64},
-                                                    {1000, -1, 0xF8, 0, 0},
-                                                    {1000, -1, 0xFF, 1, 2}}));
-    EXPECT_EQ(host->dues(), std::vector<std::optional<std::int32_t>>(6)) << "what passes through is due at once";
-    EXPECT_EQ(f.busyCount(), -1);
-}
-
-// The host routes input itself unless arpeggiation is on with Divert Input
-// checked. A press it routed sounds at the output, so its release must reach
-// the output exactly once: from the host, or from the program once the host
-// diverts; a press it held back gets no release forwarded.
-TEST_F(InputTest, EveryPressThatPassedThroughGetsExactlyOneReleaseWhateverDivertDidMeanwhile) {
-    Form1& f = start();
-    enum Phase { Off, Through, Diverted };
-    auto enter = [&](Phase phase) {
-        f.Divert->setChecked(phase == Diverted);
-        f.Enable->setChecked(phase != Off);
-    };
-    auto hostRoutes = [&] { return !(host->divert == 1 && host->raise == 1); };
-    for (Phase pressed : {Off, Through, Diverted}) {
-        for (Phase released : {Off, Through, Diverted}) {
-            for (auto [status, velocity] : {std::pair{0x81, 64}, {0x91, 0}}) {
-                const std::string when = "pressed in phase " + std::to_string(pressed) + ", released in " +
-                                         std::to_string(released) + " by " + std::to_string(status);
-                enter(Off);
-                enter(pressed);
-                host->Input(0x91, 62, 100);  // the program hears it only while arpeggiating
-                const bool sounded = hostRoutes();
-                enter(released);
-                host->clearLog();
-                host->Input(status, 62, velocity);
-                const auto forwarded =
-                    std::count(host->sent.begin(), host->sent.end(), SentMessage{1000, -1, status, 62, velocity});
-                EXPECT_EQ(forwarded, sounded && !hostRoutes() ? 1 : 0) << when;
-                EXPECT_TRUE(held().empty()) << when;
-            }
-        }
-    }
-}
-
-TEST_F(InputTest, TheRetriggerBoxRebuildsThePatternASecondTime) {
+// The host's input reaches the player in its cycles; the Retrigger box
+// rebuilds the pattern a second time for each new key from then on.
+TEST_F(InputTest, KeysReachThePlayerAndTheRetriggerBoxRebuildsThePatternASecondTime) {
     Form1& f = startEnabled();
     f.Cycle->setCurrentText("Random");
-    f.engine()->Cycle(Arpeggiator::CycleRandom);
+    f.player()->engine().Cycle(Arpeggiator::CycleRandom);
     int draws = 0;
-    f.engine()->SeedSource([&] { return static_cast<std::uint32_t>(++draws); });
-    host->Input(0x90, 60, 100);
+    f.player()->engine().SeedSource([&] { return static_cast<std::uint32_t>(++draws); });
+    host->Play({0x93, 60, 100});
+    host->Run(1);
+    EXPECT_EQ(held(), std::vector<int>{3060});
     EXPECT_EQ(draws, 1);
     f.Retrigger->setChecked(true);
-    host->Input(0x90, 64, 100);
+    host->Play({0x93, 64, 100});
+    host->Run(1);
+    EXPECT_EQ(held(), (std::vector<int>{3060, 3064}));
     EXPECT_EQ(draws, 3);
-    EXPECT_EQ(f.engine()->NoteOnQ()->Peek()->Trigger, 1005);
+    f.Retrigger->setChecked(false);
+    host->Play({0x93, 67, 100});
+    host->Run(1);
+    EXPECT_EQ(draws, 4);
 }
 
-TEST_F(InputTest, InputNestedInAHandlerWaitsWithItsArrivalTimeAndIsReplayedByThePump) {
+// An error in the player's cycle (here a tempo no window would hand it)
+// switches arpeggiation off there; the window lets the button up and says
+// why, once, and arpeggiation can be switched on again.
+TEST_F(InputTest, AnErrorInThePlayerSwitchesOffOnceIsSaidAndThePlayerGoesOn) {
+    store("Cycle", std::string("Up"), Util::TypeText);
     Form1& f = startEnabled();
-    host->Input(0x90, 60, 100);
-    ASSERT_TRUE(f.engine()->MaybeTrigger(1005));  // 60 sounds
-
-    // The next note-on silences 60 first; while that note-off is on its way
-    // out, another message arrives.
-    std::int32_t busyInside = 0;
-    bool first = true;
-    host->duringSend = [&] {
-        if (!std::exchange(first, false)) return;
-        host->clock = 1003;
-        host->Input(0x90, 67, 90);
-        busyInside = f.busyCount();
-    };
-    host->clock = 1001;
-    host->Input(0x90, 64, 100);
-    EXPECT_EQ(busyInside, 0) << "the nested handler gave its count back";
-    EXPECT_EQ(f.busyCount(), -1);
-    EXPECT_EQ(held(), (std::vector<int>{60, 64}));
-    ASSERT_EQ(f.inputQueue()->Count(), 1);
-    const auto waiting = f.inputQueue()->Item(1);
-    EXPECT_EQ((std::vector<int>{waiting->lTime, waiting->Status, waiting->data1, waiting->data2}),
-              (std::vector<int>{1003, 0x90, 67, 90}));
-
-    // A message that finds the engine free is handled at once, before those
-    // still waiting.
-    host->clock = 1010;
-    host->Input(0x80, 60, 0);
-    EXPECT_EQ(held(), std::vector<int>{64});
-
-    // The pump replays it as if it had been handled at 1003.
-    std::vector<int> heldWhenIdle;
-    f.setIdleWait([&](std::int32_t) {
-        heldWhenIdle = held();
-        f.Enable->setChecked(false);
-    });
-    f.Enable->setChecked(true);
-    host->clearLog();
-    f.Timer_Timer();
-    EXPECT_TRUE(f.inputQueue()->IsEmpty());
-    EXPECT_EQ(heldWhenIdle, (std::vector<int>{64, 67}));
-    ASSERT_FALSE(host->sent.empty());
-    EXPECT_EQ(host->sent.front(), (SentMessage{1010, -1, 0x90, 64, 100}))
-        << "the replayed note-on of 1003 starts the pattern at 1008, due by 1010";
-}
-
-TEST_F(InputTest, AnErrorInTheInputPathSwitchesOffOnceAndKeepsRunning) {
-    Form1& f = startEnabled();
-    host->Input(0x90, 60, 100);
-    ASSERT_TRUE(f.engine()->MaybeTrigger(1005));
-    host->clearLog();
-
-    host->Input(0x90, 300, 100);  // not a byte
-    EXPECT_EQ(f.busyCount(), -1);
-    EXPECT_FALSE(f.Enable->isChecked());
-    EXPECT_EQ(host->sent, (std::vector<SentMessage>{{1000, -1, 0x80, 60, 0}})) << "what sounded was silenced";
-    EXPECT_TRUE(f.engine()->IsEmpty());
+    host->Run(399);
+    host->Play({0x90, 60, 100});
+    host->Run(10);
+    EXPECT_EQ(host->TakeWritten(), (std::vector<FramedMessage>{{400 * 48, {0x90, 60, 100}}, {405 * 48, {0x90, 60, 100}}}))
+        << "the key passes (not diverted) and its step 5 ms later";
+    PlayerControls wrong = f.controls();
+    wrong.tempo = 7;
+    wrong.resolution = 32;
+    f.player()->SetControls(wrong);
+    host->Run(200);  // the poll at 501
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !f.Enable->isChecked(); }, 2000));
     settle();
     ASSERT_EQ(messages.size(), 1u);
-    EXPECT_NE(messages[0].find("switched off"), std::string::npos);
+    EXPECT_NE(messages[0].find("switched off"), std::string::npos) << messages[0];
+    EXPECT_EQ(host->TakeWritten(), (std::vector<FramedMessage>{{501 * 48, {0x80, 60, 0}}})) << "what sounded stops";
+    EXPECT_EQ(f.player()->busyCount(), -1);
 
-    // The program goes on: arpeggiation can be switched on again and works.
+    f.player()->SetControls(f.controls());
     f.Enable->setChecked(true);
-    host->Input(0x90, 62, 100);
+    host->Play({0x90, 62, 100});
+    host->Run(10);
     EXPECT_EQ(held(), std::vector<int>{62});
     settle();
     EXPECT_EQ(messages.size(), 1u);
@@ -199,6 +104,8 @@ TEST_F(InputTest, ALostHostIsReopenedWhenItsSystemIsBackAndTheWindowGoesOnWithIt
     Form1& f = startEnabled();
     f.CloseOnExit->setChecked(true);
     f.Divert->setChecked(true);
+    host->Play({0x90, 60, 100});
+    host->Run(1);
     auto fresh = std::make_shared<ScriptedHost>();
     fresh->clock = 5000;
     fresh->instance = 3;
@@ -217,26 +124,22 @@ TEST_F(InputTest, ALostHostIsReopenedWhenItsSystemIsBackAndTheWindowGoesOnWithIt
     EXPECT_FALSE(f.Enable->isChecked());
     EXPECT_EQ(f.Status->text(), "MIDI connection lost");
     f.Enable->setChecked(true);  // pressed again while nothing answers
-    f.Timer->stop();             // (its pump loop is not run here)
     ASSERT_TRUE(QTest::qWaitFor([&] { return f.host() == fresh; }, 2000));
     EXPECT_EQ(attempts, 3);
-    EXPECT_EQ(f.engine()->vlx(), fresh);
+    EXPECT_EQ(host->processor, nullptr) << "the lost host drives the player no more";
+    EXPECT_EQ(fresh->processor, f.player());
     EXPECT_EQ(f.Status->text(), "Veloxa:3 Ver: Scripted 2.0");
     EXPECT_EQ(fresh->exitWithClient, 1);
-    EXPECT_EQ(fresh->raise, 1);
-    EXPECT_EQ(fresh->divert, 1);
     QTest::qWait(30);
     EXPECT_EQ(attempts, 3) << "no attempt once reopened";
+    EXPECT_TRUE(held().empty()) << "what was held on the lost host is forgotten";
 
-    host->ForceInput(0x90, 60, 100);
-    EXPECT_TRUE(held().empty()) << "the old host is not heard";
-    fresh->Input(0x90, 62, 100);
+    // The new host's first cycle takes the switches as the window has them.
+    fresh->Play({0x90, 62, 100});
+    fresh->Run(10);
+    EXPECT_TRUE(f.player()->Arpeggiating());
     EXPECT_EQ(held(), std::vector<int>{62});
-    fresh->clock += 10;
-    f.engine()->MaybeTrigger(fresh->clock);
-    ASSERT_EQ(fresh->sent.size(), 1u);
-    EXPECT_EQ(fresh->sent[0].data1, 62);
-    EXPECT_TRUE(host->sent.empty() || host->sent.back().status != 0x90);
+    EXPECT_EQ(fresh->TakeWritten(), (std::vector<FramedMessage>{{5 * 48, {0x90, 62, 100}}})) << "diverted, arpeggiated";
 
     // Lost again: said again.
     fresh->LoseConnection("again");

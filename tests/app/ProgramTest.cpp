@@ -4,6 +4,7 @@
 #include <csignal>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -48,14 +49,17 @@ TEST_F(ProgramTest, SigtermSwitchesOffLetsTheNoteOffsOutSavesAndExitsZero) {
                                QTest::keyClick(&form, Qt::Key_A, Qt::AltModifier);
                                EXPECT_TRUE(QTest::qWaitFor([&] { return form.Enable->isChecked(); }, 2000));
                                wasEnabled = form.Enable->isChecked();
-                               host->Input(0x90, 60, 100);
-                               host->clock = 10;  // the first step (at 5) is due
+                               form.Divert->setChecked(true);
+                               host->Play({0x90, 60, 100});
+                               host->Run(10);  // the first step sounds from 5
                                QTimer::singleShot(300, [] { std::raise(SIGTERM); });
                            });
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(wasEnabled);
-    EXPECT_EQ(host->sent, (std::vector<SentMessage>{{10, -1, 0x90, 60, 100}, {10, -1, 0x80, 60, 0}}));
-    EXPECT_EQ(host->raise, 0);
+    // The close waits for the player's last cycle: the scripted host's time
+    // goes on while it does.
+    EXPECT_EQ(host->TakeWritten(), (std::vector<FramedMessage>{{5 * 48, {0x90, 60, 100}}, {10 * 48, {0x80, 60, 0}}}));
+    EXPECT_EQ(host->processor, nullptr);
     EXPECT_EQ(host.use_count(), 1);
     QFile file(Util::KeyFilePath(Form1::kKeyPath));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
@@ -72,7 +76,13 @@ TEST_F(ProgramTest, SigtermEndsTheProgramEvenWithAnErrorMessageOpen) {
                                    boxShown = QApplication::activeModalWidget() != nullptr;
                                    std::raise(SIGTERM);
                                });
-                               host->Input(0x90, 300, 100);  // not a byte: reported in a message box
+                               // A tempo no window would hand over fails the player's
+                               // poll: reported in a message box.
+                               PlayerControls wrong = form.controls();
+                               wrong.tempo = 7;
+                               wrong.resolution = 32;
+                               form.player()->SetControls(wrong);
+                               host->Run(600);
                            });
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(boxShown);
@@ -118,13 +128,15 @@ TEST_F(ProgramTest, AQuitOfTheApplicationClosesAsASignalDoes) {
                            [&](Form1& form) {
                                form.Enable->setChecked(true);
                                form.Octaves->setCurrentText("2");
-                               host->Input(0x90, 60, 100);
-                               host->clock = 10;
+                               host->Play({0x90, 60, 100});
+                               host->Run(10);
                                QTimer::singleShot(100, [] { QCoreApplication::quit(); });
                            });
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(host->sent.back(), (SentMessage{10, -1, 0x80, 60, 0}));
-    EXPECT_EQ(host->raise, 0);
+    const auto written = host->TakeWritten();
+    ASSERT_FALSE(written.empty());
+    EXPECT_EQ(written.back(), (FramedMessage{10 * 48, {0x80, 60, 0}}));
+    EXPECT_EQ(host->processor, nullptr);
     QFile file(Util::KeyFilePath(Form1::kKeyPath));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_TRUE(file.readAll().contains("\"Octaves\"=\"2\""));

@@ -8,7 +8,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QTimer>
 
 #include "FormRig.h"
 
@@ -27,21 +26,22 @@ TEST_F(StartupTest, FirstStartTakesEveryDefault) {
     EXPECT_EQ(f.Cycle->currentText(), "Up-Down");
     EXPECT_FALSE(f.Divert->isChecked() || f.CloseOnExit->isChecked() || f.Retrigger->isChecked() ||
                  f.Enable->isChecked());
-    EXPECT_FALSE(f.Timer->isActive());
     EXPECT_EQ(f.Status->text(), "Veloxa:1 Ver: Scripted 1.0");
 
-    const Arpeggiator& arp = *f.engine();
-    EXPECT_EQ(arp.now(), 1000);
+    // The player, driven by the host's cycles, initialised from the controls
+    // at its own time 0; nothing plays yet.
+    Player& player = *f.player();
+    const Arpeggiator& arp = player.engine();
+    EXPECT_EQ(arp.now(), 0);
     EXPECT_EQ((std::vector<int>{arp.Tempo(), arp.Resolution(), arp.Sustain(), arp.Octaves(), arp.Cycle()}),
               (std::vector<int>{120, 8, 2, 1, 3}));
-    EXPECT_EQ(arp.vlx(), host);
-    EXPECT_EQ(f.nextPoll(), 1500);
-    EXPECT_EQ(f.busyCount(), -1);
-    EXPECT_TRUE(f.inputQueue()->IsEmpty());
-    EXPECT_EQ(host->memberCalls(), (Calls{"InstanceNumber", "HostVersion"}));
-    EXPECT_EQ(host->calls.front().member, "HostTime");
-    EXPECT_EQ(host->calls.back().member, "HostTime");
-    EXPECT_EQ(host->calls.size(), 4u);
+    EXPECT_EQ(player.nextPoll(), 500);
+    EXPECT_EQ(player.busyCount(), -1);
+    EXPECT_TRUE(player.inputQueue().IsEmpty());
+    EXPECT_FALSE(player.Arpeggiating());
+    EXPECT_EQ(host->processor, &player);
+    EXPECT_EQ(host->memberCalls(), (Calls{"InstanceNumber", "HostVersion", "Drive"}));
+    EXPECT_EQ(host->calls.size(), 3u) << "the window reads no host time: the player keeps its own";
 }
 
 TEST_F(StartupTest, StoredSettingsAreRestoredWithTheHostCallsTheyCause) {
@@ -63,21 +63,29 @@ TEST_F(StartupTest, StoredSettingsAreRestoredWithTheHostCallsTheyCause) {
     EXPECT_EQ(f.Sustain->currentText(), "Legatto");
     EXPECT_EQ(f.Cycle->currentText(), "Random");
     EXPECT_TRUE(f.Divert->isChecked() && f.CloseOnExit->isChecked() && f.Retrigger->isChecked());
-    const Arpeggiator& arp = *f.engine();
+    const Arpeggiator& arp = f.player()->engine();
     EXPECT_EQ((std::vector<int>{arp.Tempo(), arp.Resolution(), arp.Sustain(), arp.Octaves(), arp.Cycle()}),
               (std::vector<int>{90, 2, 3, 3, 5}));
-    EXPECT_EQ(host->memberCalls(),
-              (Calls{"RaiseInputEvents", "DivertInput=", "ExitWithClient=", "InstanceNumber", "HostVersion"}));
-    EXPECT_EQ(host->divert, 1);
+    EXPECT_EQ(host->memberCalls(), (Calls{"ExitWithClient=", "InstanceNumber", "HostVersion", "Drive"}));
     EXPECT_EQ(host->exitWithClient, 1);
 }
 
-TEST_F(StartupTest, AStoredDivertWaitsWhileTheHostRaisesNoInput) {
+// A stored Divert waits until arpeggiation is switched on: before, a key
+// passes through; after, the player holds it back and arpeggiates it.
+TEST_F(StartupTest, AStoredDivertTakesEffectWhenArpeggiationIsSwitchedOn) {
     store("Divert", std::int32_t{1}, Util::TypeDword);
     store("CloseOnExit", std::int32_t{0}, Util::TypeDword);
-    start();
-    EXPECT_EQ(host->memberCalls(), (Calls{"RaiseInputEvents", "InstanceNumber", "HostVersion"}));
-    EXPECT_EQ(host->divert, 0);
+    Form1& f = start();
+    EXPECT_EQ(host->memberCalls(), (Calls{"InstanceNumber", "HostVersion", "Drive"}));
+    host->Play({0x90, 60, 100});
+    host->Run(1);
+    EXPECT_EQ(host->TakeWritten(), (std::vector<FramedMessage>{{0, {0x90, 60, 100}}}));
+    EXPECT_TRUE(f.player()->engine().IsEmpty());
+    f.Enable->setChecked(true);
+    host->Play({0x90, 64, 100});
+    host->Run(1);
+    EXPECT_TRUE(host->TakeWritten().empty());
+    EXPECT_EQ(f.player()->engine().NoteAry()->Count(), 1);
 }
 
 TEST_F(StartupTest, UnusableStoredValuesTakeTheirDefaults) {
@@ -93,7 +101,7 @@ TEST_F(StartupTest, UnusableStoredValuesTakeTheirDefaults) {
         store("Retrigger", std::int32_t{2}, Util::TypeDword);
         Form1& f = start();
         EXPECT_EQ(f.Tempo->text(), shown) << Util::ToText(tempo);
-        EXPECT_EQ(f.engine()->Tempo(), QString(shown).toInt());
+        EXPECT_EQ(f.player()->engine().Tempo(), QString(shown).toInt());
         EXPECT_EQ(f.Cycle->currentText(), "Up-Down");
         EXPECT_FALSE(f.Divert->isChecked());
         EXPECT_FALSE(f.Retrigger->isChecked());
@@ -108,42 +116,50 @@ TEST_F(StartupTest, UnusableStoredValuesTakeTheirDefaults) {
     EXPECT_EQ(f.Tempo->text(), "120");
 }
 
-TEST_F(StartupTest, EnableSwitchesTheHostAndTheTimerOnAndOffInOrder) {
+// The window only hands the switch over; the player takes it in its next
+// cycle, plays, and switched off silences what sounds and forgets what is
+// held in the cycle after.
+TEST_F(StartupTest, EnableSwitchesThePlayerOnAndOffInItsNextCycle) {
     store("Divert", std::int32_t{1}, Util::TypeDword);
+    store("Cycle", std::string("Up"), Util::TypeText);
     Form1& f = start();
     host->clearLog();
 
     f.Enable->setChecked(true);
-    EXPECT_EQ(host->memberCalls(), (Calls{"DivertInput=", "RaiseInputEvents="}));
-    EXPECT_EQ(host->calls[0].args, std::vector<std::int32_t>{1});
-    EXPECT_EQ(host->calls[1].args, std::vector<std::int32_t>{1});
-    EXPECT_TRUE(f.Timer->isActive());
-    EXPECT_EQ(f.Timer->interval(), 10);
+    EXPECT_EQ(host->memberCalls(), Calls{}) << "nothing of the host's is switched: the player routes the input";
+    EXPECT_FALSE(f.player()->Arpeggiating());
+    host->Play({0x90, 60, 100});
+    host->Run(10);
+    EXPECT_TRUE(f.player()->Arpeggiating());
+    EXPECT_EQ(host->TakeWritten(), (std::vector<FramedMessage>{{5 * 48, {0x90, 60, 100}}}))
+        << "held back, and played 5 ms later";
 
-    // Something sounding and something held when it is switched off.
-    host->Input(0x90, 60, 100);
-    ASSERT_TRUE(f.engine()->MaybeTrigger(1005));
-    host->clearLog();
     f.Enable->setChecked(false);
-    EXPECT_FALSE(f.Timer->isActive());
-    EXPECT_EQ(host->memberCalls(), (Calls{"RaiseInputEvents=", "DivertInput=", "SendMidiMessage"}));
-    EXPECT_EQ(host->raise, 0);
-    EXPECT_EQ(host->divert, 0);
-    EXPECT_EQ(host->sent, (std::vector<SentMessage>{{1000, -1, 0x80, 60, 0}}));
-    EXPECT_TRUE(f.engine()->IsEmpty());
-    EXPECT_EQ(f.engine()->PlayQ()->Count(), 0);
-    EXPECT_EQ(f.engine()->NoteOnQ()->Count(), 0);
+    host->Run(1);
+    EXPECT_FALSE(f.player()->Arpeggiating());
+    EXPECT_EQ(host->TakeWritten(), (std::vector<FramedMessage>{{10 * 48, {0x80, 60, 0}}}));
+    EXPECT_TRUE(f.player()->engine().IsEmpty());
+    EXPECT_EQ(f.player()->engine().PlayQ()->Count(), 0);
+    EXPECT_EQ(f.player()->engine().NoteOnQ()->Count(), 0);
 }
 
-TEST_F(StartupTest, DivertAndCloseOnExitClicksReachTheHost) {
+TEST_F(StartupTest, DivertReachesThePlayerAndCloseOnExitTheHost) {
     Form1& f = start();
-    host->clearLog();
-    f.Divert->setChecked(true);  // not raising input: remembered for later
-    EXPECT_EQ(host->memberCalls(), (Calls{"RaiseInputEvents"}));
+    auto passes = [&] {
+        host->Play({0xB0, 7, 100});
+        host->Run(1);
+        return host->TakeWritten().size() == 1;
+    };
+    f.Divert->setChecked(true);  // not arpeggiating: remembered for later
+    EXPECT_TRUE(passes());
     f.Enable->setChecked(true);
-    EXPECT_EQ(host->divert, 1);
+    host->Play({0x90, 60, 100});
+    host->Run(1);
+    EXPECT_TRUE(host->TakeWritten().empty()) << "diverted";
     f.Divert->setChecked(false);
-    EXPECT_EQ(host->divert, 0);
+    host->Play({0x80, 60, 100});
+    host->Run(1);
+    EXPECT_EQ(host->TakeWritten().size(), 1u) << "its release passes: the press was held back, not its release";
     f.CloseOnExit->setChecked(true);
     EXPECT_EQ(host->exitWithClient, 1);
     f.CloseOnExit->setChecked(false);
@@ -159,16 +175,17 @@ TEST_F(StartupTest, TheFirstCloseOnlySwitchesOffAndTheSecondSavesAndReleases) {
     EXPECT_FALSE(f.close());
     EXPECT_TRUE(f.isVisible());
     EXPECT_FALSE(f.Enable->isChecked());
-    EXPECT_EQ(host->raise, 0);
+    host->Run(1);
+    EXPECT_FALSE(f.player()->Arpeggiating());
     EXPECT_FALSE(QFile::exists(Util::KeyFilePath(Form1::kKeyPath))) << "nothing is saved yet";
 
     EXPECT_TRUE(f.close());
     EXPECT_FALSE(f.isVisible());
     EXPECT_TRUE(f.unloaded());
-    EXPECT_EQ(f.engine(), nullptr);
-    EXPECT_EQ(f.inputQueue(), nullptr);
+    EXPECT_EQ(f.player(), nullptr);
+    EXPECT_EQ(host->processor, nullptr) << "no cycle runs the player it released";
     EXPECT_EQ(f.host(), nullptr);
-    EXPECT_EQ(host.use_count(), 1) << "the window and the engine have let the host go";
+    EXPECT_EQ(host.use_count(), 1) << "the window has let the host go";
     EXPECT_TRUE(settingsText().contains("\"Tempo\"=dword:00000078"));
     EXPECT_TRUE(messages.empty());
 }

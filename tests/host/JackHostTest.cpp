@@ -13,6 +13,7 @@
 
 #include "host/CreateHost.h"
 #include "host/jack/JackHost.h"
+#include "player/Player.h"
 #include "tests/host/HostPump.h"
 #include "tests/support/HostMillis.h"
 #include "tests/support/JackServer.h"
@@ -301,79 +302,57 @@ TEST_F(JackHostTest, ABurstBeyondTheQueueIsCountedNotWaitedForAndTheRestKeepsIts
     }
 }
 
-// Steps sent late land where they were due: two steps due 1 ms apart, sent
-// back to back 1.5 and 0.5 ms late, come out 48 frames apart at 48 kHz,
-// whatever the period; each kind of message keeps its byte count. (Exact
-// placement on scripted clocks: FrameMapperTest.)
-//
-// On a real server a frame's time is JACK's estimate, which follows the
-// driver's wake-ups: when other real-time threads (other servers) hold the
-// dummy driver up, JACK's idea of a cycle's length stretches or shrinks by a
-// few percent and 1 ms becomes 45 to 53 frames. The host places by that
-// estimate, as it must; so a pair is judged only where JACK took its cycles
-// to be within 1 % of their length, and a train during which the server
-// stalled (late sends, missed or repeated cycles) is sent again.
+// The host driving the player in its process callback, on a real server:
+// the keys reach it in the cycle they were played, at their frames, and it
+// writes in the same cycle, so the chord's first step sounds 5 ms after
+// the start of the keys' millisecond and each step 62 ms (2976 frames)
+// after the one before, whatever the period. Released, the note's note-off goes out on
+// the release's own frame.
 class JackHostTimingTest : public ::testing::TestWithParam<int> {};
 
-TEST_P(JackHostTimingTest, LateCallsForStepsDueOneMillisecondApartLandFortyEightFramesApart) {
+TEST_P(JackHostTimingTest, APlayerDrivenByTheCyclesPlaysOnTheFramesItNamesInTheCycleTheKeysArrive) {
     JackServer server(48000, GetParam());
     server.makeDefault();
     auto host = openHost();
+    vlx::Player player({240, 2, 2, 1, vlx::Arpeggiator::CycleUp});
+    host->Drive(&player);
+    player.Enable(true, true);
     JackTester tester(server.name());
+    tester.connectPlayTo("VLXArp:in");
     tester.connectRecordFrom("VLXArp:out");
     tester.waitCycles(3);
-    const std::int64_t zeroUs = vlx::test::hostMillisecondZeroMicros(*host);
-    const double cycleUs = 1e6 * GetParam() / 48000.0;
 
-    const std::vector<Bytes> kinds = {{0x91, 64, 90}, {0x81, 64, 0}, {0xC0, 9}, {0xF8}, {0xE0, 0, 64}, {0xF2, 1, 2}};
-    constexpr int kPairs = 30;
-    int disturbed = 0;
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        tester.clearRecorded();
-        const auto before = std::make_tuple(host->lateSends(), host->missedCycles(), host->repeatedCycles());
-        std::vector<bool> promptly(kPairs);
-        std::vector<Bytes> sent;
-        const std::int32_t first = host->HostTime() + 5;
-        for (int k = 0; k < kPairs; ++k) {
-            const std::int32_t due = first + 7 * k;
-            vlx::test::sleepUntilMicros(zeroUs + (due + 1) * 1000LL + 500);
-            // Judged by the host's own clock: both steps due, and the first
-            // sent within the tolerance (held up longer, it is stamped later
-            // by design).
-            const bool bothDue = host->HostTime() - (due + 1) >= 0;
-            for (int i = 0; i < 2; ++i) {
-                const Bytes& m = kinds[static_cast<std::size_t>(2 * k + i) % kinds.size()];
-                host->SendMidiMessageAt(due + i, -1, m[0], m.size() > 1 ? m[1] : 0, m.size() > 2 ? m[2] : 0);
-                sent.push_back(m);
-            }
-            promptly[static_cast<std::size_t>(k)] =
-                bothDue && (host->HostTime() - due + 1) * 1000LL <= host->lateToleranceMicros();
-        }
-        ASSERT_TRUE(tester.waitRecorded(sent.size(), 2s));
-        tester.waitCycles(2);
-        const auto& rec = tester.recorded();
-        ASSERT_EQ(rec.size(), sent.size());
-        for (std::size_t i = 0; i < rec.size(); ++i) EXPECT_EQ(rec[i].bytes, sent[i]) << i;
-        EXPECT_EQ(host->droppedSends(), 0u);
-        if (std::make_tuple(host->lateSends(), host->missedCycles(), host->repeatedCycles()) != before) {
-            ++disturbed;
-            continue;
-        }
-        auto steady = [&](const vlx::test::RecordedMidi& m) {
-            return std::abs(static_cast<double>(m.cycleUsecs) - cycleUs) <= 0.01 * cycleUs;
-        };
-        int judged = 0;
-        for (std::size_t k = 0; k < kPairs; ++k) {
-            const auto& a = rec[2 * k];
-            const auto& b = rec[2 * k + 1];
-            if (!promptly[k] || !steady(a) || !steady(b)) continue;
-            ++judged;
-            EXPECT_NEAR(static_cast<double>(b.frame - a.frame), 48.0, 1.0) << "pair " << k << ", period " << GetParam();
-        }
-        if (judged >= kPairs / 2) return;
-        ++disturbed;
+    const jack_nframes_t at = tester.frameNow() + 4 * tester.bufferSize() + 101;
+    for (int note : {64, 60, 67}) tester.play({0x90, static_cast<std::uint8_t>(note), 100}, at);
+    constexpr int kSteps = 12;
+    const jack_nframes_t release = at + 240 + 2976 * (kSteps - 1) + 500;  // the last step of 67 sounds
+    tester.play({0x80, 67, 64}, release);
+    ASSERT_TRUE(tester.waitRecorded(2 * kSteps, 5s)) << tester.recorded().size();
+    tester.waitCycles(2);
+    ASSERT_EQ(tester.played().size(), 4u);
+    const jack_nframes_t keys = tester.played()[0].frame;
+    const jack_nframes_t released = tester.played()[3].frame;
+
+    const auto& rec = tester.recorded();
+    ASSERT_FALSE(rec.empty());
+    // The keys' millisecond is the one their frame lies in: the first step
+    // comes 5 ms after its start, within a millisecond less than 240 frames.
+    const jack_nframes_t first = rec[0].frame;
+    EXPECT_LE(first - keys, 240u);
+    EXPECT_GT(first - keys, 240u - 48u);
+    const int chord[] = {60, 64, 67};
+    std::size_t i = 0;
+    for (int k = 0; k < kSteps; ++k, i += 2) {
+        ASSERT_LT(i + 1, rec.size());
+        const jack_nframes_t step = first + 2976 * static_cast<jack_nframes_t>(k);
+        EXPECT_EQ(rec[i].bytes, (Bytes{0x90, static_cast<std::uint8_t>(chord[k % 3]), 100})) << k;
+        EXPECT_EQ(rec[i].frame - keys, step - keys) << "step " << k << ", period " << GetParam();
+        // The last one is cut short by the release.
+        const jack_nframes_t ends = k == kSteps - 1 ? released : step + 39 * 48;
+        EXPECT_EQ(rec[i + 1].bytes, (Bytes{0x80, static_cast<std::uint8_t>(chord[k % 3]), 0})) << k;
+        EXPECT_EQ(rec[i + 1].frame - keys, ends - keys) << "step " << k << ", period " << GetParam();
     }
-    FAIL() << "no undisturbed train in " << disturbed << " attempts (the server stalled, or the test was held up)";
+    host->Drive(nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Periods, JackHostTimingTest, ::testing::Values(256, 1024));

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "host/alsa/AlsaCodec.h"
@@ -40,6 +42,55 @@ TEST(MidiMessage, SendsAsManyBytesAsTheStatusImplies) {
     EXPECT_FALSE(vlx::host::fitsEvent(sysex, 3));
     EXPECT_TRUE(vlx::host::fitsEvent(cc, 3));
     EXPECT_FALSE(vlx::host::fitsEvent(cc, 2));
+}
+
+// What one received event holds: each part as "m:<bytes>", "x:<bytes>"
+// (system exclusive) or "junk:<count>".
+std::vector<std::string> split(const Bytes& event) {
+    std::vector<std::string> parts;
+    auto hex = [](const std::uint8_t* b, std::size_t n) {
+        std::string out;
+        char part[4];
+        for (std::size_t i = 0; i < n; ++i) {
+            std::snprintf(part, sizeof part, "%s%02X", i ? " " : "", b[i]);
+            out += part;
+        }
+        return out;
+    };
+    vlx::host::splitEvent(
+        event.data(), event.size(), [&](const MidiMessage& m) { parts.push_back("m:" + hex(m.bytes.data(), m.size)); },
+        [&](const std::uint8_t* b, std::size_t n) { parts.push_back("x:" + hex(b, n)); },
+        [&](std::size_t n) { parts.push_back("junk:" + std::to_string(n)); });
+    return parts;
+}
+
+TEST(MidiMessage, AnEventSplitsIntoWholeMessagesAndNothingMalformedPassesAsOne) {
+    using Parts = std::vector<std::string>;
+    struct Case {
+        Bytes event;
+        Parts parts;
+    };
+    const Case cases[] = {
+        {{0x93, 0x3C, 0x40}, {"m:93 3C 40"}},
+        {{0xC2, 0x05}, {"m:C2 05"}},
+        {{0xF8}, {"m:F8"}},
+        {{0x94, 0x3E, 0x40, 0x40, 0x10}, {"m:94 3E 40", "m:94 40 10"}},  // running status
+        {{0x94, 0x3E, 0x40, 0x00}, {"m:94 3E 40", "junk:1"}},           // a running status cut short
+        {{0x91, 0x3E, 0xC5}, {"junk:2", "junk:1"}},                      // a velocity with its top bit set
+        {{0x92, 0xC8, 0x40}, {"junk:1", "m:C8 40"}},                     // a "note" with its top bit set is a status
+        {{0x96, 0x90, 0x40}, {"junk:1", "junk:2"}},
+        {{0x3C, 0x40}, {"junk:1", "junk:1"}},                            // no status at all
+        {{0x90, 0x3C, 0xF8, 0x40}, {"m:F8", "m:90 3C 40"}},              // a clock tick inside a note
+        {{0xF0, 0x7E, 0x7F, 0xF7}, {"x:F0 7E 7F F7"}},                   // whole
+        {{0xF0, 0x01, 0x02}, {"x:F0 01 02"}},                            // unterminated: to the end
+        {{0xF0, 0x01, 0x90, 0x3C, 0x40}, {"x:F0 01", "m:90 3C 40"}},     // cut short by a status
+        {{0xF2, 0x10, 0x01, 0x22}, {"m:F2 10 01", "junk:1"}},            // no running status after system common
+        {{0xF7}, {"junk:1"}},
+        {{0xF4, 0xF6}, {"junk:1", "m:F6"}},
+        {{0xB0, 0x40, 0x7F, 0xB0}, {"m:B0 40 7F", "junk:1"}},
+        {{}, {}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(split(c.event), c.parts) << split(c.event).size();
 }
 
 TEST(AlsaCodec, EncodesAndDecodesEveryKindOfMessageWhole) {

@@ -1,13 +1,18 @@
 #pragma once
 // A host for tests: its clock is whatever the test sets, and it records every
-// call made on it, with the host time at which it was made.
+// call made on it, with the host time at which it was made. It also drives
+// a processor (the player) on scripted cycles: one millisecond of its clock
+// is one cycle, and time passes only when the test runs cycles (Run) or the
+// program waits on the host (SleepMs).
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "host/CycleProcessor.h"
 #include "host/HostAutomation.h"
+#include "support/ScriptedCycles.h"
 
 namespace vlx::test {
 
@@ -29,7 +34,7 @@ struct SentMessage {
     bool operator==(const SentMessage&) const = default;
 };
 
-class ScriptedHost : public HostAutomation {
+class ScriptedHost : public HostAutomation, public CycleDriver {
 public:
     std::int32_t clock = 0;  // the host time the test has set
     std::int32_t divert = 0;
@@ -44,8 +49,13 @@ public:
     std::function<void()> duringSend;
     // Runs inside SleepMs; by default the clock advances by the sleep.
     std::function<void(std::int32_t)> duringSleep;
-    // Answers MonotonicMicrosOf; by default the host cannot tell.
-    std::function<std::optional<std::int64_t>(std::int32_t)> monotonicMicrosOf;
+    // The driver's cycles: 48 frames each, one millisecond of the clock.
+    ScriptedCycles cycles = [] {
+        ScriptedCycles c;
+        c.period = 48;
+        return c;
+    }();
+    CycleProcessor* processor = nullptr;
     // What Reopener gives; by default the host cannot be reopened.
     Reopen reopen;
 
@@ -69,18 +79,33 @@ public:
         if (duringSend) duringSend();
     }
     std::int32_t HostTime() override { return log("HostTime"), clock; }
-    std::optional<std::int64_t> MonotonicMicrosOf(std::int32_t hostMs) override {
-        return monotonicMicrosOf ? monotonicMicrosOf(hostMs) : std::nullopt;
+    void Drive(CycleProcessor* p) override {
+        log("Drive", {p ? 1 : 0});
+        processor = p;
     }
     Reopen Reopener() override { return log("Reopener"), reopen; }
     void Retire() override { log("Retire"); }
+    // By default the clock advances by the sleep, and the processor plays on.
     void SleepMs(std::int32_t n) override {
         log("SleepMs", {n});
         if (duringSleep)
             duringSleep(n);
         else
-            clock += n;
+            Run(n);
     }
+
+    // Runs the processor's cycles for `ms` milliseconds of the clock.
+    void Run(std::int32_t ms) {
+        for (std::int32_t i = 0; i < ms; ++i) {
+            if (processor) cycles.Cycle(*processor, cycles.period);
+            ++clock;
+        }
+    }
+    // Input for the processor, arriving at the start of the next cycle.
+    void Play(Bytes bytes) { cycles.At(cycles.frame, std::move(bytes)); }
+    // What the processor wrote, as (host ms of its cycle, bytes), since the
+    // last take; the clock's ms 0 is the driver's first cycle.
+    std::vector<FramedMessage> TakeWritten() { return cycles.Take(); }
 
     // Delivers one incoming message as the host's MidiInput event, but only
     // while RaiseInputEvents is 1, as a real host does.

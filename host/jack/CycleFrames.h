@@ -1,0 +1,73 @@
+#pragma once
+// What the process callback needs to know of its cycles: where each one
+// stands on a count of frames that never goes backwards, and how much of the
+// output buffer each kind of message may take.
+#include <cstdint>
+
+namespace vlx::host {
+
+// The first frame of each callback's cycle, counted from the first
+// callback. Every callback is a new cycle with new input: JACK 2, at times
+// (a server without real-time rights under load), reports the previous
+// cycle's first frame again for a callback that carries new input. Such a
+// cycle is placed right after the one before, and the count goes on with
+// the server's frames once they pass it again; a report further ahead than
+// one cycle means cycles were lost, and the count follows it.
+class FramePosition {
+public:
+    std::uint64_t begin(std::uint32_t reported, std::uint32_t nframes) noexcept {
+        if (!started_) {
+            started_ = true;
+        } else {
+            // Frame times wrap after 2^32 frames.
+            reportedPos_ += static_cast<std::int32_t>(reported - lastReported_);
+            const std::int64_t expected = position_ + frames_;
+            if (reportedPos_ > expected) {
+                missed_ += static_cast<std::uint64_t>((reportedPos_ - expected) / frames_);
+                position_ = reportedPos_;
+            } else {
+                if (reportedPos_ < expected) ++behind_;
+                position_ = expected;
+            }
+        }
+        lastReported_ = reported;
+        frames_ = nframes > 0 ? nframes : 1;
+        return static_cast<std::uint64_t>(position_);
+    }
+    // Cycles the server ran without calling us.
+    std::uint64_t missed() const noexcept { return missed_; }
+    // Callbacks whose reported frame did not move on by a whole cycle.
+    std::uint64_t behind() const noexcept { return behind_; }
+
+private:
+    bool started_ = false;
+    std::uint32_t lastReported_ = 0;
+    std::int64_t reportedPos_ = 0;  // the server's frames since the first callback
+    std::int64_t position_ = 0;
+    std::int64_t frames_ = 1;
+    std::uint64_t missed_ = 0;
+    std::uint64_t behind_ = 0;
+};
+
+// Whether a message may still go into a cycle's output buffer. A note-off
+// never yields to other output: it keeps a note from hanging, so the last
+// `kNoteOffReserveBytes` of the buffer and the last events up to
+// kMaxEventsPerCycle are kept for note-offs. PipeWire's JACK loses a cycle's
+// MIDI whole when it holds more than about 1300 short messages, though the
+// port's buffer still takes them.
+inline constexpr std::uint32_t kMaxEventsPerCycle = 1200;
+inline constexpr std::uint32_t kMaxOtherEventsPerCycle = 1024;
+inline constexpr std::uint64_t kNoteOffReserveBytes = 4096;
+
+constexpr bool mayWrite(bool noteOff, std::uint32_t written, std::uint64_t room, std::uint64_t size) noexcept {
+    if (room < size || written >= kMaxEventsPerCycle) return false;
+    return noteOff || (written < kMaxOtherEventsPerCycle && room >= size + kNoteOffReserveBytes);
+}
+
+constexpr bool isNoteOff(const std::uint8_t* bytes, std::uint32_t size) noexcept {
+    if (size != 3) return false;
+    const auto kind = bytes[0] & 0xF0;
+    return kind == 0x80 || (kind == 0x90 && bytes[2] == 0);
+}
+
+}  // namespace vlx::host

@@ -1,0 +1,233 @@
+#pragma once
+// The player: the engine, its input path and the pump that plays it, run
+// cycle by cycle in the thread of the clock that drives it (a JACK process
+// callback, a thread of an ALSA host's own, an LV2 plugin's run()), so that
+// neither the window nor anything else the machine does can hold a step up.
+//
+// It works by the rules of the window it replaces: vlx_MidiInput stamps a
+// message with the host time, ProcessMidi decodes it into Add, Remove and
+// Retrigger, forwards what is not a note while input is diverted, and takes
+// the band's messages (clock, pedal, all notes off); a pass of Timer_Timer
+// replays the input that waited (InQ, lBusy), lets the engine send what is
+// due (MaybeTrigger) and every 500 ms hands changed settings to the engine
+// (PollControls). Instead of spinning, the player runs a pass exactly at
+// each frame where something falls due, so every step goes out on the
+// frame where its millisecond begins (or on its tick, following a clock),
+// and thru, forwarded messages and the note-offs of released keys on the
+// frame they arrived at.
+//
+// Threads: one owner (the window, a plugin's control side) sets the
+// switches and controls and takes the reports, through lock-free queues;
+// one driver runs the cycles. The cycle members never allocate, lock or
+// wait. While no driver runs it, the owner may also use the members under
+// "While no cycle runs".
+#include <atomic>
+#include <bitset>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include <boost/lockfree/spsc_queue.hpp>
+
+#include "engine/Arpeggiator.h"
+#include "engine/ClockFollower.h"
+#include "engine/SustainLatch.h"
+#include "host/CycleProcessor.h"
+#include "host/MidiMessage.h"
+#include "model/InputQ.h"
+#include "player/PlayerClock.h"
+
+namespace vlx {
+
+// The values of the window's tempo box and lists as the engine takes them:
+// the tempo in beats per minute (8..240, as the window accepted it) and the
+// codes the lists carry.
+struct PlayerControls {
+    std::int16_t tempo = 120;
+    std::int16_t resolution = 8;  // Quarter
+    std::int16_t sustain = 2;     // Normal
+    std::int16_t octaves = 1;
+    std::int16_t cycle = 3;  // Up-Down
+    bool operator==(const PlayerControls&) const = default;
+};
+
+// What the player tells its owner.
+struct PlayerReport {
+    enum class Kind : std::uint8_t {
+        // An error stopped arpeggiation: `what` says which.
+        Failed,
+        // The followed clock: its state, whether it was lost, its tempo.
+        Clock,
+    };
+    Kind kind = Kind::Clock;
+    ClockFollower::State clockState = ClockFollower::State::Absent;
+    bool clockLost = false;
+    double clockTempo = 0;  // beats per minute; 0 while not measured
+    char what[200] = {};
+};
+
+// Told, from the driver's thread, when a report waits; must not block.
+class PlayerNotifier {
+public:
+    virtual void Notify() noexcept = 0;
+
+protected:
+    ~PlayerNotifier() = default;
+};
+
+class Player final : public CycleProcessor {
+public:
+    // The most notes held at once: every key of every channel. Further
+    // presses are refused (and counted) rather than grow the lists in the
+    // audio thread.
+    static constexpr std::int32_t kMaxHeld = 16 * 128;
+    static constexpr std::int16_t kMaxOctaves = 3;
+    static constexpr std::int32_t kPollInterval = 500;
+
+    // Form_Load's part: the engine initialised from the controls, nothing
+    // playing. `notifier` may be null (the owner polls TakeReport).
+    explicit Player(const PlayerControls& controls, PlayerNotifier* notifier = nullptr);
+    ~Player() override;
+    Player(const Player&) = delete;
+    Player& operator=(const Player&) = delete;
+
+    // ---- the owner's side: applied at the start of the next cycle, in order ----
+    // Arpeggiate down (the host diverts input as `divert` says and raises
+    // input events) or up (neither; what sounds stops and is forgotten).
+    void Enable(bool on, bool divert);
+    // Divert Input changed: takes effect while arpeggiating.
+    void Divert(bool divert);
+    void Retrigger(bool on);
+    void FollowClock(bool on);
+    void SustainHold(bool on);
+    void AllNotesOff();
+    // The values the next settings poll hands to the engine; the latest wins.
+    void SetControls(const PlayerControls& controls) noexcept;
+    // The next report, if any.
+    bool TakeReport(PlayerReport& report) noexcept;
+    // Whether the cycles have taken every change posted so far.
+    bool Settled() const noexcept { return applied_.load(std::memory_order_acquire) >= posted_; }
+
+    // ---- While no cycle runs (no driver, or before the first) ----
+    // Forgets what is held and sounding without a message: its host is
+    // gone.
+    void ForgetSilently();
+    Arpeggiator& engine() noexcept { return *Arp; }
+    // Whether the cycles have switched arpeggiation on (the timer loop runs).
+    bool Arpeggiating() const noexcept { return looping_; }
+    const InputQ& inputQueue() const noexcept { return *InQ; }
+    std::int32_t busyCount() const noexcept { return lBusy.load(); }
+    std::int32_t nextPoll() const noexcept { return lNextPoll; }
+    std::int32_t hostTime() const noexcept { return time_.MsAt(cursor_); }
+    const PlayerClock& clock() const noexcept { return time_; }
+
+    // Counted in the cycles, readable from any thread.
+    struct Counters {
+        std::uint64_t received = 0;     // messages that reached the input path (MidiInput)
+        std::uint64_t unsent = 0;       // messages the output refused
+        std::uint64_t junkBytes = 0;    // received bytes that were no message
+        std::uint64_t refusedKeys = 0;  // presses beyond kMaxHeld
+        std::uint64_t lostCommands = 0; // owner's changes that found the queue full
+        std::uint64_t failures = 0;     // errors that switched arpeggiation off
+    };
+    Counters counters() const noexcept;
+
+    // ---- CycleProcessor: the driver's thread ----
+    void BeginCycle(const Cycle& cycle, CycleOutput& out) noexcept override;
+    void Receive(std::uint32_t offset, const std::uint8_t* bytes, std::uint32_t size) noexcept override;
+    void EndCycle() noexcept override;
+    std::optional<std::uint64_t> NextDueFrame() const noexcept override;
+
+private:
+    class CycleHost;
+    struct Command {
+        enum class Kind : std::uint8_t { Enable, Divert, Retrigger, FollowClock, SustainHold, AllNotesOff };
+        Kind kind;
+        bool on;
+        bool divert;
+    };
+
+    void post(const Command& command);
+    void apply(const Command& command);
+    template <class Body>
+    void guarded(Body&& body) noexcept;
+    void failed(const char* what) noexcept;
+    void report(const PlayerReport& r) noexcept;
+
+    // The window's handlers, by the same rules.
+    void Enable_Click(bool on, bool divert);
+    void Divert_Click(bool divert);
+    void vlx_MidiInput(std::int32_t nTimestamp, std::int32_t Port, std::int32_t status, std::int32_t data1,
+                       std::int32_t data2);
+    void ProcessMidi(std::int32_t lTime, std::int32_t status, std::int32_t data1, std::int32_t data2);
+    // One pass of the timer loop; true when it sent a note.
+    bool Timer_Timer();
+    void PollControls();
+
+    // Playing with a band: the MIDI clock, the sustain pedal, all notes off.
+    bool bandInput(std::int32_t lTime, std::int32_t status, std::int32_t data1, std::int32_t data2);
+    void clockTick(std::int32_t lTime);
+    void followClockAt(std::int32_t lNow);
+    std::optional<std::int32_t> clockDeadline() const;
+    void stepsByTypedTempo(std::int32_t lNow);
+    std::int16_t typedPeriod() const;
+    std::int32_t ticksPerStep() const;
+    void stopEverything();
+    void resetBand();
+    bool clockDrivesTempo() const noexcept;
+    void showClock() noexcept;
+
+    // Time: passes at every frame where something falls due.
+    void advanceTo(std::uint64_t frame) noexcept;
+    void runPasses() noexcept;
+    std::int32_t nextWake(std::int32_t lNow) const;
+    void received(const host::MidiMessage& m) noexcept;
+
+    // As the window had them.
+    std::atomic<std::int32_t> lBusy{-1};
+    std::int32_t lNextPoll = 0;
+    std::shared_ptr<Arpeggiator> Arp;
+    std::shared_ptr<InputQ> InQ;
+    std::int16_t nLastOctaves = 0;  // the codes last handed to the engine
+    std::int16_t nLastResolution = 0;
+    std::int16_t nLastSustain = 0;
+    std::int16_t nLastCycle = 0;
+    std::int16_t nLastTempo = 0;
+    std::shared_ptr<CycleHost> vlx;
+
+    // The owner's switches as the cycles have taken them.
+    bool looping_ = false;  // Arpeggiate is down: the timer loop runs
+    bool retrigger_ = false;
+    bool followClock_ = false;
+    bool failing_ = false;
+    // Keys whose latest press the host held back (DivertInput 1), by
+    // channel * 256 + note: their releases stay with the engine.
+    std::bitset<16 * 256> divertedPress_;
+    ClockFollower midiClock_;
+    SustainLatch latch_;
+    bool clockLost_ = false;
+    PlayerReport shownClock_;
+
+    // The driver's clock and the cycle under way.
+    PlayerClock time_;
+    std::uint64_t cursor_ = 0;      // the frame being played, on the player's own count
+    std::uint64_t frameOffset_ = 0;  // from the driver's frames to the player's
+    std::uint64_t cycleStart_ = 0;
+    std::uint32_t cycleFrames_ = 0;
+    bool inCycle_ = false;
+
+    boost::lockfree::spsc_queue<Command, boost::lockfree::capacity<256>> commands_;
+    boost::lockfree::spsc_queue<PlayerReport, boost::lockfree::capacity<64>> reports_;
+    std::atomic<std::uint64_t> controls_;
+    std::uint64_t posted_ = 0;  // the owner's
+    std::atomic<std::uint64_t> applied_{0};
+    PlayerNotifier* notifier_;
+    std::atomic<std::uint64_t> received_{0};
+    std::atomic<std::uint64_t> unsent_{0};
+    std::atomic<std::uint64_t> junkBytes_{0};
+    std::atomic<std::uint64_t> refusedKeys_{0};
+    std::atomic<std::uint64_t> lostCommands_{0};
+    std::atomic<std::uint64_t> failures_{0};
+};
+
+}  // namespace vlx

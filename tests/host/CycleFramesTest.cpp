@@ -1,0 +1,86 @@
+// The process callback's bookkeeping per JACK cycle, on scripted frame times,
+// and what each kind of message may take of a cycle's output buffer.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "host/jack/CycleFrames.h"
+
+namespace {
+
+using vlx::host::FramePosition;
+
+TEST(FramePosition, EveryCallbackIsANewCycleThatNeverGoesBackAndLostCyclesAreCounted) {
+    struct Step {
+        std::uint32_t reported, nframes;
+        std::uint64_t position, missed, behind;
+    };
+    const Step steps[] = {
+        {1000, 256, 0, 0, 0},
+        {1256, 256, 256, 0, 0},
+        {1256, 256, 512, 0, 1},   // the previous frame again, with new input: placed after it
+        {1768, 256, 768, 0, 1},   // the server's frames catch up: no cycle counted twice
+        {1768, 256, 1024, 0, 2},  // once more
+        {2024, 256, 1280, 0, 3},  // still behind by a cycle: the count goes on by whole cycles
+        {2536, 256, 1536, 0, 3},  // level again
+        {3048, 256, 2048, 1, 3},  // one cycle lost
+        {3860, 256, 2860, 3, 3},  // three and a bit
+        {3800, 256, 3116, 3, 4},  // a step backwards is no gap
+    };
+    FramePosition p;
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+        const Step& s = steps[i];
+        EXPECT_EQ(p.begin(s.reported, s.nframes), s.position) << "step " << i;
+        EXPECT_EQ(p.missed(), s.missed) << "step " << i;
+        EXPECT_EQ(p.behind(), s.behind) << "step " << i;
+    }
+
+    // Across the wrap of the 32-bit frame counter the count goes on; a new
+    // period length takes effect from the cycle that has it.
+    FramePosition wrap;
+    EXPECT_EQ(wrap.begin(0xFFFFFF00u, 256), 0u);
+    EXPECT_EQ(wrap.begin(0x00000000u, 256), 256u);
+    EXPECT_EQ(wrap.begin(0x00000100u, 1024), 512u);
+    EXPECT_EQ(wrap.begin(0x00000500u, 1024), 1536u);
+    EXPECT_EQ(wrap.missed() + wrap.behind(), 0u);
+}
+
+TEST(CycleOutputRoom, NoteOffsNeverYieldToOtherOutput) {
+    using vlx::host::isNoteOff;
+    using vlx::host::kMaxEventsPerCycle;
+    using vlx::host::kMaxOtherEventsPerCycle;
+    using vlx::host::kNoteOffReserveBytes;
+    using vlx::host::mayWrite;
+    struct Case {
+        bool noteOff;
+        std::uint32_t written;
+        std::uint64_t room, size;
+        bool may;
+    };
+    const Case cases[] = {
+        {false, 0, 32768, 3, true},
+        {false, 0, kNoteOffReserveBytes + 3, 3, true},
+        {false, 0, kNoteOffReserveBytes + 2, 3, false},  // the reserve is the note-offs'
+        {true, 0, kNoteOffReserveBytes + 2, 3, true},
+        {true, 0, 3, 3, true},
+        {true, 0, 2, 3, false},  // no room at all
+        {false, kMaxOtherEventsPerCycle - 1, 32768, 3, true},
+        {false, kMaxOtherEventsPerCycle, 32768, 3, false},
+        {true, kMaxOtherEventsPerCycle, 32768, 3, true},
+        {true, kMaxEventsPerCycle - 1, 32768, 3, true},
+        {true, kMaxEventsPerCycle, 32768, 3, false},
+        {false, 0, 32768, 30000, false},  // a long SysEx leaves the reserve alone
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(mayWrite(c.noteOff, c.written, c.room, c.size), c.may)
+            << c.noteOff << " " << c.written << " " << c.room << " " << c.size;
+
+    const std::uint8_t off[] = {0x83, 60, 64}, onZero[] = {0x93, 60, 0}, on[] = {0x93, 60, 1}, cc[] = {0xB3, 64, 0};
+    EXPECT_TRUE(isNoteOff(off, 3));
+    EXPECT_TRUE(isNoteOff(onZero, 3));
+    EXPECT_FALSE(isNoteOff(on, 3));
+    EXPECT_FALSE(isNoteOff(cc, 3));
+    EXPECT_FALSE(isNoteOff(off, 2));
+}
+
+}  // namespace

@@ -1,0 +1,512 @@
+// The player on scripted cycles: what it plays, and on which frame, for any
+// cycle length and rate; its input path, settings poll, band features and
+// errors, by the rules the window had.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "model/HostTime.h"
+#include "player/Player.h"
+#include "support/ScriptedCycles.h"
+
+namespace vlx {
+namespace {
+
+using test::Bytes;
+using test::FramedMessage;
+using test::ScriptedCycles;
+
+constexpr PlayerControls k16thsAt240{240, 2, 2, 1, Arpeggiator::CycleUp};  // 62 ms steps sounding 39 ms
+
+FramedMessage on(std::uint64_t frame, int note, int velocity = 100, int chan = 0) {
+    return {frame, {static_cast<std::uint8_t>(0x90 | chan), static_cast<std::uint8_t>(note),
+                    static_cast<std::uint8_t>(velocity)}};
+}
+FramedMessage off(std::uint64_t frame, int note, int chan = 0) {
+    return {frame, {static_cast<std::uint8_t>(0x80 | chan), static_cast<std::uint8_t>(note), 0}};
+}
+Bytes keyDown(int note, int velocity = 100, int chan = 0) {
+    return {static_cast<std::uint8_t>(0x90 | chan), static_cast<std::uint8_t>(note), static_cast<std::uint8_t>(velocity)};
+}
+Bytes keyUp(int note, int chan = 0) { return {static_cast<std::uint8_t>(0x80 | chan), static_cast<std::uint8_t>(note), 64}; }
+
+std::vector<FramedMessage> before(std::vector<FramedMessage> out, std::uint64_t end) {
+    std::erase_if(out, [end](const FramedMessage& m) { return m.frame >= end; });
+    return out;
+}
+
+std::vector<FramedMessage> at(const std::vector<FramedMessage>& out, std::uint64_t frame) {
+    std::vector<FramedMessage> here;
+    for (const auto& m : out)
+        if (m.frame == frame) here.push_back(m);
+    return here;
+}
+
+// What came out at a frame besides the arpeggio's own note-offs (velocity
+// 0; the keys here are released with 64): what passed or was forwarded.
+std::vector<Bytes> passed(const std::vector<FramedMessage>& out, std::uint64_t frame) {
+    std::vector<Bytes> here;
+    for (const auto& m : at(out, frame))
+        if (!(m.bytes.size() == 3 && (m.bytes[0] & 0xF0) == 0x80 && m.bytes[2] == 0)) here.push_back(m.bytes);
+    return here;
+}
+
+TEST(Player, EachStepSoundsOnTheFrameItsMillisecondBeginsWhateverTheCycleLengthAndRate) {
+    for (const std::uint32_t rate : {48000u, 44100u}) {
+        std::vector<FramedMessage> first;
+        for (const std::uint32_t period : {1u, 64u, 256u, 1000u, 4096u}) {
+            ScriptedCycles cycles;
+            cycles.rate = rate;
+            cycles.period = period;
+            Player player(k16thsAt240);
+            player.Enable(true, true);
+            // A chord struck on one frame, in no particular order.
+            for (int note : {67, 60, 64}) cycles.At(cycles.FrameOfMs(100), keyDown(note));
+            const std::uint64_t end = cycles.FrameOfMs(700);
+            cycles.RunUntil(player, end);
+            const auto out = before(cycles.Take(), end);
+
+            std::vector<FramedMessage> expected;
+            const int chord[] = {60, 64, 67};
+            for (int k = 0; 105 + 62 * k < 700; ++k) {
+                const std::int64_t t = 105 + 62 * k;  // 5 ms after the keys, then a step every 62
+                expected.push_back(on(cycles.FrameOfMs(t), chord[k % 3]));
+                if (t + 39 < 700) expected.push_back(off(cycles.FrameOfMs(t + 39), chord[k % 3]));
+            }
+            EXPECT_EQ(out, expected) << rate << " Hz, " << period << "-frame cycles";
+            if (first.empty()) first = out;
+            EXPECT_EQ(out, first) << "the same frames whatever the cycle length";
+            EXPECT_EQ(player.busyCount(), -1);
+            EXPECT_EQ(player.counters().unsent, 0u);
+        }
+    }
+}
+
+TEST(Player, InputIsRoutedAtItsOwnFrameByTheSwitches) {
+    ScriptedCycles cycles;
+    // Whole notes at 8 bpm: the arpeggio's steps stay out of the way.
+    Player player({8, 32, 2, 1, Arpeggiator::CycleUp});
+    const Bytes sysex = {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
+    struct Row {
+        const char* what;
+        bool enable, divert;
+        Bytes in;
+        std::vector<Bytes> out;  // at the input's frame
+        int held;                // notes the engine holds afterwards
+    };
+    const Row rows[] = {
+        {"off: a note passes", false, false, keyDown(60), {keyDown(60)}, 0},
+        {"off: its release", false, false, keyUp(60), {keyUp(60)}, 0},
+        {"off: a controller", false, false, {0xB0, 7, 100}, {{0xB0, 7, 100}}, 0},
+        {"off: SysEx whole", false, false, sysex, {sysex}, 0},
+        {"off: running status, split", false, false, {0x91, 62, 90, 64, 91}, {{0x91, 62, 90}, {0x91, 64, 91}}, 0},
+        {"off: junk goes nowhere", false, false, {0x3C, 0x40}, {}, 0},
+        {"on, not diverted: the note passes and is held", true, false, keyDown(60), {keyDown(60)}, 1},
+        {"on, not diverted: a controller passes once", true, false, {0xB0, 7, 90}, {{0xB0, 7, 90}}, 1},
+        {"on, not diverted: its release", true, false, keyUp(60), {keyUp(60)}, 0},
+        {"diverted: the note is held back", true, true, keyDown(62), {}, 1},
+        {"diverted: a controller is forwarded", true, true, {0xB0, 7, 80}, {{0xB0, 7, 80}}, 1},
+        {"diverted: SysEx passes whole", true, true, sysex, {sysex}, 1},
+        {"diverted: a clock tick is forwarded", true, true, {0xF8}, {{0xF8}}, 1},
+        {"diverted: running status, two notes", true, true, {0x90, 64, 90, 67, 91}, {}, 3},
+        {"diverted: malformed notes are no notes", true, true, {0x91, 0x3E, 0xC5}, {}, 3},
+        {"diverted: nor is a note with a status byte", true, true, {0x96, 0x90, 0x40}, {}, 3},
+        {"diverted: a release of a held-back press", true, true, keyUp(62), {}, 2},
+    };
+    bool enabled = false, diverted = false;
+    std::uint64_t junkBefore = 0;
+    for (const Row& r : rows) {
+        if (r.enable != enabled || r.divert != diverted) {
+            if (r.enable != enabled)
+                player.Enable(r.enable, r.divert);
+            else
+                player.Divert(r.divert);
+            enabled = r.enable;
+            diverted = r.divert;
+        }
+        const std::uint64_t frame = cycles.frame + 77;  // inside the cycle
+        cycles.At(frame, r.in);
+        cycles.RunUntil(player, cycles.frame + 1);
+        EXPECT_EQ(passed(cycles.Take(), frame), r.out) << r.what;
+        EXPECT_EQ(player.engine().NoteAry()->Count(), r.held) << r.what;
+        if (r.in.size() == 2 && r.in[0] == 0x3C) {
+            EXPECT_EQ(player.counters().junkBytes, junkBefore + 2) << r.what;
+        }
+        junkBefore = player.counters().junkBytes;
+    }
+    EXPECT_EQ(player.counters().junkBytes, 2u + 3u + 3u);
+}
+
+TEST(Player, EveryPressThatPassedGetsExactlyOneReleaseWhateverDivertDidMeanwhile) {
+    ScriptedCycles cycles;
+    Player player({8, 32, 2, 1, Arpeggiator::CycleUp});
+    auto play = [&](const Bytes& in) {
+        const std::uint64_t frame = cycles.frame + 10;
+        cycles.At(frame, in);
+        cycles.RunUntil(player, cycles.frame + 1);
+        return passed(cycles.Take(), frame);
+    };
+    using Out = std::vector<Bytes>;
+    EXPECT_EQ(play(keyDown(50)), Out{keyDown(50)});  // before arpeggiating: passed
+    player.Enable(true, false);
+    EXPECT_EQ(play(keyDown(52)), Out{keyDown(52)});  // not diverted: passed
+    player.Divert(true);
+    EXPECT_EQ(play(keyDown(55)), Out{});              // held back
+    // Released once diverted: the two that passed still reach the synth, by
+    // the player (once), the held-back one does not.
+    EXPECT_EQ(play(keyUp(50)), Out{keyUp(50)});
+    EXPECT_EQ(play(keyUp(52)), Out{keyUp(52)});
+    EXPECT_EQ(play(keyUp(55)), Out{});
+    player.Divert(false);
+    EXPECT_EQ(play(keyDown(57)), Out{keyDown(57)});
+    EXPECT_EQ(play(keyUp(57)), Out{keyUp(57)});  // by the routing alone, once
+}
+
+TEST(Player, SettingsReachTheEngineAtThePollOnlyWhenChangedAndChangesWhileOffAtTheFirstPollAfterOn) {
+    ScriptedCycles cycles;
+    cycles.period = 48;  // a millisecond a cycle: the runs below end on the millisecond
+    PlayerControls c{120, 8, 2, 1, Arpeggiator::CycleUp};  // quarters: 500 ms steps sounding 331
+    Player player(c);
+    player.Enable(true, true);
+    cycles.At(cycles.FrameOfMs(700), keyDown(60));
+    cycles.RunUntil(player, cycles.FrameOfMs(800));
+    EXPECT_EQ(cycles.Take(), (std::vector<FramedMessage>{on(cycles.FrameOfMs(705), 60)}));
+    EXPECT_EQ(player.nextPoll(), 1001);  // polled at 501
+
+    // The same values again: nothing to do at the poll at 1002.
+    player.SetControls(c);
+    cycles.RunUntil(player, cycles.FrameOfMs(1010));
+    EXPECT_TRUE(cycles.Take().empty()) << "no rebuild at 1002: the note sounds on to 1036";
+    EXPECT_EQ(player.nextPoll(), 1502);
+
+    // 16ths: at the poll at 1503 the sounding note stops and the pattern
+    // starts again 5 ms later with the new step.
+    cycles.At(cycles.FrameOfMs(1200), keyUp(60));
+    cycles.At(cycles.FrameOfMs(1201), keyDown(62));
+    c.resolution = 2;
+    player.SetControls(c);
+    cycles.RunUntil(player, cycles.FrameOfMs(1502));
+    EXPECT_EQ(player.engine().Resolution(), 8) << "not before the poll";
+    cycles.Take();
+    cycles.RunUntil(player, cycles.FrameOfMs(1700));
+    EXPECT_EQ(player.engine().Resolution(), 2);
+    EXPECT_EQ(player.engine().period(), 125);
+    EXPECT_EQ(cycles.Take(), (std::vector<FramedMessage>{off(cycles.FrameOfMs(1503), 62), on(cycles.FrameOfMs(1508), 62),
+                                                         off(cycles.FrameOfMs(1508 + 81), 62),
+                                                         on(cycles.FrameOfMs(1633), 62)}));
+
+    // Switched off, changed, switched on much later: applied at once.
+    player.Enable(false, false);
+    c.octaves = 2;
+    c.tempo = 60;
+    player.SetControls(c);
+    cycles.RunUntil(player, cycles.FrameOfMs(2500));
+    EXPECT_EQ(player.engine().Octaves(), 1);
+    EXPECT_EQ(player.engine().Tempo(), 120);
+    player.Enable(true, true);
+    cycles.RunUntil(player, cycles.FrameOfMs(2501));
+    EXPECT_EQ(player.engine().Octaves(), 2);
+    EXPECT_EQ(player.engine().Tempo(), 60);
+    EXPECT_EQ(player.nextPoll(), 3000);
+}
+
+TEST(Player, SwitchedOffItSilencesAndForgetsInItsNextCycleAndPassesInputAgain) {
+    ScriptedCycles cycles;
+    Player player(k16thsAt240);
+    player.Enable(true, true);
+    cycles.At(cycles.FrameOfMs(10), keyDown(60));
+    cycles.At(cycles.FrameOfMs(10), keyDown(64));
+    cycles.RunUntil(player, cycles.FrameOfMs(20));  // the first step sounds from 15
+    cycles.Take();
+    const std::uint64_t cycleStart = cycles.frame;
+    player.Enable(false, false);
+    cycles.RunUntil(player, cycles.frame + 1);
+    EXPECT_EQ(cycles.Take(), (std::vector<FramedMessage>{off(cycleStart, 60)}));
+    EXPECT_TRUE(player.engine().IsEmpty());
+    EXPECT_EQ(player.engine().PlayQ()->Count(), 0);
+    cycles.At(cycles.frame + 5, keyUp(64));  // a held key's release now simply passes
+    cycles.RunUntil(player, cycles.FrameOfMs(400));
+    EXPECT_EQ(cycles.Take(), (std::vector<FramedMessage>{{cycleStart + 256 + 5, keyUp(64)}}));
+}
+
+// A clock script from 1000 ms, a token each: S Start, C Continue, P Stop,
+// Q3 a Song Position of 3 16ths, K the chord 60 64 67, B90 the tempo (120
+// at first), W400 a wait of so many ms, T25 so many ticks. Gives the input,
+// at frames of 48 kHz (a tick every 1000 frames at 120 bpm: on no
+// millisecond's boundary once the script has waited), and each tick's frame.
+struct ClockScript {
+    std::vector<FramedMessage> input;
+    std::vector<std::uint64_t> ticks;
+};
+ClockScript clockScript(const std::string& text) {
+    ClockScript out;
+    double t = 1000, bpm = 120;
+    std::istringstream tokens(text);
+    for (std::string token; tokens >> token;) {
+        const int n = token.size() > 1 ? std::stoi(token.substr(1)) : 0;
+        const auto at = [&] { return static_cast<std::uint64_t>(std::llround(t * 48)); };
+        const std::map<char, std::uint8_t> status = {{'S', 0xFA}, {'C', 0xFB}, {'P', 0xFC}};
+        if (status.count(token[0])) out.input.push_back({at(), {status.at(token[0])}});
+        if (token[0] == 'Q') out.input.push_back({at(), {0xF2, static_cast<std::uint8_t>(n & 0x7F), static_cast<std::uint8_t>(n >> 7)}});
+        if (token[0] == 'K')
+            for (int key : {60, 64, 67}) out.input.push_back({at(), keyDown(key)});
+        if (token[0] == 'B') bpm = n;
+        if (token[0] == 'W') t += n + 0.3;
+        for (int k = 0; token[0] == 'T' && k < n; ++k, t += 2500.0 / bpm) {
+            out.input.push_back({at(), {0xF8}});
+            out.ticks.push_back(at());
+        }
+    }
+    return out;
+}
+
+// Which ticks carry steps, and where the pattern stands after Start,
+// Continue, Stop and a Song Position; a tempo change; the clock lost and
+// back. Each step sounds on its tick's own frame.
+TEST(Player, FollowingAClockStepsSoundOnTheirTicksThroughStartStopContinueSongPositionTempoAndLoss) {
+    using State = ClockFollower::State;
+    struct Case {
+        const char* script;
+        std::vector<std::int64_t> ons;  // below 1000 a tick's number, else a host millisecond
+        std::vector<int> pitches;
+        double second = 0, last = 0;  // how long these notes sound (ms), when not 0
+        std::optional<State> between = std::nullopt;  // reported between two runs of the clock
+        bool lost = false;
+    };
+    const Case cases[] = {
+        // 120 bpm: a 16th every 6 ticks, 125 ms; Normal sustain, 2/3 of it less 2.
+        {"S K W10 T25", {0, 6, 12, 18, 24}, {60, 64, 67, 60, 64}, 81, 81},
+        {"W10 T1 K T24", {6, 12, 18, 24}, {60, 64, 67, 60}},  // no Start; a chord waits for a step tick
+        // Stop 5.3 ms after tick 9: the note of tick 6 ends then.
+        {"S K W10 T9 W5 P W400 C W10 T13", {0, 6, 12, 18}, {60, 64, 67, 60}, 67.8, 0, State::Stopped},
+        {"S K W10 T9 W5 P Q3 W400 C W10 T13", {0, 6, 9, 15, 21}, {60, 64, 67, 60, 64}, 67.8, 0, State::Stopped},
+        {"S K W10 T9 W5 S T16", {0, 6, 9, 15, 21}, {60, 64, 60, 64, 67}},  // Start again: the first step
+        {"S K W10 T25 B90 T37", {0, 6, 12, 18, 24, 30, 36, 42, 48, 54, 60}, {60, 64, 67, 60, 64, 67, 60, 64, 67, 60, 64},
+         81, 109},  // 2/3 of 167 ms, less 2
+        // The last tick at 1260: lost from 1511, the next step 5 ms later at
+        // the typed tempo, every 250 ms; the clock's first tick back carries a step.
+        {"S K W10 T13 W819 T7", {0, 6, 12, 1516, 1766, 2016, 13, 19}, {60, 64, 67, 60, 64, 67, 60, 64}, 0, 0,
+         State::Absent, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.script);
+        ScriptedCycles cycles;
+        Player player({60, 2, 2, 1, Arpeggiator::CycleUp});  // typed: 16ths of 250 ms
+        player.FollowClock(true);
+        player.Enable(true, true);
+        const ClockScript script = clockScript(c.script);
+        for (const FramedMessage& m : script.input) cycles.At(m.frame, m.bytes);
+        cycles.RunUntil(player, script.input.back().frame + cycles.FrameOfMs(200));
+
+        std::vector<std::pair<std::uint64_t, int>> ons;
+        std::map<int, std::uint64_t> since;
+        std::vector<double> lengths;
+        for (const FramedMessage& m : cycles.Take()) {
+            if ((m.bytes[0] & 0xE0) != 0x80) continue;  // the clock's messages, forwarded
+            if ((m.bytes[0] & 0xF0) == 0x90) {
+                EXPECT_FALSE(since.count(m.bytes[1])) << m.bytes[1] << " starts again at " << m.frame;
+                ons.emplace_back(m.frame, m.bytes[1]);
+                since[m.bytes[1]] = m.frame;
+            } else {
+                ASSERT_TRUE(since.count(m.bytes[1])) << "an off, not sounding, at " << m.frame;
+                lengths.push_back(static_cast<double>(m.frame - since[m.bytes[1]]) / 48.0);
+                since.erase(m.bytes[1]);
+            }
+        }
+        ASSERT_EQ(ons.size(), c.ons.size());
+        std::uint64_t lastTick = 0;
+        for (std::size_t i = 0; i < ons.size(); ++i) {
+            if (c.ons[i] < 1000) {
+                lastTick = script.ticks[static_cast<std::size_t>(c.ons[i])];
+                EXPECT_EQ(ons[i].first, lastTick) << "on tick " << c.ons[i];
+            } else {
+                // By the player's own time, whose milliseconds the last tick
+                // began (the one nearest its frame).
+                const auto tickMs = static_cast<std::int64_t>((lastTick + 24) / 48);
+                EXPECT_EQ(ons[i].first, lastTick + static_cast<std::uint64_t>(c.ons[i] - tickMs) * 48) << c.ons[i];
+            }
+            EXPECT_EQ(ons[i].second, c.pitches[i]) << i;
+        }
+        EXPECT_TRUE(since.empty()) << "left sounding";
+        ASSERT_EQ(lengths.size(), ons.size());
+        // Ticks in between move the grid by less than half a millisecond.
+        if (c.second) {
+            EXPECT_NEAR(lengths[1], c.second, 0.5);
+        }
+        if (c.last) {
+            EXPECT_NEAR(lengths.back(), c.last, 0.5);
+        }
+        std::vector<PlayerReport> reports;
+        for (PlayerReport r; player.TakeReport(r);) reports.push_back(r);
+        ASSERT_FALSE(reports.empty());
+        EXPECT_EQ(reports.front().clockState, State::Running);
+        const bool fasterBy90 = std::string(c.script).find("B90") != std::string::npos;
+        EXPECT_NEAR(reports.back().clockTempo, fasterBy90 ? 90 : 120, 3) << "as measured last";
+        bool said = false;
+        for (const PlayerReport& r : reports) said = said || (c.between && r.clockState == *c.between && r.clockLost == c.lost);
+        EXPECT_EQ(said, c.between.has_value());
+        EXPECT_EQ(player.busyCount(), -1);
+    }
+}
+
+// Two channels, each with its own pedal (down from 64 on): released keys
+// stay while it is down, a key pressed once every key is up replaces the
+// held chord, lifting it lets go of what is no longer down. Diverting and
+// holding, the pedal is not passed on; a release whose press passed through
+// still is, once. All notes off (CC 123, CC 120) forgets everything and is
+// passed on.
+TEST(Player, ThePedalHoldsAndReplacesChordsPerChannelAndAllNotesOffStops) {
+    ScriptedCycles cycles;
+    Player player({8, 32, 2, 1, Arpeggiator::CycleUp});
+    player.SustainHold(true);
+    player.Enable(true, true);
+    struct Row {
+        Bytes in;
+        std::vector<int> held;  // channel * 1000 + note, after it
+        bool forwarded = false;
+    };
+    const Row rows[] = {
+        {{0xB0, 64, 64}, {}},
+        {{0x90, 60, 100}, {60}},
+        {{0x90, 64, 100}, {60, 64}},
+        {{0x91, 48, 100}, {1048, 60, 64}},
+        {{0x80, 60, 0}, {1048, 60, 64}},
+        {{0x90, 64, 0}, {1048, 60, 64}},
+        {{0x81, 48, 0}, {60, 64}},  // channel 1's pedal is up
+        {{0x90, 67, 100}, {67}},    // every key was up: a new chord
+        {{0x90, 71, 100}, {67, 71}},
+        {{0x80, 67, 0}, {67, 71}},
+        {{0x90, 67, 100}, {67, 71}},  // held by the pedal alone: not twice
+        {{0xB1, 64, 100}, {67, 71}},
+        {{0x91, 50, 100}, {1050, 67, 71}},
+        {{0x81, 50, 0}, {1050, 67, 71}},
+        {{0x80, 71, 0}, {1050, 67, 71}},
+        {{0xB0, 64, 0}, {1050, 67}},  // 67 is still down
+        {{0x90, 72, 100}, {1050, 67, 72}},
+        {{0xB1, 64, 63}, {67, 72}},  // 63: up
+        {{0x80, 67, 0}, {72}},
+        {{0xB0, 123, 0}, {}, true},  // all notes off
+        {{0x90, 50, 100}, {50}},
+        {{0xB2, 120, 0}, {}, true},  // all sound off, on any channel
+    };
+    auto play = [&](const Bytes& in) {
+        const std::uint64_t frame = cycles.frame + 9;
+        cycles.At(frame, in);
+        cycles.RunUntil(player, cycles.frame + 1);
+        return passed(cycles.Take(), frame);
+    };
+    auto held = [&] {
+        std::vector<int> notes;
+        for (const auto& n : player.engine().NoteAry()->NewEnum()) notes.push_back(n->chan * 1000 + n->Note);
+        return notes;
+    };
+    for (const Row& r : rows) {
+        const auto out = play(r.in);
+        EXPECT_EQ(held(), r.held) << std::hex << int{r.in[0]} << std::dec << " " << int{r.in[1]} << " " << int{r.in[2]};
+        EXPECT_EQ(out, r.forwarded ? std::vector<Bytes>{r.in} : std::vector<Bytes>{}) << int{r.in[1]};
+    }
+    // A press that passed through (not diverting yet) gets its release
+    // once, when the key goes up, though the pedal holds it; the pedal
+    // itself is not passed on.
+    player.Divert(false);
+    using Out = std::vector<Bytes>;
+    EXPECT_EQ(play({0xB0, 64, 127}), (Out{{0xB0, 64, 127}})) << "passed by the routing";
+    EXPECT_EQ(play({0x90, 62, 100}), (Out{{0x90, 62, 100}}));
+    player.Divert(true);
+    EXPECT_EQ(play({0x80, 62, 64}), (Out{{0x80, 62, 64}}));
+    EXPECT_EQ(play({0xB0, 64, 0}), Out{});
+    EXPECT_TRUE(held().empty());
+    // Off: whatever the pedals held goes.
+    play({0xB0, 64, 127});
+    play({0x90, 72, 100});
+    play({0x80, 72, 64});
+    EXPECT_EQ(held(), std::vector<int>{72});
+    player.SustainHold(false);
+    play({0xB0, 1, 0});
+    EXPECT_TRUE(held().empty());
+}
+
+TEST(Player, AnErrorSwitchesOffOnceSaysWhyAndTheInputPathGoesOn) {
+    ScriptedCycles cycles;
+    PlayerControls c{120, 8, 2, 1, Arpeggiator::CycleUp};
+    Player player(c);
+    player.Enable(true, true);
+    cycles.At(cycles.FrameOfMs(400), keyDown(60));  // sounds from 405 to 736
+    // 7 bpm in whole notes overflows the step: the poll at 501 fails.
+    c.tempo = 7;
+    c.resolution = 32;
+    player.SetControls(c);
+    cycles.RunUntil(player, cycles.FrameOfMs(600));
+    PlayerReport r;
+    ASSERT_TRUE(player.TakeReport(r));
+    while (r.kind != PlayerReport::Kind::Failed && player.TakeReport(r)) {
+    }
+    EXPECT_EQ(r.kind, PlayerReport::Kind::Failed);
+    EXPECT_NE(std::string(r.what), "");
+    EXPECT_EQ(player.counters().failures, 1u);
+    EXPECT_EQ(player.busyCount(), -1);
+    EXPECT_TRUE(player.engine().IsEmpty());
+    EXPECT_EQ(cycles.Take(), (std::vector<FramedMessage>{on(cycles.FrameOfMs(405), 60), off(cycles.FrameOfMs(501), 60)}))
+        << "what sounded stops at the failed poll";
+    // Off now: input passes through, once.
+    const std::uint64_t frame = cycles.frame + 3;
+    cycles.At(frame, keyDown(70));
+    cycles.RunUntil(player, cycles.frame + 1);
+    EXPECT_EQ(cycles.Take(), (std::vector<FramedMessage>{on(frame, 70)}));
+}
+
+TEST(Player, InputThatFindsTheEngineTakenWaitsWithItsTimeAndIsReplayedInOrder) {
+    ScriptedCycles cycles;
+    Player player(k16thsAt240);
+    player.Enable(true, true);
+    // While the engine sends its first note-on, two keys arrive (a driver
+    // that delivered input from inside a write would do this).
+    bool nested = false;
+    struct Nesting final : CycleOutput {
+        Player* player = nullptr;
+        bool* nested = nullptr;
+        std::vector<FramedMessage> out;
+        bool Write(std::uint32_t offset, const std::uint8_t* bytes, std::uint32_t size) noexcept override {
+            out.push_back({offset, Bytes(bytes, bytes + size)});
+            if (!*nested && (bytes[0] & 0xF0) == 0x90) {
+                *nested = true;
+                const Bytes a = keyDown(64), b = keyUp(60);
+                player->Receive(offset, a.data(), 3);
+                player->Receive(offset, b.data(), 3);
+                EXPECT_EQ(player->inputQueue().Count(), 2);
+                EXPECT_EQ(player->busyCount(), 0);
+            }
+            return true;
+        }
+    } nesting;
+    nesting.player = &player;
+    nesting.nested = &nested;
+    // Drive the cycles by hand with that output.
+    for (std::uint64_t f = 0; f < cycles.FrameOfMs(200); f += 48) {
+        player.BeginCycle({f, 48, 48000}, nesting);
+        if (f == cycles.FrameOfMs(10)) {
+            const Bytes k = keyDown(60);
+            player.Receive(0, k.data(), 3);
+        }
+        player.EndCycle();
+    }
+    ASSERT_TRUE(nested);
+    EXPECT_EQ(player.inputQueue().Count(), 0) << "replayed by the next pass";
+    EXPECT_EQ(player.busyCount(), -1);
+    // Replayed with their arrival time, 15: 64 joined (the pattern rebuilt
+    // from 20: 60, then 64 at 82) and 60 left; 64 played at 82 and comes
+    // again a pass of two steps later, at 206.
+    std::vector<int> held;
+    for (const auto& n : player.engine().NoteAry()->NewEnum()) held.push_back(n->Note);
+    EXPECT_EQ(held, std::vector<int>{64});
+    EXPECT_EQ(player.engine().NoteOnQ()->Peek()->Trigger, 206);
+}
+
+}  // namespace
+}  // namespace vlx

@@ -1,0 +1,97 @@
+#pragma once
+// A driver for tests: runs a CycleProcessor cycle by cycle on frames the
+// test decides, delivers input at the frames the test gives, and records
+// every message the processor writes with its frame. Nothing depends on
+// real time.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <vector>
+
+#include "host/CycleProcessor.h"
+
+namespace vlx::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct FramedMessage {
+    std::uint64_t frame = 0;
+    Bytes bytes;
+    bool operator==(const FramedMessage&) const = default;
+};
+
+inline void PrintTo(const FramedMessage& m, std::ostream* os) {
+    *os << "{@" << m.frame << std::hex;
+    for (std::uint8_t b : m.bytes) *os << " " << int{b};
+    *os << std::dec << "}";
+}
+
+class ScriptedCycles {
+public:
+    std::uint32_t rate = 48000;
+    std::uint32_t period = 256;  // frames per cycle
+    std::uint64_t frame = 0;     // the next cycle's first frame
+    std::vector<FramedMessage> out;
+    // Runs at the start of each cycle (after BeginCycle), with its first frame.
+    std::function<void(std::uint64_t)> atCycle;
+    // Refuses writes beyond this many per cycle, as a full buffer does.
+    std::size_t roomPerCycle = 1 << 20;
+
+    // Input arriving at `at` (an absolute frame, not before the next cycle).
+    void At(std::uint64_t at, Bytes bytes) {
+        pending_.push_back({at, std::move(bytes)});
+        std::stable_sort(pending_.begin(), pending_.end(),
+                         [](const FramedMessage& a, const FramedMessage& b) { return a.frame < b.frame; });
+    }
+    // Runs whole cycles until `end` is reached or passed.
+    void RunUntil(CycleProcessor& p, std::uint64_t end) {
+        while (frame < end) Cycle(p, period);
+    }
+    void Cycle(CycleProcessor& p, std::uint32_t frames) {
+        Recorder rec(*this, frame, frames);
+        p.BeginCycle({frame, frames, rate}, rec);
+        if (atCycle) atCycle(frame);
+        while (!pending_.empty() && pending_.front().frame < frame + frames) {
+            const FramedMessage m = pending_.front();
+            pending_.erase(pending_.begin());
+            const auto offset = static_cast<std::uint32_t>(m.frame > frame ? m.frame - frame : 0);
+            p.Receive(offset, m.bytes.data(), static_cast<std::uint32_t>(m.bytes.size()));
+        }
+        p.EndCycle();
+        frame += frames;
+    }
+
+    // The first frame of host millisecond ms, on an unshifted grid.
+    std::uint64_t FrameOfMs(std::int64_t ms) const { return (static_cast<std::uint64_t>(ms) * rate + 999) / 1000; }
+    std::vector<FramedMessage> Take() { return std::exchange(out, {}); }
+
+private:
+    class Recorder final : public CycleOutput {
+    public:
+        Recorder(ScriptedCycles& owner, std::uint64_t start, std::uint32_t frames)
+            : owner_(owner), start_(start), frames_(frames) {}
+        bool Write(std::uint32_t offset, const std::uint8_t* bytes, std::uint32_t size) noexcept override {
+            EXPECT_LT(offset, frames_);
+            EXPECT_GE(offset, last_) << "written out of time order";
+            if (written_ >= owner_.roomPerCycle) return false;
+            last_ = offset;
+            ++written_;
+            owner_.out.push_back({start_ + offset, Bytes(bytes, bytes + size)});
+            return true;
+        }
+
+    private:
+        ScriptedCycles& owner_;
+        std::uint64_t start_;
+        std::uint32_t frames_;
+        std::uint32_t last_ = 0;
+        std::size_t written_ = 0;
+    };
+
+    std::vector<FramedMessage> pending_;
+};
+
+}  // namespace vlx::test
