@@ -37,7 +37,7 @@ field() { dpkg-deb --field "$deb" "$1"; }
 [ "$(field Version)" = "$version" ] || fail "the package's version is $(field Version), the project's $version"
 # Found by dpkg-shlibdeps in the binaries, not written by hand.
 depends="$(field Depends)"
-mapfile -t needed < <(tr ',|' '\n\n' <<<"$depends" | awk '{ print $1 }')
+mapfile -t needed < <(awk 'BEGIN { RS = "[,|]" } { print $1 }' <<<"$depends")
 for lib in libc6 libstdc++6 libqt6widgets6 libjack libasound2; do
   found=0
   for name in "${needed[@]}"; do [[ "$name" == "$lib"* ]] && found=1; done
@@ -103,7 +103,9 @@ if ((${#bundles[@]})); then
       echo "LV2 plugin: $uri"
       # The library the manifest names is in the package.
       binary="$(LV2_PATH="$lv2_path" lv2info "$uri" | sed -n 's|^[[:space:]]*Binary:[[:space:]]*file://||p')"
-      [ -n "$binary" ] && [ -f "$binary" ] || fail "$uri: its library ${binary:-(none)} is not in the package"
+      if [ -z "$binary" ] || [ ! -f "$binary" ]; then
+        fail "$uri: its library ${binary:-(none)} is not in the package"
+      fi
     done
   fi
 fi
