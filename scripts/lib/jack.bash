@@ -192,6 +192,7 @@ wait_for_port() {
       echo "$found"
       return 0
     fi
+    sleep 0.1
   done
   return 1
 }
