@@ -146,7 +146,14 @@ QString HelpText() {
              QLatin1String(kEnvironmentAndFiles));
 }
 
-QString VersionText() { return QStringLiteral("%1 %2\n").arg(QLatin1String(kProgram), QStringLiteral(VLX_VERSION)); }
+// In the GNU layout, which help2man turns into the manual page's copyright.
+QString VersionText() {
+    return QStringLiteral("%1 %2\n").arg(QLatin1String(kProgram), QStringLiteral(VLX_VERSION)) +
+           QStringLiteral("Copyright (C) 2026 the VLXArp developers\n"
+                          "License GPL-3.0-or-later: GNU GPL version 3 or later <https://gnu.org/licenses/gpl.html>.\n"
+                          "This is free software: you are free to change and redistribute it.\n"
+                          "There is NO WARRANTY, to the extent permitted by law.\n");
+}
 
 CommandLine ParseCommandLine(const QStringList& arguments) {
     QCommandLineParser parser;

@@ -55,7 +55,7 @@ TEST(CommandLine, AnswersWithoutADisplayAndExplainsWhenOneIsNeeded) {
           "--connect-out=PORT", "--follow-clock", "--sustain-hold"},
          {}},
         {"", "-h", 0, {"\nUsage: vlxarp [OPTION]...\n"}, {}},
-        {"", "--version", 0, {"vlxarp " VLX_VERSION "\n"}, {}},
+        {"", "--version", 0, {"vlxarp " VLX_VERSION "\n", "\nLicense GPL-3.0-or-later: GNU GPL version 3 or later", "NO WARRANTY"}, {}},
         {"", "--bogus", 2, {}, {"vlxarp: Unknown option 'bogus'.\nTry 'vlxarp --help' for more information.\n"}},
         {"", "stray", 2, {}, {"unexpected argument 'stray'"}},
         {"", "-platform", 2, {}, {"Missing value"}},
@@ -81,7 +81,9 @@ TEST(CommandLine, AnswersWithoutADisplayAndExplainsWhenOneIsNeeded) {
             EXPECT_EQ(outcome.err, "") << what;
         }
     }
-    EXPECT_EQ(run("", "--version").out, "vlxarp " VLX_VERSION "\n");
+    // The first line alone is the name and version, as help2man and scripts read it.
+    const std::string version = run("", "--version").out;
+    EXPECT_EQ(version.substr(0, version.find('\n') + 1), "vlxarp " VLX_VERSION "\n");
     const std::string noDisplay = run("", "").err;
     EXPECT_EQ(noDisplay.find('\n'), noDisplay.size() - 1) << "one line: " << noDisplay;
 }
