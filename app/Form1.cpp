@@ -188,6 +188,11 @@ void Form1::createControls() {
         handle([&] { Tempo_Validate(cancel); });
         return cancel;
     });
+    // Return takes the typed tempo as leaving the box does, the focus staying.
+    connect(Tempo, &QLineEdit::returnPressed, this, [this] {
+        bool cancel = false;
+        handle([&] { Tempo_Validate(cancel); });
+    });
     createMenu();
 }
 

@@ -50,6 +50,48 @@ private:
     std::vector<pid_t> pids_;
 };
 
+// C++ compiles in a loop, as a musician's machine runs them beside the
+// music: each process compiles a translation unit heavy with the standard
+// library over and over, for as long as this lives.
+class CompileLoops {
+public:
+    explicit CompileLoops(int n) {
+        const std::string dir = "/tmp/vlxarp-bench-compile-" + std::to_string(getpid());
+        source_ = dir + ".cpp";
+        std::ofstream(source_) << "#include <algorithm>\n#include <map>\n#include <regex>\n#include <string>\n"
+                                  "#include <vector>\n#include <iostream>\n"
+                                  "int main(int argc, char** argv) {\n"
+                                  "  std::map<std::string, std::vector<std::regex>> m;\n"
+                                  "  for (int i = 1; i < argc; ++i) m[argv[i]].emplace_back(argv[i]);\n"
+                                  "  for (auto& [k, v] : m) std::cout << k << v.size() << std::regex_match(k, v[0]);\n"
+                                  "}\n";
+        for (int i = 0; i < n; ++i) {
+            std::fflush(nullptr);
+            const pid_t pid = fork();
+            if (pid == 0) {
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
+                setpgid(0, 0);
+                const std::string loop = "while :; do g++ -O2 -std=c++20 -c " + source_ + " -o /dev/null; done";
+                execlp("sh", "sh", "-c", loop.c_str(), static_cast<char*>(nullptr));
+                _exit(127);
+            }
+            if (pid > 0) pids_.push_back(pid);
+        }
+    }
+    ~CompileLoops() {
+        for (pid_t pid : pids_) kill(-pid, SIGKILL);
+        for (pid_t pid : pids_) kill(pid, SIGKILL);
+        for (pid_t pid : pids_) waitpid(pid, nullptr, 0);
+        std::remove(source_.c_str());
+    }
+    CompileLoops(const CompileLoops&) = delete;
+    CompileLoops& operator=(const CompileLoops&) = delete;
+
+private:
+    std::vector<pid_t> pids_;
+    std::string source_;
+};
+
 struct Spread {
     std::size_t n = 0;
     double p50 = 0, p99 = 0, max = 0;

@@ -1,12 +1,19 @@
 #include "host/alsa/AlsaHost.h"
 
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <vector>
+
+#include "host/jack/CycleFrames.h"
 
 namespace vlx::host {
 
@@ -40,6 +47,7 @@ AlsaHost::AlsaHost(const std::string& clientName) {
 }
 
 AlsaHost::~AlsaHost() {
+    Drive(nullptr);
     stop_.store(true);
     const std::uint64_t one = 1;
     [[maybe_unused]] const auto n = ::write(wakeFd_, &one, sizeof one);
@@ -69,6 +77,40 @@ void AlsaHost::Flush() {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
+// As the JACK host's: the thread marks itself in before it looks for the
+// processor, so once the new one is stored and the thread is seen out, no
+// cycle uses the old one.
+void AlsaHost::Drive(CycleProcessor* processor) {
+    processor_.store(processor);
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto n = ::write(wakeFd_, &one, sizeof one);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (inCycle_.load() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+}
+
+std::string AlsaHost::threadPriority() const {
+    const int priority = fifoPriority_.load();
+    return priority > 0 ? "SCHED_FIFO " + std::to_string(priority) : "SCHED_OTHER";
+}
+
+// The steps are sent as this thread wakes for them: real-time scheduling,
+// where the system gives it (the audio group's rtprio, or root), keeps other
+// programs from holding it up. Without, it keeps the normal scheduling.
+void AlsaHost::raisePriority() {
+    rlimit limit{};
+    int allowed = sched_get_priority_max(SCHED_FIFO);
+    if (::geteuid() != 0 && ::getrlimit(RLIMIT_RTPRIO, &limit) == 0)
+        allowed = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, static_cast<rlim_t>(allowed)));
+    // Below JACK's own threads (JACK 2 runs its clients at 70 and up), above
+    // the desktop.
+    const int wanted = std::min(allowed, 60);
+    if (wanted <= 0) return;
+    sched_param param{};
+    param.sched_priority = wanted;
+    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) fifoPriority_.store(wanted);
+}
+
 std::int32_t AlsaHost::countEarlierNamesakes(const std::string& name) const {
     const int me = snd_seq_client_id(seq_);
     snd_seq_client_info_t* info = nullptr;
@@ -83,12 +125,18 @@ std::int32_t AlsaHost::countEarlierNamesakes(const std::string& name) const {
 }
 
 void AlsaHost::run() {
+    raisePriority();
     const int seqFds = snd_seq_poll_descriptors_count(seq_, POLLIN);
     std::vector<pollfd> fds(static_cast<std::size_t>(seqFds) + 1);
     snd_seq_poll_descriptors(seq_, fds.data(), static_cast<unsigned>(seqFds), POLLIN);
     fds.back() = {wakeFd_, POLLIN, 0};
     while (!stop_.load()) {
-        if (::poll(fds.data(), fds.size(), -1) < 0) continue;  // interrupted
+        inCycle_.store(true);
+        CycleProcessor* processor = processor_.load();
+        const std::int64_t sleep = processor ? cycles_.sleepMicros(processor->NextDueFrame(), steadyMicros()) : -1;
+        inCycle_.store(false);
+        timespec timeout{sleep / 1'000'000, (sleep % 1'000'000) * 1000};
+        if (::ppoll(fds.data(), fds.size(), sleep >= 0 ? &timeout : nullptr, nullptr) < 0) continue;  // interrupted
         if (fds.back().revents & POLLIN) {
             std::uint64_t count = 0;
             [[maybe_unused]] const auto n = ::read(wakeFd_, &count, sizeof count);
@@ -99,10 +147,59 @@ void AlsaHost::run() {
                 return;
             }
         }
-        readInput();
         writeQueued();
+        inCycle_.store(true);
+        if (CycleProcessor* p = processor_.load())
+            playCycle(*p, steadyMicros());
+        else
+            readInput();
+        inCycle_.store(false);
     }
     writeQueued();  // the final note-offs
+}
+
+// Writes at once what the processor writes; a note-off waits a little for
+// room (it keeps a note from hanging), anything else does not.
+class AlsaHost::CycleWriter final : public CycleOutput {
+public:
+    explicit CycleWriter(AlsaHost& host) : host_(host) {}
+    bool Write(std::uint32_t, const std::uint8_t* bytes, std::uint32_t size) noexcept override {
+        snd_seq_event_t ev;
+        if (!host_.codec_.encode(bytes, size, ev)) return false;
+        snd_seq_ev_set_source(&ev, static_cast<unsigned char>(host_.outPort_));
+        snd_seq_ev_set_subs(&ev);
+        snd_seq_ev_set_direct(&ev);
+        if (isNoteOff(bytes, size)) return host_.outputDirect(ev);
+        return snd_seq_event_output_direct(host_.seq_, &ev) >= 0;
+    }
+
+private:
+    AlsaHost& host_;
+};
+
+// One cycle up to now: what arrived meanwhile comes in at its end, in order.
+void AlsaHost::playCycle(CycleProcessor& processor, std::int64_t nowUs) {
+    CycleWriter out(*this);
+    const Cycle cycle = cycles_.next(nowUs);
+    processor.BeginCycle(cycle, out);
+    snd_seq_event_t* ev = nullptr;
+    int r;
+    while ((r = snd_seq_event_input(seq_, &ev)) >= 0 || r == -ENOSPC) {
+        if (r < 0 || !ev) continue;  // overrun: the kernel dropped input; go on with what follows
+        if (ev->dest.port == announcePort_) {
+            notePortsChanged();
+            continue;
+        }
+        std::size_t size = 0;
+        if (ev->type == SND_SEQ_EVENT_SYSEX) {
+            size = std::min<std::size_t>(ev->data.ext.len, received_.size());
+            std::copy_n(static_cast<const std::uint8_t*>(ev->data.ext.ptr), size, received_.begin());
+        } else {
+            size = codec_.decode(*ev, received_.data(), received_.size());
+        }
+        if (size > 0) processor.Receive(cycle.frames - 1, received_.data(), static_cast<std::uint32_t>(size));
+    }
+    processor.EndCycle();
 }
 
 void AlsaHost::readInput() {

@@ -2,10 +2,14 @@
 // The program's MIDI host on the ALSA sequencer, used when no JACK server
 // answers: client "VLXArp" with the ports "in" and "out".
 //
-// One thread of its own owns the sequencer handle: it reads input, routes it
-// to the output unless the program diverts it, hands it to the owner's thread
-// through InputHandoff, and writes what SendMidiMessage queued. The sequencer
-// delivers at once, so a send goes out as soon as that thread wakes.
+// One thread of its own owns the sequencer handle, at the best priority the
+// system allows it (SCHED_FIFO where real-time rights are given). Given a
+// CycleProcessor (the player), it runs it: it sleeps until input comes or
+// the processor's next step falls due, then plays a cycle up to that moment
+// (ThreadCycles: a frame is a microsecond) and sends what it wrote at once.
+// Without one, it routes input to the output unless the program diverts
+// it and hands it to the owner's thread through InputHandoff. Either way
+// it writes what SendMidiMessage queued. The sequencer delivers at once.
 //
 // Connections are subscriptions, by "client name:port name"
 // (AlsaConnections.cpp); a private port of its own hears the sequencer's
@@ -27,6 +31,8 @@
 #include <thread>
 #include <vector>
 
+#include "host/CycleProcessor.h"
+#include "host/ThreadCycles.h"
 #include "host/alsa/AlsaCodec.h"
 #include "host/RealHost.h"
 
@@ -37,7 +43,7 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-class AlsaHost final : public RealHost {
+class AlsaHost final : public RealHost, public CycleDriver {
 public:
     // Throws AlsaOpenError saying why the client could not be made.
     explicit AlsaHost(const std::string& clientName = "VLXArp");
@@ -49,6 +55,10 @@ public:
     // Any port number means the one output port. Single producer.
     void SendMidiMessage(std::int32_t Port, std::int32_t Status, std::int32_t data1, std::int32_t data2) override;
     void Flush() override;
+    void Drive(CycleProcessor* processor) override;
+    // The scheduling the sequencer thread got: "SCHED_FIFO <priority>" or
+    // "SCHED_OTHER".
+    std::string threadPriority() const;
 
     std::string OwnPortName(OwnPort port) override;
     std::optional<std::vector<std::string>> Peers(OwnPort port) override;
@@ -62,9 +72,12 @@ public:
 
 private:
     static constexpr std::size_t kOutCapacity = 1 << 14;  // messages
+    class CycleWriter;
 
     void run();
+    void raisePriority();
     void readInput();
+    void playCycle(CycleProcessor& processor, std::int64_t nowUs);
     void writeQueued();
     // False (and counted) when the output had no room even after waiting.
     bool forward(snd_seq_event_t event);
@@ -90,6 +103,11 @@ private:
     AlsaCodec codec_;
     std::atomic<bool> stop_{false};
     std::atomic<std::uint64_t> droppedThru_{0};
+    std::atomic<CycleProcessor*> processor_{nullptr};
+    std::atomic<bool> inCycle_{false};
+    std::atomic<int> fifoPriority_{0};  // 0: not real-time
+    ThreadCycles cycles_{steadyMicros()};
+    std::vector<std::uint8_t> received_ = std::vector<std::uint8_t>(AlsaCodec::kMaxMessage);
     std::thread thread_;
 };
 

@@ -222,6 +222,37 @@ TEST_F(ControlsTest, ATypedTempoIsCheckedWhenTheFocusLeaves) {
     }
 }
 
+// The player is handed a typed tempo only once the box accepts it (the
+// focus leaves it, or Return), never while it is being typed, and never a
+// refused one: the box, the engine and the saved setting agree.
+TEST_F(ControlsTest, ATypedTempoReachesThePlayerOnlyOnceTheBoxAcceptsIt) {
+    Form1& f = startShown();
+    f.Enable->setChecked(true);
+    host->Run(1);
+    typeOver(f.Tempo, "3");  // on the way to 300
+    EXPECT_EQ(f.controls().tempo, 120);
+    host->Run(600);  // a poll
+    EXPECT_EQ(f.player()->engine().Tempo(), 120);
+    QTest::keyClicks(f.Tempo, "00");
+    key(Qt::Key_Return);
+    settle();
+    EXPECT_EQ(messages, std::vector<std::string>{"Value must be between 8 and 240"});
+    EXPECT_EQ(f.controls().tempo, 120);
+    EXPECT_EQ(f.focusWidget(), f.Tempo);
+    host->Run(600);
+    EXPECT_EQ(f.player()->engine().Tempo(), 120);
+
+    typeOver(f.Tempo, "90");
+    EXPECT_EQ(f.controls().tempo, 120) << "typed, not yet taken";
+    key(Qt::Key_Return);
+    EXPECT_EQ(f.controls().tempo, 90);
+    EXPECT_EQ(f.VScrollTempo->value(), 90);
+    EXPECT_EQ(f.focusWidget(), f.Tempo) << "Return leaves the focus where it is";
+    host->Run(600);
+    EXPECT_EQ(f.player()->engine().Tempo(), 90);
+    EXPECT_EQ(messages.size(), 1u);
+}
+
 TEST_F(ControlsTest, TheScrollBarRaisesTheTempoUpwardsOneStepAtATime) {
     Form1& f = startShown();
     QScrollBar* bar = f.VScrollTempo;

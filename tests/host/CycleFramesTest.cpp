@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "host/ThreadCycles.h"
 #include "host/jack/CycleFrames.h"
 
 namespace {
@@ -43,6 +44,37 @@ TEST(FramePosition, EveryCallbackIsANewCycleThatNeverGoesBackAndLostCyclesAreCou
     EXPECT_EQ(wrap.begin(0x00000100u, 1024), 512u);
     EXPECT_EQ(wrap.begin(0x00000500u, 1024), 1536u);
     EXPECT_EQ(wrap.missed() + wrap.behind(), 0u);
+}
+
+// A host's own thread plays cycles of microseconds up to each moment it
+// wakes: they follow on from each other, a thread held up more than a
+// second goes on from where it woke, and it sleeps until the next due frame.
+TEST(ThreadCycles, EachCycleEndsWhenTheThreadWokeAndTheNextBeginsThere) {
+    using vlx::host::ThreadCycles;
+    ThreadCycles cycles(5'000'000);
+    struct Row {
+        std::int64_t nowUs;
+        std::uint64_t first;
+        std::uint32_t frames;
+    };
+    const Row rows[] = {
+        {5'000'000, 0, 1},
+        {5'000'999, 1, 999},
+        {5'000'999, 1000, 1},  // woken twice in a microsecond: one more frame, never none
+        {5'010'000, 1001, 9000},
+        {9'000'000, 3'000'001, 1'000'000},  // held up for four seconds
+        {9'000'500, 4'000'001, 500},
+    };
+    for (const Row& r : rows) {
+        const vlx::Cycle c = cycles.next(r.nowUs);
+        EXPECT_EQ(c.firstFrame, r.first) << r.nowUs;
+        EXPECT_EQ(c.frames, r.frames) << r.nowUs;
+        EXPECT_EQ(c.rate, 1'000'000u);
+    }
+    EXPECT_EQ(cycles.sleepMicros(std::nullopt, 9'000'600), -1);
+    EXPECT_EQ(cycles.sleepMicros(4'000'601, 9'000'500), 101);
+    EXPECT_EQ(cycles.sleepMicros(4'000'000, 9'000'500), 0) << "overdue: at once";
+    EXPECT_EQ(cycles.sleepMicros(20'000'000, 9'000'500), 1'000'000) << "at most a second";
 }
 
 TEST(CycleOutputRoom, NoteOffsNeverYieldToOtherOutput) {
