@@ -585,6 +585,18 @@ void Player::Receive(std::uint32_t offset, const std::uint8_t* bytes, std::uint3
         [&](std::size_t n) { junkBytes_.fetch_add(n, std::memory_order_relaxed); });
 }
 
+void Player::TransportClock(std::uint32_t offset, std::uint8_t status, std::uint8_t data1, std::uint8_t data2) noexcept {
+    if (!inCycle_ || !looping_ || !followClock_) return;
+    const std::uint64_t at = cycleStart_ + std::min<std::uint32_t>(offset, cycleFrames_ > 0 ? cycleFrames_ - 1 : 0);
+    advanceTo(at);
+    runPasses();
+    if (status == 0xF8) time_.AlignTo(cursor_);
+    guarded([&] {
+        BusyGuard busy(lBusy);
+        if (busy.owns()) bandInput(vlx->HostTime(), status, data1, data2);
+    });
+}
+
 void Player::received(const host::MidiMessage& m) noexcept {
     // A tick's millisecond begins on its frame, so that the steps it
     // places sound on it.

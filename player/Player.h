@@ -137,6 +137,13 @@ public:
     void Receive(std::uint32_t offset, const std::uint8_t* bytes, std::uint32_t size) noexcept override;
     void EndCycle() noexcept override;
     std::optional<std::uint64_t> NextDueFrame() const noexcept override;
+    // A message of the driver's own transport, as a MIDI clock would send
+    // it (F8 tick, FA Start, FB Continue, FC Stop, F2 Song Position with its
+    // two data bytes), at `offset`, in time order with Receive: followed
+    // like a clock at the input while FollowClock is on, never passed to the
+    // output. A plugin turns its host's tempo and transport into these.
+    void TransportClock(std::uint32_t offset, std::uint8_t status, std::uint8_t data1 = 0,
+                        std::uint8_t data2 = 0) noexcept;
 
 private:
     class CycleHost;

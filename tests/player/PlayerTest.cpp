@@ -355,6 +355,37 @@ TEST(Player, FollowingAClockStepsSoundOnTheirTicksThroughStartStopContinueSongPo
     }
 }
 
+// The driver's own transport (a plugin host's) as clock messages: the steps
+// fall on its ticks as on a MIDI clock's, and nothing of it reaches the
+// output; with FollowClock off it is not followed.
+TEST(Player, ATransportClockIsFollowedLikeAMidiClockButNeverPassedOn) {
+    for (const bool follow : {true, false}) {
+        ScriptedCycles cycles;
+        cycles.period = 1000;
+        Player player({60, 2, 2, 1, Arpeggiator::CycleUp});
+        player.FollowClock(follow);
+        player.Enable(true, false);
+        cycles.At(10, keyDown(60));
+        // Start, then a tick every 1000 frames on frame 507 of each cycle.
+        cycles.atCycle = [&](std::uint64_t first) {
+            if (first == 1000) player.TransportClock(400, 0xFA);
+            if (first >= 1000 && first < 40'000) player.TransportClock(507, 0xF8);
+        };
+        cycles.RunUntil(player, 40'000);
+        std::vector<std::uint64_t> ons;
+        for (const FramedMessage& m : cycles.Take()) {
+            EXPECT_LT(m.bytes[0], 0xF0) << "a transport message passed on";
+            if (m.bytes[0] == 0x90 && m.frame > 10) ons.push_back(m.frame);
+        }
+        // Before Start, the typed tempo's 16ths (250 ms) from 5 ms after the key.
+        if (follow) {
+            EXPECT_EQ(ons, (std::vector<std::uint64_t>{240, 1507, 7507, 13507, 19507, 25507, 31507, 37507}));
+        } else {
+            EXPECT_EQ(ons, (std::vector<std::uint64_t>{240, 12240, 24240, 36240}));
+        }
+    }
+}
+
 // Two channels, each with its own pedal (down from 64 on): released keys
 // stay while it is down, a key pressed once every key is up replaces the
 // held chord, lifting it lets go of what is no longer down. Diverting and
