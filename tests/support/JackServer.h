@@ -70,9 +70,14 @@ namespace vlx::test {
 
 class JackServer {
 public:
-    explicit JackServer(int rate = 48000, int period = 256,
+    // Real-time, as jackd runs by default; Normal as it runs for a user
+    // without real-time rights (jackd -r; PipeWire's daemon has no such
+    // switch and runs as it can).
+    enum class Scheduling { RealTime, Normal };
+
+    explicit JackServer(int rate = 48000, int period = 256, Scheduling scheduling = Scheduling::RealTime,
                         std::chrono::milliseconds timeout = std::chrono::seconds(10))
-        : name_(uniqueName()), rate_(rate), period_(period) {
+        : name_(uniqueName()), rate_(rate), period_(period), scheduling_(scheduling) {
         checkLibrary();
         reclaimAbandonedSlots();
         start();
@@ -280,8 +285,12 @@ private:
     }
 
     void start() {
-        std::vector<std::string> args = {"jackd",         "-n", name_, "-d", "dummy", "-r", std::to_string(rate_),
-                                         "-p", std::to_string(period_), "-C", "0", "-P", "0"};
+        std::vector<std::string> args = {"jackd", "-n", name_};
+        if (scheduling_ == Scheduling::Normal) args.push_back("-r");
+        for (const std::string& a : {std::string("-d"), std::string("dummy"), std::string("-r"), std::to_string(rate_),
+                                     std::string("-p"), std::to_string(period_), std::string("-C"), std::string("0"),
+                                     std::string("-P"), std::string("0")})
+            args.push_back(a);
         if (pipewire()) {
             args = {"pipewire"};
             ::setenv("PIPEWIRE_REMOTE", name_.c_str(), 1);
