@@ -1,8 +1,10 @@
 #include "app/Form1.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <set>
 #include <utility>
 
 #include <QCheckBox>
@@ -361,14 +363,23 @@ void Form1::Form_Load() {
 
 void Form1::restoreConnections() {
     for (const QString& line : keeper_.warnings()) std::fprintf(stderr, "VLXArp: %s\n", qPrintable(line));
+    // In the order of their numbers: a gap (a value deleted by hand, or by
+    // another instance's close) ends nothing.
+    auto side = [](OwnPort port) { return port == OwnPort::In ? 0 : 1; };
+    std::array<std::vector<std::pair<long, std::string>>, 2> numbered;
+    for (const std::string& name : Util::ValueNames(kKeyPath))
+        if (const auto at = ConnectionKeeper::NumberedValue(name)) numbered[side(at->port)].emplace_back(at->n, name);
     for (OwnPort port : {OwnPort::In, OwnPort::Out}) {
-        std::vector<std::string> names;
-        Util::Value value;
-        while (Util::GetKeyValue(kKeyPath, ConnectionKeeper::ValueName(port, static_cast<int>(names.size()) + 1),
-                                 value) == Util::Success)
-            names.push_back(ConnectionKeeper::Unstored(Util::ToText(value)));
-        rememberedCount_[port == OwnPort::In ? 0 : 1] = static_cast<int>(names.size());
-        keeper_.remember(port, names);
+        auto& values = numbered[side(port)];
+        std::stable_sort(values.begin(), values.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::vector<std::string> stored;
+        for (const auto& [n, name] : values) {
+            Util::Value value;
+            if (Util::GetKeyValue(kKeyPath, name, value) != Util::Success) continue;
+            stored.push_back(Util::ToText(value));
+            rememberedValues_[side(port)].push_back(name);
+        }
+        keeper_.remember(port, stored);
     }
 }
 
@@ -449,6 +460,7 @@ void Form1::Form_Unload(int& Cancel) {
 }
 
 void Form1::saveSettings() {
+    const QString problem = settings_ ? settings_->Problem() : QString();
     saving_ = true;
     struct Saved {
         bool& saving;
@@ -458,7 +470,6 @@ void Form1::saveSettings() {
     auto save = [&](const char* name, const Util::Value& value, std::int32_t type) {
         const std::int32_t error = Util::SetKeyValue(kKeyPath, name, value, type);
         if (error == Util::Success) return;
-        const QString problem = settings_ ? settings_->Problem() : QString();
         QString line = Util::ValueLine(name, value, type);
         if (line.isEmpty()) line = QStringLiteral("%1 (%2)").arg(QString::fromLatin1(name), QString::fromStdString(Util::ToText(value)));
         unsaved.push_back({name, error, line,
@@ -474,16 +485,21 @@ void Form1::saveSettings() {
     save("CloseOnExit", state(CloseOnExit), Util::TypeDword);
     save("Retrigger", state(Retrigger), Util::TypeDword);
     saveSwitches([&](const char* name, const Util::Value& value) { save(name, value, Util::TypeDword); });
-    // The connected ports, numbered; older files lack them, and a host that
-    // never told its connections leaves the stored ones as they are.
-    if (keeper_.knows() && !(settings_ && !settings_->Problem().isEmpty())) {
+    // The remembered ports, numbered from 1; older files lack them, and a
+    // host that never told its connections leaves the stored ones as they are.
+    if (keeper_.knows() && problem.isEmpty()) {
         for (OwnPort port : {OwnPort::In, OwnPort::Out}) {
-            const std::vector<std::string> names = keeper_.connected(port);
+            std::set<QString> written;
             int n = 0;
-            for (const std::string& name : names)
-                save(ConnectionKeeper::ValueName(port, ++n).c_str(), ConnectionKeeper::Stored(name), Util::TypeText);
-            while (n < rememberedCount_[port == OwnPort::In ? 0 : 1])
-                Util::DeleteKeyValue(kKeyPath, ConnectionKeeper::ValueName(port, ++n));
+            for (const std::string& stored : keeper_.toRemember(port)) {
+                const std::string name = ConnectionKeeper::ValueName(port, ++n);
+                save(name.c_str(), stored, Util::TypeText);
+                written.insert(QString::fromStdString(name).toCaseFolded());
+            }
+            for (const std::string& name : rememberedValues_[port == OwnPort::In ? 0 : 1]) {
+                if (!written.contains(QString::fromStdString(name).toCaseFolded()))
+                    Util::DeleteKeyValue(kKeyPath, name);
+            }
         }
     }
     // Every value is staged above; the file is written once, here.
@@ -492,7 +508,7 @@ void Form1::saveSettings() {
     }
     bool connectionsSaid = false;  // one report stands for all of them
     for (const Util::Unsaved& lost : unsaved) {
-        if (ConnectionKeeper::IsValueName(lost.name) && std::exchange(connectionsSaid, true)) continue;
+        if (ConnectionKeeper::NumberedValue(lost.name) && std::exchange(connectionsSaid, true)) continue;
         reportUnsaved(lost);
     }
 }

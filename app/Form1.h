@@ -201,8 +201,8 @@ private:
     CommandLineOptions options_;
     ConnectionKeeper keeper_;
     QTimer* portsSettle_ = nullptr;  // a second look at the ports once a change has settled
-    // How many connections of each own port the settings file held.
-    std::array<int, 2> rememberedCount_{};
+    // The settings values that held each own port's remembered connections.
+    std::array<std::vector<std::string>, 2> rememberedValues_;
     MessageBox showMessage_;
     IdleWait idleWait_;
     QSocketNotifier* inputNotifier_ = nullptr;
