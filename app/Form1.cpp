@@ -405,9 +405,25 @@ void Form1::connectPorts() {
 void Form1::restoreSettings() {
     Util::Value value;
     QString tempo = QStringLiteral("120");
-    if (Util::GetKeyValue(kKeyPath, "Tempo", value) == Util::Success) {
-        const QString stored = QString::fromStdString(Util::ToText(value));
-        if (tempoOf(stored)) tempo = stored;
+    const std::int32_t tempoRead = Util::GetKeyValue(kKeyPath, "Tempo", value);
+    const QString stored = QString::fromStdString(Util::ToText(value));
+    if (tempoRead == Util::Success && tempoOf(stored)) {
+        tempo = stored;
+    } else if (tempoRead == Util::Success || tempoRead == Util::OtherType) {
+        // A tempo there but unusable is said once, as an unreadable file is.
+        const QString text = tr("The settings file %1 holds a Tempo VLXArp cannot use (%2); it starts at %3.")
+                                 .arg(Util::KeyFilePath(kKeyPath),
+                                      tempoRead == Util::Success ? stored : Util::Describe(tempoRead), tempo);
+        std::fprintf(stderr, "VLXArp: %s\n", qPrintable(text));
+        // After the start has shown the host in the status line.
+        QMetaObject::invokeMethod(
+            this,
+            [this, text] {
+                if (connectionLost_) return;  // that says more
+                Status->setText(tr("Stored tempo refused"));
+                Status->setToolTip(text);
+            },
+            Qt::QueuedConnection);
     }
     Tempo->setText(tempo);
     VScrollTempo->setValue(integerOf(Tempo->text()));
@@ -460,7 +476,11 @@ void Form1::Form_Unload(int& Cancel) {
 }
 
 void Form1::saveSettings() {
+    // A file that was not read is not written over, which the start said to
+    // the user; a close for the surroundings still tells its log and status
+    // what each value lost.
     const QString problem = settings_ ? settings_->Problem() : QString();
+    if (!problem.isEmpty() && !unattended_) return;
     saving_ = true;
     struct Saved {
         bool& saving;
