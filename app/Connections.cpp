@@ -75,12 +75,8 @@ QStringList ConnectionKeeper::warnings() const {
 }
 
 void ConnectionKeeper::remember(OwnPort port, const std::vector<std::string>& stored) {
-    Side& side = sides_[at(port)];
-    for (const std::string& text : stored) {
-        std::string name = Unstored(text);
-        if (!name.empty()) side.wanted.insert(name);
-        side.remembered.push_back({text, std::move(name)});
-    }
+    for (const std::string& text : stored)
+        if (std::string name = Unstored(text); !name.empty()) sides_[at(port)].wanted.insert(std::move(name));
 }
 
 void ConnectionKeeper::attach(const std::shared_ptr<PortConnections>& ports) {
@@ -135,6 +131,7 @@ void ConnectionKeeper::sync(bool connect) {
             side.wanted.insert(name);
         }
         side.connected = std::move(now);
+        side.ever.insert(side.connected.begin(), side.connected.end());
         if (!connect) continue;
 
         bool made = false;
@@ -148,8 +145,11 @@ void ConnectionKeeper::sync(bool connect) {
         // Counted as connected once the host lists it: a server may make the
         // connection a moment after the call (its notice then comes later).
         if (const auto after = made ? ports->Peers(port) : std::nullopt) {
-            for (const std::string& name : *after)
-                if (!own_.contains(name)) side.connected.insert(name);
+            for (const std::string& name : *after) {
+                if (own_.contains(name)) continue;
+                side.connected.insert(name);
+                side.ever.insert(name);
+            }
         }
     }
 }
@@ -164,21 +164,20 @@ bool ConnectionKeeper::isAsked(Side& side, const std::string& name) {
     return it->second;
 }
 
-std::vector<std::string> ConnectionKeeper::toRemember(OwnPort port) {
+std::vector<std::string> ConnectionKeeper::toRemember(OwnPort port, const std::vector<std::string>& stored) {
     sync(false);
     const Side& side = sides_[at(port)];
-    std::vector<std::string> stored;
+    std::vector<std::string> kept;
     std::set<std::string> listed;
-    for (const Remembered& entry : side.remembered) {
-        if (side.refused.contains(entry.name)) continue;
-        stored.push_back(entry.stored);
-        listed.insert(entry.name);
+    for (const std::string& text : stored) {
+        std::string name = Unstored(text);
+        if (side.refused.contains(name)) continue;
+        kept.push_back(text);
+        listed.insert(std::move(name));
     }
-    std::set<std::string> since = side.wanted;
-    since.insert(side.connected.begin(), side.connected.end());
-    for (const std::string& name : since)
-        if (!listed.contains(name) && !side.refused.contains(name)) stored.push_back(Stored(name));
-    return stored;
+    for (const std::string& name : side.ever)
+        if (!listed.contains(name) && !side.refused.contains(name)) kept.push_back(Stored(name));
+    return kept;
 }
 
 std::vector<std::string> ConnectionKeeper::connected(OwnPort port) {

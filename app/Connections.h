@@ -65,7 +65,7 @@ public:
     QStringList warnings() const;
 
     // The ports remembered from the last run, as the settings file holds
-    // them (Stored), in its order.
+    // them (Stored).
     void remember(OwnPort port, const std::vector<std::string>& stored);
     // Works on `ports` from now on (null: none) and connects what is wanted
     // and there. Called with a freshly opened host, it restores what the old
@@ -80,11 +80,13 @@ public:
     // The ports connected to the own port now, in name order; as last known
     // when the host cannot tell (it went away) or none is attached.
     std::vector<std::string> connected(OwnPort port);
-    // What to remember of the own port for the next run, Stored: every
-    // remembered entry as it came and in its order, but those the user
-    // disconnected while the program ran; then the ports connected since,
-    // in name order. A remembered port that never appeared stays remembered.
-    std::vector<std::string> toRemember(OwnPort port);
+    // What to remember of the own port for the next run, Stored, given what
+    // the settings file holds now (what was remembered, unless another
+    // instance saved meanwhile): every entry of it as it stands and in its
+    // order, but those the user disconnected while the program ran; then the
+    // ports connected during the run that it lacks, in name order. A port
+    // that never appeared stays as remembered.
+    std::vector<std::string> toRemember(OwnPort port, const std::vector<std::string>& stored);
     // Connects every port that feeds "in" directly to every port that "out"
     // feeds, so that playing goes on when the program has gone, and then
     // lets go of what feeds "in". Returns the connections made.
@@ -107,16 +109,12 @@ public:
     static std::string Unstored(const std::string& stored);
 
 private:
-    struct Remembered {
-        std::string stored;  // as the settings file had it
-        std::string name;
-    };
     struct Side {
         std::vector<PortPattern> asked;
         std::map<std::string, bool> askedFor;  // of the ports there: whether `asked` matches them
-        std::vector<Remembered> remembered;
         std::set<std::string> wanted;     // exact names
         std::set<std::string> connected;  // as last seen
+        std::set<std::string> ever;       // connected at some time while running
         std::set<std::string> refused;    // disconnected by the user while running
         std::map<std::string, std::int64_t> ending;  // ended while the port stayed, since when
     };

@@ -84,6 +84,25 @@ private:
     bool owns_;
 };
 
+// The connections of an own port the settings file holds: each value's name
+// and text, in the order of their numbers; a gap (a value deleted by hand,
+// or by another instance's close) ends nothing.
+std::vector<std::pair<std::string, std::string>> storedConnections(OwnPort port) {
+    std::vector<std::pair<long, std::string>> numbered;
+    for (const std::string& name : Util::ValueNames(Form1::kKeyPath)) {
+        const auto at = ConnectionKeeper::NumberedValue(name);
+        if (at && at->port == port) numbered.emplace_back(at->n, name);
+    }
+    std::stable_sort(numbered.begin(), numbered.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<std::pair<std::string, std::string>> stored;
+    for (const auto& [n, name] : numbered) {
+        Util::Value value;
+        if (Util::GetKeyValue(Form1::kKeyPath, name, value) == Util::Success)
+            stored.emplace_back(name, Util::ToText(value));
+    }
+    return stored;
+}
+
 }  // namespace
 
 Form1::Form1(HostFactory createHost, CommandLineOptions options, QWidget* parent)
@@ -363,22 +382,9 @@ void Form1::Form_Load() {
 
 void Form1::restoreConnections() {
     for (const QString& line : keeper_.warnings()) std::fprintf(stderr, "VLXArp: %s\n", qPrintable(line));
-    // In the order of their numbers: a gap (a value deleted by hand, or by
-    // another instance's close) ends nothing.
-    auto side = [](OwnPort port) { return port == OwnPort::In ? 0 : 1; };
-    std::array<std::vector<std::pair<long, std::string>>, 2> numbered;
-    for (const std::string& name : Util::ValueNames(kKeyPath))
-        if (const auto at = ConnectionKeeper::NumberedValue(name)) numbered[side(at->port)].emplace_back(at->n, name);
     for (OwnPort port : {OwnPort::In, OwnPort::Out}) {
-        auto& values = numbered[side(port)];
-        std::stable_sort(values.begin(), values.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
         std::vector<std::string> stored;
-        for (const auto& [n, name] : values) {
-            Util::Value value;
-            if (Util::GetKeyValue(kKeyPath, name, value) != Util::Success) continue;
-            stored.push_back(Util::ToText(value));
-            rememberedValues_[side(port)].push_back(name);
-        }
+        for (const auto& [name, text] : storedConnections(port)) stored.push_back(text);
         keeper_.remember(port, stored);
     }
 }
@@ -508,15 +514,21 @@ void Form1::saveSettings() {
     // The remembered ports, numbered from 1; older files lack them, and a
     // host that never told its connections leaves the stored ones as they are.
     if (keeper_.knows() && problem.isEmpty()) {
+        // Another instance may have saved its own list meanwhile: this one's
+        // disconnections and new connections apply to that.
+        if (settings_) settings_->Refresh();
         for (OwnPort port : {OwnPort::In, OwnPort::Out}) {
+            const auto now = storedConnections(port);
+            std::vector<std::string> stored;
+            for (const auto& [name, text] : now) stored.push_back(text);
             std::set<QString> written;
             int n = 0;
-            for (const std::string& stored : keeper_.toRemember(port)) {
+            for (const std::string& text : keeper_.toRemember(port, stored)) {
                 const std::string name = ConnectionKeeper::ValueName(port, ++n);
-                save(name.c_str(), stored, Util::TypeText);
+                save(name.c_str(), text, Util::TypeText);
                 written.insert(QString::fromStdString(name).toCaseFolded());
             }
-            for (const std::string& name : rememberedValues_[port == OwnPort::In ? 0 : 1]) {
+            for (const auto& [name, text] : now) {
                 if (!written.contains(QString::fromStdString(name).toCaseFolded()))
                     Util::DeleteKeyValue(kKeyPath, name);
             }

@@ -201,8 +201,6 @@ private:
     CommandLineOptions options_;
     ConnectionKeeper keeper_;
     QTimer* portsSettle_ = nullptr;  // a second look at the ports once a change has settled
-    // The settings values that held each own port's remembered connections.
-    std::array<std::vector<std::string>, 2> rememberedValues_;
     MessageBox showMessage_;
     IdleWait idleWait_;
     QSocketNotifier* inputNotifier_ = nullptr;

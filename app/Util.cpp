@@ -54,6 +54,9 @@ struct Change {
     std::string name;
     std::optional<QString> data;
     bool reverted = false;  // set back to what the file held
+    // The file did not hold the value: it is added, but a value another
+    // process has written meanwhile stays.
+    bool added = false;
 };
 
 }  // namespace
@@ -415,7 +418,7 @@ void apply(Text& t, const QString& section, const std::vector<Change>& changes) 
         if (line.value) {
             const QString key = folded(line.name);
             if (t.values.value(key) != i) continue;  // shadowed by a later line
-            if (const Change* change = byName.take(key)) {
+            if (const Change* change = byName.take(key); change && !change->added) {
                 if (!change->data) continue;
                 line.data = *change->data;
                 line.text = valueText(line.name, line.data);
@@ -525,16 +528,18 @@ std::vector<Unsaved> commit(Document& d) {
 // `same`: the file holds that already, and the change is taken back.
 void change(Document& d, const std::string& name, std::optional<QString> data, bool same) {
     const QString key = folded(QString::fromStdString(name));
+    const bool added = !d.text.values.contains(key);
     const auto at = d.changeOf.constFind(key);
     if (at == d.changeOf.cend()) {
         if (same) return;
         d.changeOf.insert(key, d.changes.size());
-        d.changes.push_back({name, std::move(data), false});
+        d.changes.push_back({name, std::move(data), false, added});
         return;
     }
     Change& c = d.changes[*at];
     c.data = std::move(data);
     c.reverted = same;
+    c.added = added;
 }
 
 // The documents that HeldKeys keep, by key path.
@@ -738,6 +743,19 @@ HeldKey::~HeldKey() {
 QString HeldKey::FilePath() const { return key_.doc->path; }
 
 QString HeldKey::Problem() const { return key_.doc->refused() ? key_.doc->problem : QString(); }
+
+bool HeldKey::Refresh() {
+    Document& d = *key_.doc;
+    if (d.refused()) return false;
+    QByteArray now;
+    Text text;
+    QString problem;
+    const std::int32_t error = readText(d.path, d.section, now, text, problem);
+    if (error != Success && error != NotFound) return false;
+    d.loaded = now;
+    d.text = std::move(text);
+    return true;
+}
 
 std::vector<Unsaved> HeldKey::Commit() { return commit(*key_.doc); }
 

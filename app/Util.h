@@ -22,7 +22,8 @@
 // Only the values a process changes reach the file: a write applies them to
 // the file as it is then, so that two processes sharing it (two instances
 // of the program) keep each other's changes; of a value both change, the
-// last write counts.
+// last write counts. A value the file did not hold when read is only added:
+// one that another process wrote meanwhile stays.
 //
 // While a HeldKey for a key exists, the file has been read once into memory:
 // GetKeyValue reads that copy, SetKeyValue stages a value in it, and
@@ -110,6 +111,9 @@ public:
     // Why the file was not read, empty when it was (or does not exist yet).
     // Such a file is not written over: every SetKeyValue returns the error.
     QString Problem() const;
+    // Reads the file again, as another process may have written it since
+    // (false when it cannot be read now); what is staged stays staged.
+    bool Refresh();
     // Writes every staged value in one replacement of the file (none when
     // nothing changed), applied to the file as it is now. Returns the staged
     // values that did not reach it.

@@ -69,8 +69,9 @@ TEST(Connections, WantedPortsAreConnectedWhenTheyAppearUnlessTheUserDisconnected
     ports.ports.insert({{"kbd:out", true}, {"synth:in", false}});
     std::int64_t ms = 0;
     ConnectionKeeper keeper({}, {"late:.*"}, [&] { return ms; });
+    const Names rememberedOut = {"synth:in", "gone:%ZZ", "synth2:in"};  // as stored; %ZZ is no percent sequence
     keeper.remember(In, {"kbd:out"});
-    keeper.remember(Out, {"synth:in", "gone:%ZZ", "synth2:in"});  // as stored; %ZZ is no percent sequence
+    keeper.remember(Out, rememberedOut);
     ports.OnPortsChanged([&] { keeper.portsChanged(); });
     keeper.attach(shared);
     EXPECT_EQ(peers(ports, In), Names{"kbd:out"}) << "remembered and there at the start";
@@ -91,8 +92,11 @@ TEST(Connections, WantedPortsAreConnectedWhenTheyAppearUnlessTheUserDisconnected
     EXPECT_EQ(peers(ports, Out), (Names{"stranger:in", "synth2:in"}));
     // Remembered for the next run: what was remembered, as it came and in
     // its order, whether its port came or not, but what the user ended;
-    // then what was connected since.
-    EXPECT_EQ(keeper.toRemember(Out), (Names{"gone:%ZZ", "synth2:in", "stranger:in"}));
+    // then what was connected meanwhile. When another instance has saved
+    // its own list since, that list is the one so changed.
+    EXPECT_EQ(keeper.toRemember(Out, rememberedOut), (Names{"gone:%ZZ", "synth2:in", "stranger:in"}));
+    EXPECT_EQ(keeper.toRemember(Out, {"other:in", "late:in", "synth2:in"}),
+              (Names{"other:in", "synth2:in", "stranger:in"}));
     ports.lost = true;
     EXPECT_EQ(keeper.connected(Out), (Names{"stranger:in", "synth2:in"})) << "as last known";
 

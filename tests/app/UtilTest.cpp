@@ -242,11 +242,19 @@ TEST_F(UtilTest, AHeldKeyReadsTheFileOnceAndWritesOnlyItsOwnChangesOnce) {
     ASSERT_EQ(Util::SetKeyValue(kKey, "Tempo", std::int32_t{90}, Util::TypeDword), 0);
     ASSERT_EQ(Util::SetKeyValue(kKey, "Retrigger", std::int32_t{0}, Util::TypeDword), 0);
     ASSERT_EQ(Util::SetKeyValue(kKey, "Octaves", std::string("3"), Util::TypeText), 0);
+    // Not there when this one read the file: only added, and the other's stays.
+    ASSERT_EQ(Util::SetKeyValue(kKey, "Sustain", std::string("Normal"), Util::TypeText), 0);
     ASSERT_EQ(Util::SetKeyValue(kKey, "Cycle", std::string("Up"), Util::TypeText), 0);
     ASSERT_EQ(Util::SetKeyValue(kKey, "Cycle", std::string("Down"), Util::TypeText), 0);
     EXPECT_EQ(Util::GetKeyValue(kKey, "Cycle", v), 0);
     EXPECT_EQ(v, Value(std::string("Down")));
     EXPECT_FALSE(text().contains("Cycle"));
+    // Read again, the file shows the other's values beside what is staged.
+    EXPECT_TRUE(held->Refresh());
+    EXPECT_EQ(Util::GetKeyValue(kKey, "Tempo", v), 0);
+    EXPECT_EQ(v, Value(std::int32_t{80}));
+    EXPECT_EQ(Util::GetKeyValue(kKey, "Cycle", v), 0);
+    EXPECT_EQ(v, Value(std::string("Down")));
     EXPECT_TRUE(held->Commit().empty());
     held.reset();
     EXPECT_EQ(text(), "[HKEY_CURRENT_USER\\Software\\Veloxa\\VLXArp]\n\"Tempo\"=dword:00000050\n\"Retrigger\"=dword:00000001\n"
