@@ -669,9 +669,12 @@ std::int32_t ReadTypedValue(const Key& key, const std::string& valueName, Value&
     const Document& d = *key.doc;
     if (d.refused()) return d.loadError;
     const QString name = folded(QString::fromStdString(valueName));
-    if (const auto at = d.changeOf.constFind(name); at != d.changeOf.cend() && !d.changes[*at].reverted) {
+    if (const auto at = d.changeOf.constFind(name); at != d.changeOf.cend()) {
         const Change& change = d.changes[*at];
-        return change.data ? parseData(*change.data, value) : NotFound;
+        // As the commit will leave it: an added value another process has
+        // written since the file was read again stays that process's.
+        const bool applies = !change.reverted && !(change.added && d.text.values.contains(name));
+        if (applies) return change.data ? parseData(*change.data, value) : NotFound;
     }
     return fileValue(d, name, value);
 }

@@ -255,6 +255,8 @@ TEST_F(UtilTest, AHeldKeyReadsTheFileOnceAndWritesOnlyItsOwnChangesOnce) {
     EXPECT_EQ(v, Value(std::int32_t{80}));
     EXPECT_EQ(Util::GetKeyValue(kKey, "Cycle", v), 0);
     EXPECT_EQ(v, Value(std::string("Down")));
+    EXPECT_EQ(Util::GetKeyValue(kKey, "Sustain", v), 0);
+    EXPECT_EQ(v, Value(std::string("Legatto")));
     EXPECT_TRUE(held->Commit().empty());
     held.reset();
     EXPECT_EQ(text(), "[HKEY_CURRENT_USER\\Software\\Veloxa\\VLXArp]\n\"Tempo\"=dword:00000050\n\"Retrigger\"=dword:00000001\n"
