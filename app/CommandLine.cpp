@@ -23,7 +23,8 @@ const std::vector<OptionRow>& optionTable() {
         {{"v", "version"}, {}, "show the version and exit"},
         {{"connect-in"}, "PORT",
          "connect PORT to VLXArp:in at the start and whenever it appears: an output port's exact name, or a "
-         "regular expression that matches whole port names (a2j:.*capture.*); may be given more than once"},
+         "regular expression in RE2's syntax that matches whole port names (a2j:.*capture.*); may be given more "
+         "than once"},
         {{"connect-out"}, "PORT",
          "connect VLXArp:out to PORT at the start and whenever it appears: an input port's exact name, or a "
          "regular expression as above; may be given more than once"},

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
 #include <utility>
 
 #include <QByteArray>
+#include <re2/re2.h>
 
 namespace vlx {
 
@@ -13,6 +15,9 @@ namespace {
 std::size_t at(OwnPort port) { return port == OwnPort::In ? 0 : 1; }
 
 constexpr OwnPort kBoth[] = {OwnPort::In, OwnPort::Out};
+
+// The settings values of an own port's connections: the prefix and a number from 1.
+const char* valuePrefix(OwnPort port) { return port == OwnPort::In ? "ConnectedIn" : "ConnectedOut"; }
 
 // Printable ASCII but the escape character itself.
 const QByteArray& keptAsItIs() {
@@ -27,12 +32,22 @@ const QByteArray& keptAsItIs() {
 
 }  // namespace
 
-PortPattern::PortPattern(const QString& text)
-    : text_(text), regex_(QRegularExpression::anchoredPattern(text)) {}
+PortPattern::PortPattern(const QString& text) : text_(text), exact_(text.toStdString()) {
+    re2::RE2::Options options;
+    options.set_log_errors(false);  // a mistake is said once, by warnings()
+    options.set_never_capture(true);
+    regex_ = std::make_shared<const re2::RE2>(exact_, options);
+}
 
 bool PortPattern::matches(const std::string& port) const {
-    const QString name = QString::fromStdString(port);
-    return name == text_ || (regex_.isValid() && regex_.match(name).hasMatch());
+    // Compared as text: a byte that is no UTF-8 stands for U+FFFD, as it
+    // does in the argument.
+    const std::string name = QString::fromStdString(port).toStdString();
+    return name == exact_ || (regex_->ok() && re2::RE2::FullMatch(name, *regex_));
+}
+
+QString PortPattern::problem() const {
+    return regex_->ok() ? QString() : QString::fromStdString(regex_->error());
 }
 
 ConnectionKeeper::ConnectionKeeper(const QStringList& connectIn, const QStringList& connectOut, Clock clock)
@@ -59,9 +74,9 @@ QStringList ConnectionKeeper::warnings() const {
     return lines;
 }
 
-void ConnectionKeeper::remember(OwnPort port, const std::vector<std::string>& names) {
-    for (const std::string& name : names)
-        if (!name.empty()) sides_[at(port)].wanted.insert(name);
+void ConnectionKeeper::remember(OwnPort port, const std::vector<std::string>& stored) {
+    for (const std::string& text : stored)
+        if (std::string name = Unstored(text); !name.empty()) sides_[at(port)].wanted.insert(std::move(name));
 }
 
 void ConnectionKeeper::attach(const std::shared_ptr<PortConnections>& ports) {
@@ -90,6 +105,7 @@ void ConnectionKeeper::sync(bool connect) {
         std::vector<std::string> candidates = ports->Candidates(port);
         std::erase_if(candidates, [this](const std::string& name) { return own_.contains(name); });
         const std::set<std::string> present(candidates.begin(), candidates.end());
+        std::erase_if(side.askedFor, [&](const auto& known) { return !present.contains(known.first); });
 
         // A connection whose port went away is made again when the port
         // comes back; one that ended while its port stays was ended on
@@ -115,15 +131,13 @@ void ConnectionKeeper::sync(bool connect) {
             side.wanted.insert(name);
         }
         side.connected = std::move(now);
+        side.ever.insert(side.connected.begin(), side.connected.end());
         if (!connect) continue;
 
         bool made = false;
         for (const std::string& name : candidates) {
             if (side.connected.contains(name) || side.refused.contains(name) || side.ending.contains(name)) continue;
-            const bool wanted = side.wanted.contains(name);
-            const bool asked = std::any_of(side.asked.begin(), side.asked.end(),
-                                           [&](const PortPattern& p) { return p.matches(name); });
-            if ((wanted || asked) && ports->Connect(port, name)) {
+            if ((side.wanted.contains(name) || isAsked(side, name)) && ports->Connect(port, name)) {
                 side.wanted.insert(name);
                 made = true;
             }
@@ -131,10 +145,39 @@ void ConnectionKeeper::sync(bool connect) {
         // Counted as connected once the host lists it: a server may make the
         // connection a moment after the call (its notice then comes later).
         if (const auto after = made ? ports->Peers(port) : std::nullopt) {
-            for (const std::string& name : *after)
-                if (!own_.contains(name)) side.connected.insert(name);
+            for (const std::string& name : *after) {
+                if (own_.contains(name)) continue;
+                side.connected.insert(name);
+                side.ever.insert(name);
+            }
         }
     }
+}
+
+// Each port is matched once while it stays: a notice of the ports comes with
+// every connection made anywhere, and there may be many patterns.
+bool ConnectionKeeper::isAsked(Side& side, const std::string& name) {
+    const auto [it, fresh] = side.askedFor.try_emplace(name, false);
+    if (fresh)
+        it->second = std::any_of(side.asked.begin(), side.asked.end(),
+                                 [&](const PortPattern& p) { return p.matches(name); });
+    return it->second;
+}
+
+std::vector<std::string> ConnectionKeeper::toRemember(OwnPort port, const std::vector<std::string>& stored) {
+    sync(false);
+    const Side& side = sides_[at(port)];
+    std::vector<std::string> kept;
+    std::set<std::string> listed;
+    for (const std::string& text : stored) {
+        std::string name = Unstored(text);
+        if (side.refused.contains(name)) continue;
+        kept.push_back(text);
+        listed.insert(std::move(name));
+    }
+    for (const std::string& name : side.ever)
+        if (!listed.contains(name) && !side.refused.contains(name)) kept.push_back(Stored(name));
+    return kept;
 }
 
 std::vector<std::string> ConnectionKeeper::connected(OwnPort port) {
@@ -165,18 +208,23 @@ int ConnectionKeeper::bridge() {
 }
 
 std::string ConnectionKeeper::ValueName(OwnPort port, int n) {
-    return (port == OwnPort::In ? "ConnectedIn" : "ConnectedOut") + std::to_string(n);
+    return valuePrefix(port) + std::to_string(n);
 }
 
-bool ConnectionKeeper::IsValueName(const std::string& valueName) {
-    for (const char* prefix : {"ConnectedIn", "ConnectedOut"}) {
-        const std::string p = prefix;
-        if (valueName.size() > p.size() && valueName.starts_with(p) &&
-            std::all_of(valueName.begin() + static_cast<std::ptrdiff_t>(p.size()), valueName.end(),
-                        [](unsigned char c) { return c >= '0' && c <= '9'; }))
-            return true;
+std::optional<ConnectionKeeper::Numbered> ConnectionKeeper::NumberedValue(const std::string& valueName) {
+    for (OwnPort port : kBoth) {
+        const QString prefix = QString::fromLatin1(valuePrefix(port));
+        const QString name = QString::fromStdString(valueName);
+        if (!name.startsWith(prefix, Qt::CaseInsensitive)) continue;  // value names are not case-sensitive
+        const QString digits = name.mid(prefix.size());
+        const bool decimal = !digits.isEmpty() && std::all_of(digits.begin(), digits.end(), [](QChar c) {
+            return c >= u'0' && c <= u'9';
+        });
+        bool ok = false;
+        const long n = digits.toLong(&ok);
+        if (decimal) return Numbered{port, ok ? n : std::numeric_limits<long>::max()};
     }
-    return false;
+    return std::nullopt;
 }
 
 std::string ConnectionKeeper::Stored(const std::string& portName) {
@@ -184,7 +232,25 @@ std::string ConnectionKeeper::Stored(const std::string& portName) {
 }
 
 std::string ConnectionKeeper::Unstored(const std::string& stored) {
-    return QByteArray::fromPercentEncoding(QByteArray::fromStdString(stored)).toStdString();
+    auto hex = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    std::string name;
+    name.reserve(stored.size());
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        const int high = stored[i] == '%' && i + 2 < stored.size() ? hex(stored[i + 1]) : -1;
+        const int low = high >= 0 ? hex(stored[i + 2]) : -1;
+        if (low < 0) {
+            name += stored[i];
+            continue;
+        }
+        name += static_cast<char>(high << 4 | low);
+        i += 2;
+    }
+    return name;
 }
 
 }  // namespace vlx

@@ -3,9 +3,11 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <set>
 #include <utility>
 
 #include <QCheckBox>
@@ -93,6 +95,29 @@ public:
 private:
     int fd_;
 };
+
+namespace {
+
+// The connections of an own port the settings file holds: each value's name
+// and text, in the order of their numbers; a gap (a value deleted by hand,
+// or by another instance's close) ends nothing.
+std::vector<std::pair<std::string, std::string>> storedConnections(OwnPort port) {
+    std::vector<std::pair<long, std::string>> numbered;
+    for (const std::string& name : Util::ValueNames(Form1::kKeyPath)) {
+        const auto at = ConnectionKeeper::NumberedValue(name);
+        if (at && at->port == port) numbered.emplace_back(at->n, name);
+    }
+    std::stable_sort(numbered.begin(), numbered.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<std::pair<std::string, std::string>> stored;
+    for (const auto& [n, name] : numbered) {
+        Util::Value value;
+        if (Util::GetKeyValue(Form1::kKeyPath, name, value) == Util::Success)
+            stored.emplace_back(name, Util::ToText(value));
+    }
+    return stored;
+}
+
+}  // namespace
 
 Form1::Form1(HostFactory createHost, CommandLineOptions options, QWidget* parent)
     : QWidget(parent),
@@ -410,13 +435,9 @@ void Form1::takeReports() {
 void Form1::restoreConnections() {
     for (const QString& line : keeper_.warnings()) std::fprintf(stderr, "VLXArp: %s\n", qPrintable(line));
     for (OwnPort port : {OwnPort::In, OwnPort::Out}) {
-        std::vector<std::string> names;
-        Util::Value value;
-        while (Util::GetKeyValue(kKeyPath, ConnectionKeeper::ValueName(port, static_cast<int>(names.size()) + 1),
-                                 value) == Util::Success)
-            names.push_back(ConnectionKeeper::Unstored(Util::ToText(value)));
-        rememberedCount_[port == OwnPort::In ? 0 : 1] = static_cast<int>(names.size());
-        keeper_.remember(port, names);
+        std::vector<std::string> stored;
+        for (const auto& [name, text] : storedConnections(port)) stored.push_back(text);
+        keeper_.remember(port, stored);
     }
 }
 
@@ -442,9 +463,25 @@ void Form1::connectPorts() {
 void Form1::restoreSettings() {
     Util::Value value;
     QString tempo = QStringLiteral("120");
-    if (Util::GetKeyValue(kKeyPath, "Tempo", value) == Util::Success) {
-        const QString stored = QString::fromStdString(Util::ToText(value));
-        if (tempoOf(stored)) tempo = stored;
+    const std::int32_t tempoRead = Util::GetKeyValue(kKeyPath, "Tempo", value);
+    const QString stored = QString::fromStdString(Util::ToText(value));
+    if (tempoRead == Util::Success && tempoOf(stored)) {
+        tempo = stored;
+    } else if (tempoRead == Util::Success || tempoRead == Util::OtherType) {
+        // A tempo there but unusable is said once, as an unreadable file is.
+        const QString text = tr("The settings file %1 holds a Tempo VLXArp cannot use (%2); it starts at %3.")
+                                 .arg(Util::KeyFilePath(kKeyPath),
+                                      tempoRead == Util::Success ? stored : Util::Describe(tempoRead), tempo);
+        std::fprintf(stderr, "VLXArp: %s\n", qPrintable(text));
+        // After the start has shown the host in the status line.
+        QMetaObject::invokeMethod(
+            this,
+            [this, text] {
+                if (connectionLost_) return;  // that says more
+                Status->setText(tr("Stored tempo refused"));
+                Status->setToolTip(text);
+            },
+            Qt::QueuedConnection);
     }
     Tempo->setText(tempo);
     VScrollTempo->setValue(integerOf(Tempo->text()));
@@ -492,6 +529,11 @@ void Form1::Form_Unload(int& Cancel) {
 }
 
 void Form1::saveSettings() {
+    // A file that was not read is not written over, which the start said to
+    // the user; a close for the surroundings still tells its log and status
+    // what each value lost.
+    const QString problem = settings_ ? settings_->Problem() : QString();
+    if (!problem.isEmpty() && !unattended_) return;
     saving_ = true;
     struct Saved {
         bool& saving;
@@ -501,7 +543,6 @@ void Form1::saveSettings() {
     auto save = [&](const char* name, const Util::Value& value, std::int32_t type) {
         const std::int32_t error = Util::SetKeyValue(kKeyPath, name, value, type);
         if (error == Util::Success) return;
-        const QString problem = settings_ ? settings_->Problem() : QString();
         QString line = Util::ValueLine(name, value, type);
         if (line.isEmpty()) line = QStringLiteral("%1 (%2)").arg(QString::fromLatin1(name), QString::fromStdString(Util::ToText(value)));
         unsaved.push_back({name, error, line,
@@ -517,16 +558,27 @@ void Form1::saveSettings() {
     save("CloseOnExit", state(CloseOnExit), Util::TypeDword);
     save("Retrigger", state(Retrigger), Util::TypeDword);
     saveSwitches([&](const char* name, const Util::Value& value) { save(name, value, Util::TypeDword); });
-    // The connected ports, numbered; older files lack them, and a host that
-    // never told its connections leaves the stored ones as they are.
-    if (keeper_.knows() && !(settings_ && !settings_->Problem().isEmpty())) {
+    // The remembered ports, numbered from 1; older files lack them, and a
+    // host that never told its connections leaves the stored ones as they are.
+    if (keeper_.knows() && problem.isEmpty()) {
+        // Another instance may have saved its own list meanwhile: this one's
+        // disconnections and new connections apply to that.
+        if (settings_) settings_->Refresh();
         for (OwnPort port : {OwnPort::In, OwnPort::Out}) {
-            const std::vector<std::string> names = keeper_.connected(port);
+            const auto now = storedConnections(port);
+            std::vector<std::string> stored;
+            for (const auto& [name, text] : now) stored.push_back(text);
+            std::set<QString> written;
             int n = 0;
-            for (const std::string& name : names)
-                save(ConnectionKeeper::ValueName(port, ++n).c_str(), ConnectionKeeper::Stored(name), Util::TypeText);
-            while (n < rememberedCount_[port == OwnPort::In ? 0 : 1])
-                Util::DeleteKeyValue(kKeyPath, ConnectionKeeper::ValueName(port, ++n));
+            for (const std::string& text : keeper_.toRemember(port, stored)) {
+                const std::string name = ConnectionKeeper::ValueName(port, ++n);
+                save(name.c_str(), text, Util::TypeText);
+                written.insert(QString::fromStdString(name).toCaseFolded());
+            }
+            for (const auto& [name, text] : now) {
+                if (!written.contains(QString::fromStdString(name).toCaseFolded()))
+                    Util::DeleteKeyValue(kKeyPath, name);
+            }
         }
     }
     // Every value is staged above; the file is written once, here.
@@ -535,7 +587,7 @@ void Form1::saveSettings() {
     }
     bool connectionsSaid = false;  // one report stands for all of them
     for (const Util::Unsaved& lost : unsaved) {
-        if (ConnectionKeeper::IsValueName(lost.name) && std::exchange(connectionsSaid, true)) continue;
+        if (ConnectionKeeper::NumberedValue(lost.name) && std::exchange(connectionsSaid, true)) continue;
         reportUnsaved(lost);
     }
 }

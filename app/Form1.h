@@ -171,8 +171,6 @@ private:
     CommandLineOptions options_;
     ConnectionKeeper keeper_;
     QTimer* portsSettle_ = nullptr;  // a second look at the ports once a change has settled
-    // How many connections of each own port the settings file held.
-    std::array<int, 2> rememberedCount_{};
     MessageBox showMessage_;
     QSocketNotifier* inputNotifier_ = nullptr;
     bool failing_ = false;

@@ -9,11 +9,12 @@
 #include <cmath>
 #include <cstring>
 #include <map>
-#include <set>
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
+#include <QLockFile>
 #include <QSaveFile>
 
 #include "model/Checked.h"
@@ -36,6 +37,28 @@ struct Line {
     QString data;        // of such a value: what follows '=', trimmed
 };
 
+// A file's text as read: its encoding and its lines.
+struct Text {
+    Encoding encoding = Encoding::Utf8;
+    QByteArray bom;
+    QString eol = QStringLiteral("\n");
+    std::vector<Line> lines;
+    // The line of each value of the key's own sections, by its case-folded
+    // name: the last, which counts.
+    QHash<QString, std::size_t> values;
+};
+
+// A value this process changed: what its line is to hold, or nothing for a
+// value deleted.
+struct Change {
+    std::string name;
+    std::optional<QString> data;
+    bool reverted = false;  // set back to what the file held
+    // The file did not hold the value: it is added, but a value another
+    // process has written meanwhile stays.
+    bool added = false;
+};
+
 }  // namespace
 
 class Document {
@@ -45,17 +68,19 @@ public:
     std::int32_t loadError = Success;  // NotFound: no file yet
     QString problem;
     QByteArray loaded;  // the file as read or last written
-    Encoding encoding = Encoding::Utf8;
-    QByteArray bom;
-    QString eol = QStringLiteral("\n");
-    std::vector<Line> lines;
-    // Names whose lines changed since the file was read or written, in order.
-    std::vector<std::string> staged;
+    Text text;          // the same, parsed
+    // What this process changed since, in the order of the first change of
+    // each name. Only these reach the file: a commit applies them to the
+    // file as it is then, so that another process's changes stay.
+    std::vector<Change> changes;
+    QHash<QString, std::size_t> changeOf;  // by case-folded name
 
     bool refused() const { return loadError != Success && loadError != NotFound; }
 };
 
 namespace {
+
+QString folded(const QString& name) { return name.toCaseFolded(); }
 
 QString configRoot() {
     const QByteArray xdg = qgetenv("XDG_CONFIG_HOME");
@@ -95,20 +120,6 @@ QString errnoText(int error) { return QString::fromLocal8Bit(std::strerror(error
 
 // ---- Encoding --------------------------------------------------------------
 
-void detectEncoding(Document& d, const QByteArray& bytes) {
-    if (bytes.startsWith("\xEF\xBB\xBF")) {
-        d.bom = bytes.left(3);
-    } else if (bytes.startsWith("\xFF\xFE")) {
-        d.encoding = Encoding::Utf16Le;
-        d.bom = bytes.left(2);
-    } else if (bytes.startsWith("\xFE\xFF")) {
-        d.encoding = Encoding::Utf16Be;
-        d.bom = bytes.left(2);
-    } else if (bytes.size() >= 2 && bytes[0] != '\0' && bytes[1] == '\0') {
-        d.encoding = Encoding::Utf16Le;  // without BOM: its first character is ASCII
-    }
-}
-
 QString decode(Encoding encoding, const char* p, qsizetype n) {
     if (encoding == Encoding::Utf8) return QString::fromUtf8(p, n);
     std::u16string units;
@@ -132,10 +143,47 @@ QByteArray encode(Encoding encoding, const QString& text) {
     return out;
 }
 
+// Whether UTF-16 without a BOM is surely what the bytes are: whole code
+// units, none of them NUL, surrogates in pairs.
+bool plainUtf16(Encoding encoding, const QByteArray& bytes) {
+    if (bytes.size() % 2 != 0) return false;
+    const QString text = decode(encoding, bytes.constData(), bytes.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (c.isNull()) return false;
+        if (c.isHighSurrogate() && (i + 1 >= text.size() || !text[++i].isLowSurrogate())) return false;
+        if (c.isLowSurrogate()) return false;
+    }
+    return true;
+}
+
+// The encoding of a file's bytes: by its BOM; without one, UTF-16 when its
+// first character is ASCII in one of the two byte orders (a registry file
+// begins with its header, a section or a comment), and UTF-8 when it holds
+// no NUL byte at all. Empty when none of these is certain: such a file is
+// not read, lest it be written back half in another encoding.
+std::optional<Encoding> detectEncoding(const QByteArray& bytes, QByteArray& bom) {
+    if (bytes.startsWith("\xEF\xBB\xBF")) {
+        bom = bytes.left(3);
+        return Encoding::Utf8;
+    }
+    if (bytes.startsWith("\xFF\xFE") || bytes.startsWith("\xFE\xFF")) {
+        bom = bytes.left(2);
+        return bytes[0] == '\xFF' ? Encoding::Utf16Le : Encoding::Utf16Be;
+    }
+    if (bytes.size() >= 2 && (bytes[0] == '\0') != (bytes[1] == '\0')) {
+        const Encoding guess = bytes[1] == '\0' ? Encoding::Utf16Le : Encoding::Utf16Be;
+        if (plainUtf16(guess, bytes)) return guess;
+        return std::nullopt;
+    }
+    if (!bytes.contains('\0')) return Encoding::Utf8;
+    return std::nullopt;
+}
+
 // The line end a line's bytes close with, if any.
-QByteArray lineEnd(const Document& d, const QByteArray& raw) {
+QByteArray lineEnd(const Text& t, const QByteArray& raw) {
     for (const char* end : {"\r\n", "\n"}) {
-        const QByteArray e = encode(d.encoding, QString::fromLatin1(end));
+        const QByteArray e = encode(t.encoding, QString::fromLatin1(end));
         if (raw.endsWith(e)) return e;
     }
     return {};
@@ -215,34 +263,40 @@ bool parseValueLine(const QString& text, QString& name, QString& data) {
     return true;
 }
 
-void parse(Document& d, const QByteArray& bytes) {
-    detectEncoding(d, bytes);
-    const int unit = d.encoding == Encoding::Utf8 ? 1 : 2;
+void indexValues(Text& t) {
+    t.values.clear();
+    for (std::size_t i = 0; i < t.lines.size(); ++i)
+        if (t.lines[i].value) t.values.insert(folded(t.lines[i].name), i);
+}
+
+// The lines of `bytes`, whose encoding is known.
+void parse(Text& t, const QString& section, const QByteArray& bytes) {
+    const int unit = t.encoding == Encoding::Utf8 ? 1 : 2;
     auto isLineFeed = [&](qsizetype i) {
-        if (d.encoding == Encoding::Utf8) return bytes[i] == '\n';
+        if (t.encoding == Encoding::Utf8) return bytes[i] == '\n';
         if (i + 1 >= bytes.size()) return false;
-        return d.encoding == Encoding::Utf16Le ? bytes[i] == '\n' && bytes[i + 1] == '\0'
+        return t.encoding == Encoding::Utf16Le ? bytes[i] == '\n' && bytes[i + 1] == '\0'
                                                : bytes[i] == '\0' && bytes[i + 1] == '\n';
     };
     bool eolKnown = false;
     bool inOwnSection = false;
     bool continuing = false;
-    for (qsizetype start = d.bom.size(); start < bytes.size();) {
+    for (qsizetype start = t.bom.size(); start < bytes.size();) {
         qsizetype end = start;
         while (end < bytes.size() && !isLineFeed(end)) end += unit;
         const qsizetype next = std::min<qsizetype>(end + unit, bytes.size());
         const QByteArray raw = bytes.mid(start, next - start);
-        QString text = decode(d.encoding, bytes.constData() + start, std::min(end, bytes.size()) - start);
+        QString text = decode(t.encoding, bytes.constData() + start, std::min(end, bytes.size()) - start);
         if (end < bytes.size()) {
             const bool crlf = text.endsWith(u'\r');
             if (crlf) text.chop(1);
-            if (!eolKnown) d.eol = crlf ? QStringLiteral("\r\n") : QStringLiteral("\n");
+            if (!eolKnown) t.eol = crlf ? QStringLiteral("\r\n") : QStringLiteral("\n");
             eolKnown = true;
         }
         start = next;
 
         if (continuing) {
-            Line& line = d.lines.back();
+            Line& line = t.lines.back();
             line.raw += raw;
             line.text += text.trimmed();
             line.data += text.trimmed();
@@ -253,43 +307,48 @@ void parse(Document& d, const QByteArray& bytes) {
             const QString trimmed = text.trimmed();
             if (trimmed.startsWith(u'[')) {
                 const qsizetype close = trimmed.lastIndexOf(u']');
-                const QString section = trimmed.mid(1, close > 0 ? close - 1 : -1).trimmed();
-                inOwnSection = section.compare(d.section, Qt::CaseInsensitive) == 0;
+                const QString name = trimmed.mid(1, close > 0 ? close - 1 : -1).trimmed();
+                inOwnSection = name.compare(section, Qt::CaseInsensitive) == 0;
                 line.ownHeader = inOwnSection;
             } else if (inOwnSection && !trimmed.startsWith(u';')) {
                 line.value = parseValueLine(text, line.name, line.data);
             }
-            d.lines.push_back(std::move(line));
+            t.lines.push_back(std::move(line));
         }
         // A long binary value goes on over several lines; a text value never does.
-        Line& line = d.lines.back();
+        Line& line = t.lines.back();
         continuing = line.value && !line.data.startsWith(u'"') && line.data.endsWith(u'\\');
         if (continuing) {
             line.data.chop(1);
             line.text = line.text.trimmed().chopped(1);
         }
     }
+    indexValues(t);
+}
+
+// Reads the file at `path` into `t`; the error of a file that cannot be
+// read (NotFound: there is none), with `problem` saying why.
+std::int32_t readText(const QString& path, const QString& section, QByteArray& bytes, Text& t, QString& problem) {
+    const std::int32_t error = readSettingsFile(path, bytes, problem);
+    if (error != Success) return error;
+    const auto encoding = detectEncoding(bytes, t.bom);
+    if (!encoding) {
+        problem = QStringLiteral("its text encoding cannot be told for certain (it holds NUL bytes, yet is no "
+                                 "UTF-16 text)");
+        bytes.clear();
+        return UnknownEncoding;
+    }
+    t.encoding = *encoding;
+    parse(t, section, bytes);
+    return Success;
 }
 
 std::shared_ptr<Document> load(const std::string& keyPath) {
     auto d = std::make_shared<Document>();
     d->path = KeyFilePath(keyPath);
     d->section = QStringLiteral("HKEY_CURRENT_USER\\") + QString::fromStdString(keyPath);
-    QByteArray bytes;
-    d->loadError = readSettingsFile(d->path, bytes, d->problem);
-    if (d->loadError == Success) {
-        d->loaded = bytes;
-        parse(*d, bytes);
-    }
+    d->loadError = readText(d->path, d->section, d->loaded, d->text, d->problem);
     return d;
-}
-
-// The value lines of a name in the key's own section, in file order.
-std::vector<std::size_t> find(const Document& d, const QString& name) {
-    std::vector<std::size_t> at;
-    for (std::size_t i = 0; i < d.lines.size(); ++i)
-        if (d.lines[i].value && d.lines[i].name.compare(name, Qt::CaseInsensitive) == 0) at.push_back(i);
-    return at;
 }
 
 std::int32_t parseData(const QString& data, Value& value) {
@@ -314,79 +373,138 @@ std::int32_t parseData(const QString& data, Value& value) {
     return OtherType;
 }
 
+// The value as the file held it when read or last written.
+std::int32_t fileValue(const Document& d, const QString& key, Value& value) {
+    const auto at = d.text.values.constFind(key);
+    if (at == d.text.values.cend()) return NotFound;
+    return parseData(d.text.lines[*at].data, value);
+}
+
 // ---- Writing ---------------------------------------------------------------
+
+QString valueText(const QString& name, const QString& data) {
+    return u'"' + escaped(name) + QStringLiteral("\"=") + data;
+}
 
 // Gives a line that has none (the last of a file) its line end, so that a
 // line can follow it.
-void closeLine(const Document& d, Line& line) {
-    if (lineEnd(d, line.raw).isEmpty()) line.raw += encode(d.encoding, d.eol);
+void closeLine(const Text& t, Line& line) {
+    if (lineEnd(t, line.raw).isEmpty()) line.raw += encode(t.encoding, t.eol);
 }
 
-Line newLine(const Document& d, const QString& text) {
+Line newLine(const Text& t, const QString& text) {
     Line line;
     line.text = text;
-    line.raw = encode(d.encoding, text + d.eol);
+    line.raw = encode(t.encoding, text + t.eol);
     return line;
 }
 
-void insertValue(Document& d, Line value) {
-    // After the last value of the key's last section of its own, or its header.
-    std::optional<std::size_t> after;
+// `changes` applied to the lines of `t`: a changed value's line takes its
+// new data where it stands, a deleted one goes, a new one joins the end of
+// the key's last section of its own (which is made when there is none).
+// Earlier lines of a name given twice go as well: the registry editor lets
+// the last one win, and so does the file from now on.
+void apply(Text& t, const QString& section, const std::vector<Change>& changes) {
+    QHash<QString, const Change*> byName;
+    for (const Change& change : changes)
+        if (!change.reverted) byName.insert(folded(QString::fromStdString(change.name)), &change);
+
+    std::vector<Line> lines;
+    lines.reserve(t.lines.size() + byName.size() + 2);
+    std::optional<std::size_t> after;  // the last line of the key's last section of its own
     bool inOwnSection = false;
-    for (std::size_t i = 0; i < d.lines.size(); ++i) {
-        const Line& line = d.lines[i];
+    for (std::size_t i = 0; i < t.lines.size(); ++i) {
+        Line& line = t.lines[i];
+        if (line.value) {
+            const QString key = folded(line.name);
+            if (t.values.value(key) != i) continue;  // shadowed by a later line
+            if (const Change* change = byName.take(key); change && !change->added) {
+                if (!change->data) continue;
+                line.data = *change->data;
+                line.text = valueText(line.name, line.data);
+                line.raw = encode(t.encoding, line.text) + lineEnd(t, line.raw);
+            }
+        }
         if (line.text.trimmed().startsWith(u'[')) inOwnSection = line.ownHeader;
-        if (line.ownHeader || (inOwnSection && line.value)) after = i;
+        if (line.ownHeader || (inOwnSection && line.value)) after = lines.size();
+        lines.push_back(std::move(line));
     }
-    if (after) {
-        closeLine(d, d.lines[*after]);
-        d.lines.insert(d.lines.begin() + static_cast<std::ptrdiff_t>(*after + 1), std::move(value));
-        return;
+
+    std::vector<Line> added;
+    for (const Change& change : changes) {
+        const QString name = QString::fromStdString(change.name);
+        if (change.reverted || !change.data || !byName.contains(folded(name))) continue;
+        Line line = newLine(t, valueText(name, *change.data));
+        line.value = true;
+        line.name = name;
+        line.data = *change.data;
+        added.push_back(std::move(line));
     }
-    if (!d.lines.empty()) {
-        closeLine(d, d.lines.back());
-        if (!d.lines.back().text.trimmed().isEmpty()) d.lines.push_back(newLine(d, QString()));
+    if (!added.empty() && !after) {
+        if (!lines.empty()) {
+            closeLine(t, lines.back());
+            if (!lines.back().text.trimmed().isEmpty()) lines.push_back(newLine(t, QString()));
+        }
+        Line header = newLine(t, u'[' + section + u']');
+        header.ownHeader = true;
+        lines.push_back(std::move(header));
+        after = lines.size() - 1;
     }
-    Line header = newLine(d, u'[' + d.section + u']');
-    header.ownHeader = true;
-    d.lines.push_back(std::move(header));
-    d.lines.push_back(std::move(value));
+    if (!added.empty()) {
+        closeLine(t, lines[*after]);
+        lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(*after + 1), std::make_move_iterator(added.begin()),
+                     std::make_move_iterator(added.end()));
+    }
+    t.lines = std::move(lines);
+    indexValues(t);
 }
 
-// Earlier lines of a name given twice in the key's section: the registry
-// editor lets the last one win, and so does the file from now on.
-void dropShadowed(Document& d) {
-    std::set<QString> seen;
-    for (std::size_t i = d.lines.size(); i-- > 0;) {
-        if (!d.lines[i].value) continue;
-        if (!seen.insert(d.lines[i].name.toCaseFolded()).second) d.lines.erase(d.lines.begin() + static_cast<std::ptrdiff_t>(i));
-    }
-}
-
-QByteArray serialize(const Document& d) {
-    QByteArray out = d.bom;
-    for (const Line& line : d.lines) out += line.raw;
+QByteArray serialize(const Text& t) {
+    QByteArray out = t.bom;
+    for (const Line& line : t.lines) out += line.raw;
     return out;
 }
 
+// How long a commit waits for another process's commit to the same file.
+constexpr int kLockWaitMs = 2000;
+
 std::vector<Unsaved> commit(Document& d) {
-    if (d.refused()) return {};  // nothing could be staged
-    dropShadowed(d);
-    const QByteArray bytes = serialize(d);
-    if (bytes == d.loaded && (d.loadError == Success || bytes.isEmpty())) {
-        d.staged.clear();
+    const bool changed = std::any_of(d.changes.begin(), d.changes.end(), [](const Change& c) { return !c.reverted; });
+    if (d.refused() || !changed) {  // nothing could be changed, or nothing was
+        d.changes.clear();
+        d.changeOf.clear();
         return {};
     }
     auto failed = [&d](std::int32_t error, const QString& reason) {
         std::vector<Unsaved> unsaved;
-        for (const std::string& name : d.staged) {
-            const auto at = find(d, QString::fromStdString(name));
-            unsaved.push_back({name, error, at.empty() ? QString() : d.lines[at.back()].text.trimmed(), reason});
+        for (const Change& change : d.changes) {
+            if (change.reverted) continue;
+            const QString line = change.data ? valueText(QString::fromStdString(change.name), *change.data) : QString();
+            unsaved.push_back({change.name, error, line, reason});
         }
         return unsaved;
     };
     const QString folder = QFileInfo(d.path).absolutePath();
     if (!QDir().mkpath(folder)) return failed(AccessDenied, QStringLiteral("the folder %1 cannot be created").arg(folder));
+
+    // Another instance may have written the file since it was read: its
+    // values stay, and only what this one changed is applied to them. The
+    // lock keeps two commits from crossing; one that cannot be had (a stale
+    // lock is taken over) does not stop the save.
+    QLockFile lock(d.path + QStringLiteral(".lock"));
+    lock.tryLock(kLockWaitMs);
+    QByteArray now;
+    Text text;
+    QString problem;
+    const std::int32_t error = readText(d.path, d.section, now, text, problem);
+    if (error != Success && error != NotFound)
+        return failed(error, QStringLiteral("the file was replaced meanwhile and %1").arg(problem));
+    if (error == Success && now == d.loaded) text = d.text;  // as read: parsed already
+    apply(text, d.section, d.changes);
+    const QByteArray bytes = serialize(text);
+    // What the next start would refuse is not written: the old file stays.
+    if (bytes.size() > kMaxFileBytes) return failed(TooLarge, QStringLiteral("the file would grow larger than 1 MiB"));
+
     // The old file is replaced only once the new one is complete on disk.
     // Unbuffered, so that a short write (a full disk) is seen here: a
     // buffered flush can lose it and let the truncated file through.
@@ -399,9 +517,29 @@ std::vector<Unsaved> commit(Document& d) {
     }
     if (!file.commit()) return failed(WriteFault, file.errorString());
     d.loaded = bytes;
+    d.text = std::move(text);
     d.loadError = Success;
-    d.staged.clear();
+    d.changes.clear();
+    d.changeOf.clear();
     return {};
+}
+
+// Records a change of the value `name`: to `data`, or deleted (nullopt).
+// `same`: the file holds that already, and the change is taken back.
+void change(Document& d, const std::string& name, std::optional<QString> data, bool same) {
+    const QString key = folded(QString::fromStdString(name));
+    const bool added = !d.text.values.contains(key);
+    const auto at = d.changeOf.constFind(key);
+    if (at == d.changeOf.cend()) {
+        if (same) return;
+        d.changeOf.insert(key, d.changes.size());
+        d.changes.push_back({name, std::move(data), false, added});
+        return;
+    }
+    Change& c = d.changes[*at];
+    c.data = std::move(data);
+    c.reverted = same;
+    c.added = added;
 }
 
 // The documents that HeldKeys keep, by key path.
@@ -473,6 +611,7 @@ QString Describe(std::int32_t error) {
     case WriteFault: return QStringLiteral("the file cannot be written");
     case NotAFile: return QStringLiteral("not a regular file");
     case TooLarge: return QStringLiteral("larger than 1 MiB");
+    case UnknownEncoding: return QStringLiteral("its text encoding cannot be told");
     case OtherType: return QStringLiteral("a value of another type");
     default: return QStringLiteral("error %1").arg(error);
     }
@@ -480,73 +619,64 @@ QString Describe(std::int32_t error) {
 
 namespace {
 
-// The right-hand side of a value's line and the value as it will read back;
-// false for a value that cannot be stored as that type.
-bool dataOf(const Value& value, std::int32_t valueType, QString& data, Value& stored) {
-    if (valueType == TypeText) {
-        const QString text = QString::fromStdString(ToText(value));
-        // One value a line: text that would break the line cannot be stored.
-        if (text.contains(u'\n') || text.contains(u'\r') || text.contains(QChar(0))) return false;
-        data = u'"' + escaped(text) + u'"';
-        stored = text.toStdString();
-        return true;
-    }
-    if (valueType == TypeDword) {
-        std::int32_t number = 0;
-        if (!ToInt32(value, number)) return false;
-        data = QStringLiteral("dword:%1").arg(static_cast<std::uint32_t>(number), 8, 16, QChar(u'0'));
-        stored = number;
-        return true;
-    }
-    return false;
+// The value as it will read back once stored as that type; empty for a
+// value that cannot be converted to it.
+std::optional<Value> storedAs(const Value& value, std::int32_t valueType) {
+    if (valueType == TypeText) return Value(ToText(value));
+    std::int32_t number = 0;
+    if (valueType == TypeDword && ToInt32(value, number)) return Value(number);
+    return std::nullopt;
+}
+
+// The right-hand side of a stored value's line; empty for text that would
+// break the line (one value a line).
+std::optional<QString> dataOf(const Value& stored) {
+    if (const auto* number = std::get_if<std::int32_t>(&stored))
+        return QStringLiteral("dword:%1").arg(static_cast<std::uint32_t>(*number), 8, 16, QChar(u'0'));
+    const QString text = QString::fromStdString(ToText(stored));
+    if (text.contains(u'\n') || text.contains(u'\r') || text.contains(QChar(0))) return std::nullopt;
+    return u'"' + escaped(text) + u'"';
 }
 
 }  // namespace
 
 QString ValueLine(const std::string& valueName, const Value& value, std::int32_t valueType) {
-    QString data;
-    Value stored;
-    if (!dataOf(value, valueType, data, stored)) return {};
-    return u'"' + escaped(QString::fromStdString(valueName)) + QStringLiteral("\"=") + data;
+    const auto stored = storedAs(value, valueType);
+    const auto data = stored ? dataOf(*stored) : std::nullopt;
+    return data ? valueText(QString::fromStdString(valueName), *data) : QString();
 }
 
 std::int32_t WriteTypedValue(Key& key, const std::string& valueName, std::int32_t valueType, const Value& value) {
-    QString data;
-    Value stored;
-    if (!dataOf(value, valueType, data, stored)) return InvalidData;
+    const auto stored = storedAs(value, valueType);
+    if (!stored) return InvalidData;
     const QString name = QString::fromStdString(valueName);
     if (name.contains(u'\n') || name.contains(u'\r')) return InvalidData;
     Document& d = *key.doc;
     if (d.refused()) return d.loadError;  // what could not be read is not written over
 
-    const auto at = find(d, name);
-    if (!at.empty()) {
-        Line& line = d.lines[at.back()];
-        Value current;
-        if (parseData(line.data, current) == Success && current == stored) return Success;  // kept as it stands
-        line.data = data;
-        line.text = u'"' + escaped(line.name) + QStringLiteral("\"=") + data;
-        line.raw = encode(d.encoding, line.text) + lineEnd(d, line.raw);
-    } else {
-        Line line = newLine(d, u'"' + escaped(name) + QStringLiteral("\"=") + data);
-        line.value = true;
-        line.name = name;
-        line.data = data;
-        insertValue(d, std::move(line));
+    Value current;
+    if (fileValue(d, folded(name), current) == Success && current == *stored) {
+        change(d, valueName, std::nullopt, true);  // kept as it stands
+        return Success;
     }
-    const bool listed = std::any_of(d.staged.begin(), d.staged.end(), [&](const std::string& staged) {
-        return QString::fromStdString(staged).compare(name, Qt::CaseInsensitive) == 0;
-    });
-    if (!listed) d.staged.push_back(valueName);
+    const auto data = dataOf(*stored);
+    if (!data) return InvalidData;
+    change(d, valueName, data, false);
     return Success;
 }
 
 std::int32_t ReadTypedValue(const Key& key, const std::string& valueName, Value& value) {
     const Document& d = *key.doc;
     if (d.refused()) return d.loadError;
-    const auto at = find(d, QString::fromStdString(valueName));
-    if (at.empty()) return NotFound;
-    return parseData(d.lines[at.back()].data, value);
+    const QString name = folded(QString::fromStdString(valueName));
+    if (const auto at = d.changeOf.constFind(name); at != d.changeOf.cend()) {
+        const Change& change = d.changes[*at];
+        // As the commit will leave it: an added value another process has
+        // written since the file was read again stays that process's.
+        const bool applies = !change.reverted && !(change.added && d.text.values.contains(name));
+        if (applies) return change.data ? parseData(*change.data, value) : NotFound;
+    }
+    return fileValue(d, name, value);
 }
 
 std::int32_t SetKeyValue(const std::string& keyPath, const std::string& valueName, const Value& value,
@@ -570,14 +700,32 @@ std::int32_t DeleteKeyValue(const std::string& keyPath, const std::string& value
     Key key = openKey(keyPath, held);
     Document& d = *key.doc;
     if (d.refused()) return d.loadError;
-    const auto at = find(d, QString::fromStdString(valueName));
-    if (at.empty()) return Success;
-    for (auto i = at.rbegin(); i != at.rend(); ++i) d.lines.erase(d.lines.begin() + static_cast<std::ptrdiff_t>(*i));
-    const bool listed = std::find(d.staged.begin(), d.staged.end(), valueName) != d.staged.end();
-    if (!listed) d.staged.push_back(valueName);
+    const bool inFile = d.text.values.contains(folded(QString::fromStdString(valueName)));
+    change(d, valueName, std::nullopt, !inFile);
     if (held) return Success;
     const auto unsaved = commit(d);
     return unsaved.empty() ? Success : unsaved.front().error;
+}
+
+std::vector<std::string> ValueNames(const std::string& keyPath) {
+    bool held = false;
+    const Key open = openKey(keyPath, held);
+    const Document& d = *open.doc;
+    std::vector<std::string> names;
+    if (d.refused()) return names;
+    for (std::size_t i = 0; i < d.text.lines.size(); ++i) {
+        const Line& line = d.text.lines[i];
+        if (!line.value) continue;
+        const QString key = folded(line.name);
+        if (d.text.values.value(key) != i) continue;  // a later line of the name counts
+        const auto at = d.changeOf.constFind(key);
+        if (at != d.changeOf.cend() && !d.changes[*at].reverted && !d.changes[*at].data) continue;
+        names.push_back(line.name.toStdString());
+    }
+    for (const Change& change : d.changes)
+        if (!change.reverted && change.data && !d.text.values.contains(folded(QString::fromStdString(change.name))))
+            names.push_back(change.name);
+    return names;
 }
 
 HeldKey::HeldKey(const std::string& keyPath) : keyPath_(keyPath) {
@@ -598,6 +746,19 @@ HeldKey::~HeldKey() {
 QString HeldKey::FilePath() const { return key_.doc->path; }
 
 QString HeldKey::Problem() const { return key_.doc->refused() ? key_.doc->problem : QString(); }
+
+bool HeldKey::Refresh() {
+    Document& d = *key_.doc;
+    if (d.refused()) return false;
+    QByteArray now;
+    Text text;
+    QString problem;
+    const std::int32_t error = readText(d.path, d.section, now, text, problem);
+    if (error != Success && error != NotFound) return false;
+    d.loaded = now;
+    d.text = std::move(text);
+    return true;
+}
 
 std::vector<Unsaved> HeldKey::Commit() { return commit(*key_.doc); }
 

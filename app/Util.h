@@ -10,13 +10,20 @@
 //   "Octaves"="1"
 //   "Tempo"=dword:00000078
 //
-// The file may be UTF-8 (with or without BOM) or UTF-16 with BOM, with LF or
-// CRLF line ends. Only the key's own section supplies its values; of a name
-// given twice the last counts. Everything else (other sections, comments,
-// names and value types the program does not know, lines it cannot read) is
-// written back byte for byte where it stood; only earlier copies of a
-// duplicated name are dropped. Only a regular file of at most 1 MiB is read;
-// a file that could not be read is never written over.
+// The file may be UTF-8 or UTF-16 (either byte order), with or without BOM,
+// with LF or CRLF line ends. Only the key's own section supplies its values;
+// of a name given twice the last counts. Everything else (other sections,
+// comments, names and value types the program does not know, lines it
+// cannot read) is written back byte for byte where it stood; only earlier
+// copies of a duplicated name are dropped. Only a regular file of at most
+// 1 MiB whose encoding is certain is read; a file that could not be read is
+// never written over, and none is written that would not be read.
+//
+// Only the values a process changes reach the file: a write applies them to
+// the file as it is then, so that two processes sharing it (two instances
+// of the program) keep each other's changes; of a value both change, the
+// last write counts. A value the file did not hold when read is only added:
+// one that another process wrote meanwhile stays.
 //
 // While a HeldKey for a key exists, the file has been read once into memory:
 // GetKeyValue reads that copy, SetKeyValue stages a value in it, and
@@ -49,7 +56,8 @@ enum Error : std::int32_t {
     InvalidData = 13,   // a value that cannot be stored as the asked type
     WriteFault = 29,    // the new file could not be written; the old one stays
     NotAFile = 222,     // a folder, FIFO, device or socket where the file should be
-    TooLarge = 223,     // larger than kMaxFileBytes
+    TooLarge = 223,     // larger than kMaxFileBytes, or would be once written
+    UnknownEncoding = 1113,  // neither surely UTF-8 nor surely UTF-16
     OtherType = -1,     // a value of a type other than text or integer
 };
 
@@ -72,6 +80,9 @@ std::int32_t SetKeyValue(const std::string& keyPath, const std::string& valueNam
 std::int32_t GetKeyValue(const std::string& keyPath, const std::string& valueName, Value& value);
 // Removes the value from the key's section; Success also when it was not there.
 std::int32_t DeleteKeyValue(const std::string& keyPath, const std::string& valueName);
+// The names of the key's values, in the order of the file, then those
+// staged since; none when the file could not be read.
+std::vector<std::string> ValueNames(const std::string& keyPath);
 
 // The transfers on an open key, used by the two above.
 std::int32_t WriteTypedValue(Key& key, const std::string& valueName, std::int32_t valueType, const Value& value);
@@ -100,8 +111,12 @@ public:
     // Why the file was not read, empty when it was (or does not exist yet).
     // Such a file is not written over: every SetKeyValue returns the error.
     QString Problem() const;
+    // Reads the file again, as another process may have written it since
+    // (false when it cannot be read now); what is staged stays staged.
+    bool Refresh();
     // Writes every staged value in one replacement of the file (none when
-    // nothing changed). Returns the staged values that did not reach it.
+    // nothing changed), applied to the file as it is now. Returns the staged
+    // values that did not reach it.
     std::vector<Unsaved> Commit();
 
 private:

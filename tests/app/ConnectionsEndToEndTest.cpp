@@ -133,6 +133,26 @@ TEST_F(ConnectionsEndToEnd, ConnectionsAreRememberedMadeAsPortsAppearAndUserDisc
     EXPECT_EQ(again.find("ConnectedOut1"), std::string::npos) << again;
 }
 
+// Two instances share the settings file: each close writes what that
+// instance changed into the file as the other left it, so the second to
+// close keeps the first's connections beside its own.
+TEST_F(ConnectionsEndToEnd, TwoInstancesClosingOneAfterTheOtherKeepEachOthersSettings) {
+    if (JackServer::pipewire())
+        GTEST_SKIP() << "on PipeWire the second instance's own ports list no connections "
+                        "(jack_port_get_all_connections), so it has none to remember";
+    JackTester one(server.name(), "one"), two(server.name(), "two");
+    auto first = startProgram({"--connect-in", "one_play:out"});
+    auto second = startProgram({"--connect-in", "two_play:out", "--follow-clock"});
+    ASSERT_EQ(programPeers(*first, "one_play:out|"), "one_play:out|");
+    ASSERT_EQ(programPeers(*second, "two_play:out|"), "two_play:out|");
+    ASSERT_EQ(first->terminate(10'000), 0);
+    ASSERT_EQ(second->terminate(10'000), 0);
+    const std::string saved = settings();
+    EXPECT_NE(saved.find("\"ConnectedIn1\"=\"one_play:out\"\n"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("\"ConnectedIn2\"=\"two_play:out\"\n"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("\"FollowClock\"=dword:00000001\n"), std::string::npos) << saved;
+}
+
 TEST_F(ConnectionsEndToEnd, AtTheCloseTheKeyboardIsLeftPlayingTheSynthUnlessTheBoxSaysOtherwise) {
     for (const int closeOnExit : {0, 1}) {
         SCOPED_TRACE("CloseOnExit " + std::to_string(closeOnExit));

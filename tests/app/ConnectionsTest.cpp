@@ -7,6 +7,8 @@
 #include <stdexcept>
 
 #include <QCheckBox>
+#include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QPushButton>
 
@@ -25,6 +27,9 @@ Names peers(ScriptedPorts& ports, OwnPort p) { return ports.Peers(p).value_or(Na
 
 TEST(Connections, ArgumentsConnectExactNamesOrWholeNameMatchesOfTheirDirectionNeverTheProgramItself) {
     const std::string a2j = "a2j:Keys [20] (capture): MIDI 1";  // no regular expression matches it as it stands
+    // A backtracking matcher takes 2^60 paths to see that (a+)+ cannot go on
+    // to the colon; one that gives up on the way misses the other branch.
+    const std::string hostile = std::string(60, 'a') + ':' + std::string(190, 'a') + 'b';
     struct Case {
         OwnPort side;
         QString argument;
@@ -41,10 +46,13 @@ TEST(Connections, ArgumentsConnectExactNamesOrWholeNameMatchesOfTheirDirectionNe
         {In, "VLXArp:.*", {}, false},
         {In, "odd:(", {"odd:("}, true},  // taken as an exact name only
         {In, "kbd:(", {}, true},
+        {In, "(a+)+$", {}, false},
+        {In, "(a+)+:a*c|.*", {a2j, hostile, "kbd:out", "odd:("}, false},
     };
     for (const Case& c : cases) {
         auto ports = std::make_shared<ScriptedPorts>();
-        ports->ports.insert({{"kbd:out", true}, {"kbd:in", false}, {"synth:in", false}, {a2j, true}, {"odd:(", true}});
+        ports->ports.insert({{"kbd:out", true}, {"kbd:in", false}, {"synth:in", false}, {a2j, true}, {"odd:(", true},
+                             {hostile, true}});
         const QStringList argument{c.argument};
         ConnectionKeeper keeper(c.side == In ? argument : QStringList{}, c.side == Out ? argument : QStringList{});
         keeper.attach(ports);
@@ -61,8 +69,9 @@ TEST(Connections, WantedPortsAreConnectedWhenTheyAppearUnlessTheUserDisconnected
     ports.ports.insert({{"kbd:out", true}, {"synth:in", false}});
     std::int64_t ms = 0;
     ConnectionKeeper keeper({}, {"late:.*"}, [&] { return ms; });
+    const Names rememberedOut = {"synth:in", "gone:%ZZ", "synth2:in"};  // as stored; %ZZ is no percent sequence
     keeper.remember(In, {"kbd:out"});
-    keeper.remember(Out, {"synth:in", "synth2:in"});
+    keeper.remember(Out, rememberedOut);
     ports.OnPortsChanged([&] { keeper.portsChanged(); });
     keeper.attach(shared);
     EXPECT_EQ(peers(ports, In), Names{"kbd:out"}) << "remembered and there at the start";
@@ -81,6 +90,13 @@ TEST(Connections, WantedPortsAreConnectedWhenTheyAppearUnlessTheUserDisconnected
         ports.appear(name, false);
     }
     EXPECT_EQ(peers(ports, Out), (Names{"stranger:in", "synth2:in"}));
+    // Remembered for the next run: what was remembered, as it came and in
+    // its order, whether its port came or not, but what the user ended;
+    // then what was connected meanwhile. When another instance has saved
+    // its own list since, that list is the one so changed.
+    EXPECT_EQ(keeper.toRemember(Out, rememberedOut), (Names{"gone:%ZZ", "synth2:in", "stranger:in"}));
+    EXPECT_EQ(keeper.toRemember(Out, {"other:in", "late:in", "synth2:in"}),
+              (Names{"other:in", "synth2:in", "stranger:in"}));
     ports.lost = true;
     EXPECT_EQ(keeper.connected(Out), (Names{"stranger:in", "synth2:in"})) << "as last known";
 
@@ -114,9 +130,21 @@ TEST_F(ConnectionsForm, ConnectedPortsAreSavedWhateverTheirNamesAndComeBackAtThe
         ported->ports["synth:in"] = false;
         return ported;
     };
-    // Remembered from an earlier run: two ports that do not come this time.
-    store("ConnectedOut1", std::string("old:in"), Util::TypeText);
-    store("ConnectedOut2", std::string("older:in"), Util::TypeText);
+    // Remembered from earlier runs, ports that do not come this time: 10,000
+    // keyboards, and synths numbered with gaps (values deleted by hand), two
+    // of them stored as no VLXArp writes them, one with a name of 10 KB.
+    const std::string big = "big:" + std::string(10240, 'x');
+    QByteArray keyboardLines;
+    for (int n = 1; n <= 10000; ++n)
+        keyboardLines += "\"ConnectedIn" + QByteArray::number(n) + "\"=\"gone" + QByteArray::number(n) + ":out\"\n";
+    {
+        QFile file(Util::KeyFilePath(Form1::kKeyPath));
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(file).absolutePath()));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("[HKEY_CURRENT_USER\\Software\\Veloxa\\VLXArp]\n" + keyboardLines +
+                   "\"ConnectedOut1\"=\"old:in\"\n\"ConnectedOut3\"=\"bad:%ZZ\"\n\"ConnectedOut5\"=\"lone:%\"\n" +
+                   "\"ConnectedOut7\"=\"" + QByteArray::fromStdString(big) + "\"\n");
+    }
     auto first = graph();
     host = first;
     start();
@@ -124,10 +152,22 @@ TEST_F(ConnectionsForm, ConnectedPortsAreSavedWhateverTheirNamesAndComeBackAtThe
     first->userConnect(ScriptedPorts::kOut, "synth:in");
     form->endWithoutClose(false);  // as when the display goes away
     const QString saved = settingsText();
-    EXPECT_TRUE(saved.contains("\"ConnectedIn1\"=\"100%25:out\"\n")) << saved.toStdString();
-    EXPECT_TRUE(saved.contains("\"ConnectedIn4\"=\"say \\\"hi\\\" \\\\o/:out\"\n")) << saved.toStdString();
-    EXPECT_TRUE(saved.contains("\"ConnectedOut1\"=\"synth:in\"\n")) << "what is connected at the end";
-    EXPECT_FALSE(saved.contains("ConnectedOut2")) << saved.toStdString();
+    EXPECT_TRUE(saved.contains(QString::fromLatin1(keyboardLines))) << "remembered, in order, unchanged";
+    {
+        Util::HeldKey held(Form1::kKeyPath);
+        auto value = [](const std::string& name) {
+            Util::Value v;
+            return Util::GetKeyValue(Form1::kKeyPath, name, v) == Util::Success ? Util::ToText(v) : "(none)";
+        };
+        // Then the ports connected since, in name order, as VLXArp stores them.
+        const Names connectedIn = {"100%25:out", "Gr%C3%BC%C3%9Fe:out", "a2j:Keys [20] (capture): MIDI 1",
+                                   "say \"hi\" \\o/:out", "two%0Alines:out"};
+        for (int n = 0; n < 5; ++n) EXPECT_EQ(value("ConnectedIn" + std::to_string(10001 + n)), connectedIn[n]);
+        EXPECT_EQ(value("ConnectedIn10006"), "(none)");
+        const Names out = {"old:in", "bad:%ZZ", "lone:%", big, "synth:in", "(none)", "(none)"};
+        for (int n = 0; n < 7; ++n) EXPECT_EQ(value("ConnectedOut" + std::to_string(n + 1)), out[n]) << n + 1;
+    }
+    EXPECT_TRUE(saved.contains("\"ConnectedIn10004\"=\"say \\\"hi\\\" \\\\o/:out\"\n")) << "escaped in the file";
     EXPECT_TRUE(first->links.contains({keyboards[0], "synth:in"})) << "Close Veloxa after Exit unchecked";
 
     auto second = graph();
@@ -136,6 +176,8 @@ TEST_F(ConnectionsForm, ConnectedPortsAreSavedWhateverTheirNamesAndComeBackAtThe
     std::sort(keyboards.begin(), keyboards.end());
     EXPECT_EQ(peers(*second, In), keyboards);
     EXPECT_EQ(peers(*second, Out), Names{"synth:in"});
+    second->appear("old:in", false);
+    EXPECT_EQ(peers(*second, Out), (Names{"old:in", "synth:in"})) << "still remembered, connected as it appears";
 }
 
 // A host whose MIDI system refused it something while staying asks to be

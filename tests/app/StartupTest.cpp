@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -89,22 +90,52 @@ TEST_F(StartupTest, AStoredDivertTakesEffectWhenArpeggiationIsSwitchedOn) {
 }
 
 TEST_F(StartupTest, UnusableStoredValuesTakeTheirDefaults) {
-    for (const auto& [tempo, shown] : {std::pair<Util::Value, const char*>{std::string("300"), "120"},
-                                       {std::string("7.9"), "120"},
-                                       {std::string("fast"), "120"},
-                                       {std::string("100.4"), "100"},  // rounded by the scroll bar
-                                       {std::string("239.5"), "240"},
-                                       {std::int32_t{8}, "8"}}) {
-        store("Tempo", tempo, std::holds_alternative<std::string>(tempo) ? Util::TypeText : Util::TypeDword);
+    // A tempo there but unusable is said once, on stderr and in the status line.
+    struct Row {
+        const char* tempoLine;
+        const char* shown;
+        bool said;
+    } const rows[] = {
+        {"\"Tempo\"=\"300\"", "120", true},
+        {"\"Tempo\"=\"7.9\"", "120", true},
+        {"\"Tempo\"=\"fast\"", "120", true},
+        {"\"Tempo\"=\"100.4\"", "100", false},  // rounded by the scroll bar
+        {"\"Tempo\"=\"239.5\"", "240", false},
+        {"\"Tempo\"=dword:00000008", "8", false},
+        {"\"Tempo\"=dword:000003e8", "120", true},
+        {"\"Tempo\"=dword:3e8", "120", true},
+        {"\"Tempo\"=dword:00000000", "120", true},
+        {"\"Tempo\"=dword:000000zz", "120", true},
+        {"\"Tempo\"=hex(4):78,00,00,00", "120", true},
+        {"", "120", false},  // none stored: the default, nothing to say
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.tempoLine);
+        QFile file(Util::KeyFilePath(Form1::kKeyPath));
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(file).absolutePath()));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(QByteArray("[HKEY_CURRENT_USER\\Software\\Veloxa\\VLXArp]\n") + row.tempoLine + "\n");
+        file.close();
         store("Cycle", std::string("Sideways"), Util::TypeText);
         store("Divert", std::string("yes"), Util::TypeText);
         store("Retrigger", std::int32_t{2}, Util::TypeDword);
+        testing::internal::CaptureStderr();
         Form1& f = start();
-        EXPECT_EQ(f.Tempo->text(), shown) << Util::ToText(tempo);
-        EXPECT_EQ(f.player()->engine().Tempo(), QString(shown).toInt());
+        settle();
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(f.Tempo->text(), row.shown);
+        EXPECT_EQ(f.player()->engine().Tempo(), QString(row.shown).toInt());
         EXPECT_EQ(f.Cycle->currentText(), "Up-Down");
         EXPECT_FALSE(f.Divert->isChecked());
         EXPECT_FALSE(f.Retrigger->isChecked());
+        const std::string notice = "holds a Tempo VLXArp cannot use";
+        EXPECT_EQ(said.find(notice) != std::string::npos, row.said) << said;
+        EXPECT_EQ(said.find(notice), said.rfind(notice)) << "once";
+        EXPECT_EQ(f.Status->text(), row.said ? "Stored tempo refused" : "Veloxa:1 Ver: Scripted 1.0");
+        if (row.said) {
+            EXPECT_TRUE(f.Status->toolTip().contains(QString::fromStdString(notice)))
+                << f.Status->toolTip().toStdString();
+        }
         form.reset();
     }
     QFile file(Util::KeyFilePath(Form1::kKeyPath));
@@ -228,13 +259,14 @@ TEST_F(StartupTest, AFailedSaveIsShownPerValueAndTheCloseCompletes) {
         "SetKeyValue Tempo Failed",   "SetKeyValue Octaves Failed",     "SetKeyValue Resolution Failed",
         "SetKeyValue Sustain Failed", "SetKeyValue Cycle Failed",       "SetKeyValue Divert Failed",
         "SetKeyValue CloseOnExit Failed", "SetKeyValue Retrigger Failed"};
-    ASSERT_TRUE(QDir().mkpath(Util::KeyFilePath(Form1::kKeyPath)));  // a folder in its place
+    // A link into a folder that does not exist: no file yet at the start,
+    // but the new one cannot be put where the link points.
+    const QString file = Util::KeyFilePath(Form1::kKeyPath);
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(file).absolutePath()));
+    ASSERT_TRUE(QFile::link(config.path() + "/gone/VLXArp.reg", file));
     Form1& g = start();
     settle();
-    const auto notices = g.findChildren<QMessageBox*>("SettingsNotice");
-    ASSERT_EQ(notices.size(), 1) << "said once, at the start";
-    EXPECT_TRUE(notices[0]->text().contains("was not read: it is not a regular file")) << notices[0]->text().toStdString();
-    EXPECT_FALSE(notices[0]->isModal()) << "the window goes on working with its defaults";
+    EXPECT_TRUE(g.findChildren<QMessageBox*>("SettingsNotice").isEmpty());
     EXPECT_TRUE(g.close());
     EXPECT_TRUE(g.unloaded());
     EXPECT_EQ(messages, everyValue);
@@ -252,10 +284,41 @@ TEST_F(StartupTest, AFailedSaveIsShownPerValueAndTheCloseCompletes) {
     EXPECT_TRUE(messages.empty());
     EXPECT_EQ(h.exitStatus(), 1);
     EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 8) << said;
-    EXPECT_NE(said.find("\"Tempo\"=dword:00000078 was not saved to " + Util::KeyFilePath(Form1::kKeyPath).toStdString() +
-                        ": the file was not read: it is not a regular file\n"),
-              std::string::npos)
+    EXPECT_NE(said.find("\"Tempo\"=dword:00000078 was not saved to " + file.toStdString() + ": "), std::string::npos)
         << said;
+}
+
+// A file that is not read is said once, at the start, and never written
+// over: the close shows nothing more. Closed for its surroundings, it tells
+// its log what each value lost, and fails.
+TEST_F(StartupTest, ASettingsFileRefusedAtTheStartIsSaidOnceAndLeftAlone) {
+    ASSERT_TRUE(QDir().mkpath(Util::KeyFilePath(Form1::kKeyPath)));  // a folder in its place
+    for (const bool unattended : {false, true}) {
+        SCOPED_TRACE(unattended ? "closed by a signal" : "closed by the user");
+        testing::internal::CaptureStderr();
+        Form1& f = start();
+        f.Tempo->setText("96");
+        settle();
+        const auto notices = f.findChildren<QMessageBox*>("SettingsNotice");
+        ASSERT_EQ(notices.size(), 1) << "said once, at the start";
+        EXPECT_TRUE(notices[0]->text().contains("was not read: it is not a regular file"))
+            << notices[0]->text().toStdString();
+        EXPECT_FALSE(notices[0]->isModal()) << "the window goes on working with its defaults";
+        if (unattended) f.setUnattended();
+        EXPECT_TRUE(f.close());
+        const std::string said = testing::internal::GetCapturedStderr();
+        const std::string notice = "The settings file " + Util::KeyFilePath(Form1::kKeyPath).toStdString();
+        EXPECT_NE(said.find(notice), std::string::npos) << said;
+        EXPECT_EQ(said.find(notice), said.rfind(notice)) << "once: " << said;
+        const std::string lost = "\"Tempo\"=dword:00000060 was not saved to " +
+                                 Util::KeyFilePath(Form1::kKeyPath).toStdString() +
+                                 ": the file was not read: it is not a regular file\n";
+        EXPECT_EQ(said.find(lost) != std::string::npos, unattended) << said;
+        EXPECT_TRUE(messages.empty());
+        EXPECT_EQ(f.exitStatus(), unattended ? 1 : 0);
+        EXPECT_TRUE(QFileInfo(Util::KeyFilePath(Form1::kKeyPath)).isDir());
+        form.reset();
+    }
 }
 
 TEST_F(StartupTest, AHostThatCannotBeCreatedFailsTheStart) {

@@ -7,9 +7,12 @@
 
 #include <csignal>
 #include <functional>
+#include <memory>
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QLockFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -129,11 +132,16 @@ TEST_F(UtilTest, OtherTypesAndDamagedLinesReadAsUnreadable) {
 // bytes after the save. Every line a write does not change stays as it was.
 TEST_F(UtilTest, RegistryExportFilesReadAndSaveLosslessly) {
     const QByteArray header = "[HKEY_CURRENT_USER\\Software\\Veloxa\\VLXArp]";
-    auto utf16 = [](const QByteArray& text) {
-        QByteArray out("\xff\xfe", 2);
-        for (char c : text) out.append(c).append('\0');
+    enum Order { LE, BE };
+    auto utf16 = [](const QByteArray& text, Order order = LE, bool bom = true) {
+        QByteArray out = !bom ? QByteArray() : order == LE ? QByteArray("\xff\xfe", 2) : QByteArray("\xfe\xff", 2);
+        for (char c : text) order == LE ? out.append(c).append('\0') : out.append('\0').append(c);
         return out;
     };
+    const QByteArray exported = "Windows Registry Editor Version 5.00\r\n\r\n" + header +
+                                "\r\n\"Tempo\"=dword:000000f0\r\n\"Cycle\"=\"Up\"\r\n";
+    const QByteArray exportedAfter = "Windows Registry Editor Version 5.00\r\n\r\n" + header +
+                                     "\r\n\"Tempo\"=dword:00000060\r\n\"Cycle\"=\"Up\"\r\n";
     struct Read {
         const char* name;
         std::int32_t result;
@@ -161,6 +169,11 @@ TEST_F(UtilTest, RegistryExportFilesReadAndSaveLosslessly) {
          utf16("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\Other]\r\n"
                "\"Tempo\"=dword:00000050\r\n\r\n" + header + "\r\n\"Tempo\"=dword:00000060\r\n\"Cycle\"=\"Up\"\r\n"
                "\"Octaves\"=\"2\"\r\n\r\n")},
+        {"UTF-16LE without BOM", utf16(exported, LE, false), {tempo240, {"Cycle", 0, std::string("Up")}}, tempo96,
+         utf16(exportedAfter, LE, false)},
+        {"UTF-16BE without BOM", utf16(exported, BE, false), {tempo240, {"Cycle", 0, std::string("Up")}}, tempo96,
+         utf16(exportedAfter, BE, false)},
+        {"UTF-16BE with BOM", utf16(exported, BE), {tempo240}, tempo96, utf16(exportedAfter, BE)},
         {"UTF-8 with BOM, REGEDIT4, comments and spaces around '=', written back unchanged",
          "\xef\xbb\xbfREGEDIT4\r\n; kept\r\n" + header + "\r\n  \"Tempo\" = dword:000000F0 \r\n; also kept\r\n",
          {tempo240},
@@ -213,17 +226,59 @@ TEST_F(UtilTest, RegistryExportFilesReadAndSaveLosslessly) {
     }
 }
 
-TEST_F(UtilTest, AHeldKeyReadsTheFileOnceAndWritesItOnce) {
+// Another instance that closes meanwhile has written its own changes: they
+// stay, and only what this one changed is written over them.
+TEST_F(UtilTest, AHeldKeyReadsTheFileOnceAndWritesOnlyItsOwnChangesOnce) {
     ASSERT_EQ(Util::SetKeyValue(kKey, "Tempo", std::int32_t{90}, Util::TypeDword), 0);
-    Util::HeldKey held(kKey);
-    writeText("[HKEY_CURRENT_USER\\Software\\Veloxa\\VLXArp]\n\"Tempo\"=dword:00000050\n");
+    ASSERT_EQ(Util::SetKeyValue(kKey, "Retrigger", std::int32_t{0}, Util::TypeDword), 0);
+    ASSERT_EQ(Util::SetKeyValue(kKey, "Octaves", std::string("2"), Util::TypeText), 0);
+    auto held = std::make_unique<Util::HeldKey>(kKey);
+    writeText("[HKEY_CURRENT_USER\\Software\\Veloxa\\VLXArp]\n\"Tempo\"=dword:00000050\n\"Retrigger\"=dword:00000001\n"
+              "\"Octaves\"=\"2\"\n\"Sustain\"=\"Legatto\"\n");
     Value v;
     EXPECT_EQ(Util::GetKeyValue(kKey, "Tempo", v), 0);
     EXPECT_EQ(v, Value(std::int32_t{90})) << "read from memory, not from the file again";
+    // A close writes every value; those it did not change leave the other's.
+    ASSERT_EQ(Util::SetKeyValue(kKey, "Tempo", std::int32_t{90}, Util::TypeDword), 0);
+    ASSERT_EQ(Util::SetKeyValue(kKey, "Retrigger", std::int32_t{0}, Util::TypeDword), 0);
+    ASSERT_EQ(Util::SetKeyValue(kKey, "Octaves", std::string("3"), Util::TypeText), 0);
+    // Not there when this one read the file: only added, and the other's stays.
+    ASSERT_EQ(Util::SetKeyValue(kKey, "Sustain", std::string("Normal"), Util::TypeText), 0);
     ASSERT_EQ(Util::SetKeyValue(kKey, "Cycle", std::string("Up"), Util::TypeText), 0);
+    ASSERT_EQ(Util::SetKeyValue(kKey, "Cycle", std::string("Down"), Util::TypeText), 0);
+    EXPECT_EQ(Util::GetKeyValue(kKey, "Cycle", v), 0);
+    EXPECT_EQ(v, Value(std::string("Down")));
     EXPECT_FALSE(text().contains("Cycle"));
-    EXPECT_TRUE(held.Commit().empty());
-    EXPECT_EQ(text(), "[HKEY_CURRENT_USER\\Software\\Veloxa\\VLXArp]\n\"Tempo\"=dword:0000005a\n\"Cycle\"=\"Up\"\n");
+    // Read again, the file shows the other's values beside what is staged.
+    EXPECT_TRUE(held->Refresh());
+    EXPECT_EQ(Util::GetKeyValue(kKey, "Tempo", v), 0);
+    EXPECT_EQ(v, Value(std::int32_t{80}));
+    EXPECT_EQ(Util::GetKeyValue(kKey, "Cycle", v), 0);
+    EXPECT_EQ(v, Value(std::string("Down")));
+    EXPECT_EQ(Util::GetKeyValue(kKey, "Sustain", v), 0);
+    EXPECT_EQ(v, Value(std::string("Legatto")));
+    EXPECT_TRUE(held->Commit().empty());
+    held.reset();
+    EXPECT_EQ(text(), "[HKEY_CURRENT_USER\\Software\\Veloxa\\VLXArp]\n\"Tempo\"=dword:00000050\n\"Retrigger\"=dword:00000001\n"
+                      "\"Octaves\"=\"3\"\n\"Sustain\"=\"Legatto\"\n\"Cycle\"=\"Down\"\n");
+    EXPECT_EQ(QDir(QFileInfo(file).absolutePath()).entryList(QDir::Files), QStringList{"VLXArp.reg"});
+
+    // Two closes at the same moment take turns: a child's close waits while
+    // another instance writes, then applies its change to what that wrote.
+    const QByteArray others = bytes() + "\"Resolution\"=\"8th\"\n";
+    QLockFile otherClose(file + ".lock");
+    ASSERT_TRUE(otherClose.tryLock(0));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(Util::SetKeyValue(kKey, "Divert", std::int32_t{1}, Util::TypeDword) == 0 ? 0 : 1);
+    usleep(300'000);  // the child has read the file and waits for the lock by now, or reads it later
+    writeText(others);
+    otherClose.unlock();
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(text().contains("\"Resolution\"=\"8th\"\n") && text().contains("\"Divert\"=dword:00000001\n"))
+        << text().toStdString();
 }
 
 // What is no small regular file is not read, says why, and is never written
@@ -240,6 +295,13 @@ TEST_F(UtilTest, AFifoADeviceAFolderOrAHugeFileIsRefusedAndLeftAlone) {
         {"a link to /dev/zero", [&] { ASSERT_TRUE(QFile::link("/dev/zero", file)); }, Util::NotAFile},
         {"a folder", [&] { ASSERT_TRUE(QDir().mkpath(file)); }, Util::NotAFile},
         {"a file over 1 MiB", [&] { writeText(QByteArray(Util::kMaxFileBytes + 1, ';')); }, Util::TooLarge},
+        // Text whose encoding is not certain: written back, it could end in two.
+        {"NUL bytes in what starts as UTF-8", [&] { writeText(QByteArray("[HKEY\0\0]\n", 9)); },
+         Util::UnknownEncoding},
+        {"UTF-16 without BOM, a NUL character in it", [&] { writeText(QByteArray("[\0\0\0]\0", 6)); },
+         Util::UnknownEncoding},
+        {"UTF-16 without BOM, an odd byte at the end", [&] { writeText(QByteArray("[\0]\0\n", 5)); },
+         Util::UnknownEncoding},
     };
     for (const Setup& setup : setups) {
         SCOPED_TRACE(setup.what);
@@ -261,22 +323,40 @@ TEST_F(UtilTest, AFifoADeviceAFolderOrAHugeFileIsRefusedAndLeftAlone) {
     }
 }
 
+// A commit that cannot write, or would write what the next start refuses,
+// keeps the old file and names every staged value and why.
 TEST_F(UtilTest, ACommitThatCannotWriteNamesEveryStagedValueAndWhy) {
-    // A link into a folder that does not exist: read as no file yet, but the
-    // new file cannot be put where the link points.
-    QDir().mkpath(QFileInfo(file).absolutePath());
-    ASSERT_TRUE(QFile::link(config.path() + "/gone/VLXArp.reg", file));
-    Util::HeldKey held(kKey);
-    EXPECT_TRUE(held.Problem().isEmpty());
-    ASSERT_EQ(Util::SetKeyValue(kKey, "Tempo", std::int32_t{96}, Util::TypeDword), 0);
-    ASSERT_EQ(Util::SetKeyValue(kKey, "Cycle", std::string("Up"), Util::TypeText), 0);
-    const auto unsaved = held.Commit();
-    ASSERT_EQ(unsaved.size(), 2u);
-    EXPECT_EQ(unsaved[0].name, "Tempo");
-    EXPECT_EQ(unsaved[0].line, "\"Tempo\"=dword:00000060");
-    EXPECT_EQ(unsaved[1].name, "Cycle");
-    EXPECT_EQ(unsaved[1].error, Util::WriteFault);
-    EXPECT_FALSE(unsaved[1].reason.isEmpty());
+    const QByteArray header = "[HKEY_CURRENT_USER\\Software\\Veloxa\\VLXArp]\n";
+    struct Setup {
+        const char* what;
+        std::function<void()> make;
+        std::int32_t error;
+    } const setups[] = {
+        // Read as no file yet, but the new file cannot be put where the link points.
+        {"a link into a folder that does not exist",
+         [&] { ASSERT_TRUE(QFile::link(config.path() + "/gone/VLXArp.reg", file)); }, Util::WriteFault},
+        {"a file of exactly 1 MiB",
+         [&] { writeText(header + QByteArray(Util::kMaxFileBytes - header.size() - 1, ';') + '\n'); }, Util::TooLarge},
+    };
+    for (const Setup& setup : setups) {
+        SCOPED_TRACE(setup.what);
+        QFile::remove(file);
+        QDir().mkpath(QFileInfo(file).absolutePath());
+        setup.make();
+        const QByteArray before = bytes();
+        Util::HeldKey held(kKey);
+        EXPECT_TRUE(held.Problem().isEmpty());
+        ASSERT_EQ(Util::SetKeyValue(kKey, "Tempo", std::int32_t{96}, Util::TypeDword), 0);
+        ASSERT_EQ(Util::SetKeyValue(kKey, "Cycle", std::string("Up"), Util::TypeText), 0);
+        const auto unsaved = held.Commit();
+        ASSERT_EQ(unsaved.size(), 2u);
+        EXPECT_EQ(unsaved[0].name, "Tempo");
+        EXPECT_EQ(unsaved[0].line, "\"Tempo\"=dword:00000060");
+        EXPECT_EQ(unsaved[1].name, "Cycle");
+        EXPECT_EQ(unsaved[1].error, setup.error);
+        EXPECT_FALSE(unsaved[1].reason.isEmpty());
+        EXPECT_EQ(bytes(), before) << "the old file stays";
+    }
 }
 
 TEST_F(UtilTest, AWriteThatRunsOutOfSpaceLeavesThePreviousFileWhole) {

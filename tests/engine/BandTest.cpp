@@ -54,6 +54,24 @@ TEST(ClockFollower, StepsFallOnEveryThreeTicksPerThirtySecondFromTheSongsPositio
 }
 
 TEST(ClockFollower, MeasuresTheTempoThroughJitterALateTickAndATempoChangeAndNoticesItsLoss) {
+    // The first ticks: the median of the slopes, the mean of the middle two
+    // when their number is even.
+    struct Row {
+        std::vector<std::int32_t> ticks;
+        double interval;
+    } const rows[] = {
+        {{0, 21}, 21.0},
+        {{0, 21, 41}, 20.5},                // slopes 21, 20
+        {{0, 21, 41, 62}, 21.0},            // 21, 20, 21
+        {{0, 10, 30, 60, 100, 150}, 30.0},  // over two ticks: 15, 25, 35, 45
+    };
+    for (const Row& row : rows) {
+        ClockFollower first;
+        for (const std::int32_t t : row.ticks) first.Tick(1000 + t, 6);
+        ASSERT_TRUE(first.TickInterval()) << row.ticks.size() << " ticks";
+        EXPECT_DOUBLE_EQ(*first.TickInterval(), row.interval) << row.ticks.size() << " ticks";
+    }
+
     ClockFollower clock;
     EXPECT_FALSE(clock.Tempo());
     std::mt19937 rng(7);

@@ -405,6 +405,7 @@ private:
     std::string name_;
     int rate_;
     int period_;
+    Scheduling scheduling_;
     pid_t pid_ = -1;
     bool killed_ = false;
     bool crashed_ = false;  // killed, its name kept for restart()
