@@ -1,7 +1,7 @@
 #pragma once
 // What every timing benchmark prints beside its figures, and the load it
-// runs under: the load average, the two busy processes of the loaded case,
-// and p50/p99/max of a set of deviations.
+// runs under: the load average, the compiles of the loaded case, and
+// p50/p99/max of a set of deviations.
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -22,33 +22,6 @@ inline std::string loadAverage() {
     in >> one >> five >> fifteen;
     return one + " " + five + " " + fifteen;
 }
-
-// Processes that only spin, for as long as this lives (and not a moment
-// longer than the benchmark: they die with it).
-class BusyProcesses {
-public:
-    explicit BusyProcesses(int n) {
-        for (int i = 0; i < n; ++i) {
-            std::fflush(nullptr);
-            const pid_t pid = fork();
-            if (pid == 0) {
-                prctl(PR_SET_PDEATHSIG, SIGKILL);
-                volatile unsigned long spin = 0;
-                for (;;) spin = spin + 1;
-            }
-            if (pid > 0) pids_.push_back(pid);
-        }
-    }
-    ~BusyProcesses() {
-        for (pid_t pid : pids_) kill(pid, SIGKILL);
-        for (pid_t pid : pids_) waitpid(pid, nullptr, 0);
-    }
-    BusyProcesses(const BusyProcesses&) = delete;
-    BusyProcesses& operator=(const BusyProcesses&) = delete;
-
-private:
-    std::vector<pid_t> pids_;
-};
 
 // C++ compiles in a loop, as a musician's machine runs them beside the
 // music: each process compiles a translation unit heavy with the standard

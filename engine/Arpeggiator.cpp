@@ -247,6 +247,7 @@ void Arpeggiator::NoteOff(std::uint8_t nChan, std::uint8_t nNote, std::optional<
 }
 
 bool Arpeggiator::MaybeTrigger(std::int32_t lNow) {
+    SweepReleased();
     const std::int32_t cycle = mul<std::int32_t>(seqCount_, period_);
     bool fired = skipMissed(lNow, cycle);
     if (held_) passSilencedOffs(lNow, cycle);
@@ -390,6 +391,7 @@ std::int64_t nearestDiv(std::int64_t a, std::int64_t b) { return floorDiv(2 * a 
 }  // namespace
 
 void Arpeggiator::PlaceNextStep(std::int32_t lTime, std::int16_t nPeriod, std::int16_t nDuration) {
+    SweepReleased();
     const std::int64_t was = std::max<std::int16_t>(laidPeriod_, 1);
     const std::int64_t slots = std::max<std::int16_t>(seqCount_, 1);
     // Every slot of the pass lies a whole number of `was` after the next
@@ -460,11 +462,13 @@ void Arpeggiator::removeSteps(Queue& q, std::int16_t id) {
 
 template <class Queue>
 void Arpeggiator::clear(Queue& q) {
-    for (auto i = q.Count(); i >= 1; --i) q.Remove(i);
+    q.RemoveIf([](const auto&) { return true; });
 }
 
 void Arpeggiator::RemoveAll() {
     placedUntil_.reset();
+    releasedIds_.reset();
+    sweepPending_ = false;
     clear(*noteAry_);
     clear(*noteOnQ_);
     clear(*noteOffQ_);
@@ -489,6 +493,9 @@ void Arpeggiator::Remove(std::uint8_t nChan, std::uint8_t nNote) {
 
 void Arpeggiator::Retrigger(std::int32_t lNow) {
     StopPlay();
+    // The queues are emptied below: nothing released is left to sweep.
+    releasedIds_.reset();
+    sweepPending_ = false;
     const auto n = heldCount();
     for (std::int16_t a = 1; a <= n; a = add<std::int16_t>(a, 1)) {
         const auto& note = noteAry_->Item(a);
@@ -534,6 +541,55 @@ void Arpeggiator::Add(std::int32_t lNow, std::uint8_t nChan, std::uint8_t nNote,
     }
     if (!inserted) noteAry_->Add(id, nChan, nNote, nVeloc, duration_);
     Retrigger(lNow);
+}
+
+void Arpeggiator::Hold(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc) {
+    const auto id = nextProvisionalID();
+    // The list stands in pitch order: the first higher note, found by halves.
+    std::int32_t low = 1, high = noteAry_->Count() + 1;
+    while (low < high) {
+        const std::int32_t mid = low + (high - low) / 2;
+        if (noteAry_->Item(mid)->Note > nNote)
+            high = mid;
+        else
+            low = mid + 1;
+    }
+    if (low <= noteAry_->Count())
+        noteAry_->Insert(id, nChan, nNote, nVeloc, duration_, low);
+    else
+        noteAry_->Add(id, nChan, nNote, nVeloc, duration_);
+    // As the rebuild would: nothing the old pattern started sounds on.
+    StopPlay();
+}
+
+void Arpeggiator::Release(std::uint8_t nChan, std::uint8_t nNote) {
+    for (auto c = heldCount(); c >= 1; c = sub<std::int16_t>(c, 1)) {
+        const auto held = noteAry_->Item(c);
+        if (held->Note != nNote || held->chan != nChan) continue;
+        const auto id = held->ID;
+        for (auto i = playQ_->Count(); i >= 1; --i) {
+            const auto step = playQ_->Item(i);
+            if (step->Index != id) continue;
+            NoteOff(nChan, step->CalcPitch(nNote));
+            playQ_->Remove(i);
+        }
+        if (id >= 0) {
+            releasedIds_.set(static_cast<std::size_t>(id));
+            sweepPending_ = true;
+        }
+        noteAry_->Remove(c);
+    }
+}
+
+void Arpeggiator::SweepReleased() {
+    if (!sweepPending_) return;
+    const auto released = [this](const QEvt& step) {
+        return step.Index >= 0 && releasedIds_.test(static_cast<std::size_t>(step.Index));
+    };
+    noteOnQ_->RemoveIf(released);
+    noteOffQ_->RemoveIf(released);
+    releasedIds_.reset();
+    sweepPending_ = false;
 }
 
 bool Arpeggiator::IsEmpty() const noexcept { return noteAry_->Count() == 0; }

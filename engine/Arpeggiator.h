@@ -7,6 +7,7 @@
 // durations are 16-bit milliseconds. Every other sum, difference, product and
 // narrowing is checked and raises OverflowError; no operation catches an
 // error, and what was stored before the failure stays stored.
+#include <bitset>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -124,6 +125,19 @@ public:
     // Holds a new note in pitch order and restarts the pattern from lNow.
     void Add(std::int32_t lNow, std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc);
 
+    // ---- for a caller that bounds its work per message (an audio thread) ----
+    // Add without its rebuild: silences what sounds (the rebuild's first
+    // step) and holds the note in pitch order. The caller rebuilds
+    // (Retrigger) before it next asks for steps; many notes pressed together
+    // then cost one rebuild instead of one each.
+    void Hold(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc);
+    // Remove without taking the steps out of the step queues one by one: the
+    // note's sounding steps get their note-offs and the note leaves the held
+    // list at once; its pending steps go in one sweep of the queues, which
+    // MaybeTrigger and PlaceNextStep make first (or SweepReleased now).
+    void Release(std::uint8_t nChan, std::uint8_t nNote);
+    void SweepReleased();
+
     void UpdateParams(std::int16_t nTempo, std::int16_t nResolution, std::int16_t nSustain, std::int16_t nOctaves,
                       std::int16_t nCycle);
     bool IsEmpty() const noexcept;
@@ -192,6 +206,9 @@ private:
     bool shouldUpdate_ = false;
     std::function<std::uint32_t()> seedSource_;
     std::vector<Step> order_;  // the pass being built
+    // IDs of notes released whose steps are still queued (Release).
+    std::bitset<32768> releasedIds_;
+    bool sweepPending_ = false;
     // Steps placed by an outside clock: whether held, the latest time
     // placed, where the next slot lies in the laid-out pass, and the
     // spacing the pass was laid out with.

@@ -45,7 +45,7 @@ public:
     }
 
 private:
-    std::shared_ptr<RecordPool> pool_ = std::make_shared<RecordPool>();
+    PoolRef pool_ = PoolRef::Make();
     KeyedCollection<InQEvt> col_;
 };
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 #include "model/KeyedCollection.h"
 #include "model/RecordPool.h"
@@ -26,6 +27,11 @@ public:
     std::int32_t Count() const noexcept { return col_.Count(); }
     void Remove(const IndexKey& vntIndexKey) { col_.Remove(vntIndexKey); }
     auto NewEnum() const { return col_.NewEnum(); }
+    // Removes every note `drop(note)` picks, in one pass.
+    template <class Drop>
+    void RemoveIf(Drop&& drop) {
+        col_.RemoveIf(std::forward<Drop>(drop));
+    }
 
     // Room for n notes without asking the system for memory.
     void Reserve(std::size_t n) {
@@ -37,7 +43,7 @@ private:
     Ref makeNote(std::int16_t ID, std::uint8_t chan, std::uint8_t Note, std::uint8_t Velocity,
                  std::int16_t Duration) const;
 
-    std::shared_ptr<RecordPool> pool_ = std::make_shared<RecordPool>();
+    PoolRef pool_ = PoolRef::Make();
     KeyedCollection<NoteEvt> col_;
 };
 

@@ -6,7 +6,9 @@
 //
 // Records stay shared references (std::allocate_shared with PoolAllocator);
 // each holds the pool it came from, so a record outlives its collection
-// safely. A pool is used from one thread at a time, like its collection.
+// safely. A pool is used from one thread at a time, like its collection:
+// its own count of holders is not atomic, which keeps a record's making and
+// dropping cheap.
 #include <cstddef>
 #include <memory>
 #include <new>
@@ -55,6 +57,8 @@ public:
     std::size_t capacity() const noexcept { return capacity_; }
 
 private:
+    friend class PoolRef;
+    long holders_ = 0;
     struct Free {
         Free* next;
     };
@@ -65,13 +69,47 @@ private:
     std::size_t capacity_ = 0;
 };
 
+// GCC cannot follow the count below: it takes a record dropped after its
+// collection (the pool still held by the allocator the record carries) for
+// a use of the pool after it was freed.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuse-after-free"
+#endif
+
+// A counted hold on a pool; the last one lets the pool go.
+class PoolRef {
+public:
+    PoolRef() = default;
+    explicit PoolRef(RecordPool* pool) noexcept : pool_(pool) { hold(); }
+    PoolRef(const PoolRef& other) noexcept : pool_(other.pool_) { hold(); }
+    PoolRef& operator=(const PoolRef& other) noexcept {
+        PoolRef copy(other);
+        std::swap(pool_, copy.pool_);
+        return *this;
+    }
+    ~PoolRef() {
+        if (pool_ && --pool_->holders_ == 0) delete pool_;
+    }
+    RecordPool* operator->() const noexcept { return pool_; }
+    bool operator==(const PoolRef& other) const noexcept { return pool_ == other.pool_; }
+    // A new pool, held by the ref.
+    static PoolRef Make() { return PoolRef(new RecordPool); }
+
+private:
+    void hold() noexcept {
+        if (pool_) ++pool_->holders_;
+    }
+    RecordPool* pool_ = nullptr;
+};
+
 // An allocator that takes single objects from a RecordPool.
 template <class T>
 class PoolAllocator {
 public:
     using value_type = T;
 
-    explicit PoolAllocator(std::shared_ptr<RecordPool> pool) noexcept : pool_(std::move(pool)) {}
+    explicit PoolAllocator(PoolRef pool) noexcept : pool_(std::move(pool)) {}
     template <class U>
     PoolAllocator(const PoolAllocator<U>& other) noexcept : pool_(other.pool()) {}  // NOLINT: rebinding
 
@@ -81,19 +119,23 @@ public:
     }
     void deallocate(T* p, std::size_t n) noexcept { pool_->Release(p, n * sizeof(T)); }
 
-    const std::shared_ptr<RecordPool>& pool() const noexcept { return pool_; }
+    const PoolRef& pool() const noexcept { return pool_; }
     template <class U>
     bool operator==(const PoolAllocator<U>& other) const noexcept {
         return pool_ == other.pool();
     }
 
 private:
-    std::shared_ptr<RecordPool> pool_;
+    PoolRef pool_;
 };
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 // A new shared record of type T from `pool`, every field zero.
 template <class T>
-std::shared_ptr<T> MakeRecord(const std::shared_ptr<RecordPool>& pool) {
+std::shared_ptr<T> MakeRecord(const PoolRef& pool) {
     return std::allocate_shared<T>(PoolAllocator<T>(pool));
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 #include "model/KeyedCollection.h"
 #include "model/RecordPool.h"
@@ -40,6 +41,11 @@ public:
     std::int32_t Count() const noexcept { return col_.Count(); }
     void Remove(const IndexKey& vntIndexKey) { col_.Remove(vntIndexKey); }
     auto NewEnum() const { return col_.NewEnum(); }
+    // Removes every step `drop(step)` picks, in one pass.
+    template <class Drop>
+    void RemoveIf(Drop&& drop) {
+        col_.RemoveIf(std::forward<Drop>(drop));
+    }
 
     // Room for n steps (and their records) made and dropped without asking
     // the system for memory.
@@ -52,7 +58,7 @@ protected:
     StepQueue() = default;
 
 private:
-    std::shared_ptr<RecordPool> pool_ = std::make_shared<RecordPool>();
+    PoolRef pool_ = PoolRef::Make();
     KeyedCollection<QEvt> col_;
 };
 

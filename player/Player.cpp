@@ -188,7 +188,7 @@ Player::Counters Player::counters() const noexcept {
 void Player::ForgetSilently() {
     vlx->out = nullptr;
     while (Arp->PlayQ()->Count() > 0) Arp->PlayQ()->Pull();
-    Arp->RemoveAll();
+    removeAll();
     while (!InQ->IsEmpty()) InQ->Pull();
     divertedPress_.reset();
     latch_.ForgetAll();
@@ -212,9 +212,7 @@ void Player::apply(const Command& command) {
     case Command::Kind::SustainHold: {
         const SustainLatch::PerChannel released = latch_.Hold(command.on);
         for (std::size_t chan = 0; chan < released.size(); ++chan)
-            SustainLatch::ForEach(released[chan], [&](std::uint8_t note) {
-                Arp->Remove(static_cast<std::uint8_t>(chan), note);
-            });
+            SustainLatch::ForEach(released[chan], [&](std::uint8_t note) { release(static_cast<std::uint8_t>(chan), note); });
         break;
     }
     case Command::Kind::AllNotesOff: stopEverything(); break;
@@ -247,7 +245,7 @@ void Player::failed(const char* what) noexcept {
     // Whatever the switch-off got to, nothing may be left sounding.
     try {
         Arp->StopPlay();
-        Arp->RemoveAll();
+        removeAll();
     } catch (...) {
     }
     looping_ = false;
@@ -279,7 +277,7 @@ void Player::Enable_Click(bool on, bool divert) {
         vlx->RaiseInputEvents(0);
         vlx->DivertInput(0);
         Arp->StopPlay();
-        Arp->RemoveAll();
+        removeAll();
         resetBand();
     }
 }
@@ -306,15 +304,14 @@ void Player::ProcessMidi(std::int32_t lTime, std::int32_t status, std::int32_t d
             kind = 0x80;
         } else {
             const auto note = checked::narrow<std::uint8_t>(data1);
-            if (Arp->NoteAry()->Count() >= kMaxHeld) {
+            if (Arp->NoteAry()->Count() >= kMaxHeld || pressesThisCycle_ >= pressBudget()) {
                 refusedKeys_.fetch_add(1, std::memory_order_relaxed);
                 return;
             }
             divertedPress_.set(keyIndex(chan, note), vlx->DivertInput() == 1);
             // Held by the pedal, a chord is replaced by the next one.
-            SustainLatch::ForEach(latch_.Press(chan, note), [&](std::uint8_t held) { Arp->Remove(chan, held); });
-            Arp->Add(lTime, chan, note, checked::narrow<std::uint8_t>(data2));
-            if (retrigger_) Arp->Retrigger(lTime);
+            SustainLatch::ForEach(latch_.Press(chan, note), [&](std::uint8_t held) { release(chan, held); });
+            press(lTime, chan, note, checked::narrow<std::uint8_t>(data2));
         }
     }
     if (kind == 0x80) {
@@ -325,9 +322,12 @@ void Player::ProcessMidi(std::int32_t lTime, std::int32_t status, std::int32_t d
         // diverts. A diverted press never sounded; its release is the engine's.
         const bool diverted = divertedPress_.test(keyIndex(chan, note));
         divertedPress_.reset(keyIndex(chan, note));
-        if (latch_.Release(chan, note)) Arp->Remove(chan, note);
+        if (latch_.Release(chan, note)) release(chan, note);
         if (!diverted && vlx->DivertInput() == 1) vlx->SendMidiMessage(-1, status, data1, data2);
     } else if (kind != 0x90) {
+        // The clock places the next step, and all notes off clears: the
+        // pattern must be laid out first.
+        flushRebuild();
         if (bandInput(lTime, status, data1, data2)) return;
         if (vlx->DivertInput() == 1) vlx->SendMidiMessage(-1, status, data1, data2);
     }
@@ -343,8 +343,10 @@ bool Player::Timer_Timer() {
                 if (message) ProcessMidi(message->lTime, message->Status, message->data1, message->data2);
             }
             const std::int32_t lNow = vlx->HostTime();
+            if (rebuildDue(lNow)) flushRebuild();
             followClockAt(lNow);
-            if (!Arp->IsEmpty()) fired = Arp->MaybeTrigger(lNow);
+            // A rebuild still to come replaces what the queues hold.
+            if (!Arp->IsEmpty() && !rebuild_) fired = Arp->MaybeTrigger(lNow);
         }
     }
     if (looping_) {
@@ -381,7 +383,7 @@ void Player::PollControls() {
         Arp->Tempo(nLastTempo);
         changed = true;
     }
-    if (looping_ && changed) Arp->Retrigger(vlx->HostTime());
+    if (looping_ && changed) rebuild(vlx->HostTime());
 }
 
 // ---- playing with a band ----
@@ -390,7 +392,7 @@ bool Player::bandInput(std::int32_t lTime, std::int32_t status, std::int32_t dat
     const auto chan = static_cast<std::uint8_t>(status & 0x0F);
     if ((status & 0xF0) == 0xB0) {
         if (data1 == 64) {
-            SustainLatch::ForEach(latch_.Pedal(chan, data2), [&](std::uint8_t note) { Arp->Remove(chan, note); });
+            SustainLatch::ForEach(latch_.Pedal(chan, data2), [&](std::uint8_t note) { release(chan, note); });
             // Passed on, the pedal would sustain the arpeggio's own notes.
             return latch_.holding();
         }
@@ -404,7 +406,7 @@ bool Player::bandInput(std::int32_t lTime, std::int32_t status, std::int32_t dat
         midiClock_.Start(lTime);
         clockLost_ = false;
         Arp->HoldSteps(true);
-        Arp->Retrigger(lTime);  // the first step falls on the next tick
+        rebuild(lTime);  // the first step falls on the next tick
         break;
     case 0xFB:
         midiClock_.Continue(lTime);
@@ -465,8 +467,66 @@ void Player::stepsByTypedTempo(std::int32_t lNow) {
 // pending; arpeggiation stays on for the next chord.
 void Player::stopEverything() {
     Arp->StopPlay();
-    Arp->RemoveAll();
+    removeAll();
     latch_.Forget();
+}
+
+// ---- held keys, with bounded work per message ----
+
+// At most one press a frame a cycle reaches the engine (and at least 64): a
+// flood of them, far beyond what any player or wire can send, must not
+// hold the audio thread past its cycle.
+std::uint32_t Player::pressBudget() const noexcept { return std::max<std::uint32_t>(64, cycleFrames_); }
+
+// The rebuild of the pattern that a press asks for waits until the first
+// step it would lay falls due, 5 ms on: the keys of a chord, and a flood of
+// them, cost one rebuild, while the first step still falls 5 ms after the
+// last key.
+void Player::press(std::int32_t lTime, std::uint8_t chan, std::uint8_t note, std::uint8_t velocity) {
+    ++pressesThisCycle_;
+    Arp->Hold(chan, note, velocity);
+    auto& count = heldKeys_[keyIndex(chan, note)];
+    count = static_cast<std::uint16_t>(count + 1);
+    if (!rebuild_) rebuild_ = PendingRebuild{lTime, lTime, false};
+    rebuild_->last = lTime;
+    rebuild_->twice = rebuild_->twice || retrigger_;
+}
+
+// A key not held costs nothing: a flood of releases stays cheap.
+void Player::release(std::uint8_t chan, std::uint8_t note) {
+    auto& count = heldKeys_[keyIndex(chan, note)];
+    if (count == 0) return;
+    count = 0;
+    Arp->Release(chan, note);
+}
+
+void Player::rebuild(std::int32_t lTime) {
+    rebuild_.reset();
+    Arp->Retrigger(lTime);
+}
+
+bool Player::rebuildDue(std::int32_t lNow) const noexcept {
+    return rebuild_ && !hosttime::isBefore(lNow, rebuildDeadline());
+}
+
+// When the first press's own rebuild would have laid its first step: no
+// step of the old pattern is played meanwhile, and the new one starts 5 ms
+// after the last press, as each press's rebuild would have made it.
+std::int32_t Player::rebuildDeadline() const noexcept { return hosttime::after(rebuild_->first, 5); }
+
+// From the last press, as each press's own rebuild would have; with the
+// Retrigger box checked, a second time, as its rule says.
+void Player::flushRebuild() {
+    if (!rebuild_) return;
+    const PendingRebuild pending = *rebuild_;
+    rebuild(pending.last);
+    if (pending.twice) Arp->Retrigger(pending.last);
+}
+
+void Player::removeAll() {
+    rebuild_.reset();
+    heldKeys_.fill(0);
+    Arp->RemoveAll();
 }
 
 void Player::resetBand() {
@@ -507,7 +567,9 @@ void Player::showClock() noexcept {
 // cannot fire does not hold the cycle.
 std::int32_t Player::nextWake(std::int32_t lNow) const {
     std::int32_t wake = hosttime::after(lNextPoll, 1);
-    if (!Arp->IsEmpty()) {
+    if (rebuild_) {
+        if (hosttime::isBefore(rebuildDeadline(), wake)) wake = rebuildDeadline();
+    } else if (!Arp->IsEmpty()) {
         if (const auto due = Arp->NextDue(); due && hosttime::isBefore(*due, wake)) wake = *due;
     }
     if (const auto lost = clockDeadline(); lost && hosttime::isBefore(*lost, wake)) wake = *lost;
@@ -564,6 +626,7 @@ void Player::BeginCycle(const Cycle& cycle, CycleOutput& out) noexcept {
     vlx->out = &out;
     vlx->last = 0;
     inCycle_ = true;
+    pressesThisCycle_ = 0;
     Command command{};
     while (commands_.pop(command)) {
         guarded([&] { apply(command); });

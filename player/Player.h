@@ -21,6 +21,7 @@
 // one driver runs the cycles. The cycle members never allocate, lock or
 // wait. While no driver runs it, the owner may also use the members under
 // "While no cycle runs".
+#include <array>
 #include <atomic>
 #include <bitset>
 #include <cstdint>
@@ -184,6 +185,21 @@ private:
     bool clockDrivesTempo() const noexcept;
     void showClock() noexcept;
 
+    // Held keys, with bounded work per message.
+    struct PendingRebuild {
+        std::int32_t first;  // the first press waiting for it
+        std::int32_t last;   // and the last, from which it lays the pattern out
+        bool twice;          // the Retrigger box asks for a second one
+    };
+    std::uint32_t pressBudget() const noexcept;
+    void press(std::int32_t lTime, std::uint8_t chan, std::uint8_t note, std::uint8_t velocity);
+    void release(std::uint8_t chan, std::uint8_t note);
+    void rebuild(std::int32_t lTime);
+    bool rebuildDue(std::int32_t lNow) const noexcept;
+    std::int32_t rebuildDeadline() const noexcept;
+    void flushRebuild();
+    void removeAll();
+
     // Time: passes at every frame where something falls due.
     void advanceTo(std::uint64_t frame) noexcept;
     void runPasses() noexcept;
@@ -210,6 +226,9 @@ private:
     // Keys whose latest press the host held back (DivertInput 1), by
     // channel * 256 + note: their releases stay with the engine.
     std::bitset<16 * 256> divertedPress_;
+    std::optional<PendingRebuild> rebuild_;
+    std::array<std::uint16_t, 16 * 256> heldKeys_{};  // how often each key is held
+    std::uint32_t pressesThisCycle_ = 0;
     ClockFollower midiClock_;
     SustainLatch latch_;
     bool clockLost_ = false;

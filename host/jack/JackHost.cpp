@@ -366,6 +366,7 @@ namespace {
 class CycleWriter final : public CycleOutput {
 public:
     CycleWriter(void* buffer, jack_nframes_t nframes) : buffer_(buffer), nframes_(nframes) {}
+    std::uint32_t written() const noexcept { return written_; }
     bool Write(std::uint32_t offset, const std::uint8_t* bytes, std::uint32_t size) noexcept override {
         if (nframes_ == 0 || size == 0) return false;
         const auto at = std::min<jack_nframes_t>(std::max<jack_nframes_t>(offset, last_), nframes_ - 1);
@@ -404,6 +405,7 @@ int JackHost::processCycle(jack_nframes_t nframes) {
            out.Write(0, m.bytes.data(), m.size))
         jack_ringbuffer_read_advance(outRing_, sizeof m);
 
+    inputEvents_.fetch_add(jack_midi_get_event_count(inBuf), std::memory_order_relaxed);
     inCycle_.store(true);
     if (CycleProcessor* processor = processor_.load()) {
         processor->BeginCycle({first, nframes, jack_get_sample_rate(client_)}, out);
@@ -416,6 +418,7 @@ int JackHost::processCycle(jack_nframes_t nframes) {
         routeWithoutProcessor(inBuf, out);
     }
     inCycle_.store(false);
+    outputEvents_.fetch_add(out.written(), std::memory_order_relaxed);
 
     cycles_.fetch_add(1, std::memory_order_release);
     const std::int64_t spent = steadyMicros() - enteredUs;

@@ -135,6 +135,10 @@ public:
     std::uint32_t sampleRate() const { return client_ ? jack_get_sample_rate(client_) : sampleRate_; }
     // Input the output port had no room to route (without a processor).
     std::uint64_t droppedThru() const noexcept { return droppedThru_.load(); }
+    // Events the input port carried, over every callback, and events
+    // written to the output port.
+    std::uint64_t inputEvents() const noexcept { return inputEvents_.load(); }
+    std::uint64_t outputEvents() const noexcept { return outputEvents_.load(); }
     // The slowest process callback so far, in microseconds.
     std::int64_t worstCallbackMicros() const noexcept { return worstCallbackUs_.load(); }
     std::uint64_t cycles() const noexcept { return cycles_.load(); }
@@ -190,6 +194,8 @@ private:
     bool stopWatch_ = false;      // under watchMutex_
     bool plainShutdown_ = false;  // under watchMutex_: for the watchdog to judge
     std::atomic<std::uint64_t> droppedThru_{0};
+    std::atomic<std::uint64_t> inputEvents_{0};
+    std::atomic<std::uint64_t> outputEvents_{0};
     std::atomic<std::int64_t> worstCallbackUs_{0};
     std::atomic<std::uint64_t> cycles_{0};
     std::atomic<std::uint64_t> missedCycles_{0};

@@ -39,18 +39,20 @@ TEST_F(InputTest, KeysReachThePlayerAndTheRetriggerBoxRebuildsThePatternASecondT
     f.player()->engine().Cycle(Arpeggiator::CycleRandom);
     int draws = 0;
     f.player()->engine().SeedSource([&] { return static_cast<std::uint32_t>(++draws); });
+    // Each rebuild (5 ms after the key, when its first step falls due)
+    // draws a new order.
     host->Play({0x93, 60, 100});
-    host->Run(1);
+    host->Run(10);
     EXPECT_EQ(held(), std::vector<int>{3060});
     EXPECT_EQ(draws, 1);
     f.Retrigger->setChecked(true);
     host->Play({0x93, 64, 100});
-    host->Run(1);
+    host->Run(10);
     EXPECT_EQ(held(), (std::vector<int>{3060, 3064}));
     EXPECT_EQ(draws, 3);
     f.Retrigger->setChecked(false);
     host->Play({0x93, 67, 100});
-    host->Run(1);
+    host->Run(10);
     EXPECT_EQ(draws, 4);
 }
 

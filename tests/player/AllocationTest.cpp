@@ -72,10 +72,11 @@ TEST(PlayerAllocation, APlayingSessionAllocatesNothingFromItsFirstCycle) {
     note(t + 600, 0xB0, 64, 0);
     note(t + 700, 0xB0, 123, 0);  // all notes off
     t += 1000;
-    // Every key of every channel: the largest pattern the player allows.
+    // Every key of every channel, a channel every 6 ms (a cycle takes up to
+    // 256 presses): the largest pattern the player allows.
     for (std::uint8_t chan = 0; chan < 16; ++chan)
-        for (std::uint8_t key = 0; key < 128; ++key) note(t, static_cast<std::uint8_t>(0x90 | chan), key, 64);
-    note(t + 1, 0x90, 60, 64);  // one more is refused
+        for (std::uint8_t key = 0; key < 128; ++key) note(t + 6 * chan, static_cast<std::uint8_t>(0x90 | chan), key, 64);
+    note(t + 100, 0x90, 60, 64);  // one more is refused
     t += 1500;
     for (std::uint8_t chan = 0; chan < 16; ++chan)
         for (std::uint8_t key = 0; key < 128; ++key) note(t, static_cast<std::uint8_t>(0x80 | chan), key, 0);

@@ -463,6 +463,48 @@ TEST(Player, ThePedalHoldsAndReplacesChordsPerChannelAndAllNotesOffStops) {
     EXPECT_TRUE(held().empty());
 }
 
+// Keys pressed together cost one rebuild of the pattern, which still starts
+// 5 ms after the last of them; a flood of presses far beyond any player's
+// is cut to a cycle's worth (counted), costs a rebuild at most every 5 ms,
+// and releases of keys not held cost nothing.
+TEST(Player, PressesTogetherCostOneRebuildAndAFloodBoundedWork) {
+    ScriptedCycles cycles;
+    Player player({240, 1, 2, 3, Arpeggiator::CycleRandom});
+    int rebuilds = 0;
+    player.engine().SeedSource([&] { return static_cast<std::uint32_t>(++rebuilds); });
+    player.Enable(true, true);
+    for (int note : {60, 64, 67}) cycles.At(cycles.FrameOfMs(10), keyDown(note));
+    cycles.At(cycles.FrameOfMs(12), keyDown(72));
+    cycles.RunUntil(player, cycles.FrameOfMs(40));
+    EXPECT_EQ(rebuilds, 1) << "one rebuild for the rolled chord";
+    std::uint64_t first = 0;
+    for (const FramedMessage& m : cycles.Take())
+        if (m.bytes[0] == 0x90 && first == 0) first = m.frame;
+    EXPECT_EQ(first, cycles.FrameOfMs(17)) << "5 ms after the last key";
+    EXPECT_EQ(player.engine().NoteAry()->Count(), 4);
+
+    // 100 ms of 10,000 presses and 10,000 releases of keys not held a cycle.
+    rebuilds = 0;
+    const std::uint64_t from = cycles.frame;
+    for (std::uint64_t f = from; f < from + cycles.FrameOfMs(100); f += cycles.period)
+        for (int i = 0; i < 10000; ++i) {
+            const auto chan = static_cast<std::uint8_t>(1 + i % 15);
+            cycles.At(f + static_cast<std::uint64_t>(i) % cycles.period, keyDown(i / 15 % 128, 90, chan));
+            cycles.At(f + static_cast<std::uint64_t>(i) % cycles.period, keyUp(i / 15 % 128, 0));
+        }
+    cycles.RunUntil(player, from + cycles.FrameOfMs(100));
+    const std::uint64_t cyclesRun = (cycles.FrameOfMs(100) + cycles.period - 1) / cycles.period;
+    EXPECT_LE(player.engine().NoteAry()->Count(), static_cast<std::int32_t>(4 + 256 * cyclesRun));
+    EXPECT_GE(player.counters().refusedKeys, cyclesRun * (10000 - 256));
+    EXPECT_LE(rebuilds, 100 / 5 + 1) << "at most one rebuild every 5 ms";
+    // Idle within a step after it: nothing more is rebuilt.
+    cycles.RunUntil(player, cycles.frame + cycles.FrameOfMs(50));
+    const int after = rebuilds;
+    cycles.RunUntil(player, cycles.frame + cycles.FrameOfMs(200));
+    EXPECT_EQ(rebuilds, after);
+    EXPECT_EQ(player.busyCount(), -1);
+}
+
 TEST(Player, AnErrorSwitchesOffOnceSaysWhyAndTheInputPathGoesOn) {
     ScriptedCycles cycles;
     PlayerControls c{120, 8, 2, 1, Arpeggiator::CycleUp};

@@ -42,9 +42,9 @@ public:
 
     // Input arriving at `at` (an absolute frame, not before the next cycle).
     void At(std::uint64_t at, Bytes bytes) {
-        pending_.push_back({at, std::move(bytes)});
-        std::stable_sort(pending_.begin(), pending_.end(),
-                         [](const FramedMessage& a, const FramedMessage& b) { return a.frame < b.frame; });
+        const auto after = std::upper_bound(pending_.begin() + static_cast<std::ptrdiff_t>(next_), pending_.end(), at,
+                                            [](std::uint64_t f, const FramedMessage& m) { return f < m.frame; });
+        pending_.insert(after, {at, std::move(bytes)});
     }
     // Runs whole cycles until `end` is reached or passed.
     void RunUntil(CycleProcessor& p, std::uint64_t end) {
@@ -54,11 +54,14 @@ public:
         Recorder rec(*this, frame, frames);
         p.BeginCycle({frame, frames, rate}, rec);
         if (atCycle) atCycle(frame);
-        while (!pending_.empty() && pending_.front().frame < frame + frames) {
-            const FramedMessage m = pending_.front();
-            pending_.erase(pending_.begin());
+        for (; next_ < pending_.size() && pending_[next_].frame < frame + frames; ++next_) {
+            const FramedMessage& m = pending_[next_];
             const auto offset = static_cast<std::uint32_t>(m.frame > frame ? m.frame - frame : 0);
             p.Receive(offset, m.bytes.data(), static_cast<std::uint32_t>(m.bytes.size()));
+        }
+        if (next_ == pending_.size()) {
+            pending_.clear();
+            next_ = 0;
         }
         p.EndCycle();
         frame += frames;
@@ -91,7 +94,8 @@ private:
         std::size_t written_ = 0;
     };
 
-    std::vector<FramedMessage> pending_;
+    std::vector<FramedMessage> pending_;  // in time order; those before next_ were delivered
+    std::size_t next_ = 0;
 };
 
 }  // namespace vlx::test
