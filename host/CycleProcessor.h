@@ -34,6 +34,11 @@ public:
     // when the output refused it (no room). A note-off finds room where
     // other messages no longer would: it keeps a note from hanging.
     virtual bool Write(std::uint32_t offset, const std::uint8_t* bytes, std::uint32_t size) noexcept = 0;
+    // A step of the arpeggio: an output that keeps room for the note-offs
+    // keeps it for these too, so that passing data gives way first.
+    virtual bool WriteStep(std::uint32_t offset, const std::uint8_t* bytes, std::uint32_t size) noexcept {
+        return Write(offset, bytes, size);
+    }
 
 protected:
     ~CycleOutput() = default;

@@ -84,22 +84,22 @@ public:
     void SendMidiMessageAt(std::int32_t due, std::int32_t, std::int32_t Status, std::int32_t data1,
                            std::int32_t data2) override {
         write(std::min(player_.time_.FrameOf(due, player_.cursor_), player_.cursor_),
-              host::MidiMessage::fromInts(Status, data1, data2));
+              host::MidiMessage::fromInts(Status, data1, data2), true);
     }
     std::int32_t HostTime() override { return player_.time_.MsAt(player_.cursor_); }
     // A cycle never waits: a pass that finds the engine taken tries again
     // at the next frame where something is due.
     void SleepMs(std::int32_t) override {}
 
-    // A message received, passed through as it came.
-    void write(std::uint64_t frame, const host::MidiMessage& m) noexcept {
+    // `step`: one of the arpeggio's steps, which passing data gives way to.
+    void write(std::uint64_t frame, const host::MidiMessage& m, bool step = false) noexcept {
         if (m.size == 0 || !out) {
             player_.unsent_.fetch_add(1, std::memory_order_relaxed);
             return;
         }
-        write(frame, m.bytes.data(), m.size);
+        write(frame, m.bytes.data(), m.size, step);
     }
-    void write(std::uint64_t frame, const std::uint8_t* bytes, std::uint32_t size) noexcept {
+    void write(std::uint64_t frame, const std::uint8_t* bytes, std::uint32_t size, bool step = false) noexcept {
         if (!out || player_.cycleFrames_ == 0) {
             player_.unsent_.fetch_add(1, std::memory_order_relaxed);
             return;
@@ -108,7 +108,7 @@ public:
         auto offset = static_cast<std::uint32_t>(
             frame <= from ? 0 : std::min<std::uint64_t>(frame - from, player_.cycleFrames_ - 1));
         offset = std::max(offset, last);
-        if (out->Write(offset, bytes, size))
+        if (step ? out->WriteStep(offset, bytes, size) : out->Write(offset, bytes, size))
             last = offset;
         else
             player_.unsent_.fetch_add(1, std::memory_order_relaxed);

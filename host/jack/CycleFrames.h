@@ -50,18 +50,18 @@ private:
 };
 
 // Whether a message may still go into a cycle's output buffer. A note-off
-// never yields to other output: it keeps a note from hanging, so the last
-// `kNoteOffReserveBytes` of the buffer and the last events up to
-// kMaxEventsPerCycle are kept for note-offs. PipeWire's JACK loses a cycle's
+// never yields to passing data: it keeps a note from hanging; nor does a
+// step of the arpeggio. The last `kNoteOffReserveBytes` of the buffer and
+// the last events up to kMaxEventsPerCycle are kept for them (`kept`). PipeWire's JACK loses a cycle's
 // MIDI whole when it holds more than about 1300 short messages, though the
 // port's buffer still takes them.
 inline constexpr std::uint32_t kMaxEventsPerCycle = 1200;
 inline constexpr std::uint32_t kMaxOtherEventsPerCycle = 1024;
 inline constexpr std::uint64_t kNoteOffReserveBytes = 4096;
 
-constexpr bool mayWrite(bool noteOff, std::uint32_t written, std::uint64_t room, std::uint64_t size) noexcept {
+constexpr bool mayWrite(bool kept, std::uint32_t written, std::uint64_t room, std::uint64_t size) noexcept {
     if (room < size || written >= kMaxEventsPerCycle) return false;
-    return noteOff || (written < kMaxOtherEventsPerCycle && room >= size + kNoteOffReserveBytes);
+    return kept || (written < kMaxOtherEventsPerCycle && room >= size + kNoteOffReserveBytes);
 }
 
 constexpr bool isNoteOff(const std::uint8_t* bytes, std::uint32_t size) noexcept {

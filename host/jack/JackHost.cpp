@@ -368,16 +368,23 @@ public:
     CycleWriter(void* buffer, jack_nframes_t nframes) : buffer_(buffer), nframes_(nframes) {}
     std::uint32_t written() const noexcept { return written_; }
     bool Write(std::uint32_t offset, const std::uint8_t* bytes, std::uint32_t size) noexcept override {
+        return write(offset, bytes, size, isNoteOff(bytes, size));
+    }
+    bool WriteStep(std::uint32_t offset, const std::uint8_t* bytes, std::uint32_t size) noexcept override {
+        return write(offset, bytes, size, true);
+    }
+
+private:
+    bool write(std::uint32_t offset, const std::uint8_t* bytes, std::uint32_t size, bool kept) noexcept {
         if (nframes_ == 0 || size == 0) return false;
         const auto at = std::min<jack_nframes_t>(std::max<jack_nframes_t>(offset, last_), nframes_ - 1);
-        if (!mayWrite(isNoteOff(bytes, size), written_, jack_midi_max_event_size(buffer_), size)) return false;
+        if (!mayWrite(kept, written_, jack_midi_max_event_size(buffer_), size)) return false;
         if (jack_midi_event_write(buffer_, at, bytes, size) != 0) return false;
         last_ = at;
         ++written_;
         return true;
     }
 
-private:
     void* buffer_;
     jack_nframes_t nframes_;
     jack_nframes_t last_ = 0;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <thread>
 #include <tuple>
@@ -365,6 +366,66 @@ TEST(JackHostInput, OnAServerWithoutRealTimeEveryCyclesInputPassesOnceInOrder) {
                 through.size(), static_cast<unsigned long long>(tester.recorderMissedCycles()),
                 static_cast<unsigned long long>(host->cyclesBehind()),
                 static_cast<unsigned long long>(host->missedCycles()));
+}
+
+// Messages flooding in while the arpeggio plays fill the output's buffer
+// every cycle: what passes through gives way (and is counted), the
+// arpeggio's steps and note-offs never do, so no note is left sounding.
+TEST(JackHostOutput, AFloodOfPassingDataNeverCrowdsOutANoteOff) {
+    JackServer server(48000, 256);
+    server.makeDefault();
+    auto host = openHost();
+    vlx::Player player({240, 1, 2, 1, vlx::Arpeggiator::CycleUpDown});  // 31 ms steps
+    host->Drive(&player);
+    player.Enable(true, true);
+    JackTester tester(server.name());
+    tester.connectPlayTo("VLXArp:in");
+    tester.connectRecordFrom("VLXArp:out");
+    tester.waitCycles(4);
+
+    const std::uint8_t keys[] = {48, 52, 55, 60, 64, 67, 72};
+    for (std::uint8_t key : keys) tester.play({0x90, key, 100});
+    // Long messages that fill the buffer's bytes, and short ones that fill
+    // its count of events (PipeWire's JACK takes about 1300 a cycle).
+    Bytes sysex(120, 0x11);
+    sysex.front() = 0xF0;
+    sysex.back() = 0xF7;
+    const Bytes controller = {0xB0, 1, 64};
+    const jack_nframes_t from = tester.frameNow() + 4 * tester.bufferSize();
+    constexpr int kCycles = 400, kPerCycle = 1100;
+    // Queued a few cycles ahead at a time: the sender's ring holds 1 MB.
+    for (int c = 0; c < kCycles; ++c) {
+        const jack_nframes_t cycle = from + static_cast<jack_nframes_t>(c) * tester.bufferSize();
+        while (static_cast<std::int32_t>(cycle - tester.frameNow()) > 8 * static_cast<std::int32_t>(tester.bufferSize())) {
+            tester.recorded();  // the recorder's ring holds 4 MB: taken as it comes
+            std::this_thread::sleep_for(1ms);
+        }
+        for (int i = 0; i < kPerCycle; ++i)
+            tester.play(c % 2 == 0 && i < 200 ? sysex : controller, cycle + static_cast<jack_nframes_t>(i * 200 / kPerCycle));
+    }
+    tester.waitCycles(8);
+    for (std::uint8_t key : keys) tester.play({0x80, key, 64});
+    tester.waitCycles(8);
+    host->Drive(nullptr);
+
+    std::map<int, int> sounding;
+    int ons = 0, passed = 0;
+    for (const auto& m : tester.recorded()) {
+        if (m.bytes[0] == 0xF0 || m.bytes[0] == 0xB0) ++passed;
+        if (m.bytes.size() != 3) continue;
+        if ((m.bytes[0] & 0xF0) == 0x90) {
+            ++ons;
+            EXPECT_EQ(sounding[m.bytes[1]]++, 0) << "a note-on while its key sounds";
+        } else if ((m.bytes[0] & 0xF0) == 0x80) {
+            sounding[m.bytes[1]] = 0;
+        }
+    }
+    for (const auto& [key, on] : sounding) EXPECT_EQ(on, 0) << "left sounding: " << key;
+    EXPECT_GE(ons, 60) << "the arpeggio played on";
+    EXPECT_GT(player.counters().unsent, 0u) << "the flood did not fill the output: the test proves nothing";
+    std::printf("[ measure  ] %s: %d note-ons, all ended; of %d messages flooding in %d passed and %llu gave way\n",
+                JackServer::kindName(), ons, kCycles * kPerCycle, passed,
+                static_cast<unsigned long long>(player.counters().unsent));
 }
 
 // The host driving the player in its process callback, on a real server:
