@@ -274,6 +274,18 @@ void Form1::connectHost() {
 // Said once. The host is reopened by itself, not on request: a musician on
 // stage should not have to find a button, and a reopened host plays nothing
 // until Arpeggiate is pressed again.
+// Told in a box beside the window that leaves the window free (Alt+A, a
+// close), as a box that waits for OK would not.
+QMessageBox* Form1::showNotice(const QString& name, const QString& text) {
+    auto* notice = new QMessageBox(QMessageBox::Information, QString::fromLatin1(kTitle), text, QMessageBox::Ok, this);
+    notice->setObjectName(name);
+    notice->setAttribute(Qt::WA_DeleteOnClose);
+    notice->setWindowModality(Qt::NonModal);
+    notice->setAttribute(Qt::WA_ShowWithoutActivating);  // the keyboard stays with the window
+    notice->show();
+    return notice;
+}
+
 void Form1::connectionLost(const QString& text) {
     if (connectionLost_ || unloaded_) return;
     connectionLost_ = true;
@@ -282,7 +294,8 @@ void Form1::connectionLost(const QString& text) {
     if (Enable->isChecked()) Enable->setChecked(false);
     reopen_ = vlx->Reopener();
     if (reopen_) reconnect_->start();
-    showMessage_(text);
+    std::fprintf(stderr, "VLXArp: %s\n", qPrintable(text));
+    lostNotice_ = showNotice(QStringLiteral("ConnectionNotice"), text);  // gone by itself once the ports are back
 }
 
 void Form1::tryReconnect() {
@@ -333,6 +346,7 @@ void Form1::installHost(std::shared_ptr<HostAutomation> host) {
     vlx = std::move(host);
     connectHost();
     connectionLost_ = false;
+    if (lostNotice_) lostNotice_->close();
     if (CloseOnExit->isChecked()) CloseOnExit_Click();
     drivePlayer(player_.get());
     showHostStatus();
@@ -361,18 +375,8 @@ void Form1::Form_Load() {
         std::fprintf(stderr, "VLXArp: %s\n", qPrintable(text));
         // Said once, in a box left open beside the window: the program works
         // on with its defaults meanwhile.
-        QMetaObject::invokeMethod(
-            this,
-            [this, text] {
-                auto* notice = new QMessageBox(QMessageBox::Information, QString::fromLatin1(kTitle), text,
-                                               QMessageBox::Ok, this);
-                notice->setObjectName(QStringLiteral("SettingsNotice"));
-                notice->setAttribute(Qt::WA_DeleteOnClose);
-                notice->setWindowModality(Qt::NonModal);
-                notice->setAttribute(Qt::WA_ShowWithoutActivating);  // the keyboard stays with the window
-                notice->show();
-            },
-            Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, [this, text] { showNotice(QStringLiteral("SettingsNotice"), text); },
+                                  Qt::QueuedConnection);
     }
     restoreSettings();
     restoreConnections();

@@ -14,6 +14,7 @@
 #include <optional>
 
 #include <QLineEdit>
+#include <QPointer>
 #include <QWidget>
 
 #include "app/CommandLine.h"
@@ -26,6 +27,7 @@ class QAction;
 class QCheckBox;
 class QComboBox;
 class QLabel;
+class QMessageBox;
 class QMenu;
 class QPushButton;
 class QScrollBar;
@@ -126,6 +128,7 @@ private:
     // A lost connection: said once, arpeggiation off, and the host reopened
     // when its MIDI system is back.
     void connectionLost(const QString& text);
+    QMessageBox* showNotice(const QString& name, const QString& text);
     void tryReconnect();
     // A host whose MIDI system is still there but refused it something is
     // replaced by a fresh one without a word, once arpeggiation is off.
@@ -175,6 +178,7 @@ private:
     QSocketNotifier* inputNotifier_ = nullptr;
     bool failing_ = false;
     bool connectionLost_ = false;
+    QPointer<QMessageBox> lostNotice_;  // said while the connection is lost
     bool renewalDue_ = false;  // the host asked to be replaced
     // While the connection is lost: opens the host again every second.
     QTimer* reconnect_ = nullptr;

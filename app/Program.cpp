@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -191,16 +192,49 @@ void endWithTheProcess() {
 }
 
 #ifdef VLX_WATCH_XCB
-// The window destroyed from outside (xdotool windowclose, a window manager
-// gone wrong): Qt carries on without it, and so would the arpeggio, with
-// nothing left to close.
-class WindowDestroyWatch : public QAbstractNativeEventFilter {
+// What the X server does to the window from outside:
+// - destroys it (xdotool windowclose, a window manager gone wrong): Qt
+//   carries on without it, and so would the arpeggio, with nothing left to
+//   close;
+// - asks it to close (the window manager's close, WM_DELETE_WINDOW) while a
+//   message waits for OK: Qt drops a close request to a window a modal box
+//   blocks, and the program would play on. The box ends as if OK were
+//   clicked, and the close goes on as any close does.
+class WindowWatch : public QAbstractNativeEventFilter {
 public:
-    explicit WindowDestroyWatch(Form1& form) : form_(form) {}
+    explicit WindowWatch(Form1& form) : form_(form) {
+        auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>();
+        xcb_connection_t* c = x11 ? x11->connection() : nullptr;
+        if (!c) return;
+        auto atom = [c](const char* name) {
+            xcb_intern_atom_reply_t* reply =
+                xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr);
+            const xcb_atom_t a = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+            std::free(reply);
+            return a;
+        };
+        wmProtocols_ = atom("WM_PROTOCOLS");
+        wmDeleteWindow_ = atom("WM_DELETE_WINDOW");
+    }
     bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override {
         if (type != "xcb_generic_event_t") return false;
         const auto* event = static_cast<const xcb_generic_event_t*>(message);
         const int kind = event->response_type & 0x7F;
+        if (kind == XCB_CLIENT_MESSAGE && wmDeleteWindow_ != XCB_ATOM_NONE) {
+            const auto* asked = reinterpret_cast<const xcb_client_message_event_t*>(event);
+            if (form_.unloaded() || asked->window != form_.internalWinId() || asked->type != wmProtocols_ ||
+                asked->data.data32[0] != wmDeleteWindow_)
+                return false;
+            QWidget* modal = QApplication::activeModalWidget();
+            if (!modal) return false;  // Qt closes the window itself
+            if (auto* box = qobject_cast<QMessageBox*>(modal))
+                box->done(QMessageBox::Ok);
+            else
+                modal->close();
+            // Once the box's own loop has returned.
+            QMetaObject::invokeMethod(&form_, [this] { form_.close(); }, Qt::QueuedConnection);
+            return true;
+        }
         if (kind == XCB_DESTROY_NOTIFY && gone_ == 0) {
             const auto* destroyed = reinterpret_cast<const xcb_destroy_notify_event_t*>(event);
             if (form_.unloaded() || destroyed->window != form_.internalWinId()) return false;
@@ -224,6 +258,8 @@ public:
 private:
     Form1& form_;
     xcb_window_t gone_ = 0;
+    xcb_atom_t wmProtocols_ = XCB_ATOM_NONE;
+    xcb_atom_t wmDeleteWindow_ = XCB_ATOM_NONE;
 };
 #endif
 
@@ -287,8 +323,8 @@ int RunProgram(int& argc, char** argv, const Form1::HostFactory& createHost,
     QuitWatch quitWatch(*form, deadline);
     app.installEventFilter(&quitWatch);
 #ifdef VLX_WATCH_XCB
-    WindowDestroyWatch destroyWatch(*form);
-    app.installNativeEventFilter(&destroyWatch);
+    WindowWatch windowWatch(*form);
+    app.installNativeEventFilter(&windowWatch);
 #endif
 
     form->show();
@@ -298,7 +334,7 @@ int RunProgram(int& argc, char** argv, const Form1::HostFactory& createHost,
     if (!form->unloaded()) form->endWithoutClose(false);
     status = std::max(status, form->exitStatus());
 #ifdef VLX_WATCH_XCB
-    app.removeNativeEventFilter(&destroyWatch);
+    app.removeNativeEventFilter(&windowWatch);
 #endif
     app.removeEventFilter(&quitWatch);
     liveForm = nullptr;

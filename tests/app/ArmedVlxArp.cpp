@@ -11,7 +11,9 @@
 // for 30 s as soon as arpeggiation is switched off (a close that cannot
 // finish), and answers "stalling"; "status" answers "status on|off <the
 // status line>"; "dismiss" closes the message box shown, if any, as its OK
-// button does, and answers "dismissed <its text>"; "peers" answers "peers
+// button does, and answers "dismissed <its text>"; "notice" answers "notice
+// <the text of the notice shown beside the window>" (empty without one);
+// "peers" answers "peers
 // <in>|<out>": the ports the program's host lists on its input and its
 // output, each in name order, joined by commas; "box" opens a message box
 // (as a refused tempo does) and answers "box"; "menu" opens the window's
@@ -169,6 +171,12 @@ int main(int argc, char** argv) {
                     std::printf("dismissed %s\n", box ? qPrintable(box->text()) : "");
                     std::fflush(stdout);
                     if (box) box->accept();
+                } else if (std::strncmp(line, "notice", 6) == 0) {
+                    QString text;
+                    for (auto* box : form.findChildren<QMessageBox*>())
+                        if (box->isVisible() && !box->isModal()) text = box->text();
+                    std::printf("notice %s\n", qPrintable(text));
+                    std::fflush(stdout);
                 } else if (std::strncmp(line, "status", 6) == 0) {
                     std::printf("status %s %s\n", form.Enable->isChecked() ? "on" : "off",
                                 qPrintable(form.Status->text()));

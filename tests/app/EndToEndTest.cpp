@@ -201,9 +201,9 @@ TEST(EndToEnd, AfterTheServerIsLostTheProgramWaitsIdleAndComesBackWithItsConnect
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     EXPECT_EQ(said, "status off MIDI connection lost");
-    program.send("dismiss");
-    said = program.waitFor("dismissed", 5'000);
-    EXPECT_EQ(said.rfind("dismissed The MIDI connection was lost: The JACK server went away", 0), 0u) << said;
+    program.send("notice");
+    said = program.waitFor("notice", 5'000);
+    EXPECT_EQ(said.rfind("notice The MIDI connection was lost: The JACK server went away", 0), 0u) << said;
     const double cpuBefore = cpuSeconds(program.pid());
     std::this_thread::sleep_for(std::chrono::seconds(3));
     const double cpu = cpuSeconds(program.pid()) - cpuBefore;
@@ -226,6 +226,8 @@ TEST(EndToEnd, AfterTheServerIsLostTheProgramWaitsIdleAndComesBackWithItsConnect
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(tester.connectionsOf(in), connectedIn);
     EXPECT_EQ(tester.connectionsOf(out), connectedOut);
+    program.send("notice");
+    EXPECT_EQ(program.waitFor("notice", 5'000), "notice ") << "the notice went by itself once the ports were back";
 
     program.send("toggle");
     ASSERT_FALSE(program.waitFor("on", 5'000).empty());
@@ -465,6 +467,61 @@ TEST_F(Endings, ADestroyedWindowSilencesSavesAndEnds) {
         EXPECT_EQ(o.stuck, 0);
         EXPECT_EQ(o.lost, 0);
         EXPECT_NE(o.saved.find("\"Octaves\"=\"1\""), std::string::npos) << o.saved << o.errors;
+    }
+    fs::remove_all(config);
+}
+
+// The window manager's close while a message waits for OK (as a refused
+// tempo's does): the message ends as if OK were clicked and the close goes
+// on as any close: the first lets Arpeggiate up, the second ends the
+// program, its notes ended and its settings saved.
+TEST_F(Endings, AWindowManagersCloseEndsAnOpenMessageAndClosesAsEver) {
+    Tally tally("closed by the window manager while a message is open");
+    XServer x;
+    auto askToClose = [&](unsigned long id) {
+        xcb_connection_t* c = xcb_connect(x.display().c_str(), nullptr);
+        ASSERT_EQ(xcb_connection_has_error(c), 0);
+        auto atom = [c](const char* name) {
+            xcb_intern_atom_reply_t* reply =
+                xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr);
+            const xcb_atom_t a = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+            std::free(reply);
+            return a;
+        };
+        xcb_client_message_event_t ask{};
+        ask.response_type = XCB_CLIENT_MESSAGE;
+        ask.format = 32;
+        ask.window = static_cast<xcb_window_t>(id);
+        ask.type = atom("WM_PROTOCOLS");
+        ask.data.data32[0] = atom("WM_DELETE_WINDOW");
+        ask.data.data32[1] = XCB_CURRENT_TIME;
+        const xcb_void_cookie_t sent = xcb_send_event_checked(c, 0, static_cast<xcb_window_t>(id), XCB_EVENT_MASK_NO_EVENT,
+                                                              reinterpret_cast<const char*>(&ask));
+        EXPECT_EQ(xcb_request_check(c, sent), nullptr);
+        xcb_disconnect(c);
+    };
+    for (int i = 0; i < trials(); ++i) {
+        fs::remove_all(config);
+        writeSettings();
+        std::string status;
+        const Outcome o = run({"QT_QPA_PLATFORM=xcb", "DISPLAY=" + x.display()}, [&](ChildProgram& p, unsigned long id) {
+            p.send("box");
+            ASSERT_FALSE(p.waitFor("box", 5'000).empty());
+            askToClose(id);
+            for (int tries = 0; tries < 50 && status.empty(); ++tries) {
+                p.send("status");
+                const std::string line = p.waitFor("status ", 5'000);
+                if (line.rfind("status off", 0) == 0) status = line;
+                if (status.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            askToClose(id);
+        });
+        tally.add(o);
+        EXPECT_FALSE(status.empty()) << "the first close did not let Arpeggiate up";
+        EXPECT_EQ(o.status, 0) << o.errors;
+        EXPECT_GT(o.ons, 0);
+        EXPECT_EQ(o.stuck, 0);
+        EXPECT_EQ(o.lost, 0);
     }
     fs::remove_all(config);
 }
