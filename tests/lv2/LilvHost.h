@@ -107,7 +107,7 @@ public:
         bool log = true;
         std::size_t outCapacity = kAtomCapacity;
         // Set before activation, as a host restores a session.
-        std::vector<std::pair<lv2::Port, float>> controls;
+        std::vector<std::pair<lv2::Port, float>> controls = {};
         bool activate = true;
     };
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <unistd.h>
 
 #include "LilvHost.h"
 #include "player/Player.h"
@@ -221,6 +222,235 @@ TEST(Lv2Plugin, FollowingTheHostsTransportStepsFallOnItsSixteenthsForAnyBlockSiz
     for (const auto& m : followed)
         if (m.frame >= 30500 && m.frame < 54800) stopped.push_back(m);
     EXPECT_EQ(stopped, (std::vector<FramedMessage>{{30500, {0x80, 64, 0}}}));
+}
+
+// The first and second events of a sequence the host built.
+LV2_Atom_Event* eventAt(LV2_Atom_Sequence& seq, int index) {
+    LV2_Atom_Event* ev = lv2_atom_sequence_begin(&seq.body);
+    for (int i = 0; i < index; ++i) ev = lv2_atom_sequence_next(ev);
+    return ev;
+}
+
+// Input no host should send, and what the plugin makes of it: it plays on,
+// every block's output inside the block in time order (the rig checks
+// that), and the host's log says what happened, after the block, from the
+// worker (or at deactivation without one).
+TEST(Lv2Plugin, BadInputIsSurvivedInTimeOrderAndSaidInTheHostsLog) {
+    const Bytes c4 = keyDown(60), d4 = keyDown(62);
+    using Out = std::vector<FramedMessage>;
+    // Following the host at 240 bpm 16ths with the chord from frame 10:
+    // what plays when the host's tempo is refused is what plays without it.
+    const auto arpeggio = [&](std::function<void(PluginRig&)> tamperWith, std::optional<float> bpm) {
+        auto controls = k16thsAt240Up;
+        controls.push_back({lv2::FollowHost, 1});
+        PluginRig rig({.controls = controls});
+        std::vector<HostInput> first;
+        if (bpm) {
+            TimePosition p;
+            p.bpm = bpm;
+            first.emplace_back(0, p);
+        }
+        for (int note : {60, 64, 67}) first.emplace_back(10, keyDown(note));
+        if (tamperWith) tamperWith(rig);
+        Out out = rig.Run(256, first);
+        rig.tamper = nullptr;
+        for (const auto& m : rig.Play({}, frameOfMs(500), blocksOf(256))) out.push_back(m);
+        return std::pair{out, rig.logText()};
+    };
+    const Out untimed = arpeggio(nullptr, std::nullopt).first;
+    ASSERT_GE(noteOns(untimed).size(), 7u);
+
+    struct Row {
+        const char* what;
+        std::function<Out(PluginRig&)> play;
+        Out expected;
+        const char* said;  // in the log; empty: nothing
+        PluginRig::Options options = {};
+    };
+    const Row rows[] = {
+        {"an event whose size runs past its sequence",
+         [&](PluginRig& rig) {
+             rig.tamper = [](LV2_Atom_Sequence& seq) { eventAt(seq, 1)->body.size = 5000; };
+             return rig.Run(256, {{10, c4}, {20, d4}});
+         },
+         {{10, c4}}, "1 input event(s) were malformed"},
+        {"a MIDI event of no bytes",
+         [&](PluginRig& rig) {
+             rig.tamper = [](LV2_Atom_Sequence& seq) {
+                 eventAt(seq, 1)->body.size = 0;
+                 seq.atom.size -= 8;
+             };
+             return rig.Run(256, {{10, c4}, {20, d4}});
+         },
+         {{10, c4}}, "1 input event(s) were malformed"},
+        {"events out of time order",
+         [&](PluginRig& rig) { return rig.Run(256, {{100, c4}, {50, keyUp(60)}, {70, d4}}); },
+         {{100, c4}, {100, keyUp(60)}, {100, d4}}, "2 input event(s) came out of time order"},
+        {"an event before the block",
+         [&](PluginRig& rig) {
+             rig.tamper = [](LV2_Atom_Sequence& seq) { eventAt(seq, 0)->time.frames = -5; };
+             return rig.Run(256, {{0, c4}});
+         },
+         {{0, c4}}, "1 input event(s) came out of time order"},
+        {"events past the block's end",
+         [&](PluginRig& rig) { return rig.Run(256, {{300, c4}, {256, d4}}); },
+         {{255, c4}, {255, d4}}, "2 input event(s) lay at or past the end of their block"},
+        {"a block of 0 frames: its notes are played at the next block's first frame",
+         [&](PluginRig& rig) {
+             Out out = rig.Run(0, {{0, c4}, {0, d4}});
+             EXPECT_TRUE(out.empty());
+             return rig.Run(64);
+         },
+         {{0, c4}, {0, d4}}, ""},
+        {"more notes in blocks of 0 frames than are kept",
+         [&](PluginRig& rig) {
+             std::vector<HostInput> many;
+             for (int k = 0; k < 70; ++k) many.emplace_back(0, keyDown(k));
+             rig.Run(0, many);
+             Out out = rig.Run(64);
+             EXPECT_EQ(out.size(), 64u);
+             return Out(out.begin(), out.begin() + 1);
+         },
+         {{0, keyDown(0)}}, "6 MIDI event(s) came in blocks of 0 frames"},
+        {"a sequence stamped in beats",
+         [&](PluginRig& rig) {
+             const LV2_URID beats = rig.urids().map(LV2_ATOM__beatTime);
+             rig.tamper = [beats](LV2_Atom_Sequence& seq) { seq.body.unit = beats; };
+             return rig.Run(256, {{100, c4}});
+         },
+         {{0, c4}}, "1 input sequence(s) were stamped in beats"},
+        {"an output buffer too small for the block: note-offs keep their room",
+         [&](PluginRig& rig) {
+             std::vector<HostInput> ons, offs;
+             for (int k = 0; k < 30; ++k) ons.emplace_back(10, keyDown(40 + k));
+             for (int k = 0; k < 30; ++k) offs.emplace_back(10, Bytes{0x80, static_cast<std::uint8_t>(40 + k), 0});
+             EXPECT_EQ(rig.Run(256, ons).size(), 15u) << "512 bytes, a quarter kept for note-offs";
+             const Out out = rig.Run(256, offs);
+             EXPECT_EQ(out.size(), 20u) << "all the room for note-offs";
+             return Out(out.begin(), out.begin() + 1);
+         },
+         {{256 + 10, {0x80, 40, 0}}}, "15 output message(s) were dropped: the host's output buffer was full\nVLXArp: 10 output", {.outCapacity = 512}},
+        {"without a worker: said when deactivated",
+         [&](PluginRig& rig) {
+             Out out = rig.Run(256, {{300, c4}});
+             EXPECT_EQ(rig.logText(), "") << "nothing from run()";
+             rig.Deactivate();
+             return out;
+         },
+         {{255, c4}}, "1 input event(s) lay at or past the end", {.worker = false}},
+        {"without a log: counted only", [&](PluginRig& rig) { return rig.Run(256, {{300, c4}}); }, {{255, c4}}, "",
+         {.log = false}},
+    };
+    for (const Row& row : rows) {
+        PluginRig rig(row.options);
+        EXPECT_EQ(row.play(rig), row.expected) << row.what;
+        if (*row.said) {
+            EXPECT_NE(rig.logText().find(row.said), std::string::npos) << row.what << ": " << rig.logText();
+        } else {
+            EXPECT_EQ(rig.logText(), "") << row.what;
+        }
+    }
+
+    // The host's tempo refused: the Tempo control plays, as with no host tempo.
+    for (const float bpm : {0.0F, -120.0F, NAN, 1e6F}) {
+        const auto [out, said] = arpeggio(nullptr, bpm);
+        EXPECT_EQ(out, untimed) << bpm;
+        EXPECT_NE(said.find("the host's tempo was refused 1 time(s)"), std::string::npos) << bpm << ": " << said;
+    }
+    // A position whose last property (the tempo) runs past the object.
+    const auto [cut, said] = arpeggio(
+        [](PluginRig& rig) {
+            rig.tamper = [](LV2_Atom_Sequence& seq) {
+                auto* object = reinterpret_cast<LV2_Atom_Object*>(&eventAt(seq, 0)->body);
+                LV2_Atom_Property_Body* last = nullptr;
+                LV2_ATOM_OBJECT_FOREACH (object, prop) last = prop;
+                last->value.size = 4000;
+            };
+        },
+        120.0F);
+    EXPECT_EQ(cut, untimed);
+    EXPECT_NE(said.find("1 input event(s) were malformed"), std::string::npos) << said;
+}
+
+const void* portValue(const char* symbol, void* user, std::uint32_t* size, std::uint32_t* type) {
+    auto* rig = static_cast<PluginRig*>(user);
+    for (std::uint32_t p = lv2::Arpeggiate; p < lv2::kPortCount; ++p)
+        if (lv2::kPortSymbols[p] == symbol) {
+            *size = sizeof(float);
+            *type = rig->urids().map(LV2_ATOM__Float);
+            return &rig->control(static_cast<Port>(p));
+        }
+    return nullptr;
+}
+
+void setPortValue(const char* symbol, void* user, const void* value, std::uint32_t size, std::uint32_t type) {
+    auto* rig = static_cast<PluginRig*>(user);
+    ASSERT_EQ(size, sizeof(float));
+    ASSERT_EQ(type, rig->urids().map(LV2_ATOM__Float));
+    for (std::uint32_t p = lv2::Arpeggiate; p < lv2::kPortCount; ++p)
+        if (lv2::kPortSymbols[p] == symbol) std::memcpy(&rig->control(static_cast<Port>(p)), value, sizeof(float));
+}
+
+// A host saves the session and opens it again: the control ports hold
+// every setting, the restored instance plays as the saved one did, two
+// instances with other settings play side by side each as it would alone,
+// and nothing is written where the standalone program keeps its settings.
+TEST(Lv2Plugin, SettingsAreSavedWithTheSessionAndEachInstanceKeepsItsOwn) {
+    const std::filesystem::path home = std::filesystem::temp_directory_path() / ("vlxarp-lv2-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(home);
+    ::setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+    ::setenv("HOME", home.c_str(), 1);
+
+    LilvBundle& b = LilvBundle::get();
+    const std::vector<std::pair<Port, float>> settings = {
+        {lv2::Arpeggiate, 1}, {lv2::Divert, 1},  {lv2::Retrigger, 1}, {lv2::Tempo, 200},  {lv2::Resolution, 4},
+        {lv2::Octaves, 2},    {lv2::Sustain, 3}, {lv2::Cycle, 4},     {lv2::SustainHold, 1}};
+    PluginRig saved({.controls = settings});
+    LilvState* state = lilv_state_new_from_instance(b.plugin, saved.instance(), &saved.urids().mapFeature, nullptr,
+                                                    nullptr, nullptr, nullptr, portValue, &saved, 0, nullptr);
+    ASSERT_NE(state, nullptr);
+    char* text = lilv_state_to_string(b.world, &saved.urids().mapFeature, &saved.urids().unmapFeature, state,
+                                      "urn:vlxarp:test:session", nullptr);
+    lilv_state_free(state);
+    ASSERT_NE(text, nullptr);
+
+    // Opened again: restored before it is activated, as hosts do.
+    PluginRig restored({.activate = false});
+    LilvState* loaded = lilv_state_new_from_string(b.world, &restored.urids().mapFeature, text);
+    lilv_free(text);
+    ASSERT_NE(loaded, nullptr);
+    lilv_state_restore(loaded, restored.instance(), setPortValue, &restored, 0, nullptr);
+    lilv_state_free(loaded);
+    for (std::uint32_t p = lv2::Arpeggiate; p < lv2::kPortCount; ++p)
+        EXPECT_EQ(restored.control(static_cast<Port>(p)), saved.control(static_cast<Port>(p))) << lv2::kPortSymbols[p];
+    restored.Activate();
+
+    // Side by side, block by block: the saved and restored instances, and
+    // one with the window's settings but arpeggiating, alone and beside them.
+    std::vector<HostInput> input;
+    for (int note : {60, 64, 67}) input.emplace_back(100, keyDown(note));
+    input.emplace_back(frameOfMs(700), Bytes{0xB0, 64, 127});
+    input.emplace_back(frameOfMs(800), keyUp(64));
+    input.emplace_back(frameOfMs(1200), keyDown(72));
+    const std::uint64_t end = frameOfMs(2000);
+    PluginRig other({.controls = {{lv2::Arpeggiate, 1}}});
+    std::vector<PluginRig*> rigs = {&saved, &restored, &other};
+    std::vector<std::vector<FramedMessage>> outs(rigs.size());
+    for (std::uint64_t from = 0; from < end; from += 256) {
+        std::vector<HostInput> block;
+        for (const HostInput& e : input)
+            if (e.frame >= from && e.frame < from + 256) block.emplace_back(e.frame - from, e.midi);
+        for (std::size_t i = 0; i < rigs.size(); ++i)
+            for (auto& m : rigs[i]->Run(256, block)) outs[i].push_back(m);
+    }
+    EXPECT_GE(noteOns(outs[0]).size(), 10u);
+    EXPECT_EQ(outs[1], outs[0]) << "the restored instance plays as the saved one";
+    PluginRig alone({.controls = {{lv2::Arpeggiate, 1}}});
+    EXPECT_EQ(alone.Play(input, end, blocksOf(256)), outs[2]) << "beside the others as alone";
+    EXPECT_NE(outs[2], outs[0]);
+
+    EXPECT_TRUE(std::filesystem::is_empty(home)) << "the plugin wrote in " << home;
+    std::filesystem::remove_all(home);
 }
 
 }  // namespace
