@@ -60,6 +60,14 @@ struct MidiMessage {
     std::int32_t data2() const noexcept { return size > 2 ? bytes[2] : 0; }
 };
 
+// Whether a message is a note-off (a note-on of velocity 0 is one): what
+// keeps a note from hanging, and so never gives way to other output.
+constexpr bool isNoteOff(const std::uint8_t* bytes, std::uint32_t size) noexcept {
+    if (size != 3) return false;
+    const auto kind = bytes[0] & 0xF0;
+    return kind == 0x80 || (kind == 0x90 && bytes[2] == 0);
+}
+
 // Whether a received message fits the three integers of the MidiInput event.
 constexpr bool fitsEvent(const std::uint8_t* bytes, std::size_t size) noexcept {
     return size > 0 && size <= 3 && bytes[0] != 0xF0 && messageLength(bytes[0]) == static_cast<int>(size);

@@ -81,10 +81,14 @@ public:
     void SendMidiMessage(std::int32_t, std::int32_t Status, std::int32_t data1, std::int32_t data2) override {
         write(player_.cursor_, host::MidiMessage::fromInts(Status, data1, data2));
     }
-    void SendMidiMessageAt(std::int32_t due, std::int32_t, std::int32_t Status, std::int32_t data1,
+    // Passes run on the frame where a step falls due, so it goes out there.
+    // One placed in the past (a clock's tick ending the note before it)
+    // goes out now: written back at its own frame it would land there only
+    // when that frame is in the cycle, and the output would depend on the
+    // cycle length.
+    void SendMidiMessageAt(std::int32_t, std::int32_t, std::int32_t Status, std::int32_t data1,
                            std::int32_t data2) override {
-        write(std::min(player_.time_.FrameOf(due, player_.cursor_), player_.cursor_),
-              host::MidiMessage::fromInts(Status, data1, data2), true);
+        write(player_.cursor_, host::MidiMessage::fromInts(Status, data1, data2), true);
     }
     std::int32_t HostTime() override { return player_.time_.MsAt(player_.cursor_); }
     // A cycle never waits: a pass that finds the engine taken tries again

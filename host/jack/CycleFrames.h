@@ -4,6 +4,8 @@
 // output buffer each kind of message may take.
 #include <cstdint>
 
+#include "host/MidiMessage.h"
+
 namespace vlx::host {
 
 // The first frame of each callback's cycle, counted from the first
@@ -64,10 +66,5 @@ constexpr bool mayWrite(bool kept, std::uint32_t written, std::uint64_t room, st
     return kept || (written < kMaxOtherEventsPerCycle && room >= size + kNoteOffReserveBytes);
 }
 
-constexpr bool isNoteOff(const std::uint8_t* bytes, std::uint32_t size) noexcept {
-    if (size != 3) return false;
-    const auto kind = bytes[0] & 0xF0;
-    return kind == 0x80 || (kind == 0x90 && bytes[2] == 0);
-}
 
 }  // namespace vlx::host

@@ -386,6 +386,48 @@ TEST(Player, ATransportClockIsFollowedLikeAMidiClockButNeverPassedOn) {
     }
 }
 
+// A transport's tick may end the sounding note before its step (the
+// typed tempo's note outlasts the transport's step here): that note-off
+// goes out on the tick's frame, not back in time, so the output is the
+// same for any cycle length, as without a clock.
+TEST(Player, FollowingATransportTheOutputIsTheSameWhateverTheCycleLength) {
+    std::vector<FramedMessage> first;
+    for (const std::uint32_t period : {1u, 64u, 256u, 1000u, 4096u}) {
+        ScriptedCycles cycles;
+        cycles.period = period;
+        Player player({60, 2, 2, 1, Arpeggiator::CycleUp});  // typed: 16ths of 250 ms sounding 164
+        player.FollowClock(true);
+        player.Enable(true, true);
+        // Two keys, Start, then a tick every 1000 frames (16ths of 125 ms),
+        // off the millisecond grid; each at its frame, in time order.
+        const auto tick = [](std::uint64_t k) { return 1507 + 1000 * k; };
+        std::vector<FramedMessage> input = {{10, keyDown(60)}, {10, keyDown(64)}, {1400, {0xFA}}};
+        for (std::uint64_t k = 0; k < 40; ++k) input.push_back({tick(k), {0xF8}});
+        cycles.atCycle = [&](std::uint64_t from) {
+            for (const FramedMessage& m : input) {
+                if (m.frame < from || m.frame >= from + period) continue;
+                const auto offset = static_cast<std::uint32_t>(m.frame - from);
+                if (m.bytes[0] >= 0xF0)
+                    player.TransportClock(offset, m.bytes[0]);
+                else
+                    player.Receive(offset, m.bytes.data(), static_cast<std::uint32_t>(m.bytes.size()));
+            }
+        };
+        cycles.RunUntil(player, tick(40));
+        const std::vector<FramedMessage> out = before(cycles.Take(), tick(40));
+        std::vector<FramedMessage> played;
+        for (const auto& m : out)
+            if (m.frame > tick(0) - 100) played.push_back(m);
+        ASSERT_GE(played.size(), 3u) << period;
+        // The first step's note is ended by the second step's tick, on it.
+        EXPECT_EQ(played[0], on(tick(0), 60)) << period;
+        EXPECT_EQ(played[1], off(tick(6), 60)) << period;
+        EXPECT_EQ(played[2], on(tick(6), 64)) << period;
+        if (first.empty()) first = out;
+        EXPECT_EQ(out, first) << period << "-frame cycles";
+    }
+}
+
 // Two channels, each with its own pedal (down from 64 on): released keys
 // stay while it is down, a key pressed once every key is up replaces the
 // held chord, lifting it lets go of what is no longer down. Diverting and

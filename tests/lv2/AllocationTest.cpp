@@ -1,0 +1,79 @@
+// run() never asks the system for memory: every allocation in this test
+// binary is counted while the host is inside run(), through a busy session
+// with every feature and some bad input, from the first block.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <random>
+
+#include "LilvHost.h"
+
+namespace {
+std::atomic<bool> counting{false};
+std::atomic<long> allocations{0};
+
+void* allocate(std::size_t n, std::size_t align) {
+    if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1, std::memory_order_relaxed);
+    const std::size_t size = n == 0 ? 1 : n;
+    void* p = align > alignof(std::max_align_t) ? std::aligned_alloc(align, (size + align - 1) / align * align)
+                                                : std::malloc(size);
+    if (!p) throw std::bad_alloc();
+    return p;
+}
+}  // namespace
+
+void* operator new(std::size_t n) { return allocate(n, alignof(std::max_align_t)); }
+void* operator new(std::size_t n, std::align_val_t a) { return allocate(n, static_cast<std::size_t>(a)); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+
+namespace vlx::test {
+namespace {
+
+TEST(Lv2PluginAllocation, RunAllocatesNothingThroughABusySession) {
+    PluginRig rig({.controls = {{lv2::Arpeggiate, 1}, {lv2::Divert, 1}, {lv2::Retrigger, 1}, {lv2::Tempo, 240},
+                                {lv2::Resolution, 1}, {lv2::Octaves, 3}, {lv2::Cycle, 5}, {lv2::SustainHold, 1},
+                                {lv2::FollowHost, 1}}});
+    rig.aroundRun = [](bool running) { counting = running; };
+    std::mt19937 random(5);
+    long notes = 0;
+    std::uint64_t sessionFrame = 0;
+    for (int block = 0; block < 3000; ++block) {
+        const std::uint32_t frames = block % 97 == 0 ? 0 : std::uniform_int_distribution<std::uint32_t>(1, 2048)(random);
+        std::vector<HostInput> in;
+        // The transport: rolling at 140, stopped for a while, at 100 again.
+        TimePosition p;
+        p.bpm = block < 1500 ? 140.0F : 100.0F;
+        p.speed = block > 1000 && block < 1200 ? 0.0F : 1.0F;
+        const double quarters = static_cast<double>(sessionFrame) / 48000 * *p.bpm / 60;
+        p.bar = static_cast<std::int64_t>(quarters / 4);
+        p.barBeat = static_cast<float>(quarters - 4.0 * static_cast<double>(p.bar));
+        in.emplace_back(0, p);
+        // Chords, releases, the pedal, all notes off, bad events.
+        const int key = 36 + block % 48;
+        if (block % 7 == 0) in.emplace_back(frames / 2, Bytes{0x90, static_cast<std::uint8_t>(key), 90});
+        if (block % 11 == 0) in.emplace_back(frames / 2, Bytes{0x80, static_cast<std::uint8_t>(key - 5), 0});
+        if (block % 50 == 0) in.emplace_back(frames, Bytes{0xB0, 64, static_cast<std::uint8_t>(block % 100 ? 127 : 0)});
+        if (block % 400 == 399) in.emplace_back(0, Bytes{0xB0, 123, 0});
+        if (block % 13 == 0) in.emplace_back(0, Bytes{0xF0, 1, 2, 3, 0xF7});
+        if (block % 17 == 0) in.emplace_back(frames + 10, Bytes{0x90, 70, 80});
+        // The settings change now and then.
+        if (block % 300 == 0) rig.control(lv2::Cycle) = static_cast<float>(1 + block / 300 % 5);
+        if (block % 700 == 0) rig.control(lv2::FollowHost) = block % 1400 ? 0.0F : 1.0F;
+        if (block == 2500) rig.control(lv2::Arpeggiate) = 0;
+        if (block == 2600) rig.control(lv2::Arpeggiate) = 1;
+        for (const auto& m : rig.Run(frames, in)) notes += (m.bytes[0] & 0xF0) == 0x90;
+        sessionFrame += frames;
+    }
+    counting = false;
+    EXPECT_EQ(allocations.load(), 0);
+    EXPECT_GT(notes, 1000) << "it did play";
+    EXPECT_NE(rig.logText(), "") << "and the bad events were said";
+}
+
+}  // namespace
+}  // namespace vlx::test
