@@ -80,8 +80,10 @@ constexpr bool fitsEvent(const std::uint8_t* bytes, std::size_t size) noexcept {
 // - a system exclusive message (F0 up to F7, or to the end of the event),
 //   whole, to sysex(bytes, size);
 // - every byte that belongs to no complete message (a data byte with no
-//   status, a message cut short by the next status or the end, a stray F7
-//   or undefined F4/F5), to junk(count).
+//   status, a message cut short by the next status or the end), to
+//   junk(count). A status alone (tune request, an undefined or stray one)
+//   is a message of its own: passed on, a receiver ignores what it does not
+//   know.
 // A data byte is 0..127 by definition: a byte with its top bit set always
 // starts something new, so a malformed note never passes as a note.
 template <class Message, class SysEx, class Junk>
@@ -138,7 +140,7 @@ constexpr void splitEvent(const std::uint8_t* bytes, std::size_t size, Message&&
             continue;
         }
         const int length = messageLength(b);
-        if (b == 0xF4 || b == 0xF5 || b == 0xF7 || length == 0) {
+        if (length == 0) {
             junk(std::size_t{1});
             ++i;
             continue;

@@ -16,11 +16,13 @@
 // from 100 to 160 bpm.
 //
 // VLX_BENCH_PERIODS picks some of "256 1024"; VLX_BENCH_BARS scales the
-// steady run in bars (4; the ramp has twice as many).
+// steady run in bars (4; the ramp has twice as many); VLX_BENCH_LOAD=compile
+// runs two C++ compiles in a loop beside it.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -60,7 +62,9 @@ void report(const char* what, const ClockRun& run, double rate) {
     printSpread("length - sustain rule for the step:", spreadOf(lengths));
 }
 
-void session(int period, int bars) {
+void session(int period, int bars, bool compiling) {
+    std::optional<CompileLoops> compiles;
+    if (compiling) compiles.emplace(2);
     JackServer server(48000, period);
     server.makeDefault();
     const auto config = clockConfig("bench");
@@ -71,8 +75,9 @@ void session(int period, int bars) {
     tester.connectRecordFrom("VLXArp:out");
     tester.waitCycles(4);
     const double rate = tester.sampleRate();
-    std::printf("\n== period %d frames (%.2f ms) at 48 kHz, jackd dummy; load average before: %s\n", period,
-                period * 1000.0 / rate, loadAverage().c_str());
+    std::printf("\n== period %d frames (%.2f ms) at 48 kHz, jackd dummy%s; load average before: %s\n", period,
+                period * 1000.0 / rate, compiling ? ", two C++ compiles in a loop beside it" : "",
+                loadAverage().c_str());
     report("steady 120 bpm", playClock(tester, {60, 64, 67}, tickFrames(rate, 120, 120, 96 * bars)), rate);
     report("ramp 100 -> 160 bpm", playClock(tester, {60, 64, 67}, tickFrames(rate, 100, 160, 96 * 2 * bars)), rate);
     std::printf("  exit status %d; load average after: %s\n", program.terminate(10'000), loadAverage().c_str());
@@ -86,8 +91,10 @@ int main() {
     const char* periods = std::getenv("VLX_BENCH_PERIODS");
     const char* barsText = std::getenv("VLX_BENCH_BARS");
     const int bars = barsText ? std::max(1, std::atoi(barsText)) : 4;
+    const char* load = std::getenv("VLX_BENCH_LOAD");
+    const bool compiling = load && std::string(load) == "compile";
     std::printf("bench_app_clock on %u cores, load average at start %s\n", std::thread::hardware_concurrency(),
                 loadAverage().c_str());
     for (int period : {256, 1024})
-        if (!periods || std::string(periods).find(std::to_string(period)) != std::string::npos) session(period, bars);
+        if (!periods || std::string(periods).find(std::to_string(period)) != std::string::npos) session(period, bars, compiling);
 }

@@ -197,6 +197,7 @@ void timing(int period, Load load, std::chrono::seconds span) {
     const CpuShare cpu = cpuPercentOver(program.pid(), span);
     const long popupsOpened = popups ? popups->opened() : 0;
     popups.reset();
+    const std::string loadAfter = loadAverage();
     const std::size_t notesEnd = tester.recorded().size();
     const auto divertDelays = bursts(tester, 8);
     for (std::uint8_t key : keys) tester.play({0x80, key, 0});
@@ -238,8 +239,9 @@ void timing(int period, Load load, std::chrono::seconds span) {
 
     std::printf("\n== period %d frames (%.2f ms) at 48 kHz, jackd dummy; %s; load average before: %s\n", period,
                 period * 1000.0 / rate, loadName, loadBefore.c_str());
-    std::printf("  7 keys, 32nds at 240 bpm (31 ms steps, 19 ms notes), Up-Down, %lld s; exit status %d\n",
-                static_cast<long long>(span.count()), status);
+    std::printf("  7 keys, 32nds at 240 bpm (31 ms steps, 19 ms notes), Up-Down, %lld s; exit status %d; "
+                "load average after: %s\n",
+                static_cast<long long>(span.count()), status, loadAfter.c_str());
     printSpread("onset residual (grid fit):", spreadOf(residuals));
     std::printf("  onsets more than 0.5 ms late: %ld of %zu\n", late, ons.size());
     printSpread("interval deviation (from 31 ms):", spreadOf(intervals));

