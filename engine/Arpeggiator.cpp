@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <random>
 #include <utility>
 #include <vector>
@@ -166,63 +167,86 @@ void Arpeggiator::schedule(const std::vector<Step>& steps, std::int32_t lNow) {
 }
 
 void Arpeggiator::FillUp(std::int32_t lNow) {
-    order_.clear();
-    appendUp(order_, heldCount(), octaves_);
+    orderOf(CycleUp);
     schedule(order_, lNow);
 }
 
 void Arpeggiator::FillDown(std::int32_t lNow) {
-    order_.clear();
-    appendDown(order_, heldCount(), octaves_);
+    orderOf(CycleDown);
     schedule(order_, lNow);
 }
 
 void Arpeggiator::FillUpDown(std::int32_t lNow) {
-    const auto n = heldCount();
-    order_.clear();
-    appendUp(order_, n, octaves_);
-    appendDownTurn(order_, n, octaves_);
+    orderOf(CycleUpDown);
     schedule(order_, lNow);
 }
 
 void Arpeggiator::FillDownUp(std::int32_t lNow) {
-    const auto n = heldCount();
-    order_.clear();
-    appendDown(order_, n, octaves_);
-    appendUpTurn(order_, n, octaves_);
+    orderOf(CycleDownUp);
     schedule(order_, lNow);
 }
 
 void Arpeggiator::FillRandom(std::int32_t lNow) {
-    // The steps of an Up-Down pass, listed upward twice, then shuffled. The
-    // list grows to fit however many notes are held.
+    orderOf(CycleRandom);
+    schedule(order_, lNow);
+}
+
+// One pass of the held notes in the order of `cycle`, in order_.
+void Arpeggiator::orderOf(std::int16_t cycle) {
     const auto n = heldCount();
     order_.clear();
-    appendUp(order_, n, octaves_);
-    appendUpTurn(order_, n, octaves_);
-    auto& steps = order_;
-    const auto m = narrow<std::int16_t>(steps.size());
-
-    std::mt19937 rng(seedSource_());
-    const float last = m > 0 ? static_cast<float>(m - 1) : 0.0f;
-    for (std::int16_t j = 0; j < m; j = add<std::int16_t>(j, 1)) {
-        // q = r * (m - 1), rounded half to even: the ends come up half as often.
-        const auto q = checked::round<std::int16_t>(static_cast<double>(unitFloat(rng) * last));
-        std::swap(steps[static_cast<std::size_t>(j)], steps[static_cast<std::size_t>(q)]);
+    switch (cycle) {
+    case CycleUp: appendUp(order_, n, octaves_); break;
+    case CycleDown: appendDown(order_, n, octaves_); break;
+    case CycleUpDown:
+        appendUp(order_, n, octaves_);
+        appendDownTurn(order_, n, octaves_);
+        break;
+    case CycleDownUp:
+        appendDown(order_, n, octaves_);
+        appendUpTurn(order_, n, octaves_);
+        break;
+    case CycleRandom: {
+        // The steps of an Up-Down pass, listed upward twice, then shuffled.
+        // The list grows to fit however many notes are held.
+        appendUp(order_, n, octaves_);
+        appendUpTurn(order_, n, octaves_);
+        auto& steps = order_;
+        const auto m = narrow<std::int16_t>(steps.size());
+        std::mt19937 rng(seedSource_());
+        const float last = m > 0 ? static_cast<float>(m - 1) : 0.0f;
+        for (std::int16_t j = 0; j < m; j = add<std::int16_t>(j, 1)) {
+            // q = r * (m - 1), rounded half to even: the ends come up half as often.
+            const auto q = checked::round<std::int16_t>(static_cast<double>(unitFloat(rng) * last));
+            std::swap(steps[static_cast<std::size_t>(j)], steps[static_cast<std::size_t>(q)]);
+        }
+        if (shuffleEveryPass_) keepFromRepeating(steps, 0);
+        break;
     }
-    schedule(steps, lNow);
+    default: break;  // unknown order: nothing to play
+    }
 }
 
 // ---- held-note lookup ----
 
 std::shared_ptr<NoteEvt> Arpeggiator::FindEvt(std::int16_t nIndex) const {
-    for (auto p = add<std::int16_t>(nIndex, 1); p >= 1; p = sub<std::int16_t>(p, 1)) {
-        if (p <= noteAry_->Count()) {
-            const auto& note = noteAry_->Item(p);
-            if (note->ID == nIndex) return note;
-        }
-    }
-    return nullptr;
+    const auto p = positionOf(nIndex);
+    return p ? noteAry_->Item(p) : nullptr;
+}
+
+// Where the note with this ID stands: at most one above its ID after a
+// press (the one lookup the rebuild rules need), further up when keys
+// joined a playing pattern without a rebuild; 0 when not held.
+std::int16_t Arpeggiator::positionOf(std::int16_t id) const {
+    const std::int32_t above = add<std::int16_t>(id, 1);
+    if (id < 0) return 0;  // never an ID given to a note
+    const std::int32_t count = noteAry_->Count();
+    const std::int32_t start = std::min(above, count);
+    for (std::int32_t p = start; p >= 1; --p)
+        if (noteAry_->Item(p)->ID == id) return static_cast<std::int16_t>(p);
+    for (std::int32_t p = std::max(start + 1, 1); p <= count; ++p)
+        if (noteAry_->Item(p)->ID == id) return static_cast<std::int16_t>(p);
+    return 0;
 }
 
 // ---- playback ----
@@ -265,10 +289,19 @@ bool Arpeggiator::MaybeTrigger(std::int32_t lNow) {
         }
     }
 
-    const auto on = noteOnQ_->Peek();
+    auto on = noteOnQ_->Peek();
+    // A new pass, nothing sounding: with a fresh order every pass, drawn now.
+    if (on && shuffleEveryPass_ && cycle_ == CycleRandom && stepsIntoPass_ >= noteOnQ_->Count() &&
+        playQ_->Count() == 0 && hosttime::isDue(on->Trigger, lNow) && mayStart(*on)) {
+        reshuffleQueued();
+        stepsIntoPass_ = 0;
+        on = noteOnQ_->Peek();
+    }
     if (on && hosttime::isDue(on->Trigger, lNow) && mayStart(*on)) {
         if (const auto note = FindEvt(on->Index)) {
             NoteOn(note->chan, on->CalcPitch(note->Note), note->Velocity, on->Trigger);
+            lastPlayed_ = Sounded{note->chan, note->Note, on->OctMult};
+            ++stepsIntoPass_;
             playQ_->Add(on->Index, on->OctMult, on->Trigger);
             noteOnQ_->Add(on->Index, on->OctMult, hosttime::after(on->Trigger, cycle));
             noteOnQ_->Pull();
@@ -467,6 +500,7 @@ void Arpeggiator::clear(Queue& q) {
 
 void Arpeggiator::RemoveAll() {
     placedUntil_.reset();
+    lastPlayed_.reset();
     releasedIds_.reset();
     sweepPending_ = false;
     clear(*noteAry_);
@@ -492,6 +526,20 @@ void Arpeggiator::Remove(std::uint8_t nChan, std::uint8_t nNote) {
 }
 
 void Arpeggiator::Retrigger(std::int32_t lNow) {
+    const auto start = hosttime::after(lNow, 5);
+    renumberAndClear(start);
+    switch (cycle_) {
+        case CycleUp: FillUp(start); break;
+        case CycleDown: FillDown(start); break;
+        case CycleUpDown: FillUpDown(start); break;
+        case CycleDownUp: FillDownUp(start); break;
+        case CycleRandom: FillRandom(start); break;
+        default: break;  // unknown order: nothing to play
+    }
+}
+
+// Retrigger's first steps: silence, renumber, empty the step queues.
+void Arpeggiator::renumberAndClear(std::int32_t start) {
     StopPlay();
     // The queues are emptied below: nothing released is left to sweep.
     releasedIds_.reset();
@@ -504,17 +552,102 @@ void Arpeggiator::Retrigger(std::int32_t lNow) {
     }
     clear(*noteOnQ_);
     clear(*noteOffQ_);
-    const auto start = hosttime::after(lNow, 5);
     placedUntil_.reset();
     nextSlot_ = start;
     laidPeriod_ = period_;
-    switch (cycle_) {
-        case CycleUp: FillUp(start); break;
-        case CycleDown: FillDown(start); break;
-        case CycleUpDown: FillUpDown(start); break;
-        case CycleDownUp: FillDownUp(start); break;
-        case CycleRandom: FillRandom(start); break;
-        default: break;  // unknown order: nothing to play
+    stepsIntoPass_ = 0;
+}
+
+std::optional<Arpeggiator::Sounded> Arpeggiator::soundOf(const QEvt& step) const {
+    const auto note = FindEvt(step.Index);
+    if (!note) return std::nullopt;
+    return Sounded{note->chan, note->Note, step.OctMult};
+}
+
+Arpeggiator::Sounded Arpeggiator::soundOf(const Step& step) const {
+    const auto& note = noteAry_->Item(step.position);
+    return Sounded{note->chan, note->Note, step.octave};
+}
+
+void Arpeggiator::Regrid(std::int32_t lStart) {
+    // What would have come next, named by its note before the IDs change.
+    std::optional<Sounded> next;
+    if (const auto head = noteOnQ_->Peek()) next = soundOf(*head);
+    renumberAndClear(lStart);
+    orderOf(cycle_);
+    const std::size_t m = order_.size();
+    if (m == 0) return;
+    // Go on after the step played last, with the one that came next if the
+    // pass still has it there; else with the one that came next wherever
+    // it is; else from the top.
+    std::size_t from = 0;
+    bool found = false;
+    auto after = [&](std::size_t i) { return lastPlayed_ && soundOf(order_[(i + m - 1) % m]) == *lastPlayed_; };
+    auto is = [&](std::size_t i) { return next && soundOf(order_[i]) == *next; };
+    for (std::size_t i = 0; i < m && !found; ++i) found = after(i) && is(i) && (from = i, true);
+    for (std::size_t i = 0; i < m && !found; ++i) found = after(i) && (from = i, true);
+    for (std::size_t i = 0; i < m && !found; ++i) found = is(i) && (from = i, true);
+    std::rotate(order_.begin(), order_.begin() + static_cast<std::ptrdiff_t>(from), order_.end());
+    if (cycle_ == CycleRandom && shuffleEveryPass_) keepFromRepeating(order_, 0);
+    schedule(order_, lStart);
+}
+
+void Arpeggiator::ShuffleEveryPass(bool on) noexcept { shuffleEveryPass_ = on; }
+
+// The new order of a pass may not start with the note played last, nor play
+// one note twice in a row, when more than one note is held. Left to right,
+// a step that repeats its predecessor trades places with the next step that
+// does not (positions already passed stay as they are); at the end of the
+// pass, it moves back between two steps that are other notes.
+void Arpeggiator::keepFromRepeating(std::vector<Step>& steps, std::size_t from) const {
+    const std::size_t m = steps.size();
+    auto before = [&](std::size_t i) { return i == 0 ? lastPlayed_ : std::optional<Sounded>(soundOf(steps[i - 1])); };
+    for (std::size_t i = from; i < m; ++i) {
+        const auto previous = before(i);
+        const Sounded here = soundOf(steps[i]);
+        if (!previous || !(*previous == here)) continue;
+        std::size_t j = i + 1;
+        while (j < m && soundOf(steps[j]) == here) ++j;
+        if (j < m) {
+            std::swap(steps[i], steps[j]);
+            continue;
+        }
+        for (std::size_t k = 0; k < i; ++k) {
+            const auto b = before(k);
+            if ((b && *b == here) || soundOf(steps[k]) == here) continue;
+            const auto at = [&](std::size_t n) { return steps.begin() + static_cast<std::ptrdiff_t>(n); };
+            std::rotate(at(k), at(i), at(i + 1));
+            break;
+        }
+    }
+}
+
+// A fresh order for the pass now queued, its times kept: called between two
+// passes, when nothing sounds, so that every queued note-off belongs to a
+// queued note-on, in the same order.
+void Arpeggiator::reshuffleQueued() {
+    const auto m = static_cast<std::size_t>(noteOnQ_->Count());
+    order_.clear();
+    for (const auto& on : noteOnQ_->NewEnum()) {
+        const std::int16_t position = positionOf(on->Index);
+        if (position == 0) return;  // a released note's step not yet swept: next pass
+        order_.push_back({position, on->OctMult});
+    }
+    if (m == 0 || static_cast<std::size_t>(noteOffQ_->Count()) != m) return;
+    std::mt19937 rng(seedSource_());
+    for (std::size_t j = m; j-- > 1;) std::swap(order_[j], order_[std::uniform_int_distribution<std::size_t>(0, j)(rng)]);
+    keepFromRepeating(order_, 0);
+    std::size_t i = 0;
+    for (const auto& on : noteOnQ_->NewEnum()) {
+        const auto& note = noteAry_->Item(order_[i].position);
+        on->Index = note->ID;
+        on->OctMult = order_[i++].octave;
+    }
+    i = 0;
+    for (const auto& off : noteOffQ_->NewEnum()) {
+        const auto& note = noteAry_->Item(order_[i].position);
+        off->Index = note->ID;
+        off->OctMult = order_[i++].octave;
     }
 }
 
@@ -543,7 +676,7 @@ void Arpeggiator::Add(std::int32_t lNow, std::uint8_t nChan, std::uint8_t nNote,
     Retrigger(lNow);
 }
 
-void Arpeggiator::Hold(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc) {
+void Arpeggiator::Hold(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc, bool silence) {
     const auto id = nextProvisionalID();
     // The list stands in pitch order: the first higher note, found by halves.
     std::int32_t low = 1, high = noteAry_->Count() + 1;
@@ -559,7 +692,7 @@ void Arpeggiator::Hold(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVel
     else
         noteAry_->Add(id, nChan, nNote, nVeloc, duration_);
     // As the rebuild would: nothing the old pattern started sounds on.
-    StopPlay();
+    if (silence) StopPlay();
 }
 
 void Arpeggiator::Release(std::uint8_t nChan, std::uint8_t nNote) {

@@ -130,13 +130,27 @@ public:
     // step) and holds the note in pitch order. The caller rebuilds
     // (Retrigger) before it next asks for steps; many notes pressed together
     // then cost one rebuild instead of one each.
-    void Hold(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc);
+    // `silence` false: what sounds plays on to its note-off (a key joining
+    // a pattern on a kept beat, Regrid to follow).
+    void Hold(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc, bool silence = true);
     // Remove without taking the steps out of the step queues one by one: the
     // note's sounding steps get their note-offs and the note leaves the held
     // list at once; its pending steps go in one sweep of the queues, which
     // MaybeTrigger and PlaceNextStep make first (or SweepReleased now).
     void Release(std::uint8_t nChan, std::uint8_t nNote);
     void SweepReleased();
+
+    // ---- playing on a kept beat ----
+    // Rebuilds the pattern as Retrigger does, but from lStart itself (the
+    // next step's time on the running grid) instead of 5 ms after a moment,
+    // going on in the pattern's order after the step played last instead of
+    // from its top: a key added or released, or a setting changed, takes
+    // effect without a step struck twice or the beat moved.
+    void Regrid(std::int32_t lStart);
+    // Random: a fresh order for every pass, never the same note twice in a
+    // row (nor across passes) while more than one is held. Off: the order
+    // drawn at each rebuild repeats.
+    void ShuffleEveryPass(bool on) noexcept;
 
     void UpdateParams(std::int16_t nTempo, std::int16_t nResolution, std::int16_t nSustain, std::int16_t nOctaves,
                       std::int16_t nCycle);
@@ -172,6 +186,20 @@ public:
     void SeedSource(std::function<std::uint32_t()> source);
 
 private:
+    // A step by what it sounds, which survives renumbering.
+    struct Sounded {
+        std::uint8_t chan;
+        std::uint8_t note;
+        std::int16_t octave;
+        bool operator==(const Sounded&) const = default;
+    };
+    std::int16_t positionOf(std::int16_t id) const;
+    void orderOf(std::int16_t cycle);
+    void renumberAndClear(std::int32_t start);
+    std::optional<Sounded> soundOf(const QEvt& step) const;
+    Sounded soundOf(const Step& step) const;
+    void keepFromRepeating(std::vector<Step>& steps, std::size_t from) const;
+    void reshuffleQueued();
     void recalcTiming();
     bool onHasGoneOut(const QEvt& off) const;
     void sendOff(const QEvt& off, const NoteEvt& note);
@@ -209,6 +237,9 @@ private:
     // IDs of notes released whose steps are still queued (Release).
     std::bitset<32768> releasedIds_;
     bool sweepPending_ = false;
+    std::optional<Sounded> lastPlayed_;  // the step whose note-on went out last
+    std::int32_t stepsIntoPass_ = 0;     // note-ons since the pass began
+    bool shuffleEveryPass_ = false;
     // Steps placed by an outside clock: whether held, the latest time
     // placed, where the next slot lies in the laid-out pass, and the
     // spacing the pass was laid out with.

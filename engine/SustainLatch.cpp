@@ -22,7 +22,7 @@ SustainLatch::Notes SustainLatch::Press(std::uint8_t chan, std::uint8_t note) {
 bool SustainLatch::Release(std::uint8_t chan, std::uint8_t note) {
     Channel& c = channels_[chan & 0x0F];
     c.down.reset(note);
-    if (!c.pedal || !holding_) return true;
+    if (!holds(c)) return true;
     c.held.set(note);
     return false;
 }
@@ -30,15 +30,25 @@ bool SustainLatch::Release(std::uint8_t chan, std::uint8_t note) {
 SustainLatch::Notes SustainLatch::Pedal(std::uint8_t chan, std::int32_t value) {
     Channel& c = channels_[chan & 0x0F];
     c.pedal = value >= 64;
-    if (c.pedal) return {};
+    if (holds(c)) return {};
     return take(c.held);
 }
 
 SustainLatch::PerChannel SustainLatch::Hold(bool on) {
     holding_ = on;
+    return letGo();
+}
+
+SustainLatch::PerChannel SustainLatch::Latch(bool on) {
+    latched_ = on;
+    return letGo();
+}
+
+// What nothing holds any more.
+SustainLatch::PerChannel SustainLatch::letGo() {
     PerChannel out{};
-    if (on) return out;
-    for (std::size_t chan = 0; chan < 16; ++chan) out[chan] = take(channels_[chan].held);
+    for (std::size_t chan = 0; chan < 16; ++chan)
+        if (!holds(channels_[chan])) out[chan] = take(channels_[chan].held);
     return out;
 }
 

@@ -4,7 +4,7 @@
 // on a channel, keys released on that channel stay in the pattern; the
 // first key pressed once every key of the channel is up starts a new
 // chord, replacing the one held; lifting the pedal lets go of every key
-// that is no longer down. It tracks keys and pedals whether or not the hold
+// that is no longer down. The latch is a pedal held on every channel. It tracks keys and pedals whether or not the hold
 // is on, so that switching it on mid-song finds them as they are; it only
 // holds while on. The caller takes the keys it names out of the engine.
 #include <array>
@@ -38,9 +38,13 @@ public:
     // Controller 64 (down from 64 on): lifting the pedal gives the keys it held.
     Notes Pedal(std::uint8_t chan, std::int32_t value);
     // Switches the hold on or off; off, every key the pedals held is let go,
-    // by channel.
+    // by channel (unless the latch holds it).
     PerChannel Hold(bool on);
     bool holding() const noexcept { return holding_; }
+    // Switches the latch on or off; off, every key it held is let go, by
+    // channel (unless a pedal holds it).
+    PerChannel Latch(bool on);
+    bool latched() const noexcept { return latched_; }
     // Forgets every key (all notes off); the pedals stay as they are.
     void Forget() noexcept;
     // Forgets keys and pedals (no input is heard for a while).
@@ -54,8 +58,12 @@ private:
     };
     static Notes take(Notes& keys) noexcept;
 
+    bool holds(const Channel& c) const noexcept { return latched_ || (c.pedal && holding_); }
+    PerChannel letGo();
+
     std::array<Channel, 16> channels_{};
     bool holding_ = false;
+    bool latched_ = false;
 };
 
 }  // namespace vlx

@@ -42,24 +42,28 @@ private:
     bool owns_;
 };
 
+// The tempo in 16 bits, each code and the typed count in 8.
 std::uint64_t pack(const PlayerControls& c) noexcept {
-    auto field = [](std::int16_t v, int shift) {
-        return static_cast<std::uint64_t>(static_cast<std::uint16_t>(v)) << shift;
+    auto byte = [](std::int16_t v, int shift) {
+        return static_cast<std::uint64_t>(static_cast<std::uint8_t>(v)) << shift;
     };
-    return field(c.tempo, 0) | field(c.resolution, 16) | field(c.sustain, 32) | field(c.octaves, 48) |
-           (static_cast<std::uint64_t>(static_cast<std::uint8_t>(c.cycle)) << 56);
+    return static_cast<std::uint64_t>(static_cast<std::uint16_t>(c.tempo)) | byte(c.resolution, 16) |
+           byte(c.sustain, 24) | byte(c.octaves, 32) | byte(c.cycle, 40) | (std::uint64_t{c.typed} << 48);
 }
 
 PlayerControls unpack(std::uint64_t v) noexcept {
-    auto field = [v](int shift) { return static_cast<std::int16_t>(static_cast<std::uint16_t>(v >> shift)); };
+    auto byte = [v](int shift) { return static_cast<std::int16_t>(static_cast<std::uint8_t>(v >> shift)); };
     PlayerControls c;
-    c.tempo = field(0);
-    c.resolution = field(16);
-    c.sustain = field(32);
-    c.octaves = static_cast<std::int16_t>(static_cast<std::uint8_t>(v >> 48));
-    c.cycle = static_cast<std::int16_t>(static_cast<std::uint8_t>(v >> 56));
+    c.tempo = static_cast<std::int16_t>(static_cast<std::uint16_t>(v));
+    c.resolution = byte(16);
+    c.sustain = byte(24);
+    c.octaves = byte(32);
+    c.cycle = byte(40);
+    c.typed = static_cast<std::uint8_t>(v >> 48);
     return c;
 }
+
+bool isClock(std::int32_t status) noexcept { return status == 0xF8 || (status >= 0xFA && status <= 0xFC) || status == 0xF2; }
 
 }  // namespace
 
@@ -137,6 +141,7 @@ Player::Player(const PlayerControls& controls, PlayerNotifier* notifier)
     nLastSustain = controls.sustain;
     nLastCycle = controls.cycle;
     nLastTempo = controls.tempo;
+    lastTyped_ = controls.typed;
     InQ = std::make_shared<InputQ>();
     InQ->Reserve(kInputReserve);
     Arp = std::make_shared<Arpeggiator>();
@@ -171,6 +176,9 @@ void Player::Retrigger(bool on) { post({Command::Kind::Retrigger, on, false}); }
 void Player::FollowClock(bool on) { post({Command::Kind::FollowClock, on, false}); }
 void Player::SustainHold(bool on) { post({Command::Kind::SustainHold, on, false}); }
 void Player::AllNotesOff() { post({Command::Kind::AllNotesOff, true, false}); }
+void Player::KeepBeat(bool on) { post({Command::Kind::KeepBeat, on, false}); }
+void Player::Latch(bool on) { post({Command::Kind::Latch, on, false}); }
+void Player::ShuffleEveryPass(bool on) { post({Command::Kind::ShuffleEveryPass, on, false}); }
 
 void Player::SetControls(const PlayerControls& controls) noexcept {
     controls_.store(pack(controls), std::memory_order_release);
@@ -207,19 +215,28 @@ void Player::apply(const Command& command) {
     case Command::Kind::Divert: Divert_Click(command.divert); break;
     case Command::Kind::Retrigger: retrigger_ = command.on; break;
     case Command::Kind::FollowClock:
+        // The clock's count goes on whatever the switch: a clock already
+        // running puts the steps on the song's grid at once.
         followClock_ = command.on;
-        midiClock_.Reset();
         clockLost_ = false;
-        stepsByTypedTempo(vlx->HostTime());
+        keptClockPeriod_.reset();
+        if (followClock_ && looping_ && midiClock_.state() != ClockFollower::State::Absent)
+            Arp->HoldSteps(true);
+        else
+            stepsByTypedTempo(vlx->HostTime());
         showClock();
         break;
-    case Command::Kind::SustainHold: {
-        const SustainLatch::PerChannel released = latch_.Hold(command.on);
+    case Command::Kind::SustainHold:
+    case Command::Kind::Latch: {
+        const SustainLatch::PerChannel released =
+            command.kind == Command::Kind::Latch ? latch_.Latch(command.on) : latch_.Hold(command.on);
         for (std::size_t chan = 0; chan < released.size(); ++chan)
             SustainLatch::ForEach(released[chan], [&](std::uint8_t note) { release(static_cast<std::uint8_t>(chan), note); });
         break;
     }
     case Command::Kind::AllNotesOff: stopEverything(); break;
+    case Command::Kind::KeepBeat: keepBeat_ = command.on; break;
+    case Command::Kind::ShuffleEveryPass: Arp->ShuffleEveryPass(command.on); break;
     }
 }
 
@@ -276,6 +293,9 @@ void Player::Enable_Click(bool on, bool divert) {
         vlx->DivertInput(divert ? 1 : 0);
         vlx->RaiseInputEvents(1);
         looping_ = true;
+        // Joining a running song: the next step waits for the song's grid.
+        if (followClock_ && midiClock_.state() != ClockFollower::State::Absent) Arp->HoldSteps(true);
+        if (keepBeat_) playKeysDown();
     } else {
         looping_ = false;
         vlx->RaiseInputEvents(0);
@@ -313,9 +333,11 @@ void Player::ProcessMidi(std::int32_t lTime, std::int32_t status, std::int32_t d
                 return;
             }
             divertedPress_.set(keyIndex(chan, note), vlx->DivertInput() == 1);
-            // Held by the pedal, a chord is replaced by the next one.
+            // A chord the pedal or latch held and the next one replaces
+            // goes on on the same beat.
+            const bool joins = !Arp->IsEmpty();
             SustainLatch::ForEach(latch_.Press(chan, note), [&](std::uint8_t held) { release(chan, held); });
-            press(lTime, chan, note, checked::narrow<std::uint8_t>(data2));
+            press(lTime, chan, note, checked::narrow<std::uint8_t>(data2), joins);
         }
     }
     if (kind == 0x80) {
@@ -348,6 +370,10 @@ bool Player::Timer_Timer() {
             }
             const std::int32_t lNow = vlx->HostTime();
             if (rebuildDue(lNow)) flushRebuild();
+            // With the beat kept, settings reach the pattern at its next
+            // step rather than at the next poll.
+            if (keepBeat_ && looping_) PollControls();
+            regridBy(lNow);
             followClockAt(lNow);
             // A rebuild still to come replaces what the queues hold.
             if (!Arp->IsEmpty() && !rebuild_) fired = Arp->MaybeTrigger(lNow);
@@ -381,13 +407,22 @@ void Player::PollControls() {
             changed = true;
         }
     }
-    // While a clock's tempo drives the steps, the typed one waits.
-    if (c.tempo != nLastTempo && !clockDrivesTempo()) {
+    // While a clock's tempo drives the steps, the typed one waits; a tempo
+    // typed takes over from a lost clock's, even one equal to the last.
+    const bool typedAgain = c.typed != lastTyped_;
+    lastTyped_ = c.typed;
+    if ((c.tempo != nLastTempo || (typedAgain && keptClockPeriod_)) && !clockDrivesTempo()) {
         nLastTempo = c.tempo;
+        keptClockPeriod_.reset();
         Arp->Tempo(nLastTempo);
         changed = true;
     }
-    if (looping_ && changed) rebuild(vlx->HostTime());
+    if (looping_ && changed) {
+        if (keepBeat_ && !Arp->IsEmpty() && !rebuild_)
+            regridAtNextStep();
+        else
+            rebuild(vlx->HostTime());
+    }
 }
 
 // ---- playing with a band ----
@@ -403,7 +438,10 @@ bool Player::bandInput(std::int32_t lTime, std::int32_t status, std::int32_t dat
         if (data1 == 120 || data1 == 123) stopEverything();  // All Sound Off, All Notes Off
         return false;
     }
-    if (!followClock_) return false;
+    if (!followClock_) {
+        if (isClock(status)) countClock(lTime, status, data1, data2);
+        return false;
+    }
     switch (status) {
     case 0xF8: clockTick(lTime); break;
     case 0xFA:
@@ -437,20 +475,47 @@ void Player::clockTick(std::int32_t lTime) {
     const std::int32_t ticks = ticksPerStep();
     const bool step = midiClock_.Tick(lTime, ticks);
     clockLost_ = false;
+    keptClockPeriod_.reset();
     if (!Arp->StepsHeld()) Arp->HoldSteps(true);
     if (!step) return;
     // Until two ticks have been measured, a step is as long as the typed tempo makes it.
     const std::int16_t period = midiClock_.StepPeriod(ticks).value_or(typedPeriod());
+    if (regridDue_ && !Arp->IsEmpty()) {
+        regridDue_ = false;
+        Arp->Regrid(lTime);
+    }
     Arp->PlaceNextStep(lTime, period, Arpeggiator::CalcDuration(period, Arp->Sustain()));
 }
 
-// Every pass: a running clock that has stopped arriving hands the pattern
-// back to the typed tempo.
+// The song's position counted while nothing follows it (Arpeggiate up, or
+// Follow MIDI clock off), so that following starts on the song's grid.
+void Player::countClock(std::int32_t lTime, std::int32_t status, std::int32_t data1, std::int32_t data2) {
+    switch (status) {
+    case 0xF8: midiClock_.Tick(lTime, ticksPerStep()); break;
+    case 0xFA: midiClock_.Start(lTime); break;
+    case 0xFB: midiClock_.Continue(lTime); break;
+    case 0xFC: midiClock_.Stop(); break;
+    case 0xF2: midiClock_.SongPosition((data2 & 0x7F) << 7 | (data1 & 0x7F)); break;
+    default: break;
+    }
+}
+
+// Every pass: a running clock that has stopped arriving leaves the pattern
+// playing on at its last tempo, until the clock is back or a tempo is typed.
 void Player::followClockAt(std::int32_t lNow) {
     if (!followClock_) return;
-    if (!midiClock_.CheckLost(lNow, midiClock_.StepPeriod(ticksPerStep()).value_or(typedPeriod()))) return;
+    const std::optional<std::int16_t> measured = midiClock_.StepPeriod(ticksPerStep());
+    const std::optional<double> bpm = midiClock_.Tempo();
+    if (!midiClock_.CheckLost(lNow, measured.value_or(typedPeriod()))) return;
     clockLost_ = true;
-    stepsByTypedTempo(lNow);
+    if (measured && Arp->StepsHeld()) {
+        keptClockPeriod_ = *measured;
+        keptClockTempo_ = bpm.value_or(0);
+        Arp->PlaceNextStep(hosttime::after(lNow, 5), *measured, Arpeggiator::CalcDuration(*measured, Arp->Sustain()));
+        Arp->HoldSteps(false);
+    } else {
+        stepsByTypedTempo(lNow);
+    }
     showClock();
 }
 
@@ -486,22 +551,89 @@ std::uint32_t Player::pressBudget() const noexcept { return std::max<std::uint32
 // step it would lay falls due, 5 ms on: the keys of a chord, and a flood of
 // them, cost one rebuild, while the first step still falls 5 ms after the
 // last key.
-void Player::press(std::int32_t lTime, std::uint8_t chan, std::uint8_t note, std::uint8_t velocity) {
+void Player::press(std::int32_t lTime, std::uint8_t chan, std::uint8_t note, std::uint8_t velocity, bool joins) {
     ++pressesThisCycle_;
-    Arp->Hold(chan, note, velocity);
     auto& count = heldKeys_[keyIndex(chan, note)];
     count = static_cast<std::uint16_t>(count + 1);
-    if (!rebuild_) rebuild_ = PendingRebuild{lTime, lTime, false};
+    // On a kept beat a key joins the pattern that plays, at its next step;
+    // with Retrigger checked it restarts it, as its label says.
+    if (keepBeat_ && !retrigger_ && !rebuild_ && joins) {
+        Arp->Hold(chan, note, velocity, false);
+        regridAtNextStep();
+        return;
+    }
+    Arp->Hold(chan, note, velocity);
+    regridDue_ = false;
+    if (!rebuild_) rebuild_ = PendingRebuild{lTime, lTime, hosttime::after(lTime, 5), false};
     rebuild_->last = lTime;
     rebuild_->twice = rebuild_->twice || retrigger_;
+    // A chord rolled on a kept beat starts one pattern: 5 ms after its last
+    // key, up to kChordGatherMs after its first.
+    if (keepBeat_) {
+        const std::int32_t latest = hosttime::after(rebuild_->first, kChordGatherMs + 5);
+        const std::int32_t wanted = hosttime::after(lTime, 5);
+        rebuild_->deadline = hosttime::isBefore(latest, wanted) ? latest : wanted;
+        if (hosttime::isBefore(rebuild_->deadline, hosttime::after(lTime, 5))) rebuild_->last = hosttime::after(rebuild_->deadline, -5);
+    }
 }
 
-// A key not held costs nothing: a flood of releases stays cheap.
+// A key not held costs nothing: a flood of releases stays cheap. On a kept
+// beat the pattern closes the gap at its next step.
 void Player::release(std::uint8_t chan, std::uint8_t note) {
     auto& count = heldKeys_[keyIndex(chan, note)];
     if (count == 0) return;
     count = 0;
     Arp->Release(chan, note);
+    if (keepBeat_) regridAtNextStep();
+}
+
+// Keep the beat: a change reaches the pattern at the step the grid has
+// next, taken now (the sweep of released keys may empty the queue).
+void Player::regridAtNextStep() {
+    if (regridDue_) return;
+    regridDue_ = true;
+    const auto head = Arp->NoteOnQ()->Peek();
+    regridAt_ = head ? std::optional<std::int32_t>(head->Trigger) : std::nullopt;
+}
+
+// Keep the beat: at the next step of the running grid, the pattern is laid
+// out again from that step, going on in its order.
+bool Player::regridBy(std::int32_t lNow) {
+    if (!regridDue_ || rebuild_ || Arp->StepsHeld()) return false;
+    if (Arp->IsEmpty()) {
+        regridDue_ = false;
+        return false;
+    }
+    if (!regridAt_) {  // no grid to keep: a fresh start
+        regridDue_ = false;
+        rebuild(lNow);
+        return true;
+    }
+    if (hosttime::isBefore(lNow, *regridAt_)) return false;
+    regridDue_ = false;
+    Arp->SweepReleased();
+    Arp->Regrid(*regridAt_);
+    return true;
+}
+
+// Arpeggiate pressed over held keys, on a kept beat: they are played as if
+// pressed now. What passed through to the synth while they were held ends
+// there first, so that nothing sounds twice.
+void Player::playKeysDown() {
+    const std::int32_t now = vlx->HostTime();
+    for (std::size_t k = 0; k < keysDown_.size(); ++k) {
+        const std::uint8_t velocity = keysDown_[k];
+        if (velocity == 0) continue;
+        const auto chan = static_cast<std::uint8_t>(k / 128);
+        const auto note = static_cast<std::uint8_t>(k % 128);
+        if (vlx->DivertInput() == 1) {
+            vlx->SendMidiMessage(-1, 0x80 | chan, note, 0);
+            divertedPress_.set(keyIndex(chan, note));  // its release is the engine's now
+        }
+        const bool joins = !Arp->IsEmpty();
+        SustainLatch::ForEach(latch_.Press(chan, note), [&](std::uint8_t held) { release(chan, held); });
+        press(now, chan, note, velocity, joins);
+    }
 }
 
 void Player::rebuild(std::int32_t lTime) {
@@ -516,7 +648,7 @@ bool Player::rebuildDue(std::int32_t lNow) const noexcept {
 // When the first press's own rebuild would have laid its first step: no
 // step of the old pattern is played meanwhile, and the new one starts 5 ms
 // after the last press, as each press's rebuild would have made it.
-std::int32_t Player::rebuildDeadline() const noexcept { return hosttime::after(rebuild_->first, 5); }
+std::int32_t Player::rebuildDeadline() const noexcept { return rebuild_->deadline; }
 
 // From the last press, as each press's own rebuild would have; with the
 // Retrigger box checked, a second time, as its rule says.
@@ -529,13 +661,17 @@ void Player::flushRebuild() {
 
 void Player::removeAll() {
     rebuild_.reset();
+    regridDue_ = false;
     heldKeys_.fill(0);
     Arp->RemoveAll();
 }
 
+// The clock's count of the song goes on (Arpeggiate may be pressed in the
+// middle of one); what the pattern held and followed starts afresh.
 void Player::resetBand() {
-    midiClock_.Reset();
     clockLost_ = false;
+    keptClockPeriod_.reset();
+    regridDue_ = false;
     latch_.ForgetAll();
     if (Arp) Arp->HoldSteps(false);
     showClock();
@@ -553,7 +689,10 @@ void Player::showClock() noexcept {
     if (followClock_ && looping_) {
         r.clockState = midiClock_.state();
         r.clockLost = clockLost_;
-        if (const auto bpm = midiClock_.Tempo()) r.clockTempo = *bpm;
+        if (const auto bpm = midiClock_.Tempo())
+            r.clockTempo = *bpm;
+        else if (keptClockPeriod_)
+            r.clockTempo = keptClockTempo_;
     }
     const auto whole = [](double bpm) { return static_cast<long>(bpm + 0.5); };
     if (r.clockState == shownClock_.clockState && r.clockLost == shownClock_.clockLost &&
@@ -575,6 +714,7 @@ std::int32_t Player::nextWake(std::int32_t lNow) const {
         if (hosttime::isBefore(rebuildDeadline(), wake)) wake = rebuildDeadline();
     } else if (!Arp->IsEmpty()) {
         if (const auto due = Arp->NextDue(); due && hosttime::isBefore(*due, wake)) wake = *due;
+        if (regridDue_ && regridAt_ && hosttime::isBefore(*regridAt_, wake)) wake = *regridAt_;
     }
     if (const auto lost = clockDeadline(); lost && hosttime::isBefore(*lost, wake)) wake = *lost;
     if (!hosttime::isBefore(lNow, wake)) wake = hosttime::after(lNow, 1);
@@ -665,6 +805,14 @@ void Player::TransportClock(std::uint32_t offset, std::uint8_t status, std::uint
 }
 
 void Player::received(const host::MidiMessage& m) noexcept {
+    ++inputs_;
+    // Which keys are down, whatever the routing: Arpeggiate may be pressed
+    // over them.
+    const auto kind = m.bytes[0] & 0xF0;
+    if ((kind == 0x90 || kind == 0x80) && m.size == 3) {
+        const std::size_t key = (m.bytes[0] & 0x0Fu) * 128u + m.bytes[1];
+        keysDown_[key] = kind == 0x90 ? m.bytes[2] : std::uint8_t{0};
+    }
     // A tick's millisecond begins on its frame, so that the steps it
     // places sound on it.
     if (followClock_ && vlx->raise == 1 && m.bytes[0] == 0xF8) time_.AlignTo(cursor_);
@@ -676,6 +824,9 @@ void Player::received(const host::MidiMessage& m) noexcept {
     if (route.toProgram) {
         received_.fetch_add(1, std::memory_order_relaxed);
         guarded([&] { vlx_MidiInput(vlx->HostTime(), 0, m.status(), m.data1(), m.data2()); });
+    } else if (isClock(m.status())) {
+        // The song's count goes on while Arpeggiate is up.
+        guarded([&] { countClock(vlx->HostTime(), m.status(), m.data1(), m.data2()); });
     }
 }
 
@@ -684,6 +835,33 @@ void Player::EndCycle() noexcept {
     advanceTo(cycleStart_ + cycleFrames_);
     vlx->out = nullptr;
     inCycle_ = false;
+    publishView();
+}
+
+// What the window shows, from the cycle's end.
+void Player::publishView() noexcept {
+    PlayerView& v = view_.Back();
+    v.arpeggiating = looping_;
+    const auto& held = *Arp->NoteAry();
+    v.heldCount = static_cast<std::uint16_t>(held.Count());
+    std::size_t n = 0;
+    for (std::int32_t p = 1; p <= held.Count() && n < PlayerView::kShownHeld; ++p, ++n) {
+        const auto& note = held.Item(p);
+        v.held[n] = static_cast<std::uint16_t>(note->chan * 256 + note->Note);
+    }
+    v.playing = -1;
+    if (const auto step = Arp->PlayQ()->Count() > 0 ? Arp->PlayQ()->Item(Arp->PlayQ()->Count()) : nullptr) {
+        if (const auto note = Arp->FindEvt(step->Index)) {
+            const int pitch = note->Note + 12 * (step->OctMult - 1);
+            if (pitch <= 127) v.playing = note->chan * 256 + pitch;
+        }
+    }
+    v.inputs = inputs_;
+    v.following = followClock_ && looping_;
+    v.clockState = midiClock_.state();
+    v.clockLost = clockLost_;
+    v.clockTempo = midiClock_.Tempo().value_or(keptClockPeriod_ ? keptClockTempo_ : 0.0);
+    view_.Publish();
 }
 
 }  // namespace vlx

@@ -37,6 +37,7 @@
 #include "host/MidiMessage.h"
 #include "model/InputQ.h"
 #include "player/PlayerClock.h"
+#include "player/Published.h"
 
 namespace vlx {
 
@@ -49,7 +50,27 @@ struct PlayerControls {
     std::int16_t sustain = 2;     // Normal
     std::int16_t octaves = 1;
     std::int16_t cycle = 3;  // Up-Down
+    // Counts the tempos the player typed and the window accepted (wrapping):
+    // a tempo typed again, equal to the last, still takes over from a lost
+    // clock's.
+    std::uint8_t typed = 0;
     bool operator==(const PlayerControls&) const = default;
+};
+
+// What the window shows of the player, as the player last published it.
+struct PlayerView {
+    static constexpr std::size_t kShownHeld = 24;
+    bool arpeggiating = false;
+    // The held notes in pitch order, channel * 256 + note, the first kShownHeld.
+    std::uint16_t heldCount = 0;
+    std::array<std::uint16_t, kShownHeld> held{};
+    // The note sounding now, channel * 256 + pitch; -1 when none.
+    std::int32_t playing = -1;
+    std::uint64_t inputs = 0;  // messages received so far, whatever became of them
+    bool following = false;    // Follow MIDI clock, while arpeggiating
+    ClockFollower::State clockState = ClockFollower::State::Absent;
+    bool clockLost = false;
+    double clockTempo = 0;  // beats per minute, measured or (lost) kept; 0 while unknown
 };
 
 // What the player tells its owner.
@@ -102,12 +123,28 @@ public:
     void FollowClock(bool on);
     void SustainHold(bool on);
     void AllNotesOff();
+    // Keep the beat: the step clock runs on while keys are held; a key added
+    // or released and a setting changed take effect at the next step, on
+    // the same grid; a chord rolled over up to kChordGatherMs starts one
+    // pattern; Arpeggiate pressed over held keys plays them.
+    void KeepBeat(bool on);
+    // Released keys stay in the pattern until the next chord, on every
+    // channel, as with the pedal held.
+    void Latch(bool on);
+    // Random draws a new order every pass (else once per rebuild).
+    void ShuffleEveryPass(bool on);
     // The values the next settings poll hands to the engine; the latest wins.
     void SetControls(const PlayerControls& controls) noexcept;
     // The next report, if any.
     bool TakeReport(PlayerReport& report) noexcept;
     // Whether the cycles have taken every change posted so far.
     bool Settled() const noexcept { return applied_.load(std::memory_order_acquire) >= posted_; }
+    // The latest view the cycles published (one reader at a time).
+    const PlayerView& View() noexcept { return view_.Latest(); }
+
+    // Keys of a rolled chord that start one pattern with Keep the beat: each
+    // within this long of the first.
+    static constexpr std::int32_t kChordGatherMs = 30;
 
     // ---- While no cycle runs (no driver, or before the first) ----
     // Forgets what is held and sounding without a message: its host is
@@ -149,7 +186,17 @@ public:
 private:
     class CycleHost;
     struct Command {
-        enum class Kind : std::uint8_t { Enable, Divert, Retrigger, FollowClock, SustainHold, AllNotesOff };
+        enum class Kind : std::uint8_t {
+            Enable,
+            Divert,
+            Retrigger,
+            FollowClock,
+            SustainHold,
+            AllNotesOff,
+            KeepBeat,
+            Latch,
+            ShuffleEveryPass
+        };
         Kind kind;
         bool on;
         bool divert;
@@ -187,18 +234,27 @@ private:
 
     // Held keys, with bounded work per message.
     struct PendingRebuild {
-        std::int32_t first;  // the first press waiting for it
-        std::int32_t last;   // and the last, from which it lays the pattern out
-        bool twice;          // the Retrigger box asks for a second one
+        std::int32_t first;     // the first press waiting for it
+        std::int32_t last;      // and the last, from which it lays the pattern out
+        std::int32_t deadline;  // when it is laid out (the first step falls due)
+        bool twice;             // the Retrigger box asks for a second one
     };
     std::uint32_t pressBudget() const noexcept;
-    void press(std::int32_t lTime, std::uint8_t chan, std::uint8_t note, std::uint8_t velocity);
+    // `joins`: notes were held before it (a chord the latch or pedal let go
+    // of for it counts).
+    void press(std::int32_t lTime, std::uint8_t chan, std::uint8_t note, std::uint8_t velocity, bool joins);
     void release(std::uint8_t chan, std::uint8_t note);
     void rebuild(std::int32_t lTime);
     bool rebuildDue(std::int32_t lNow) const noexcept;
     std::int32_t rebuildDeadline() const noexcept;
     void flushRebuild();
     void removeAll();
+    // Keep the beat: the pattern laid out again at the next step.
+    void regridAtNextStep();
+    bool regridBy(std::int32_t lNow);
+    void playKeysDown();
+    void countClock(std::int32_t lTime, std::int32_t status, std::int32_t data1, std::int32_t data2);
+    void publishView() noexcept;
 
     // Time: passes at every frame where something falls due.
     void advanceTo(std::uint64_t frame) noexcept;
@@ -227,6 +283,17 @@ private:
     // channel * 256 + note: their releases stay with the engine.
     std::bitset<16 * 256> divertedPress_;
     std::optional<PendingRebuild> rebuild_;
+    bool keepBeat_ = false;
+    bool regridDue_ = false;  // Keep the beat: a change waits for the next step
+    std::optional<std::int32_t> regridAt_;  // that step's time; none: start afresh
+    std::uint8_t lastTyped_ = 0;
+    // A lost clock's step, kept until the clock is back or a tempo is typed.
+    std::optional<std::int16_t> keptClockPeriod_;
+    double keptClockTempo_ = 0;
+    // Keys down, whatever the routing (velocity, 0 when up), by channel * 128 + note.
+    std::array<std::uint8_t, 16 * 128> keysDown_{};
+    std::uint64_t inputs_ = 0;
+    Published<PlayerView> view_;
     std::array<std::uint16_t, 16 * 256> heldKeys_{};  // how often each key is held
     std::uint32_t pressesThisCycle_ = 0;
     ClockFollower midiClock_;

@@ -200,7 +200,7 @@ TEST(FindEvt, SearchesDownwardFromOneAboveTheID) {
     ary.Add(3, 0, 72, 100, 10);
     EXPECT_EQ(arp.FindEvt(3), ary.Item(3));
 
-    // Only positions up to ID + 1 are searched.
+    // Positions up to ID + 1 are searched first, downward.
     Rig far;
     far.arp.NoteAry()->Add(0, 0, 40, 1, 1);
     far.arp.NoteAry()->Add(1, 0, 41, 1, 1);
@@ -208,6 +208,17 @@ TEST(FindEvt, SearchesDownwardFromOneAboveTheID) {
     far.arp.NoteAry()->Add(1, 0, 43, 1, 1);
     EXPECT_EQ(far.arp.FindEvt(1)->Note, 41);
     EXPECT_EQ(far.arp.FindEvt(0)->Note, 40);
+
+    // Keys that joined a playing pattern below a note move it up further
+    // than one: its steps still find it, so its note-off still goes out.
+    Rig joined;
+    joined.arp.Hold(0, 67, 100);  // ID 1
+    joined.arp.Hold(0, 60, 100, false);
+    joined.arp.Hold(0, 62, 100, false);
+    joined.arp.Hold(0, 64, 100, false);
+    ASSERT_EQ(joined.arp.NoteAry()->Item(4)->Note, 67);
+    EXPECT_EQ(joined.arp.FindEvt(joined.arp.NoteAry()->Item(4)->ID)->Note, 67);
+    EXPECT_EQ(joined.arp.FindEvt(9), nullptr);
 }
 
 TEST(MaybeTrigger, ScheduledNotesCarryTheirDueTimeEvenWhenLateOthersNone) {

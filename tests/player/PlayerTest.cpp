@@ -237,12 +237,14 @@ TEST(Player, SwitchedOffItSilencesAndForgetsInItsNextCycleAndPassesInputAgain) {
 
 // A clock script from 1000 ms, a token each: S Start, C Continue, P Stop,
 // Q3 a Song Position of 3 16ths, K the chord 60 64 67, B90 the tempo (120
-// at first), W400 a wait of so many ms, T25 so many ticks. Gives the input,
+// at first), W400 a wait of so many ms, T25 so many ticks, Y the user
+// typing the same tempo again. Gives the input,
 // at frames of 48 kHz (a tick every 1000 frames at 120 bpm: on no
 // millisecond's boundary once the script has waited), and each tick's frame.
 struct ClockScript {
     std::vector<FramedMessage> input;
     std::vector<std::uint64_t> ticks;
+    std::optional<std::uint64_t> typed;
 };
 ClockScript clockScript(const std::string& text) {
     ClockScript out;
@@ -257,6 +259,7 @@ ClockScript clockScript(const std::string& text) {
         if (token[0] == 'K')
             for (int key : {60, 64, 67}) out.input.push_back({at(), keyDown(key)});
         if (token[0] == 'B') bpm = n;
+        if (token[0] == 'Y') out.typed = at();
         if (token[0] == 'W') t += n + 0.3;
         for (int k = 0; token[0] == 'T' && k < n; ++k, t += 2500.0 / bpm) {
             out.input.push_back({at(), {0xF8}});
@@ -290,19 +293,32 @@ TEST(Player, FollowingAClockStepsSoundOnTheirTicksThroughStartStopContinueSongPo
         {"S K W10 T25 B90 T37", {0, 6, 12, 18, 24, 30, 36, 42, 48, 54, 60}, {60, 64, 67, 60, 64, 67, 60, 64, 67, 60, 64},
          81, 109},  // 2/3 of 167 ms, less 2
         // The last tick at 1260: lost from 1511, the next step 5 ms later at
-        // the typed tempo, every 250 ms; the clock's first tick back carries a step.
-        {"S K W10 T13 W819 T7", {0, 6, 12, 1516, 1766, 2016, 13, 19}, {60, 64, 67, 60, 64, 67, 60, 64}, 0, 0,
-         State::Absent, true},
+        // the clock's last tempo (not the typed one), every 125 ms; the
+        // clock's first tick back carries a step.
+        {"S K W10 T13 W819 T7", {0, 6, 12, 1516, 1641, 1766, 1891, 2016, 13, 19},
+         {60, 64, 67, 60, 64, 67, 60, 64, 67, 60}, 0, 0, State::Absent, true},
+        // The same tempo typed again at 1581 takes over at the next settings
+        // poll (2004), which lays the pattern out afresh from 2009.
+        {"S K W10 T13 W300 Y", {0, 6, 12, 1516, 1641, 1766, 1891, 2009, 2259, 2509},
+         {60, 64, 67, 60, 64, 67, 60, 60, 64, 67},
+         0, 0, State::Absent, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.script);
         ScriptedCycles cycles;
-        Player player({60, 2, 2, 1, Arpeggiator::CycleUp});  // typed: 16ths of 250 ms
+        PlayerControls typed{60, 2, 2, 1, Arpeggiator::CycleUp};  // 16ths of 250 ms
+        Player player(typed);
         player.FollowClock(true);
         player.Enable(true, true);
         const ClockScript script = clockScript(c.script);
         for (const FramedMessage& m : script.input) cycles.At(m.frame, m.bytes);
-        cycles.RunUntil(player, script.input.back().frame + cycles.FrameOfMs(200));
+        cycles.atCycle = [&](std::uint64_t frame) {
+            if (!script.typed || frame < *script.typed || typed.typed) return;
+            typed.typed = 1;
+            player.SetControls(typed);
+        };
+        const std::uint64_t last = std::max(script.input.back().frame, script.typed.value_or(0) + cycles.FrameOfMs(900));
+        cycles.RunUntil(player, last + cycles.FrameOfMs(200));
 
         std::vector<std::pair<std::uint64_t, int>> ons;
         std::map<int, std::uint64_t> since;

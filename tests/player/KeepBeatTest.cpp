@@ -1,0 +1,315 @@
+// Playing musically: Keep the beat, the latch, Arpeggiate over held keys,
+// Random drawn every pass and joining a running song, on a scripted clock
+// of 1 ms cycles, judged by the frames of what the player sends.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "player/Player.h"
+#include "support/ScriptedCycles.h"
+
+namespace vlx {
+namespace {
+
+using test::Bytes;
+using test::ScriptedCycles;
+
+// 240 bpm in 16ths: a step every 62 ms, sounding 39 (Normal).
+constexpr PlayerControls k16ths{240, 2, Arpeggiator::Normal, 1, Arpeggiator::CycleUp};
+
+Bytes keyDown(int note) { return {0x90, static_cast<std::uint8_t>(note), 100}; }
+Bytes keyUp(int note) { return {0x80, static_cast<std::uint8_t>(note), 64}; }
+
+struct Struck {
+    std::int64_t ms;  // when its note-on went out
+    int pitch;
+    std::int64_t length;  // ms until its note-off; -1 while sounding
+    bool operator==(const Struck&) const = default;
+};
+void PrintTo(const Struck& s, std::ostream* os) { *os << s.pitch << "@" << s.ms << "/" << s.length; }
+
+// A session at 1 ms per cycle: actions run at the start of their
+// millisecond's cycle (a command then takes effect in it), keys arrive at
+// their millisecond's first frame.
+struct Session {
+    ScriptedCycles cycles;
+    Player player;
+    std::multimap<std::int64_t, std::function<void()>> actions;
+    std::vector<Bytes> passed;  // what was not the arpeggio's own notes
+    std::int64_t arpeggioFrom = 0;  // notes before this passed through
+    std::vector<Struck> struck;              // every note so far
+    std::map<int, std::size_t> sounding;     // by pitch: where in `struck`
+
+    explicit Session(const PlayerControls& c) : player(c) { cycles.period = 48; }
+    void At(std::int64_t ms, std::function<void()> action) { actions.emplace(ms, std::move(action)); }
+    void Key(std::int64_t ms, Bytes bytes) { cycles.At(cycles.FrameOfMs(ms), std::move(bytes)); }
+    // Runs to `endMs` and gives every note struck meanwhile, with its length.
+    std::vector<Struck> Run(std::int64_t endMs) {
+        for (std::int64_t ms = cycles.frame / 48; ms < endMs; ++ms) {
+            for (auto [a, b] = actions.equal_range(ms); a != b; ++a) a->second();
+            cycles.RunUntil(player, cycles.FrameOfMs(ms + 1));
+        }
+        const std::size_t first = struck.size();
+        for (const auto& m : cycles.Take()) {
+            const auto ms = static_cast<std::int64_t>(m.frame / 48);
+            const bool on = (m.bytes[0] & 0xF0) == 0x90 && ms >= arpeggioFrom;
+            const bool off = (m.bytes[0] & 0xF0) == 0x80 && m.bytes[2] == 0;
+            EXPECT_EQ(m.frame % 48, 0u) << "on a millisecond's first frame";
+            if (on) {
+                EXPECT_FALSE(sounding.count(m.bytes[1])) << int{m.bytes[1]} << " struck again while sounding at " << ms;
+                sounding[m.bytes[1]] = struck.size();
+                struck.push_back({ms, m.bytes[1], -1});
+            } else if (off && sounding.count(m.bytes[1])) {
+                Struck& s = struck[sounding[m.bytes[1]]];
+                s.length = ms - s.ms;
+                sounding.erase(m.bytes[1]);
+            } else {
+                passed.push_back(m.bytes);
+            }
+        }
+        return {struck.begin() + static_cast<std::ptrdiff_t>(first), struck.end()};
+    }
+};
+
+// Steps `before` apart up to `until`, `after` apart from there.
+void expectBeat(const std::vector<Struck>& struck, std::int64_t before, std::int64_t until, std::int64_t after) {
+    for (std::size_t i = 1; i < struck.size(); ++i)
+        EXPECT_EQ(struck[i].ms - struck[i - 1].ms, struck[i].ms <= until ? before : after)
+            << "off the beat: " << struck[i].pitch << "@" << struck[i].ms;
+}
+
+// A chord rolled, a key added or released and each setting changed while a
+// pattern plays: with Keep the beat no note is struck twice, the beat does
+// not move and the lengths change only with the setting. Without it the
+// rules stay as they were: each key restarts the pattern.
+TEST(KeepBeat, KeysAndSettingsJoinAtTheNextStepWithoutAStrikeTwiceOrTheBeatMoved) {
+    struct Row {
+        const char* what;
+        bool keepBeat;
+        std::vector<std::pair<std::int64_t, Bytes>> keys;
+        std::function<void(PlayerControls&)> change;  // at 250 ms, if any
+        std::vector<Struck> struck;                   // until 520 ms
+        std::int64_t period = 62;                     // the beat from 291 on
+    };
+    const Row rows[] = {
+        {"a chord whose keys come 3 ms apart starts once, 5 ms after its last key",
+         true, {{100, keyDown(60)}, {103, keyDown(64)}, {106, keyDown(67)}}, nullptr,
+         {{111, 60, 39}, {173, 64, 39}, {235, 67, 39}, {297, 60, 39}, {359, 64, 39}, {421, 67, 39}, {483, 60, -1}}},
+        {"a chord rolled up over 20 ms: its first key sounds, the others join at the next steps",
+         true, {{100, keyDown(60)}, {110, keyDown(64)}, {120, keyDown(67)}}, nullptr,
+         {{105, 60, 39}, {167, 64, 39}, {229, 67, 39}, {291, 60, 39}, {353, 64, 39}, {415, 67, 39}, {477, 60, 39}}},
+        {"rolled down over 30 ms: the pattern goes on upward from the key struck",
+         true, {{100, keyDown(67)}, {115, keyDown(64)}, {130, keyDown(60)}}, nullptr,
+         {{105, 67, 39}, {167, 60, 39}, {229, 64, 39}, {291, 67, 39}, {353, 60, 39}, {415, 64, 39}, {477, 67, 39}}},
+        {"without Keep the beat each key of a roll restarts the pattern: its bottom key struck three times",
+         false, {{100, keyDown(60)}, {110, keyDown(64)}, {120, keyDown(67)}}, nullptr,
+         {{105, 60, 5}, {115, 60, 5}, {125, 60, 39}, {187, 64, 39}, {249, 67, 39}, {311, 60, 39}, {373, 64, 39},
+          {435, 67, 39}, {497, 60, -1}}},
+        {"a key added mid-pattern joins at the next step, after the one played",
+         true, {{100, keyDown(60)}, {100, keyDown(64)}, {250, keyDown(67)}}, nullptr,
+         {{105, 60, 39}, {167, 64, 39}, {229, 60, 39}, {291, 64, 39}, {353, 67, 39}, {415, 60, 39}, {477, 64, 39}}},
+        {"a key released mid-pattern leaves at the next step",
+         true, {{100, keyDown(60)}, {100, keyDown(64)}, {100, keyDown(67)}, {300, keyUp(64)}}, nullptr,
+         {{105, 60, 39}, {167, 64, 39}, {229, 67, 39}, {291, 60, 39}, {353, 67, 39}, {415, 60, 39}, {477, 67, 39}}},
+        {"Octaves 1 to 2: the next step goes on into the new octave",
+         true, {{100, keyDown(60)}, {100, keyDown(64)}, {100, keyDown(67)}},
+         [](PlayerControls& c) { c.octaves = 2; },
+         {{105, 60, 39}, {167, 64, 39}, {229, 67, 39}, {291, 72, 39}, {353, 76, 39}, {415, 79, 39}, {477, 60, 39}}},
+        {"Cycle Up to Down: the next step goes on downward from the one played",
+         true, {{100, keyDown(60)}, {100, keyDown(64)}, {100, keyDown(67)}},
+         [](PlayerControls& c) { c.cycle = Arpeggiator::CycleDown; },
+         {{105, 60, 39}, {167, 64, 39}, {229, 67, 39}, {291, 64, 39}, {353, 60, 39}, {415, 67, 39}, {477, 64, 39}}},
+        {"Sustain Normal to Staccato: only the lengths change",
+         true, {{100, keyDown(60)}, {100, keyDown(64)}, {100, keyDown(67)}},
+         [](PlayerControls& c) { c.sustain = Arpeggiator::Staccato; },
+         {{105, 60, 39}, {167, 64, 39}, {229, 67, 39}, {291, 60, 19}, {353, 64, 19}, {415, 67, 19}, {477, 60, 19}}},
+        {"16ths to 8ths: from the next step of the old grid, 125 ms apart",
+         true, {{100, keyDown(60)}, {100, keyDown(64)}, {100, keyDown(67)}},
+         [](PlayerControls& c) { c.resolution = 4; },
+         {{105, 60, 39}, {167, 64, 39}, {229, 67, 39}, {291, 60, 81}, {416, 64, 81}}, 125},
+        {"tempo 240 to 120: likewise",
+         true, {{100, keyDown(60)}, {100, keyDown(64)}, {100, keyDown(67)}},
+         [](PlayerControls& c) { c.tempo = 120; },
+         {{105, 60, 39}, {167, 64, 39}, {229, 67, 39}, {291, 60, 81}, {416, 64, 81}}, 125},
+        {"Retrigger checked: a new key restarts the pattern, as its label says",
+         true, {{100, keyDown(60)}, {100, keyDown(64)}, {250, keyDown(67)}}, nullptr,
+         {{105, 60, 39}, {167, 64, 39}, {229, 60, 21}, {255, 60, 39}, {317, 64, 39}, {379, 67, 39}, {441, 60, 39},
+          {503, 64, -1}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        PlayerControls c = k16ths;
+        Session s(c);
+        s.player.KeepBeat(row.keepBeat);
+        s.player.Retrigger(std::string(row.what).starts_with("Retrigger"));
+        s.player.Enable(true, true);
+        for (const auto& [ms, bytes] : row.keys) s.Key(ms, bytes);
+        if (row.change) s.At(250, [&] {
+            row.change(c);
+            s.player.SetControls(c);
+        });
+        const auto struck = s.Run(520);
+        EXPECT_EQ(struck, row.struck);
+        if (row.keepBeat && !std::string(row.what).starts_with("Retrigger"))
+            expectBeat(struck, 62, 291, row.period);
+        EXPECT_TRUE(s.passed.empty());
+    }
+}
+
+// The latch holds released keys until the next chord, which replaces them
+// on the beat; switching the latch off lets go of what it held.
+TEST(KeepBeat, TheLatchHoldsAChordUntilTheNextWhichComesInOnTheBeat) {
+    PlayerControls c = k16ths;
+    Session s(c);
+    s.player.KeepBeat(true);
+    s.player.Latch(true);
+    s.player.Enable(true, true);
+    for (int note : {60, 64, 67}) {
+        s.Key(100, keyDown(note));
+        s.Key(200, keyUp(note));
+    }
+    // A new chord while the old one is latched, 9 ms after a step.
+    s.Key(300, keyDown(62));
+    s.Key(300, keyDown(65));
+    s.Key(310, keyUp(62));
+    s.Key(310, keyUp(65));
+    EXPECT_EQ(s.Run(540), (std::vector<Struck>{{105, 60, 39},
+                                                {167, 64, 39},
+                                                {229, 67, 39},
+                                                {291, 60, 9},  // the latched key let go of at 300
+                                                {353, 62, 39},
+                                                {415, 65, 39},
+                                                {477, 62, 39},
+                                                {539, 65, -1}}));
+    // Switched off: nothing holds 62 and 65 any more; the one sounding ends.
+    s.At(560, [&] { s.player.Latch(false); });
+    s.passed.clear();
+    EXPECT_TRUE(s.Run(800).empty());
+    EXPECT_EQ(s.struck.back(), (Struck{539, 65, 21}));
+    EXPECT_TRUE(s.passed.empty());
+    EXPECT_TRUE(s.player.engine().IsEmpty());
+}
+
+// Arpeggiate pressed over keys already down plays them with Keep the beat
+// on, after note-offs for what passed through to the synth; without it the
+// keys must be struck again, as before.
+TEST(KeepBeat, ArpeggiatePressedOverHeldKeysPlaysThem) {
+    for (const bool keepBeat : {true, false}) {
+        for (const bool divert : {true, false}) {
+            SCOPED_TRACE(std::string(keepBeat ? "keep the beat" : "spec's rules") + (divert ? ", diverted" : ""));
+            Session s(k16ths);
+            s.player.KeepBeat(keepBeat);
+            s.arpeggioFrom = 200;
+            s.Key(100, keyDown(64));
+            s.Key(100, keyDown(60));
+            s.Key(150, keyDown(62));
+            s.Key(160, keyUp(62));  // up again before Arpeggiate: not played
+            s.At(200, [&] { s.player.Enable(true, divert); });
+            const auto struck = s.Run(400);
+            if (keepBeat) {
+                EXPECT_EQ(struck, (std::vector<Struck>{{205, 60, 39}, {267, 64, 39}, {329, 60, 39}, {391, 64, -1}}));
+            } else {
+                EXPECT_TRUE(struck.empty());
+            }
+            // What passed: the three presses, 62's release and, diverted
+            // with Keep the beat, the held keys' note-offs.
+            std::vector<Bytes> expected = {keyDown(64), keyDown(60), keyDown(62), keyUp(62)};
+            if (keepBeat && divert) {
+                expected.push_back({0x80, 60, 0});
+                expected.push_back({0x80, 64, 0});
+            }
+            EXPECT_EQ(s.passed, expected);
+            // Releasing them after: with divert, their releases are the
+            // engine's (no second release at the synth).
+            s.Key(410, keyUp(60));
+            s.Key(410, keyUp(64));
+            s.passed.clear();
+            s.Run(500);
+            if (divert && keepBeat) {
+                EXPECT_TRUE(s.passed.empty());
+            } else {
+                EXPECT_EQ(s.passed, (std::vector<Bytes>{keyUp(60), keyUp(64)}));
+            }
+            EXPECT_TRUE(s.player.engine().IsEmpty());
+        }
+    }
+}
+
+// Random with a new order every pass: each pass plays the same notes as an
+// Up-Down pass, in orders that change, never one note twice in a row.
+// Without it, one order loops until the next key.
+TEST(KeepBeat, RandomDrawsANewOrderEveryPassWithoutRepeatingANote) {
+    for (const bool everyPass : {true, false}) {
+        SCOPED_TRACE(everyPass ? "every pass" : "once per rebuild");
+        PlayerControls c = k16ths;
+        c.cycle = Arpeggiator::CycleRandom;
+        Session s(c);
+        s.player.engine().SeedSource([rng = std::mt19937(7)]() mutable { return static_cast<std::uint32_t>(rng()); });
+        s.player.ShuffleEveryPass(everyPass);
+        s.player.Enable(true, true);
+        for (int note : {60, 64, 67, 72}) s.Key(100, keyDown(note));
+        const auto struck = s.Run(100 + 62 * 6 * 30);
+        ASSERT_GE(struck.size(), 6u * 29);
+        // An Up-Down pass of four notes: 60 64 67 72 67 64.
+        std::set<std::vector<int>> orders;
+        for (std::size_t pass = 0; pass + 1 < struck.size() / 6; ++pass) {
+            std::vector<int> order;
+            for (std::size_t i = 0; i < 6; ++i) order.push_back(struck[pass * 6 + i].pitch);
+            orders.insert(order);
+            std::sort(order.begin(), order.end());
+            EXPECT_EQ(order, (std::vector<int>{60, 64, 64, 67, 67, 72})) << "pass " << pass;
+        }
+        for (std::size_t i = 1; everyPass && i < struck.size(); ++i)
+            EXPECT_NE(struck[i].pitch, struck[i - 1].pitch) << "twice in a row at " << struck[i].ms;
+        if (everyPass) {
+            EXPECT_GE(orders.size(), 10u);
+        } else {
+            EXPECT_EQ(orders.size(), 1u);
+        }
+        for (std::size_t i = 1; i < struck.size(); ++i) EXPECT_EQ(struck[i].ms - struck[i - 1].ms, 62);
+    }
+}
+
+// Pressing Arpeggiate, or switching Follow MIDI clock on, in the middle of
+// a song: the song's ticks were counted meanwhile, so the steps fall on
+// every 6th tick from its Start.
+TEST(KeepBeat, JoiningARunningSongPutsTheStepsOnItsSixteenths) {
+    for (const bool followLate : {false, true}) {
+        SCOPED_TRACE(followLate ? "Follow switched on mid-song" : "Arpeggiate pressed mid-song");
+        Session s({120, 2, Arpeggiator::Normal, 1, Arpeggiator::CycleUp});
+        if (!followLate) s.player.FollowClock(true);
+        // 120 bpm: a tick every 20.83 ms, on the millisecond grid here every
+        // 21 ms to keep the arithmetic plain: Start at 100, ticks from 100.
+        s.Key(100, {0xFA});
+        std::vector<std::int64_t> ticks;
+        for (int k = 0; k < 40; ++k) {
+            ticks.push_back(100 + 21 * k);
+            s.Key(ticks.back(), {0xF8});
+        }
+        // Tick 10 at 310; the chord and the switch at 320.
+        if (followLate) {
+            s.At(300, [&] { s.player.Enable(true, true); });
+            s.At(320, [&] { s.player.FollowClock(true); });
+        } else {
+            s.At(320, [&] { s.player.Enable(true, true); });
+        }
+        for (int note : {60, 64}) s.Key(321, keyDown(note));
+        const auto struck = s.Run(950);
+        ASSERT_GE(struck.size(), 4u);
+        for (std::size_t i = 0; i < 4; ++i) {
+            const auto tick = std::find(ticks.begin(), ticks.end(), struck[i].ms) - ticks.begin();
+            EXPECT_EQ(tick, 12 + 6 * static_cast<std::int64_t>(i)) << "step " << i << " at " << struck[i].ms;
+            EXPECT_EQ(struck[i].pitch, i % 2 ? 64 : 60);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vlx
