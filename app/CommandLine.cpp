@@ -30,6 +30,9 @@ const std::vector<OptionRow>& optionTable() {
          "regular expression as above; may be given more than once"},
         {{"follow-clock"}, {}, "follow the MIDI clock received at VLXArp:in (as the menu's \"Follow MIDI clock\")"},
         {{"sustain-hold"}, {}, "hold released keys in the pattern while the sustain pedal is down (as the menu's \"Hold with sustain pedal\")"},
+        {{"keep-beat"}, {}, "keep the beat: a key added or released, or a setting changed, joins the pattern at its next step instead of restarting it (as the menu's \"Keep the beat\")"},
+        {{"shuffle-every-pass"}, {}, "Random draws a new order for every pass (as the menu's \"Random: new order every pass\")"},
+        {{"latch"}, {}, "start with Latch down: released keys stay in the pattern until the next chord"},
     };
     return rows;
 }
@@ -41,6 +44,9 @@ CommandLineOptions optionsOf(const QCommandLineParser& parser) {
     options.connectOut = parser.values(QStringLiteral("connect-out"));
     options.followClock = parser.isSet(QStringLiteral("follow-clock"));
     options.sustainHold = parser.isSet(QStringLiteral("sustain-hold"));
+    options.keepBeat = parser.isSet(QStringLiteral("keep-beat"));
+    options.shuffleEveryPass = parser.isSet(QStringLiteral("shuffle-every-pass"));
+    options.latch = parser.isSet(QStringLiteral("latch"));
     return options;
 }
 
@@ -57,8 +63,10 @@ const char* const kDescription =
     "repeating pattern, out of VLXArp:out to a synth. Tempo, step length, octave\n"
     "span, sustain and cycle are set in the window. Its menu (right click, the\n"
     "Menu key or Shift+F10) follows a MIDI clock, holds the pattern with the\n"
-    "sustain pedal, and stops every note (also Escape, or controller 120 or 123\n"
-    "at VLXArp:in). The switches are kept with the settings.\n"
+    "sustain pedal, keeps the beat while keys and settings change, draws a new\n"
+    "random order every pass, and stops every note (also Escape, or controller\n"
+    "120 or 123 at VLXArp:in). Latch, beside Arpeggiate, keeps a released chord\n"
+    "playing until the next. The switches are kept with the settings.\n"
     "\n"
     "VLXArp opens a JACK client when a JACK server answers (it never starts one),\n"
     "otherwise an ALSA sequencer client. Either is named \"VLXArp\", with the MIDI\n"

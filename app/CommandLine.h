@@ -18,6 +18,9 @@ struct CommandLineOptions {
     QStringList connectOut;
     bool followClock = false;  // --follow-clock
     bool sustainHold = false;  // --sustain-hold
+    bool keepBeat = false;     // --keep-beat
+    bool shuffleEveryPass = false;  // --shuffle-every-pass
+    bool latch = false;        // --latch
 };
 
 struct CommandLine {

@@ -18,6 +18,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -149,7 +150,8 @@ void Form1::createControls() {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QString::fromLatin1(kTitle));
     setWindowIcon(QIcon(QStringLiteral(":/vlxarp/vlxarp.png")));
-    setFixedSize(twips(0, 0, 4650, 2505).size());
+    // The controls keep their places; the latch and the live view lie below.
+    setFixedSize(twips(0, 0, 4650, 3675).size());
 
     auto place = [this](auto* control, const char* name, QRect at) {
         control->setObjectName(QString::fromLatin1(name));
@@ -173,6 +175,13 @@ void Form1::createControls() {
     Label5 = place(new QLabel(tr("&Cycle:"), this), "Label5", twips(2100, 1590, 855, 255));
     Cycle = place(new QComboBox(this), "Cycle", twips(3000, 1560, 1395, 315));
     Status = place(new QLabel(this), "Status", twips(2460, 2070, 1905, 195));
+    Latch = place(new SwitchButton(tr("&Latch"), this), "Latch", twips(660, 2520, 1155, 375));
+    Latch->setCheckable(true);
+    Latch->setToolTip(tr("Released keys keep playing until the next chord"));
+    Live = place(new LiveView(this), "LiveView", twips(2040, 2460, 2490, 1110));
+    liveTimer_ = new QTimer(this);
+    liveTimer_->setObjectName(QStringLiteral("LiveTimer"));
+    connect(liveTimer_, &QTimer::timeout, this, [this] { handle([this] { showLive(); }); });
     reconnect_ = new QTimer(this);
     reconnect_->setObjectName(QStringLiteral("Reconnect"));
     reconnect_->setInterval(1000);
@@ -198,13 +207,15 @@ void Form1::createControls() {
     fill(Sustain, {{"Staccato", 1}, {"Normal", 2}, {"Legatto", 3}});
     fill(Cycle, {{"Up", 1}, {"Down", 2}, {"Up-Down", 3}, {"Down-Up", 4}, {"Random", 5}});
 
-    QWidget* order[] = {Divert, Tempo, VScrollTempo, Octaves, Enable, CloseOnExit, Retrigger, Resolution, Sustain, Cycle};
+    QWidget* order[] = {Divert,    Tempo,      VScrollTempo, Octaves, Enable, CloseOnExit,
+                        Retrigger, Resolution, Sustain,      Cycle,   Latch};
     for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 
     connect(Enable, &QPushButton::toggled, this, [this] { handle([this] { Enable_Click(); }); });
     connect(Divert, &QCheckBox::toggled, this, [this] { handle([this] { Divert_Click(); }); });
     connect(CloseOnExit, &QCheckBox::toggled, this, [this] { handle([this] { CloseOnExit_Click(); }); });
     connect(Retrigger, &QCheckBox::toggled, this, [this] { handle([this] { Retrigger_Click(); }); });
+    connect(Latch, &QPushButton::toggled, this, [this] { handle([this] { Latch_Click(); }); });
     connect(VScrollTempo, &QScrollBar::valueChanged, this, [this] { handle([this] { VScrollTempo_Change(); }); });
     for (QComboBox* list : {Octaves, Resolution, Sustain, Cycle})
         connect(list, &QComboBox::currentIndexChanged, this, [this] { handle([this] { controlsChanged(); }); });
@@ -213,17 +224,30 @@ void Form1::createControls() {
         handle([&] { Tempo_Validate(cancel); });
         return cancel;
     });
-    // Return takes the typed tempo as leaving the box does, the focus staying.
+    // Return takes the typed tempo as leaving the box does, the focus
+    // staying; the same tempo again still takes over from a lost clock's.
     connect(Tempo, &QLineEdit::returnPressed, this, [this] {
         bool cancel = false;
-        handle([&] { Tempo_Validate(cancel); });
+        handle([&] {
+            const int before = VScrollTempo->value();
+            Tempo_Validate(cancel);
+            if (!cancel && VScrollTempo->value() == before) tempoGiven();
+        });
+    });
+    // The keys and the wheel of the scroll bar work in the box too.
+    new StepKeysTo(Tempo, VScrollTempo, [this] {
+        bool cancel = false;
+        handle([&] {
+            if (Tempo->isModified() || !tempoOf(Tempo->text())) Tempo_Validate(cancel);
+        });
+        return !cancel;
     });
     createMenu();
 }
 
 // The largest font, up to the usual 8 points, at which every caption fits.
 void Form1::fitFont() {
-    QWidget* captioned[] = {Divert, Label1, Label4, Enable, CloseOnExit, Retrigger, Label2, Label3, Label5, Status};
+    QWidget* captioned[] = {Divert, Label1, Label4, Enable, CloseOnExit, Retrigger, Label2, Label3, Label5, Status, Latch};
     QFont font = this->font();
     // A push button's size hint has a dialog button's minimum width; its
     // text and frame are what must fit.
@@ -389,6 +413,13 @@ void Form1::Form_Load() {
     restoreSwitches();
     drivePlayer(player_.get());
     connectPorts();
+    // At the screen's pace, which a slow screen or none bounds.
+    const qreal hz = screen() ? screen()->refreshRate() : 60.0;
+    liveTimer_->start(static_cast<int>(1000.0 / std::clamp<qreal>(hz, 20.0, 120.0)));
+}
+
+void Form1::showLive() {
+    if (player_) Live->show(player_->View(), LiveView::Clock::now());
 }
 
 PlayerControls Form1::controls() const {
@@ -400,6 +431,7 @@ PlayerControls Form1::controls() const {
     c.sustain = itemValue(Sustain);
     c.octaves = itemValue(Octaves);
     c.cycle = itemValue(Cycle);
+    c.typed = typed_;
     return c;
 }
 
@@ -638,6 +670,7 @@ void Form1::endWithoutClose(bool windowLost) noexcept {
 
 void Form1::release() {
     unloaded_ = true;
+    liveTimer_->stop();
     reconnect_->stop();
     reopen_ = {};
     // Normally switched off already; a program ended without a close must
@@ -741,6 +774,11 @@ void Form1::Tempo_Validate(bool& Cancel) {
 // player, never while it is being typed.
 void Form1::VScrollTempo_Change() {
     Tempo->setText(QString::number(VScrollTempo->value()));
+    tempoGiven();
+}
+
+void Form1::tempoGiven() {
+    typed_ = static_cast<std::uint8_t>(typed_ + 1);
     controlsChanged();
 }
 

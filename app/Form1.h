@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include <QLineEdit>
 #include <QPointer>
@@ -19,6 +20,7 @@
 
 #include "app/CommandLine.h"
 #include "app/Connections.h"
+#include "app/LiveView.h"
 #include "app/Util.h"
 #include "host/HostAutomation.h"
 #include "player/Player.h"
@@ -62,7 +64,11 @@ public:
     // The window's menu (right click, the Menu key, Shift+F10).
     void FollowClock_Click();
     void SustainHold_Click();
+    void KeepBeat_Click();
+    void ShuffleEveryPass_Click();
     void AllNotesOff_Click();
+    // Beside Arpeggiate.
+    void Latch_Click();
 
     void setMessageBox(MessageBox show) { showMessage_ = std::move(show); }
 
@@ -104,10 +110,15 @@ public:
     QLabel* Label5 = nullptr;
     QComboBox* Cycle = nullptr;
     QLabel* Status = nullptr;
+    // Below the controls above: the latch and what plays.
+    QPushButton* Latch = nullptr;
+    LiveView* Live = nullptr;
     // The entries of the window's menu, Menu among them.
     QMenu* Menu = nullptr;
     QAction* FollowClock = nullptr;
     QAction* SustainHold = nullptr;
+    QAction* KeepBeat = nullptr;
+    QAction* ShuffleEveryPass = nullptr;
     QAction* AllNotesOff = nullptr;
 
 protected:
@@ -140,7 +151,11 @@ private:
     // to it (the cycles run on); false when they do not.
     bool settlePlayer();
     void controlsChanged();
+    // A tempo the user gave, even one equal to the last: it takes over
+    // from a lost clock's.
+    void tempoGiven();
     void takeReports();
+    void showLive();
     // Connects the host's ports as remembered and asked for, now and as
     // ports appear; call again with a freshly opened host.
     void connectPorts();
@@ -150,6 +165,13 @@ private:
     // all notes off (Form1Band.cpp).
     void createMenu();
     void openMenuFromKeyboard();
+    struct Switch {
+        const char* name;  // in the settings file
+        QObject* control;
+        bool asked;        // by the command line
+        bool& stored;      // the file had it
+    };
+    std::vector<Switch> switches();
     void restoreSwitches();
     void saveSwitches(const std::function<void(const char*, const Util::Value&)>& save);
     bool tempoRefused() const;
@@ -190,8 +212,14 @@ private:
     // pattern plays at when the clock goes. Empty otherwise.
     QString typedTempo_;
     QString hostStatus_;      // the status line's own text
-    bool followClockStored_ = false;  // the settings file had the switch
+    // Which switches the settings file had.
+    bool followClockStored_ = false;
     bool sustainHoldStored_ = false;
+    bool keepBeatStored_ = false;
+    bool shuffleStored_ = false;
+    bool latchStored_ = false;
+    std::uint8_t typed_ = 0;  // tempos given so far (wrapping)
+    QTimer* liveTimer_ = nullptr;
     // The settings file, read once at the start and written once at the close.
     std::unique_ptr<Util::HeldKey> settings_;
     bool unattended_ = false;

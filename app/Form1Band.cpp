@@ -1,6 +1,7 @@
-// Playing with a band: the window's menu with its two switches (following a
-// MIDI clock, holding the pattern with the sustain pedal) and all notes off,
-// and what the window shows of the clock the player follows.
+// Playing with a band: the window's menu with its switches (following a MIDI
+// clock, holding the pattern with the sustain pedal, keeping the beat, a new
+// random order every pass) and all notes off, the latch, and what the window
+// shows of the clock the player follows.
 #include <cmath>
 #include <utility>
 
@@ -25,6 +26,9 @@ namespace vlx {
 namespace {
 const char* const kFollowClock = "FollowClock";
 const char* const kSustainHold = "SustainHold";
+const char* const kKeepBeat = "KeepBeat";
+const char* const kShuffleEveryPass = "ShuffleEveryPass";
+const char* const kLatch = "Latch";
 }  // namespace
 
 void Form1::createMenu() {
@@ -36,6 +40,12 @@ void Form1::createMenu() {
     SustainHold = Menu->addAction(tr("Hold with sustain pedal"));
     SustainHold->setObjectName(QString::fromLatin1(kSustainHold));
     SustainHold->setCheckable(true);
+    KeepBeat = Menu->addAction(tr("Keep the beat"));
+    KeepBeat->setObjectName(QString::fromLatin1(kKeepBeat));
+    KeepBeat->setCheckable(true);
+    ShuffleEveryPass = Menu->addAction(tr("Random: new order every pass"));
+    ShuffleEveryPass->setObjectName(QString::fromLatin1(kShuffleEveryPass));
+    ShuffleEveryPass->setCheckable(true);
     Menu->addSeparator();
     AllNotesOff = Menu->addAction(tr("All notes off"));
     AllNotesOff->setObjectName(QStringLiteral("AllNotesOff"));
@@ -46,6 +56,8 @@ void Form1::createMenu() {
 
     connect(FollowClock, &QAction::toggled, this, [this] { handleCall([this] { FollowClock_Click(); }); });
     connect(SustainHold, &QAction::toggled, this, [this] { handleCall([this] { SustainHold_Click(); }); });
+    connect(KeepBeat, &QAction::toggled, this, [this] { handleCall([this] { KeepBeat_Click(); }); });
+    connect(ShuffleEveryPass, &QAction::toggled, this, [this] { handleCall([this] { ShuffleEveryPass_Click(); }); });
     connect(AllNotesOff, &QAction::triggered, this, [this] { handleCall([this] { AllNotesOff_Click(); }); });
 
     // The keyboard's ways to a context menu; Qt maps neither on every platform.
@@ -61,7 +73,8 @@ void Form1::createMenu() {
                              static_cast<QWidget*>(CloseOnExit), static_cast<QWidget*>(Retrigger),
                              static_cast<QWidget*>(Label2), static_cast<QWidget*>(Resolution),
                              static_cast<QWidget*>(Label3), static_cast<QWidget*>(Sustain),
-                             static_cast<QWidget*>(Label5), static_cast<QWidget*>(Cycle), static_cast<QWidget*>(Status)})
+                             static_cast<QWidget*>(Label5), static_cast<QWidget*>(Cycle), static_cast<QWidget*>(Status),
+                             static_cast<QWidget*>(Latch), static_cast<QWidget*>(Live)})
         control->setContextMenuPolicy(Qt::NoContextMenu);
     Tempo->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(Tempo, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
@@ -90,28 +103,33 @@ void Form1::openMenuFromKeyboard() {
 
 // Older settings files lack the switches: off. The command line switches
 // them on for the run; either way the state at the close is kept.
+// The menu's switches and the latch; each is a QAction or a QPushButton,
+// both with a `checked` property.
+std::vector<Form1::Switch> Form1::switches() {
+    return {{kFollowClock, FollowClock, options_.followClock, followClockStored_},
+            {kSustainHold, SustainHold, options_.sustainHold, sustainHoldStored_},
+            {kKeepBeat, KeepBeat, options_.keepBeat, keepBeatStored_},
+            {kShuffleEveryPass, ShuffleEveryPass, options_.shuffleEveryPass, shuffleStored_},
+            {kLatch, Latch, options_.latch, latchStored_}};
+}
+
 void Form1::restoreSwitches() {
-    struct Switch {
-        const char* name;
-        QAction* action;
-        bool asked;
-        bool& stored;
-    };
-    for (const Switch& s : {Switch{kFollowClock, FollowClock, options_.followClock, followClockStored_},
-                            Switch{kSustainHold, SustainHold, options_.sustainHold, sustainHoldStored_}}) {
+    for (const Switch& s : switches()) {
         Util::Value value;
         std::int32_t state = 0;
         s.stored = Util::GetKeyValue(kKeyPath, s.name, value) == Util::Success;
         if (!s.stored || !Util::ToInt32(value, state)) state = 0;
-        s.action->setChecked(s.asked || state == 1);
+        s.control->setProperty("checked", s.asked || state == 1);
     }
 }
 
 // Only what the file had, or a switch that is on, is written: a file
 // older than the switches stays as it was while they are off.
 void Form1::saveSwitches(const std::function<void(const char*, const Util::Value&)>& save) {
-    if (FollowClock->isChecked() || followClockStored_) save(kFollowClock, std::int32_t{FollowClock->isChecked()});
-    if (SustainHold->isChecked() || sustainHoldStored_) save(kSustainHold, std::int32_t{SustainHold->isChecked()});
+    for (const Switch& s : switches()) {
+        const bool on = s.control->property("checked").toBool();
+        if (on || s.stored) save(s.name, std::int32_t{on});
+    }
 }
 
 void Form1::FollowClock_Click() {
@@ -134,6 +152,18 @@ void Form1::FollowClock_Click() {
 
 void Form1::SustainHold_Click() {
     if (!unloaded_) player_->SustainHold(SustainHold->isChecked());
+}
+
+void Form1::KeepBeat_Click() {
+    if (!unloaded_) player_->KeepBeat(KeepBeat->isChecked());
+}
+
+void Form1::ShuffleEveryPass_Click() {
+    if (!unloaded_) player_->ShuffleEveryPass(ShuffleEveryPass->isChecked());
+}
+
+void Form1::Latch_Click() {
+    if (player_ && !unloaded_) player_->Latch(Latch->isChecked());
 }
 
 void Form1::AllNotesOff_Click() {
@@ -169,8 +199,14 @@ void Form1::showClock() {
         tip = tr("The MIDI clock said Stop: the pattern waits for its Start or Continue");
     } else if (following && state == ClockFollower::State::Absent) {
         text = clock_.clockLost ? tr("MIDI clock lost") : tr("No MIDI clock");
-        tip = tr("%1: playing at the typed tempo").arg(clock_.clockLost ? tr("The MIDI clock stopped arriving")
-                                                                         : tr("No MIDI clock arrives at VLXArp:in"));
+        if (clock_.clockLost && clock_.clockTempo > 0)
+            tip = tr("The MIDI clock stopped arriving: playing on at its last tempo, %1 bpm, until it is back or a "
+                     "tempo is given (Return in the Tempo box)")
+                      .arg(std::lround(clock_.clockTempo));
+        else
+            tip = tr("%1: playing at the typed tempo")
+                      .arg(clock_.clockLost ? tr("The MIDI clock stopped arriving")
+                                            : tr("No MIDI clock arrives at VLXArp:in"));
     }
     if (Status->text() != text) Status->setText(text);
     if (Status->toolTip() != tip) Status->setToolTip(tip);

@@ -118,4 +118,23 @@ bool FocusLeaveGate::isOtherControl(QWidget* widget, bool byMnemonic) const {
     return true;
 }
 
+StepKeysTo::StepKeysTo(QLineEdit* box, QScrollBar* bar, std::function<bool()> accept)
+    : QObject(box), box_(box), bar_(bar), accept_(std::move(accept)) {
+    box->installEventFilter(this);
+}
+
+bool StepKeysTo::eventFilter(QObject* watched, QEvent* event) {
+    if (watched != box_ || box_->isReadOnly()) return false;
+    bool step = event->type() == QEvent::Wheel;
+    if (event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const bool plain = (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+        step = plain && (key->key() == Qt::Key_Up || key->key() == Qt::Key_Down || key->key() == Qt::Key_PageUp ||
+                         key->key() == Qt::Key_PageDown);
+    }
+    if (!step) return false;
+    if (accept_()) QCoreApplication::sendEvent(bar_, event);
+    return true;
+}
+
 }  // namespace vlx

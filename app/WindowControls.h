@@ -5,6 +5,7 @@
 // text before anything the player does can take the focus out of its box.
 #include <functional>
 
+#include <QLineEdit>
 #include <QObject>
 #include <QPushButton>
 #include <QScrollBar>
@@ -61,6 +62,23 @@ private:
     QWidget* box_;
     std::function<bool()> refuse_;
     bool checking_ = false;
+};
+
+// Up, Down, Page Up, Page Down and the wheel in a text box move a scroll
+// bar as its own would, once `accept` has taken what was typed in the box
+// (false: the text was refused and nothing moves). Not while the box is
+// read-only.
+class StepKeysTo : public QObject {
+public:
+    StepKeysTo(QLineEdit* box, QScrollBar* bar, std::function<bool()> accept);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    QLineEdit* box_;
+    QScrollBar* bar_;
+    std::function<bool()> accept_;
 };
 
 }  // namespace vlx

@@ -412,17 +412,19 @@ int JackHost::processCycle(jack_nframes_t nframes) {
            out.Write(0, m.bytes.data(), m.size))
         jack_ringbuffer_read_advance(outRing_, sizeof m);
 
-    inputEvents_.fetch_add(jack_midi_get_event_count(inBuf), std::memory_order_relaxed);
+    // Counted once and read as counted: a late callback on a server
+    // without real time may find an upstream client writing the buffer.
+    const std::uint32_t inputs = jack_midi_get_event_count(inBuf);
+    inputEvents_.fetch_add(inputs, std::memory_order_relaxed);
     inCycle_.store(true);
     if (CycleProcessor* processor = processor_.load()) {
         processor->BeginCycle({first, nframes, jack_get_sample_rate(client_)}, out);
-        const std::uint32_t inputs = jack_midi_get_event_count(inBuf);
         jack_midi_event_t in{};
         for (std::uint32_t i = 0; i < inputs; ++i)
             if (jack_midi_event_get(&in, inBuf, i) == 0) processor->Receive(in.time, in.buffer, static_cast<std::uint32_t>(in.size));
         processor->EndCycle();
     } else {
-        routeWithoutProcessor(inBuf, out);
+        routeWithoutProcessor(inBuf, inputs, out);
     }
     inCycle_.store(false);
     outputEvents_.fetch_add(out.written(), std::memory_order_relaxed);
@@ -436,10 +438,9 @@ int JackHost::processCycle(jack_nframes_t nframes) {
 
 // Input passes to the output at its own frame unless the program diverts
 // it, and reaches the owner's thread while it raises input events.
-void JackHost::routeWithoutProcessor(void* inBuf, CycleOutput& out) {
+void JackHost::routeWithoutProcessor(void* inBuf, std::uint32_t inputs, CycleOutput& out) {
     InputCase arrival = arrivalCase();
     bool handedOver = false;
-    const std::uint32_t inputs = jack_midi_get_event_count(inBuf);
     jack_midi_event_t in{};
     for (std::uint32_t i = 0; i < inputs; ++i) {
         if (jack_midi_event_get(&in, inBuf, i) != 0) continue;

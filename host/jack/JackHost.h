@@ -162,7 +162,7 @@ private:
     void watchPorts();
     jack_port_t* own(OwnPort port) const noexcept { return port == OwnPort::In ? in_ : out_; }
     int processCycle(jack_nframes_t nframes);
-    void routeWithoutProcessor(void* inBuf, CycleOutput& out);
+    void routeWithoutProcessor(void* inBuf, std::uint32_t inputs, CycleOutput& out);
     void letOutputDrain();
     void watch();
     bool serverAnswers() const;

@@ -172,7 +172,9 @@ TEST_F(BandTest, TheMenuOpensFromTheMouseAndTheKeyboardAndItsEntriesSwitch) {
         QStringList entries;
         for (QAction* a : m->actions())
             if (!a->isSeparator()) entries << a->text();
-        EXPECT_EQ(entries.mid(entries.size() - 3), (QStringList{"Follow MIDI clock", "Hold with sustain pedal", "All notes off"}));
+        EXPECT_EQ(entries.mid(entries.size() - 5),
+                  (QStringList{"Follow MIDI clock", "Hold with sustain pedal", "Keep the beat",
+                               "Random: new order every pass", "All notes off"}));
         QTest::keyClick(m, Qt::Key_Escape);
         EXPECT_TRUE(QTest::qWaitFor([&] { return menu() == nullptr; }, 2000));
     }

@@ -105,7 +105,7 @@ protected:
 TEST_F(ControlsTest, EveryControlSitsWhereItsTwipsSayWithItsCaption) {
     Form1& f = start();
     EXPECT_EQ(f.windowTitle(), "Veloxa Arpeggiator");
-    EXPECT_EQ(f.size(), QSize(310, 167));
+    EXPECT_EQ(f.size(), QSize(310, 245));
     EXPECT_EQ(f.minimumSize(), f.maximumSize());
     EXPECT_FALSE(f.windowIcon().isNull() && QApplication::windowIcon().isNull());
     struct Expected {
@@ -130,6 +130,9 @@ TEST_F(ControlsTest, EveryControlSitsWhereItsTwipsSayWithItsCaption) {
         {"Label5", {2100, 1590, 855, 255}, "&Cycle:"},
         {"Cycle", {3000, 1560, 1395, 315}, nullptr},
         {"Status", {2460, 2070, 1905, 195}, nullptr},
+        // Below them, in a taller window.
+        {"Latch", {660, 2520, 1155, 375}, "&Latch"},
+        {"LiveView", {2040, 2460, 2490, 1110}, nullptr},
     };
     for (const auto& c : controls) {
         auto* w = f.findChild<QWidget*>(c.name);
@@ -174,7 +177,8 @@ TEST_F(ControlsTest, TabAndMnemonicsMoveThroughTheControlsInOrder) {
     f.Divert->setFocus();
     EXPECT_TRUE(QTest::qWaitFor([&] { return f.Divert->hasFocus(); }, 1000));
     const std::vector<QWidget*> order = {f.Tempo,       f.VScrollTempo, f.Octaves,    f.Enable,  f.CloseOnExit,
-                                         f.Retrigger,   f.Resolution,   f.Sustain,    f.Cycle,   f.Divert};
+                                         f.Retrigger,   f.Resolution,   f.Sustain,    f.Cycle,   f.Latch,
+                                         f.Divert};
     for (QWidget* next : order) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         EXPECT_EQ(QApplication::focusWidget(), next) << next->objectName().toStdString();
@@ -196,6 +200,8 @@ TEST_F(ControlsTest, TabAndMnemonicsMoveThroughTheControlsInOrder) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return !f.Enable->isChecked(); }, 2000));
     host->Run(1);
     EXPECT_FALSE(f.player()->Arpeggiating());
+    QTest::keyClick(&f, Qt::Key_L, Qt::AltModifier);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return f.Latch->isChecked(); }, 2000)) << "Alt+L latches";
 }
 
 TEST_F(ControlsTest, ATypedTempoIsCheckedWhenTheFocusLeaves) {
