@@ -16,17 +16,13 @@ QString NoteName(int pitch) {
 
 InputLight::InputLight(QWidget* parent) : QWidget(parent) {
     setAccessibleName(tr("MIDI input"));
+    setFixedSize(11, 11);
 }
 
 void InputLight::setLit(bool lit) {
     if (lit == lit_) return;
     lit_ = lit;
     update();
-}
-
-QSize InputLight::sizeHint() const {
-    const int side = fontMetrics().height() * 2 / 3;
-    return {side, side};
 }
 
 void InputLight::paintEvent(QPaintEvent*) {

@@ -24,7 +24,6 @@ public:
     explicit InputLight(QWidget* parent = nullptr);
     void setLit(bool lit);
     bool lit() const noexcept { return lit_; }
-    QSize sizeHint() const override;
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -16,6 +16,13 @@
 //     and 8 s while the program plays; the note-ons that come out within
 //     100 ms of SIGCONT.
 //  3. CPU over 30 s of the idle program (arpeggiation off).
+//  5. Playing musically, with Keep the beat off and on (16ths at 120 bpm,
+//     Up, Divert Input checked): a chord rolled with its keys 3, 10, 20 and
+//     30 ms apart, a key added 575 ms into a held chord, and each list
+//     changed in the window 560 ms into a pattern. Counts the notes struck,
+//     those struck less than a step after the one before (a restart), the
+//     beat's shift against the first step's grid, the note lengths, and how
+//     long after a change its first step came.
 //  4. A one-minute fuzz run through VLXArp:in: random messages of every
 //     status in bursts, arpeggiation switched on and off at random; then all
 //     keys released and arpeggiation off. Counts the input the window
@@ -24,7 +31,7 @@
 //     the program exits cleanly.
 //
 // VLX_BENCH_SECONDS scales the runs (timing runs last 12 s by default, the
-// others 30 s and 60 s); VLX_BENCH_PARTS picks some of "timing stall idle fuzz";
+// others 30 s and 60 s); VLX_BENCH_PARTS picks some of "timing stall idle fuzz musical";
 // VLX_BENCH_PERIODS and VLX_BENCH_LOADS pick some of "256 1024" and
 // "quiet compile popups". The servers run real-time, as jackd does by
 // default (it says so when the system refuses it). With VLX_TEST_JACK=pipewire and PipeWire's libjack
@@ -456,13 +463,115 @@ void fuzz(const JackServer& server, std::chrono::seconds span) {
     fs::remove_all(config);
 }
 
+void musical(bool keepBeat) {
+    JackServer server(48000, 256);
+    server.makeDefault();
+    const fs::path config = makeConfig("musical", std::string("\"Tempo\"=dword:00000078\n\"Resolution\"=\"16th\"\n"
+                                                              "\"Sustain\"=\"Normal\"\n\"Cycle\"=\"Up\"\n"
+                                                              "\"Divert\"=dword:00000001\n\"KeepBeat\"=dword:0000000") +
+                                                      (keepBeat ? "1\n" : "0\n"));
+    ChildProgram program(VLX_ARMED_PROGRAM, envFor(config));
+    if (program.waitFor("armed", 20'000).empty()) throw std::runtime_error("the program did not come up armed");
+    JackTester tester(server.name());
+    tester.connectPlayTo("VLXArp:in");
+    tester.connectRecordFrom("VLXArp:out");
+    tester.waitCycles(4);
+    const double fpm = tester.sampleRate() / 1000.0;
+    const double step = 125 * fpm;  // a 16th at 120 bpm
+
+    struct Case {
+        std::string name;
+        std::vector<std::pair<int, int>> keys;  // ms after the start, key
+        std::string select;                     // a list's new item, chosen at 560 ms
+        std::string undo;                       // and chosen back afterwards
+    };
+    std::vector<Case> cases;
+    for (int gap : {3, 10, 20, 30})
+        cases.push_back({"chord rolled " + std::to_string(gap) + " ms apart", {{0, 60}, {gap, 64}, {2 * gap, 67}}, "", ""});
+    cases.push_back({"key added at 575 ms", {{0, 60}, {0, 64}, {575, 67}}, "", ""});
+    for (const auto& [to, back] : std::vector<std::pair<std::string, std::string>>{
+             {"Octaves 2", "Octaves 1"}, {"Cycle Down", "Cycle Up"}, {"Sustain Staccato", "Sustain Normal"},
+             {"Resolution 8th", "Resolution 16th"}})
+        cases.push_back({to, {{0, 60}, {0, 64}, {0, 67}}, to, back});
+
+    for (const Case& c : cases) {
+        const std::size_t from = tester.recorded().size();
+        const jack_nframes_t base = tester.frameNow() + 4 * tester.bufferSize();
+        for (const auto& [ms, key] : c.keys)
+            tester.play({0x90, static_cast<std::uint8_t>(key), 100}, base + static_cast<jack_nframes_t>(ms * fpm));
+        std::optional<jack_nframes_t> changedAt;
+        if (!c.select.empty()) {
+            while (static_cast<std::int32_t>(tester.frameNow() - base) < static_cast<std::int32_t>(560 * fpm))
+                std::this_thread::sleep_for(1ms);
+            changedAt = tester.frameNow();
+            program.send("select " + c.select);
+            program.waitFor("selected", 5000);
+        }
+        const jack_nframes_t end = base + static_cast<jack_nframes_t>(1800 * fpm);
+        for (const auto& [ms, key] : c.keys) tester.play({0x80, static_cast<std::uint8_t>(key), 0}, end);
+        while (static_cast<std::int32_t>(tester.frameNow() - end) < static_cast<std::int32_t>(400 * fpm))
+            std::this_thread::sleep_for(5ms);
+        if (!c.undo.empty()) {
+            program.send("select " + c.undo);
+            program.waitFor("selected", 5000);
+        }
+
+        std::vector<jack_nframes_t> onsets;
+        std::map<int, jack_nframes_t> since;
+        std::vector<double> lengths, lengthsAfter;
+        const auto& rec = tester.recorded();
+        for (std::size_t i = from; i < rec.size(); ++i) {
+            const auto& m = rec[i];
+            if (m.bytes.size() != 3 || (m.bytes[0] & 0xE0) != 0x80) continue;
+            if ((m.bytes[0] & 0xF0) == 0x90 && m.bytes[2] > 0) {
+                onsets.push_back(m.frame);
+                since[m.bytes[1]] = m.frame;
+            } else if (since.count(m.bytes[1])) {
+                if (m.frame >= end) continue;  // cut by the release at the end
+                const double ms = static_cast<std::int32_t>(m.frame - since[m.bytes[1]]) / fpm;
+                (changedAt && since[m.bytes[1]] > *changedAt ? lengthsAfter : lengths).push_back(ms);
+            }
+        }
+        long twice = 0;
+        double shift = 0;
+        for (std::size_t i = 0; i < onsets.size(); ++i) {
+            if (i > 0 && static_cast<double>(onsets[i] - onsets[i - 1]) < step - 1) ++twice;
+            const double off = std::fmod(static_cast<double>(onsets[i] - onsets[0]) + step / 2, step) - step / 2;
+            shift = std::max(shift, std::abs(off) / fpm);
+        }
+        auto range = [](const std::vector<double>& v) {
+            if (v.empty()) return std::string("-");
+            char text[64];
+            std::snprintf(text, sizeof text, "%.2f-%.2f ms", *std::min_element(v.begin(), v.end()),
+                          *std::max_element(v.begin(), v.end()));
+            return std::string(text);
+        };
+        std::string change;
+        if (changedAt) {
+            const auto next = std::find_if(onsets.begin(), onsets.end(), [&](jack_nframes_t f) { return f > *changedAt; });
+            char text[160];
+            std::snprintf(text, sizeof text, "; the change took effect at the step %.1f ms after it, lengths after it %s",
+                          next == onsets.end() ? -1.0 : static_cast<std::int32_t>(*next - *changedAt) / fpm,
+                          range(lengthsAfter).c_str());
+            change = text;
+        }
+        std::printf("musical, Keep the beat %s, %s: %zu struck, %ld less than a step after the one before, beat "
+                    "shift from the first step's grid up to %.2f ms, lengths %s%s\n",
+                    keepBeat ? "on" : "off", c.name.c_str(), onsets.size(), twice, shift, range(lengths).c_str(),
+                    change.c_str());
+        std::fflush(stdout);
+    }
+    program.terminate(10'000);
+    fs::remove_all(config);
+}
+
 }  // namespace
 
 int main() {
     const char* scale = std::getenv("VLX_BENCH_SECONDS");
     const long unit = scale ? std::max(1L, std::atol(scale)) : 30;
     auto pick = [](const char* name, const char* all) { return std::string(std::getenv(name) ? std::getenv(name) : all); };
-    const std::string parts = pick("VLX_BENCH_PARTS", "timing stall idle fuzz");
+    const std::string parts = pick("VLX_BENCH_PARTS", "timing stall idle fuzz musical");
     std::printf("bench_app_playback on %u cores, load average at start %s\n", std::thread::hardware_concurrency(),
                 loadAverage().c_str());
     if (parts.find("timing") != std::string::npos) {
@@ -479,6 +588,10 @@ int main() {
     if (parts.find("stall") != std::string::npos) {
         stalls(false);
         stalls(true);
+    }
+    if (parts.find("musical") != std::string::npos) {
+        musical(false);
+        musical(true);
     }
     if (parts.find("idle") != std::string::npos || parts.find("fuzz") != std::string::npos) {
         JackServer server(48000, 256);

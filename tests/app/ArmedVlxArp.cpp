@@ -17,7 +17,10 @@
 // <in>|<out>": the ports the program's host lists on its input and its
 // output, each in name order, joined by commas; "box" opens a message box
 // (as a refused tempo does) and answers "box"; "menu" opens the window's
-// menu and answers "menu"; "close-popups" closes them and answers "closed".
+// menu and answers "menu"; "close-popups" closes them and answers "closed";
+// "select <list> <item>" picks the item of the list named (Octaves,
+// Resolution, Sustain, Cycle) as a click in it would, and answers
+// "selected <list> <item>".
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,6 +34,7 @@
 #include <vector>
 
 #include <QApplication>
+#include <QComboBox>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
@@ -208,6 +212,12 @@ int main(int argc, char** argv) {
                 } else if (std::strncmp(line, "menu", 4) == 0) {
                     form.Menu->popup(form.mapToGlobal(form.rect().center()));
                     std::printf("menu\n");
+                    std::fflush(stdout);
+                } else if (std::strncmp(line, "select ", 7) == 0) {
+                    const QStringList words = QString::fromLatin1(line + 7).trimmed().split(u' ');
+                    auto* list = words.size() == 2 ? form.findChild<QComboBox*>(words[0]) : nullptr;
+                    if (list) list->setCurrentText(words[1]);
+                    std::printf("selected %s\n", list ? qPrintable(words.join(u' ') ) : "nothing");
                     std::fflush(stdout);
                 } else if (std::strncmp(line, "close-popups", 12) == 0) {
                     if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) box->accept();
