@@ -246,6 +246,9 @@ private:
         }
         if (now.retrigger != was.retrigger) player_->Retrigger(now.retrigger);
         if (now.sustainHold != was.sustainHold) player_->SustainHold(now.sustainHold);
+        if (now.keepBeat != was.keepBeat) player_->KeepBeat(now.keepBeat);
+        if (now.latch != was.latch) player_->Latch(now.latch);
+        if (now.shuffleEveryPass != was.shuffleEveryPass) player_->ShuffleEveryPass(now.shuffleEveryPass);
         if (now.followHost != was.followHost) {
             player_->FollowClock(now.followHost);
             resume = resume || now.followHost;

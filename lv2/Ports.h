@@ -23,13 +23,17 @@ enum Port : std::uint32_t {
     Cycle,
     SustainHold,
     FollowHost,
+    KeepBeat,
+    Latch,
+    ShuffleEveryPass,
     kPortCount
 };
 
 // The symbols of vlxarp.ttl, by index.
 inline constexpr std::array<std::string_view, kPortCount> kPortSymbols = {
     "in",         "out",     "arpeggiate", "divert", "retrigger",    "tempo",
-    "resolution", "octaves", "sustain",    "cycle",  "sustain_hold", "follow_host"};
+    "resolution", "octaves", "sustain",    "cycle",  "sustain_hold", "follow_host",
+    "keep_beat",  "latch",   "shuffle_every_pass"};
 
 // The switches of the window and its band menu.
 struct Switches {
@@ -38,6 +42,9 @@ struct Switches {
     bool retrigger = false;
     bool sustainHold = false;
     bool followHost = false;
+    bool keepBeat = false;
+    bool latch = false;
+    bool shuffleEveryPass = false;
     bool operator==(const Switches&) const = default;
 };
 

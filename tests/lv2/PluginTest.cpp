@@ -97,7 +97,8 @@ TEST(Lv2Plugin, HostsSeeThePortsOfItsCodeWithTheWindowsLabelsCodesAndDefaults) {
         EXPECT_EQ(defaults[list.port], list.byDefault) << lv2::kPortSymbols[list.port];
     }
     // The window starts with every switch off and 120 bpm; the tempo box takes 8..240.
-    for (Port p : {lv2::Arpeggiate, lv2::Divert, lv2::Retrigger, lv2::SustainHold, lv2::FollowHost})
+    for (Port p : {lv2::Arpeggiate, lv2::Divert, lv2::Retrigger, lv2::SustainHold, lv2::FollowHost, lv2::KeepBeat,
+                   lv2::Latch, lv2::ShuffleEveryPass})
         EXPECT_EQ(defaults[p], 0) << lv2::kPortSymbols[p];
     EXPECT_EQ(defaults[lv2::Tempo], 120);
     EXPECT_EQ(mins[lv2::Tempo], 8);
@@ -146,6 +147,44 @@ TEST(Lv2Plugin, PlaysWhatThePlayerPlaysOnTheSameFramesForAnyBlockSize) {
         expectEachNoteEnds(out, end - frameOfMs(62));
         EXPECT_EQ(rig.logText(), "") << name;
     }
+
+    // Keep the beat and the latch from their ports: a chord rolled over 20
+    // ms and released, then a new chord replacing it on the beat; the same
+    // frames as the player's.
+    std::vector<HostInput> rolled;
+    for (int k = 0; k < 3; ++k) rolled.push_back({frameOfMs(100 + 10 * k) + 3, keyDown(60 + 4 * k)});
+    for (int k = 0; k < 3; ++k) rolled.push_back({frameOfMs(300), keyUp(60 + 4 * k)});
+    rolled.push_back({frameOfMs(640) + 5, keyDown(62)});
+    rolled.push_back({frameOfMs(700) + 9, keyDown(65)});
+    ScriptedCycles musical;
+    Player musician({240, 2, 2, 1, Arpeggiator::CycleUp});
+    musician.KeepBeat(true);
+    musician.Latch(true);
+    musician.Enable(true, true);
+    for (const auto& e : rolled) musical.At(e.frame, e.midi);
+    musical.RunUntil(musician, end);
+    expected = musical.Take();
+    std::erase_if(expected, [end](const FramedMessage& m) { return m.frame >= end; });
+    ASSERT_EQ(noteOns(expected).size(), 23u);  // from 5 ms after the first key, every 62 ms
+    for (const auto& [name, blocks] : std::vector<std::pair<std::string, std::function<std::uint32_t()>>>{
+             {"256", blocksOf(256)}, {"1 to 8192, changing", varyingBlocks()}}) {
+        auto controls = k16thsAt240Up;
+        controls.insert(controls.end(), {{lv2::KeepBeat, 1}, {lv2::Latch, 1}});
+        PluginRig rig({.controls = controls});
+        std::vector<FramedMessage> out = rig.Play(rolled, end, blocks);
+        std::erase_if(out, [end](const FramedMessage& m) { return m.frame >= end; });
+        EXPECT_EQ(out, expected) << name << "-frame blocks";
+    }
+    // Random every pass: the latched chord in Random never plays one note
+    // twice running.
+    auto controls = k16thsAt240Up;
+    controls.insert(controls.end(), {{lv2::Cycle, 5}, {lv2::Latch, 1}, {lv2::ShuffleEveryPass, 1}});
+    PluginRig rig({.controls = controls});
+    std::vector<int> pitches;
+    for (const auto& m : rig.Play(rolled, frameOfMs(20000), blocksOf(256)))
+        if ((m.bytes[0] & 0xF0) == 0x90 && m.bytes[2] > 0) pitches.push_back(m.bytes[1]);
+    ASSERT_GT(pitches.size(), 300u);
+    for (std::size_t i = 1; i < pitches.size(); ++i) EXPECT_NE(pitches[i], pitches[i - 1]) << "step " << i;
 }
 
 // The host's transport in a story: rolling from the top at 120 bpm, a
