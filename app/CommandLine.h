@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The program's command line: the options it takes, its --help and
 // --version texts, and whether the environment offers a display at all.

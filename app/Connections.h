@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // What VLXArp:in and VLXArp:out are connected to, kept across runs and while
 // the program runs. It wants connected:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The program's only window: it owns the MIDI host and the player, and
 // shows and edits. The player (the engine, its input path and the pump)

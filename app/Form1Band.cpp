@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Playing with a band: the window's menu with its switches (following a MIDI
 // clock, holding the pattern with the sustain pedal, keeping the beat, a new
 // random order every pass) and all notes off, the latch, and what the window

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // What the window shows of the player while it plays: the held notes by
 // name, the note sounding now, whether MIDI arrives, and the followed

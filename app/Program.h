@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The program around the window: the application object, the window with
 // the host the caller provides, and a clean end however the program is ended:

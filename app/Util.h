@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The per-user settings store. A key such as "Software\Veloxa\VLXArp" under
 // the current user is one section of the text file

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Controls of the window that behave as a player expects where Qt's own do
 // not quite: a switch that shows at a glance that it is on, the tempo's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // What every timing benchmark prints beside its figures, and the load it
 // runs under: the load average, the compiles of the loaded case, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The arpeggiator engine: turns the held notes into a timed, repeating
 // sequence of note-on and note-off messages sent through the host.

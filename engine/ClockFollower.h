@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Follows a MIDI clock: 24 ticks (0xF8) per quarter note, with Start (0xFA),
 // Continue (0xFB), Stop (0xFC) and the Song Position Pointer (0xF2, in

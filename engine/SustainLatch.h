@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Holding the pattern with the sustain pedal, as the latch of a hardware
 // arpeggiator: while the pedal (controller 64, down at 64 or more) is down

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "host/CreateHost.h"
 
 #include "host/alsa/AlsaHost.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Opens the program's MIDI host: a JACK client when a JACK server answers,
 // else an ALSA sequencer client.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A host that runs the program's MIDI processing in its own audio thread,
 // cycle by cycle, as a plugin host runs a plugin: the processor sees each

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // What the program requires of its MIDI host: the automation members it calls
 // and the MidiInput event it receives. The engine and the window talk to the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // One short MIDI message as the automation interface carries it (a status
 // and up to two data bytes), packed into the bytes that go on the wire.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The connections of the program's own ports ("in" and "out") on a MIDI
 // system that connects ports by name: JACK ports ("client:port") or ALSA

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // What the JACK and ALSA hosts share: the host clock, the flags, and the
 // hand-over of input from the MIDI thread to the owner's thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Where one received MIDI message goes. Every backend asks this one rule,
 // first on its MIDI thread when the message arrives and again on the owner's

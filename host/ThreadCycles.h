@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Cycles for a processor that a host runs on a thread of its own (the ALSA
 // sequencer's), by the monotonic clock: a frame is a microsecond since the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // What went wrong in run(), counted there without a word, and said later
 // in the host's log from a thread that may wait: the host's worker after

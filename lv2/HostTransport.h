@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The host's transport, as its time:Position objects tell it, turned into
 // the messages a MIDI clock would send (Player::TransportClock): a tick at

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The LV2 plugin: the player run in the host's run(), one block a cycle,
 // with the control ports as the window's controls and the host's
 // transport as a clock it may follow.

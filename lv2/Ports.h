@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The plugin's ports by index, as vlxarp.ttl describes them, and the
 // settings its control ports hold, read as the window's controls would give

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The player's output for one block, written into the host's output atom
 // sequence as MIDI events at their frames. The last part of the buffer is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Checked integer arithmetic: every sum, difference, product and narrowing is
 // checked against the width of its result type and raises OverflowError when

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Every failure the engine and its collections can raise. Callers tell them
 // apart by type (or by ErrorKind when they only hold the base).

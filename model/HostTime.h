@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Host times are 32-bit milliseconds that wrap after about 24.8 days. Sums of
 // times wrap instead of overflowing, and two times are compared by their

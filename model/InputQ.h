@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // MIDI input that arrived while the engine was in use, oldest first.
 #include <cstdint>

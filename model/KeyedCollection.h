@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The ordered store that every collection wraps: shared references at 1-based
 // positions, each optionally under a unique string key. Keys are compared

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The held-note list. It keeps notes where it is told to; the engine keeps
 // them in pitch order.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Storage for the records of one collection, set aside in advance, so that
 // a collection reserved for its largest use creates and drops records

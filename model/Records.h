@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The three records that move between the input path, the engine and its
 // schedules. Records are shared: a collection and everyone who obtained a

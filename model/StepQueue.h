@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // First-in-first-out queues of pattern steps. NoteOnQ, NoteOffQ and PlayQ are
 // one design under three names, so that an engine member cannot be handed the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # A Debian package of whatever the install rules install (`cpack -G DEB`, run
 # by scripts/package), so that a file added to the install rules is packaged
 # without being named here.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Run by CPack in its staging tree before it makes the package: what Debian
 # wants in every package and in the form it wants it (lintian errors
 # otherwise), which a plain `cmake --install` has no use for. The licence's

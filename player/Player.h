@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The player: the engine, its input path and the pump that plays it, run
 // cycle by cycle in the thread of the clock that drives it (a JACK process

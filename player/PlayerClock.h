@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The player's host milliseconds, counted in the frames of the clock that
 // drives it (a JACK cycle's, a thread's, a plugin's): the engine sees only

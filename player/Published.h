@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A value one thread publishes and another reads whenever it likes, whole
 // and without locks: three copies, the writer filling one, the reader

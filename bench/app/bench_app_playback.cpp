@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Figures of the running program on private JACK servers (dummy driver,
 // 48 kHz). Prints; passes or fails nothing on timing.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the engine costs per timer-loop call and per key, for growing numbers
 // of held notes over 3 octaves in Up-Down order (2 x notes x 3 - 2 steps).
 #include <benchmark/benchmark.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the plugin costs and how exactly it plays, beside QMidiArp's LV2
 // arpeggiator in the same run on the same machine: 7 held notes in 32nds
 // at 240 bpm, 256-frame blocks at 48 kHz.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Plays C4-E4-G4 through the engine on a simulated clock and prints every
 // message it sends with its host time: 120 bpm, quarter notes, normal sustain,
 // one octave, up, the chord struck at host time 10000 and released at 14000.

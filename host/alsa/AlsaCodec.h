@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // MIDI bytes to ALSA sequencer events and back, one whole message at a time
 // (snd_midi_event, without running status). Needs no sequencer device.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The ALSA host's port connections: subscriptions between sequencer ports,
 // named "client name:port name" as patchbays show them.
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The program's MIDI host on the ALSA sequencer, used when no JACK server
 // answers: client "VLXArp" with the ports "in" and "out".

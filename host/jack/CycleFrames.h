@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // What the process callback needs to know of its cycles: where each one
 // stands on a count of frames that never goes backwards, and how much of the

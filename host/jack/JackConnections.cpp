@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The JACK host's port connections: connecting is a request to the server,
 // made on the owner's thread; JACK's notification thread only notes that
 // something changed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The program's MIDI host on a JACK server: client "VLXArp" with the MIDI
 // ports "in" and "out".

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # JACK helpers shared by scripts/run and scripts/try; sourced, not run.
 #
 # Every JACK program is started through "${jack_prefix[@]}": empty for the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A test build of the program: the real window on the real host, with
 // arpeggiation switched on from the keyboard (Alt+A) once the window is up.
 // It prints "armed" on stdout when the button is down, so that a driver

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The arpeggio as a listener hears it: the whole program on a private JACK
 // server plays into a real synth (FluidSynth), whose audio is recorded while
 // a chord is held; the notes are found in the sound alone, by where they

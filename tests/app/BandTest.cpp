@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Playing with a band, in the window: what it shows of the clock the player
 // follows, the menu that switches the band features and all notes off,
 // reached with real clicks and keys, and the switches kept with the settings.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A program run as a child process for a test or a measurement: its stdin
 // and stdout on pipes (its stderr into a file, when given one), with the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real program following a real clock on a private JACK server: the
 // test's own sender plays a bar of ticks at 90 and at 180 bpm, a separate
 // recorder takes the program's output. Every 16th tick carries exactly one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The real program following a MIDI clock on a private JACK server: a
 // JackTester plays Start, a chord and clock ticks at chosen frames into

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's command line as a player meets it, with no display at all:
 // --help and --version answer without one (and so without a window or MIDI),
 // a mistake is said and fails, and a missing display is explained in one line

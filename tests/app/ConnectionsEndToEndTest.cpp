@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real program's connections on a private JACK server: remembered across
 // a close and a restart, made when their ports appear, left alone once the
 // user ended them, and bridged at the close so that the keyboard keeps

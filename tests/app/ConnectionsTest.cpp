@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Which ports VLXArp:in and VLXArp:out are connected to: the command line's
 // names and patterns, what is remembered, what the user connects and
 // disconnects meanwhile, what the settings file keeps, the keyboard left

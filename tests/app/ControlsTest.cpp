@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's controls: where they are, how the keyboard reaches them, and
 // the tempo box with its scroll bar.
 #include <QAbstractItemView>

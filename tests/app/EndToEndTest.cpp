@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The whole program on a private JACK server: switched on from the keyboard,
 // a chord played into VLXArp:in, the arpeggio recorded from VLXArp:out and
 // checked note by note; then ended while it plays in every way its

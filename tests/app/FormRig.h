@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A window on the scripted host, with its settings in a private folder and
 // its message boxes recorded instead of shown, or shown for real.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window around the player's input path: keys from the host reach the
 // player, the Retrigger box, errors in the player's cycles, and a host that
 // is lost and comes back.

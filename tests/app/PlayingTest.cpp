@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Playing it musically through the window, with real clicks and keys: the
 // latch, Keep the beat and a new random order every pass from the menu,
 // Arpeggiate pressed over held keys, the live view, the tempo box's step

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program around the window, on the scripted host: SIGTERM and a quit
 // close it as two closes of the window would, never waiting for a person; a
 // host that cannot be opened ends it with a failure status.

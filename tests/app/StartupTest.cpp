@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Start-up, switching arpeggiation on and off, and closing with its save.
 #include <algorithm>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The per-user settings store: value types, the registry export format read
 // and written back losslessly, hostile files and failed writes.
 #include <sys/resource.h>

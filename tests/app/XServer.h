@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A private X server (Xvfb) for one test, on a display number it picks
 // itself, so that parallel tests never meet. kill() ends it abruptly, as a

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the build into a temporary prefix and checks what a desktop finds
 # there: the program, its desktop entry, its AppStream metainfo and both
 # icons, the entry and the metainfo valid, and the metainfo's launchable and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Playing with a band, engine side: the clock follower's count and
 // measurement, and steps placed by an outside clock.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // An engine wired to a scripted host, and the timer loop that drives it.
 #include <gtest/gtest.h>

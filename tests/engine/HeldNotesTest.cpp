@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Holding and releasing notes: pitch order, IDs, rebuilds, and what a release
 // silences.
 #include <gtest/gtest.h>

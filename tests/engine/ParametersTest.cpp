@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Parameters, the two timing calculations, and what stays stored when they fail.
 #include <gtest/gtest.h>
 

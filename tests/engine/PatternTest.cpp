@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The pass each cycle mode lays out, its timing, and Random passes of any size.
 #include <gtest/gtest.h>
 

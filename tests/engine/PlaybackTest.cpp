@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The engine played end to end through the scripted host: a chord from key
 // press to silence, a minute across the wrap of the host clock, and random
 // playing checked against the rules every listener relies on.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Firing due steps, silencing sounding ones, and finding a step's held note.
 // Most cases lay the queues out by hand so that each rule is seen alone.
 #include <gtest/gtest.h>

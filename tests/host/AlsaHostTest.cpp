@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Opening the ALSA client, and CreateHost's choice when JACK does not answer.
 // Where the machine has no sequencer device (CI), opening must fail clearly.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The process callback's bookkeeping per JACK cycle, on scripted frame times,
 // and what each kind of message may take of a cycle's output buffer.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The host clock: milliseconds since the host was made, 32 bits, wrapping.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Drives a real host's input hand-over the way the window's event loop does:
 // waits until its event fd is readable, then calls DeliverPending.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Instance numbers from the MIDI input ports a client sees, as JACK 2 and
 // PipeWire's JACK list them (taken from both servers), and what a shutdown
 // callback means.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The JACK host on a private dummy server, seen from outside: a tester plays
 // into VLXArp:in and records VLXArp:out with absolute frame times.
 #include <gtest/gtest.h>

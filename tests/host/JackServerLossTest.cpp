@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The JACK server dies, stands still or comes back under the host.
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Message lengths and the ALSA event codec, which need no sequencer device.
 #include <gtest/gtest.h>
 

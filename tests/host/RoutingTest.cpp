@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The one rule for received input, as a table: arrival on the MIDI thread,
 // delivery on the owner's thread.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // run() never asks the system for memory: every allocation in this test
 // binary is counted while the host is inside run(), through a busy session
 // with every feature and some bad input, from the first block.

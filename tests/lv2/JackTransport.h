@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A JACK timebase master for tests and benchmarks: gives the transport a
 // tempo and bar/beat (4/4 at the tempo asked for, bar 0 at transport frame

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The plugin in jalv, the LV2 host of the LV2 project, on a private JACK
 // server: a separate sender plays into it and a recorder takes what it
 // plays. With its Tempo control, a chord comes out as its arpeggio on

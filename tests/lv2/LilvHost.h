@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A plugin host for tests on liblilv, the library Ardour, Carla and jalv
 // build on: it loads the bundle from the build tree, instantiates the plugin

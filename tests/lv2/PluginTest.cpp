@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The plugin in a host built on liblilv: its ports as hosts read them, what
 // it plays and on which frames for any block size, the host's transport
 // followed, its settings saved with a session, and bad input survived.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The plugin's bundle as LV2 hosts meet it: its Turtle valid against the LV2
 # schemas (sord_validate with the specifications lv2-dev installs), only
 # lv2_descriptor exported from its library, and `cmake --install` (its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The keyed store and the collections that wrap it: 1-based positions, shared
 // records, keys, and failures that leave the collection as it was.
 #include <gtest/gtest.h>

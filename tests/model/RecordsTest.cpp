@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Records' one computation, checked arithmetic and host-time arithmetic.
 #include <gtest/gtest.h>
 

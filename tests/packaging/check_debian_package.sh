@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Makes the Debian package from a build tree with cpack (or takes one made
 # already, as scripts/package does), unpacks it into a throwaway root and
 # checks it as a Debian machine would meet it: every file where the FHS puts

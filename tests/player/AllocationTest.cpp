@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The player in the audio thread never asks the system for memory: every
 // allocation in this test binary is counted while the player plays a busy
 // session, from its first cycle.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Playing musically: Keep the beat, the latch, Arpeggiate over held keys,
 // Random drawn every pass and joining a running song, on a scripted clock
 // of 1 ms cycles, judged by the frames of what the player sends.

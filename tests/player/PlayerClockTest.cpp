@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The player's milliseconds on the frames of its driver.
 #include <gtest/gtest.h>
 

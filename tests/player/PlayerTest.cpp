@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The player on scripted cycles: what it plays, and on which frame, for any
 // cycle length and rate; its input path, settings poll, band features and
 // errors, by the rules the window had.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # What scripts/run and scripts/try say when a JACK server does not start (or
 # starts without realtime scheduling), from logs jackd 1.9.21 wrote in real
 # starts: the lines that say why, never the banner, and the advice for the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // What a listener hears in a recorded track: where notes begin (a jump of
 // the short-term energy) and at what pitch (YIN, an autocorrelation-based

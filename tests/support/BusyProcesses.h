@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Processes that only spin, for as long as this lives (and not a moment
 // longer than the test: they die with it), so that the cores are busy.

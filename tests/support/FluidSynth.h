@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A real synth for a test: FluidSynth with a General MIDI soundfont, its
 // MIDI input and audio outputs on a given JACK server.

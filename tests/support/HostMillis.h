@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Where a host's millisecond 0 began on std::chrono::steady_clock, found by
 // watching its clock turn (to a microsecond or two). Lets a test or a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Records audio from JACK ports, summed to one track, with the absolute
 // frame time of every sample, so that it lines up with JackTester's MIDI

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A private JACK server for one test process, under a name no other process
 // uses, so parallel test runs never meet. Either JACK 2 (`jackd -d dummy`)

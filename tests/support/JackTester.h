@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A tester on a JACK server: plays MIDI into one port and records another
 // port's MIDI with absolute frame times. It is two clients, a player and a

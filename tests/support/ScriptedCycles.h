@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A driver for tests: runs a CycleProcessor cycle by cycle on frames the
 // test decides, delivers input at the frames the test gives, and records

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A host for tests: its clock is whatever the test sets, and it records every
 // call made on it, with the host time at which it was made. It also drives

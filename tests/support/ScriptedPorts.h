@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Port connections for tests: a graph of named ports that the test changes
 // as a MIDI system's users would, each change followed by PortsChanged. Its
