@@ -27,6 +27,34 @@ inline std::string loadAverage() {
 // C++ compiles in a loop, as a musician's machine runs them beside the
 // music: each process compiles a translation unit heavy with the standard
 // library over and over, for as long as this lives.
+// A shell command run over and over, in its own process group, until this
+// goes.
+class ShellLoop {
+public:
+    explicit ShellLoop(const std::string& command) {
+        std::fflush(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            setpgid(0, 0);
+            const std::string loop = "while :; do " + command + "; done";
+            execlp("sh", "sh", "-c", loop.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~ShellLoop() {
+        if (pid_ <= 0) return;
+        kill(-pid_, SIGKILL);
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    ShellLoop(const ShellLoop&) = delete;
+    ShellLoop& operator=(const ShellLoop&) = delete;
+
+private:
+    pid_t pid_ = -1;
+};
+
 class CompileLoops {
 public:
     explicit CompileLoops(int n) {

@@ -4,7 +4,9 @@
 //
 //  1. Timing, at 256 and at 1024 frames, in three load cases: (a) quiet,
 //     (b) two C++ compiles in a loop beside it (both cores busy), (c) the
-//     window opening and closing a message box and its menu every second.
+//     window opening and closing a message box and its menu every second,
+//     (d) the window on a busy X server (Xvfb, 640x480, whose whole screen
+//     xwd captures over and over, as a screen recorder would).
 //     7 held keys in 32nd notes at 240 bpm (31 ms steps, notes of 19 ms),
 //     recorded by a separate JACK client in frames: onset residual against
 //     the 31 ms grid, interval and length deviations, the program's CPU (all
@@ -34,7 +36,7 @@
 // VLX_BENCH_SECONDS scales the runs (timing runs last 12 s by default, the
 // others 30 s and 60 s); VLX_BENCH_PARTS picks some of "timing stall idle fuzz musical";
 // VLX_BENCH_PERIODS and VLX_BENCH_LOADS pick some of "256 1024" and
-// "quiet compile popups". The servers run real-time, as jackd does by
+// "quiet compile popups busyx". The servers run real-time, as jackd does by
 // default (it says so when the system refuses it). With VLX_TEST_JACK=pipewire and PipeWire's libjack
 // (LD_LIBRARY_PATH, as pw-jack sets it) the servers are PipeWire's.
 #include <unistd.h>
@@ -56,6 +58,7 @@
 #include <thread>
 
 #include "app/ChildProgram.h"
+#include "app/XServer.h"
 #include "bench/BenchFigures.h"
 #include "support/JackServer.h"
 #include "support/JackTester.h"
@@ -146,7 +149,7 @@ std::vector<double> bursts(JackTester& tester, int count) {
     return controllerDelays(tester, playedFrom, recordedFrom);
 }
 
-enum class Load { Quiet, Compile, Popups };
+enum class Load { Quiet, Compile, Popups, BusyX };
 
 // Opens a message box (as a refused tempo does) and then the window's menu,
 // closing each after half a second, while it lives.
@@ -181,14 +184,23 @@ void timing(int period, Load load, std::chrono::seconds span) {
     server.makeDefault();
     const char* loadName = load == Load::Quiet     ? "(a) quiet"
                            : load == Load::Compile ? "(b) two C++ compiles in a loop beside it"
-                                                   : "(c) a message box and the menu opened and closed every second";
+                           : load == Load::Popups  ? "(c) a message box and the menu opened and closed every second"
+                                                   : "(d) the window on an X server whose screen is captured over and over";
     std::optional<CompileLoops> compiles;
     if (load == Load::Compile) compiles.emplace(2);
+    std::optional<vlx::test::XServer> x;
+    std::optional<ShellLoop> captures;
+    if (load == Load::BusyX) {
+        x.emplace();
+        captures.emplace("xwd -root -silent -display " + x->display() + " > /dev/null");
+    }
 
     const fs::path config = makeConfig("timing", "\"Tempo\"=dword:000000f0\n\"Resolution\"=\"32nd\"\n"
                                                  "\"Sustain\"=\"Normal\"\n\"Cycle\"=\"Up-Down\"\n"
                                                  "\"Divert\"=dword:00000001\n");
-    ChildProgram program(VLX_ARMED_PROGRAM, envFor(config));
+    std::vector<std::string> env = envFor(config);
+    if (x) env = {"QT_QPA_PLATFORM=xcb", "DISPLAY=" + x->display(), "XDG_CONFIG_HOME=" + config.string()};
+    ChildProgram program(VLX_ARMED_PROGRAM, env);
     if (program.waitFor("armed", 20'000).empty()) throw std::runtime_error("the program did not come up armed");
     JackTester tester(server.name());
     tester.connectPlayTo("VLXArp:in");
@@ -577,13 +589,14 @@ int main() {
                 loadAverage().c_str());
     if (parts.find("timing") != std::string::npos) {
         const std::string periods = pick("VLX_BENCH_PERIODS", "256 1024"),
-                          loads = pick("VLX_BENCH_LOADS", "quiet compile popups");
+                          loads = pick("VLX_BENCH_LOADS", "quiet compile popups busyx");
         const auto span = std::chrono::seconds(scale ? unit : 12);
         for (int period : {256, 1024}) {
             if (periods.find(std::to_string(period)) == std::string::npos) continue;
             if (loads.find("quiet") != std::string::npos) timing(period, Load::Quiet, span);
             if (loads.find("compile") != std::string::npos) timing(period, Load::Compile, span);
             if (loads.find("popups") != std::string::npos) timing(period, Load::Popups, span);
+            if (loads.find("busyx") != std::string::npos) timing(period, Load::BusyX, span);
         }
     }
     if (parts.find("stall") != std::string::npos) {

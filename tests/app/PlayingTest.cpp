@@ -119,36 +119,36 @@ TEST_F(PlayingTest, TheLiveViewShowsHeldPlayingInputAndTheClock) {
     click(f.Enable);
     host->Run(1);
     look();
-    EXPECT_EQ(live.Held->text(), "–");
-    EXPECT_EQ(live.Playing->text(), "–");
-    EXPECT_FALSE(live.Input->lit());
-    EXPECT_EQ(live.ClockState->text(), "not followed");
+    EXPECT_EQ(live.text(LiveView::Held), "–");
+    EXPECT_EQ(live.text(LiveView::Playing), "–");
+    EXPECT_FALSE(live.inputLit());
+    EXPECT_EQ(live.text(LiveView::ClockState), "not followed");
 
     for (int note : {67, 60, 64, 61}) host->Play({0x90, static_cast<std::uint8_t>(note), 100});
     host->Run(10);  // 60 sounds from 6
     look();
-    EXPECT_EQ(live.Held->text(), "C4 C#4 E4 G4");
-    EXPECT_EQ(live.Playing->text(), "C4");
-    EXPECT_TRUE(live.Input->lit());
+    EXPECT_EQ(live.text(LiveView::Held), "C4 C#4 E4 G4");
+    EXPECT_EQ(live.text(LiveView::Playing), "C4");
+    EXPECT_TRUE(live.inputLit());
     host->Run(62);  // C#4 from 68
     QTest::qWait(LiveView::kLightHold.count() + 60);
-    EXPECT_EQ(live.Playing->text(), "C#4");
-    EXPECT_FALSE(live.Input->lit()) << "out once no message came for a while";
+    EXPECT_EQ(live.text(LiveView::Playing), "C#4");
+    EXPECT_FALSE(live.inputLit()) << "out once no message came for a while";
 
     choose(f, f.FollowClock);
     host->Run(1);
     look();
-    EXPECT_EQ(live.ClockState->text(), "none arriving");
+    EXPECT_EQ(live.text(LiveView::ClockState), "none arriving");
     host->Play({0xFA});
     for (int k = 0; k < 30; ++k) {
         host->Play({0xF8});
         host->Run(21);
     }
     look();
-    EXPECT_EQ(live.ClockState->text(), "locked, 119 bpm");
+    EXPECT_EQ(live.text(LiveView::ClockState), "locked, 119 bpm");
     host->Run(600);
     look();
-    EXPECT_EQ(live.ClockState->text(), "lost, playing on at 119 bpm");
+    EXPECT_EQ(live.text(LiveView::ClockState), "lost, playing on at 119 bpm");
     settle();
     EXPECT_EQ(f.Status->text(), "MIDI clock lost");
     EXPECT_TRUE(f.Status->toolTip().contains("playing on at its last tempo, 119 bpm")) << f.Status->toolTip().toStdString();
