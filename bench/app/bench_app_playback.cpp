@@ -26,6 +26,10 @@
 //     those struck less than a step after the one before (a restart), the
 //     beat's shift against the first step's grid, the note lengths, and how
 //     long after a change its first step came.
+//  6. A flood: as many note-ons as fit in every cycle (every key of every
+//     channel, over and over) for 10 s while arpeggiating, then the keys
+//     released: the program's CPU during it, how soon after it the program
+//     is idle, and how long a SIGTERM takes in the middle of a second one.
 //  4. A one-minute fuzz run through VLXArp:in: random messages of every
 //     status in bursts, arpeggiation switched on and off at random; then all
 //     keys released and arpeggiation off. Counts the input the window
@@ -34,7 +38,7 @@
 //     the program exits cleanly.
 //
 // VLX_BENCH_SECONDS scales the runs (timing runs last 12 s by default, the
-// others 30 s and 60 s); VLX_BENCH_PARTS picks some of "timing stall idle fuzz musical";
+// others 30 s and 60 s); VLX_BENCH_PARTS picks some of "timing stall idle fuzz musical flood";
 // VLX_BENCH_PERIODS and VLX_BENCH_LOADS pick some of "256 1024" and
 // "quiet compile popups busyx". The servers run real-time, as jackd does by
 // default (it says so when the system refuses it). With VLX_TEST_JACK=pipewire and PipeWire's libjack
@@ -476,6 +480,98 @@ void fuzz(const JackServer& server, std::chrono::seconds span) {
     fs::remove_all(config);
 }
 
+// A JACK client that, while on, fills every cycle's output with note-ons
+// (then, once, note-offs for every key), as many as the buffer takes.
+class FloodSender {
+public:
+    explicit FloodSender(const std::string& server) {
+        jack_status_t status{};
+        client_ = jack_client_open("flood", static_cast<jack_options_t>(JackNoStartServer | JackServerName), &status,
+                                   server.c_str());
+        if (!client_) throw std::runtime_error("flood: no client");
+        out_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+        jack_set_process_callback(client_, [](jack_nframes_t n, void* self) { return static_cast<FloodSender*>(self)->process(n); }, this);
+        jack_activate(client_);
+        jack_connect(client_, jack_port_name(out_), "VLXArp:in");
+    }
+    ~FloodSender() { jack_client_close(client_); }
+    void on(bool flooding) {
+        if (!flooding) releaseDue_ = true;
+        flooding_ = flooding;
+    }
+    std::uint64_t sent() const { return sent_; }
+
+private:
+    int process(jack_nframes_t frames) {
+        void* buffer = jack_port_get_buffer(out_, frames);
+        jack_midi_clear_buffer(buffer);
+        if (flooding_) {
+            for (;; ++next_) {
+                const std::uint8_t m[3] = {static_cast<std::uint8_t>(0x90 | ((next_ >> 7) & 0x0F)),
+                                           static_cast<std::uint8_t>(next_ & 0x7F), 100};
+                // Asked first: a refused write makes libjack say so on stderr.
+                if (jack_midi_max_event_size(buffer) < 3 || jack_midi_event_write(buffer, 0, m, 3) != 0) break;
+                ++sent_;
+            }
+        } else if (releaseDue_) {
+            // Every key of every channel up, over a few cycles.
+            for (; releasing_ < 16 * 128; ++releasing_) {
+                const std::uint8_t m[3] = {static_cast<std::uint8_t>(0x80 | (releasing_ >> 7)),
+                                           static_cast<std::uint8_t>(releasing_ & 0x7F), 0};
+                if (jack_midi_max_event_size(buffer) < 3 || jack_midi_event_write(buffer, 0, m, 3) != 0) break;
+            }
+            if (releasing_ == 16 * 128) {
+                releaseDue_ = false;
+                releasing_ = 0;
+            }
+        }
+        return 0;
+    }
+    jack_client_t* client_ = nullptr;
+    jack_port_t* out_ = nullptr;
+    std::atomic<bool> flooding_{false};
+    std::atomic<bool> releaseDue_{false};
+    std::atomic<std::uint64_t> sent_{0};
+    unsigned next_ = 0;
+    unsigned releasing_ = 0;
+};
+
+void flood() {
+    JackServer server(48000, 256);
+    server.makeDefault();
+    const fs::path config = makeConfig("flood", "\"Tempo\"=dword:000000f0\n\"Resolution\"=\"32nd\"\n"
+                                                "\"Octaves\"=\"3\"\n\"Divert\"=dword:00000001\n");
+    ChildProgram program(VLX_ARMED_PROGRAM, envFor(config));
+    if (program.waitFor("armed", 20'000).empty()) throw std::runtime_error("the program did not come up armed");
+    FloodSender sender(server.name());
+    std::this_thread::sleep_for(500ms);
+    sender.on(true);
+    const CpuShare during = cpuPercentOver(program.pid(), 10s);
+    sender.on(false);
+    const auto stopped = std::chrono::steady_clock::now();
+    // Idle: a 100 ms stretch below 5 % of a core.
+    double idleAfterMs = -1;
+    for (int k = 0; k < 200 && idleAfterMs < 0; ++k) {
+        const double before = processRunSeconds(program.pid());
+        std::this_thread::sleep_for(100ms);
+        if ((processRunSeconds(program.pid()) - before) / 0.1 < 0.05)
+            idleAfterMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - stopped).count() - 100;
+    }
+    const std::uint64_t first = sender.sent();
+    sender.on(true);
+    std::this_thread::sleep_for(5s);
+    const auto asked = std::chrono::steady_clock::now();
+    const int status = program.terminate(30'000);
+    const double exitMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - asked).count();
+    sender.on(false);
+    std::printf("flood, 256 frames, 32nds at 240 bpm over 3 octaves: %llu note-ons in 10 s (%.0f a cycle); CPU "
+                "during it %.1f %% of one core (window thread %.2f %%); idle (below 5 %% for 100 ms) %.0f ms after it; "
+                "SIGTERM 5 s into a second flood answered in %.0f ms, exit status %d\n",
+                static_cast<unsigned long long>(first), static_cast<double>(first) / (10.0 * 48000 / 256), during.process,
+                during.mainThread, idleAfterMs, exitMs, status);
+    fs::remove_all(config);
+}
+
 void musical(bool keepBeat) {
     JackServer server(48000, 256);
     server.makeDefault();
@@ -584,7 +680,7 @@ int main() {
     const char* scale = std::getenv("VLX_BENCH_SECONDS");
     const long unit = scale ? std::max(1L, std::atol(scale)) : 30;
     auto pick = [](const char* name, const char* all) { return std::string(std::getenv(name) ? std::getenv(name) : all); };
-    const std::string parts = pick("VLX_BENCH_PARTS", "timing stall idle fuzz musical");
+    const std::string parts = pick("VLX_BENCH_PARTS", "timing stall idle fuzz musical flood");
     std::printf("bench_app_playback on %u cores, load average at start %s\n", std::thread::hardware_concurrency(),
                 loadAverage().c_str());
     if (parts.find("timing") != std::string::npos) {
@@ -603,6 +699,7 @@ int main() {
         stalls(false);
         stalls(true);
     }
+    if (parts.find("flood") != std::string::npos) flood();
     if (parts.find("musical") != std::string::npos) {
         musical(false);
         musical(true);
