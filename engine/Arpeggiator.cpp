@@ -189,6 +189,7 @@ void Arpeggiator::FillDownUp(std::int32_t lNow) {
 
 void Arpeggiator::FillRandom(std::int32_t lNow) {
     orderOf(CycleRandom);
+    if (shuffleEveryPass_) keepFromRepeating(order_);
     schedule(order_, lNow);
 }
 
@@ -221,7 +222,6 @@ void Arpeggiator::orderOf(std::int16_t cycle) {
             const auto q = checked::round<std::int16_t>(static_cast<double>(unitFloat(rng) * last));
             std::swap(steps[static_cast<std::size_t>(j)], steps[static_cast<std::size_t>(q)]);
         }
-        if (shuffleEveryPass_) keepFromRepeating(steps, 0);
         break;
     }
     default: break;  // unknown order: nothing to play
@@ -509,17 +509,22 @@ void Arpeggiator::RemoveAll() {
     clear(*noteOffQ_);
 }
 
+// The note-offs of a held note's steps that sound, which leave the play queue.
+void Arpeggiator::silenceSounding(std::int16_t id, std::uint8_t nChan, std::uint8_t nNote) {
+    for (auto i = playQ_->Count(); i >= 1; --i) {
+        const auto step = playQ_->Item(i);
+        if (step->Index != id) continue;
+        NoteOff(nChan, step->CalcPitch(nNote));
+        playQ_->Remove(i);
+    }
+}
+
 void Arpeggiator::Remove(std::uint8_t nChan, std::uint8_t nNote) {
     for (auto c = heldCount(); c >= 1; c = sub<std::int16_t>(c, 1)) {
         const auto held = noteAry_->Item(c);
         if (held->Note != nNote || held->chan != nChan) continue;
         const auto id = held->ID;
-        for (auto i = playQ_->Count(); i >= 1; --i) {
-            const auto step = playQ_->Item(i);
-            if (step->Index != id) continue;
-            NoteOff(nChan, step->CalcPitch(nNote));
-            playQ_->Remove(i);
-        }
+        silenceSounding(id, nChan, nNote);
         removeSteps(*noteOnQ_, id);
         removeSteps(*noteOffQ_, id);
         noteAry_->Remove(c);
@@ -589,7 +594,7 @@ void Arpeggiator::Regrid(std::int32_t lStart) {
     for (std::size_t i = 0; i < m && !found; ++i) found = after(i) && (from = i, true);
     for (std::size_t i = 0; i < m && !found; ++i) found = is(i) && (from = i, true);
     std::rotate(order_.begin(), order_.begin() + static_cast<std::ptrdiff_t>(from), order_.end());
-    if (cycle_ == CycleRandom && shuffleEveryPass_) keepFromRepeating(order_, 0);
+    if (cycle_ == CycleRandom && shuffleEveryPass_) keepFromRepeating(order_);
     schedule(order_, lStart);
 }
 
@@ -600,10 +605,10 @@ void Arpeggiator::ShuffleEveryPass(bool on) noexcept { shuffleEveryPass_ = on; }
 // a step that repeats its predecessor trades places with the next step that
 // does not (positions already passed stay as they are); at the end of the
 // pass, it moves back between two steps that are other notes.
-void Arpeggiator::keepFromRepeating(std::vector<Step>& steps, std::size_t from) const {
+void Arpeggiator::keepFromRepeating(std::vector<Step>& steps) const {
     const std::size_t m = steps.size();
     auto before = [&](std::size_t i) { return i == 0 ? lastPlayed_ : std::optional<Sounded>(soundOf(steps[i - 1])); };
-    for (std::size_t i = from; i < m; ++i) {
+    for (std::size_t i = 0; i < m; ++i) {
         const auto previous = before(i);
         const Sounded here = soundOf(steps[i]);
         if (!previous || !(*previous == here)) continue;
@@ -637,7 +642,7 @@ void Arpeggiator::reshuffleQueued() {
     if (m == 0 || static_cast<std::size_t>(noteOffQ_->Count()) != m) return;
     std::mt19937 rng(seedSource_());
     for (std::size_t j = m; j-- > 1;) std::swap(order_[j], order_[std::uniform_int_distribution<std::size_t>(0, j)(rng)]);
-    keepFromRepeating(order_, 0);
+    keepFromRepeating(order_);
     std::size_t i = 0;
     for (const auto& on : noteOnQ_->NewEnum()) {
         const auto& note = noteAry_->Item(order_[i].position);
@@ -701,12 +706,7 @@ void Arpeggiator::Release(std::uint8_t nChan, std::uint8_t nNote) {
         const auto held = noteAry_->Item(c);
         if (held->Note != nNote || held->chan != nChan) continue;
         const auto id = held->ID;
-        for (auto i = playQ_->Count(); i >= 1; --i) {
-            const auto step = playQ_->Item(i);
-            if (step->Index != id) continue;
-            NoteOff(nChan, step->CalcPitch(nNote));
-            playQ_->Remove(i);
-        }
+        silenceSounding(id, nChan, nNote);
         if (id >= 0) {
             releasedIds_.set(static_cast<std::size_t>(id));
             sweepPending_ = true;

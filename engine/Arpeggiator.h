@@ -195,11 +195,12 @@ private:
         bool operator==(const Sounded&) const = default;
     };
     std::int16_t positionOf(std::int16_t id) const;
+    void silenceSounding(std::int16_t id, std::uint8_t nChan, std::uint8_t nNote);
     void orderOf(std::int16_t cycle);
     void renumberAndClear(std::int32_t start);
     std::optional<Sounded> soundOf(const QEvt& step) const;
     Sounded soundOf(const Step& step) const;
-    void keepFromRepeating(std::vector<Step>& steps, std::size_t from) const;
+    void keepFromRepeating(std::vector<Step>& steps) const;
     void reshuffleQueued();
     void recalcTiming();
     bool onHasGoneOut(const QEvt& off) const;

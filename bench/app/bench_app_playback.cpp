@@ -107,6 +107,17 @@ CpuShare cpuPercentOver(pid_t pid, std::chrono::seconds span) {
     return {100.0 * (processRunSeconds(pid) - allBefore) / wall, 100.0 * (runSeconds(main) - mainBefore) / wall};
 }
 
+void awaitArmed(ChildProgram& program) {
+    if (program.waitFor("armed", 20'000).empty()) throw std::runtime_error("the program did not come up armed");
+}
+
+// The tester plays into the program and records what it sends.
+void wireToProgram(JackTester& tester) {
+    tester.connectPlayTo("VLXArp:in");
+    tester.connectRecordFrom("VLXArp:out");
+    tester.waitCycles(4);
+}
+
 fs::path makeConfig(const std::string& tag, const std::string& values) {
     const fs::path dir = fs::temp_directory_path() / ("vlxarp-bench-" + tag + "-" + std::to_string(getpid()));
     fs::remove_all(dir);
@@ -205,11 +216,9 @@ void timing(int period, Load load, std::chrono::seconds span) {
     std::vector<std::string> env = envFor(config);
     if (x) env = {"QT_QPA_PLATFORM=xcb", "DISPLAY=" + x->display(), "XDG_CONFIG_HOME=" + config.string()};
     ChildProgram program(VLX_ARMED_PROGRAM, env);
-    if (program.waitFor("armed", 20'000).empty()) throw std::runtime_error("the program did not come up armed");
+    awaitArmed(program);
     JackTester tester(server.name());
-    tester.connectPlayTo("VLXArp:in");
-    tester.connectRecordFrom("VLXArp:out");
-    tester.waitCycles(4);
+    wireToProgram(tester);
 
     const std::string loadBefore = loadAverage();
     const std::uint8_t keys[] = {48, 52, 55, 60, 64, 67, 72};
@@ -290,11 +299,9 @@ void stalls(bool stopServer) {
     const fs::path config = makeConfig("stall", "\"Tempo\"=dword:000000f0\n\"Resolution\"=\"32nd\"\n"
                                                 "\"Cycle\"=\"Up-Down\"\n\"Divert\"=dword:00000001\n");
     ChildProgram program(VLX_ARMED_PROGRAM, envFor(config));
-    if (program.waitFor("armed", 20'000).empty()) throw std::runtime_error("the program did not come up armed");
+    awaitArmed(program);
     JackTester tester(server.name());
-    tester.connectPlayTo("VLXArp:in");
-    tester.connectRecordFrom("VLXArp:out");
-    tester.waitCycles(4);
+    wireToProgram(tester);
     const std::uint8_t keys[] = {48, 52, 55, 60, 64, 67, 72};
     for (std::uint8_t key : keys) tester.play({0x90, key, 100});
     std::printf("\n== stalls: the %s stopped while the program plays 7 keys in 32nds at 240 bpm, 256 frames; "
@@ -373,7 +380,7 @@ void fuzz(const JackServer& server, std::chrono::seconds span) {
                                                "\"Cycle\"=\"Random\"\n\"Divert\"=dword:00000001\n"
                                                "\"Retrigger\"=dword:00000001\n");
     ChildProgram program(VLX_ARMED_PROGRAM, envFor(config));
-    if (program.waitFor("armed", 20'000).empty()) throw std::runtime_error("the program did not come up armed");
+    awaitArmed(program);
     JackTester tester(server.name());
     tester.connectPlayTo("VLXArp:in");
     tester.connectRecordFrom("VLXArp:out");
@@ -542,7 +549,7 @@ void flood() {
     const fs::path config = makeConfig("flood", "\"Tempo\"=dword:000000f0\n\"Resolution\"=\"32nd\"\n"
                                                 "\"Octaves\"=\"3\"\n\"Divert\"=dword:00000001\n");
     ChildProgram program(VLX_ARMED_PROGRAM, envFor(config));
-    if (program.waitFor("armed", 20'000).empty()) throw std::runtime_error("the program did not come up armed");
+    awaitArmed(program);
     FloodSender sender(server.name());
     std::this_thread::sleep_for(500ms);
     sender.on(true);
@@ -580,11 +587,9 @@ void musical(bool keepBeat) {
                                                               "\"Divert\"=dword:00000001\n\"KeepBeat\"=dword:0000000") +
                                                       (keepBeat ? "1\n" : "0\n"));
     ChildProgram program(VLX_ARMED_PROGRAM, envFor(config));
-    if (program.waitFor("armed", 20'000).empty()) throw std::runtime_error("the program did not come up armed");
+    awaitArmed(program);
     JackTester tester(server.name());
-    tester.connectPlayTo("VLXArp:in");
-    tester.connectRecordFrom("VLXArp:out");
-    tester.waitCycles(4);
+    wireToProgram(tester);
     const double fpm = tester.sampleRate() / 1000.0;
     const double step = 125 * fpm;  // a 16th at 120 bpm
 

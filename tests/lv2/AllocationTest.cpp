@@ -10,27 +10,10 @@
 #include <random>
 
 #include "LilvHost.h"
+#include "support/AllocationCounter.h"
 
-namespace {
-std::atomic<bool> counting{false};
-std::atomic<long> allocations{0};
-
-void* allocate(std::size_t n, std::size_t align) {
-    if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1, std::memory_order_relaxed);
-    const std::size_t size = n == 0 ? 1 : n;
-    void* p = align > alignof(std::max_align_t) ? std::aligned_alloc(align, (size + align - 1) / align * align)
-                                                : std::malloc(size);
-    if (!p) throw std::bad_alloc();
-    return p;
-}
-}  // namespace
-
-void* operator new(std::size_t n) { return allocate(n, alignof(std::max_align_t)); }
-void* operator new(std::size_t n, std::align_val_t a) { return allocate(n, static_cast<std::size_t>(a)); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+using vlx::test::allocation::allocations;
+using vlx::test::allocation::counting;
 
 namespace vlx::test {
 namespace {

@@ -204,7 +204,7 @@ TEST(KeepBeat, TheLatchHoldsAChordUntilTheNextWhichComesInOnTheBeat) {
 TEST(KeepBeat, ArpeggiatePressedOverHeldKeysPlaysThem) {
     for (const bool keepBeat : {true, false}) {
         for (const bool divert : {true, false}) {
-            SCOPED_TRACE(std::string(keepBeat ? "keep the beat" : "spec's rules") + (divert ? ", diverted" : ""));
+            SCOPED_TRACE(std::string(keepBeat ? "keep the beat" : "each key rebuilds") + (divert ? ", diverted" : ""));
             Session s(k16ths);
             s.player.KeepBeat(keepBeat);
             s.arpeggioFrom = 200;
