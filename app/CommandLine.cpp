@@ -17,7 +17,7 @@ struct OptionRow {
     QString help;
 };
 
-// Every option the program itself takes, in the order --help lists them.
+// The options that are no control, listed first.
 const std::vector<OptionRow>& optionTable() {
     static const std::vector<OptionRow> rows = {
         {{"h", "help"}, {}, "show this help and exit"},
@@ -29,26 +29,50 @@ const std::vector<OptionRow>& optionTable() {
         {{"connect-out"}, "PORT",
          "connect VLXArp:out to PORT at the start and whenever it appears: an input port's exact name, or a "
          "regular expression as above; may be given more than once"},
-        {{"follow-clock"}, {}, "follow the MIDI clock received at VLXArp:in (as the menu's \"Follow MIDI clock\")"},
-        {{"sustain-hold"}, {}, "hold released keys in the pattern while the sustain pedal is down (as the menu's \"Hold with sustain pedal\")"},
-        {{"keep-beat"}, {}, "keep the beat: a key added or released, or a setting changed, joins the pattern at its next step instead of restarting it (as the menu's \"Keep the beat\")"},
-        {{"shuffle-every-pass"}, {}, "Random draws a new order for every pass (as the menu's \"Random: new order every pass\")"},
-        {{"latch"}, {}, "start with Latch down: released keys stay in the pattern until the next chord"},
     };
     return rows;
 }
 
-// The options parsed, as a run uses them.
-CommandLineOptions optionsOf(const QCommandLineParser& parser) {
-    CommandLineOptions options;
-    options.connectIn = parser.values(QStringLiteral("connect-in"));
-    options.connectOut = parser.values(QStringLiteral("connect-out"));
-    options.followClock = parser.isSet(QStringLiteral("follow-clock"));
-    options.sustainHold = parser.isSet(QStringLiteral("sustain-hold"));
-    options.keepBeat = parser.isSet(QStringLiteral("keep-beat"));
-    options.shuffleEveryPass = parser.isSet(QStringLiteral("shuffle-every-pass"));
-    options.latch = parser.isSet(QStringLiteral("latch"));
-    return options;
+QString choicesOf(const ControlSpec& spec) {
+    QStringList labels;
+    for (const ControlChoice& choice : spec.choices) labels << QString::fromLatin1(choice.label);
+    return labels.join(QStringLiteral(", "));
+}
+
+// A control's option: a switch, or a value with its range or choices.
+OptionRow rowOf(const ControlSpec& spec) {
+    const QString label = QString::fromStdString(PlainLabel(spec));
+    QString help = QString::fromLatin1(spec.help);
+    if (help.endsWith(u'.')) help.chop(1);
+    help[0] = help[0].toLower();
+    QString valueName;
+    switch (spec.kind) {
+    case ControlKind::Switch:
+        help += spec.place == ControlPlace::Menu ? QStringLiteral(" (the menu's \"%1\")").arg(label)
+                                                  : QStringLiteral(" (\"%1\" down)").arg(label);
+        break;
+    case ControlKind::List:
+        valueName = QStringLiteral("NAME");
+        help += QStringLiteral("; NAME is one of %1 (default %2)")
+                    .arg(choicesOf(spec), QString::fromStdString(ToText(spec.id, spec.byDefault)));
+        break;
+    case ControlKind::Value:
+        valueName = spec.unit ? QString::fromLatin1(spec.unit).toUpper() : QStringLiteral("N");
+        help += QStringLiteral("; %1 from %2 to %3 (default %4)")
+                    .arg(valueName, QString::fromStdString(ToText(spec.id, spec.minimum)),
+                         QString::fromStdString(ToText(spec.id, spec.maximum)),
+                         QString::fromStdString(ToText(spec.id, spec.byDefault)));
+        break;
+    }
+    return {{QString::fromLatin1(spec.option)}, valueName, help};
+}
+
+// Every option as --help lists them: the table's controls after the others.
+std::vector<OptionRow> allOptions() {
+    std::vector<OptionRow> rows = optionTable();
+    for (const ControlSpec& spec : Controls())
+        if (spec.option) rows.push_back(rowOf(spec));
+    return rows;
 }
 
 // Qt's own options: QApplication takes them out of argv itself, so they are
@@ -67,7 +91,9 @@ const char* const kDescription =
     "sustain pedal, keeps the beat while keys and settings change, draws a new\n"
     "random order every pass, and stops every note (also Escape, or controller\n"
     "120 or 123 at VLXArp:in). Latch, beside Arpeggiate, keeps a released chord\n"
-    "playing until the next. The switches are kept with the settings.\n"
+    "playing until the next. What is set in the window is kept with the settings;\n"
+    "the switches and values given on the command line apply to the run they\n"
+    "start, and the settings keep what was chosen in the window.\n"
     "\n"
     "VLXArp opens a JACK client when a JACK server answers (it never starts one),\n"
     "otherwise an ALSA sequencer client. Either is named \"VLXArp\", with the MIDI\n"
@@ -145,9 +171,10 @@ CommandLine mistake(const QString& what) {
 
 QString HelpText() {
     int width = 0;
-    for (const auto& row : optionTable()) width = std::max(width, static_cast<int>(optionColumn(row).size()));
+    const std::vector<OptionRow> rows = allOptions();
+    for (const auto& row : rows) width = std::max(width, static_cast<int>(optionColumn(row).size()));
     QString options;
-    for (const auto& row : optionTable()) {
+    for (const auto& row : rows) {
         options += QStringLiteral("  ") + optionColumn(row).leftJustified(width + 2) +
                    wrapped(row.help, width + 4, 76 - width) + u'\n';
     }
@@ -169,7 +196,7 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     QCommandLineParser parser;
     // Qt's options are words after a single dash (-style); so are ours (-help).
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    for (const auto& row : optionTable()) parser.addOption(QCommandLineOption(row.names, row.help, row.valueName));
+    for (const auto& row : allOptions()) parser.addOption(QCommandLineOption(row.names, row.help, row.valueName));
     for (const char* name : kQtValueOptions) {
         QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
         option.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -188,7 +215,23 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     if (!parser.positionalArguments().isEmpty())
         return mistake(QStringLiteral("unexpected argument '%1'.").arg(parser.positionalArguments().front()));
     CommandLine command;
-    command.options = optionsOf(parser);
+    command.options.connectIn = parser.values(QStringLiteral("connect-in"));
+    command.options.connectOut = parser.values(QStringLiteral("connect-out"));
+    for (const ControlSpec& spec : Controls()) {
+        const QString option = QString::fromLatin1(spec.option ? spec.option : "");
+        if (option.isEmpty() || !parser.isSet(option)) continue;
+        if (spec.kind == ControlKind::Switch) {
+            command.options.set(spec.id, 1);
+            continue;
+        }
+        const QString text = parser.value(option);
+        const auto value = FromText(spec.id, text.toStdString(), true);
+        if (!value)
+            return mistake(spec.kind == ControlKind::List
+                               ? QStringLiteral("--%1: '%2' is not one of %3.").arg(option, text, choicesOf(spec))
+                               : QStringLiteral("--%1: %2.").arg(option, QString::fromStdString(RangeMessage(spec.id))));
+        command.options.set(spec.id, *value);
+    }
     command.qtPlatform = parser.value(QStringLiteral("platform"));
     command.qtDisplay = parser.value(QStringLiteral("display"));
     return command;

@@ -4,24 +4,29 @@
 // --version texts, and whether the environment offers a display at all.
 // All of it works before the application object exists, so that --help,
 // --version and a mistyped option need neither a display nor MIDI.
+#include <array>
+#include <cstdint>
+#include <optional>
+
 #include <QString>
 #include <QStringList>
 
+#include "player/Controls.h"
+
 namespace vlx {
 
-// What the options ask of a run. A new option is a row of the option table
-// in CommandLine.cpp (its help text lives there too) and a member here,
-// filled from the parsed line in the same file.
+// What the options ask of a run. Every control of the control table with an
+// option is one (--keep-beat, --tempo=BPM, --resolution=NAME); the others
+// are rows of the option table in CommandLine.cpp.
 struct CommandLineOptions {
     // --connect-in, --connect-out: ports (exact names or regular
     // expressions) to connect whenever they exist.
     QStringList connectIn;
     QStringList connectOut;
-    bool followClock = false;  // --follow-clock
-    bool sustainHold = false;  // --sustain-hold
-    bool keepBeat = false;     // --keep-beat
-    bool shuffleEveryPass = false;  // --shuffle-every-pass
-    bool latch = false;        // --latch
+    // The controls the line sets, for the run it starts only.
+    std::array<std::optional<std::int32_t>, kControlCount> controls{};
+    void set(Control c, std::int32_t value) { controls[static_cast<std::size_t>(c)] = value; }
+    std::optional<std::int32_t> of(Control c) const { return controls[static_cast<std::size_t>(c)]; }
 };
 
 struct CommandLine {

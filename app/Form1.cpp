@@ -39,37 +39,21 @@ namespace {
 // At 96 dpi 15 twips are one pixel; Qt scales logical pixels for other screens.
 QRect twips(int left, int top, int width, int height) { return {left / 15, top / 15, width / 15, height / 15}; }
 
-constexpr std::int16_t kMinTempo = 8;
-constexpr std::int16_t kMaxTempo = 240;
 constexpr int kPortsSettleMs = 200;
 // How long the end waits for the player to take its last changes: a few
 // periods of any server, and not so long that a stalled one holds a close.
 constexpr int kSettleMs = 250;
-const char* const kTempoRangeMessage = "Value must be between 8 and 240";
 const char* const kTitle = "Veloxa Arpeggiator";
 
-// A tempo text is usable when it is a number from 8 to 240, tested before
-// rounding.
-std::optional<double> tempoOf(const QString& text) {
+// A tempo text is usable when the tempo's rule accepts it: a number from 8
+// to 240, tested before rounding.
+std::optional<std::int32_t> tempoOf(const QString& text) {
     const auto number = Util::NumberOf(text);
-    if (!number || *number < kMinTempo || *number > kMaxTempo) return std::nullopt;
-    return number;
+    if (!number) return std::nullopt;
+    return Accept(Control::Tempo, *number);
 }
 
-// The 16-bit integer of a text: rounded half to even, checked.
-std::int16_t integerOf(const QString& text) {
-    const auto number = Util::NumberOf(text);
-    if (!number) throw OverflowError("Type mismatch: \"" + text.toStdString() + "\" is not a number");
-    return checked::round<std::int16_t>(*number);
-}
-
-std::int16_t itemValue(const QComboBox* list) {
-    return checked::narrow<std::int16_t>(list->currentData().toInt());
-}
-
-void fill(QComboBox* list, std::initializer_list<std::pair<const char*, int>> items) {
-    for (const auto& [text, value] : items) list->addItem(QString::fromLatin1(text), value);
-}
+QString caption(Control c) { return Form1::tr(SpecOf(c).label); }
 
 }  // namespace
 
@@ -159,26 +143,24 @@ void Form1::createControls() {
         control->setGeometry(at);
         return control;
     };
-    Divert = place(new QCheckBox(tr("&Divert Input"), this), "Divert", twips(180, 60, 1575, 255));
-    Label1 = place(new QLabel(tr("&Tempo:"), this), "Label1", twips(180, 510, 615, 255));
+    Divert = place(new QCheckBox(caption(Control::Divert), this), "Divert", twips(180, 60, 1575, 255));
+    Label1 = place(new QLabel(caption(Control::Tempo), this), "Label1", twips(180, 510, 615, 255));
     Tempo = place(new QLineEdit(QStringLiteral("120"), this), "Tempo", twips(960, 480, 615, 315));
     VScrollTempo = place(new UpwardScrollBar(this), "VScrollTempo", twips(1560, 480, 255, 315));
-    Label4 = place(new QLabel(tr("&Octaves:"), this), "Label4", twips(180, 1080, 735, 255));
+    Label4 = place(new QLabel(caption(Control::Octaves), this), "Label4", twips(180, 1080, 735, 255));
     Octaves = place(new QComboBox(this), "Octaves", twips(960, 1020, 855, 315));
-    Enable = place(new SwitchButton(tr("&Arpeggiate"), this), "Enable", twips(660, 1500, 1155, 375));
-    CloseOnExit = place(new QCheckBox(tr("Close &Veloxa after Exit"), this), "CloseOnExit",
+    Enable = place(new SwitchButton(caption(Control::Arpeggiate), this), "Enable", twips(660, 1500, 1155, 375));
+    CloseOnExit = place(new QCheckBox(caption(Control::CloseOnExit), this), "CloseOnExit",
                         twips(120, 2040, 2055, 255));
-    Retrigger = place(new QCheckBox(tr("Retri&gger new Data"), this), "Retrigger", twips(2040, 60, 1755, 255));
-    Label2 = place(new QLabel(tr("&Resolution:"), this), "Label2", twips(2040, 510, 855, 255));
+    Retrigger = place(new QCheckBox(caption(Control::Retrigger), this), "Retrigger", twips(2040, 60, 1755, 255));
+    Label2 = place(new QLabel(caption(Control::Resolution), this), "Label2", twips(2040, 510, 855, 255));
     Resolution = place(new QComboBox(this), "Resolution", twips(3000, 480, 1395, 315));
-    Label3 = place(new QLabel(tr("&Sustain:"), this), "Label3", twips(2100, 1050, 855, 255));
+    Label3 = place(new QLabel(caption(Control::Sustain), this), "Label3", twips(2100, 1050, 855, 255));
     Sustain = place(new QComboBox(this), "Sustain", twips(3000, 1020, 1395, 315));
-    Label5 = place(new QLabel(tr("&Cycle:"), this), "Label5", twips(2100, 1590, 855, 255));
+    Label5 = place(new QLabel(caption(Control::Cycle), this), "Label5", twips(2100, 1590, 855, 255));
     Cycle = place(new QComboBox(this), "Cycle", twips(3000, 1560, 1395, 315));
     Status = place(new QLabel(this), "Status", twips(2460, 2070, 1905, 195));
-    Latch = place(new SwitchButton(tr("&Latch"), this), "Latch", twips(660, 2520, 1155, 375));
-    Latch->setCheckable(true);
-    Latch->setToolTip(tr("Released keys keep playing until the next chord"));
+    Latch = place(new SwitchButton(caption(Control::Latch), this), "Latch", twips(660, 2520, 1155, 375));
     Live = place(new LiveView(this), "LiveView", twips(2040, 2460, 2490, 1110));
     liveTimer_ = new QTimer(this);
     liveTimer_->setObjectName(QStringLiteral("LiveTimer"));
@@ -195,31 +177,19 @@ void Form1::createControls() {
     Label5->setBuddy(Cycle);
 
     // The upper arrow raises the tempo; one click on an arrow or the track is 1.
-    VScrollTempo->setRange(kMinTempo, kMaxTempo);
-    VScrollTempo->setValue(kMinTempo);
+    VScrollTempo->setRange(SpecOf(Control::Tempo).minimum, SpecOf(Control::Tempo).maximum);
+    VScrollTempo->setValue(SpecOf(Control::Tempo).minimum);
     VScrollTempo->setSingleStep(1);
     VScrollTempo->setPageStep(1);
     VScrollTempo->setFocusPolicy(Qt::StrongFocus);
 
-    Enable->setCheckable(true);
-
-    fill(Resolution, {{"Whole", 32}, {"Half", 16}, {"Quarter", 8}, {"8th", 4}, {"16th", 2}, {"32nd", 1}});
-    fill(Octaves, {{"1", 1}, {"2", 2}, {"3", 3}});
-    fill(Sustain, {{"Staccato", 1}, {"Normal", 2}, {"Legatto", 3}});
-    fill(Cycle, {{"Up", 1}, {"Down", 2}, {"Up-Down", 3}, {"Down-Up", 4}, {"Random", 5}});
 
     QWidget* order[] = {Divert,    Tempo,      VScrollTempo, Octaves, Enable, CloseOnExit,
                         Retrigger, Resolution, Sustain,      Cycle,   Latch};
     for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 
-    connect(Enable, &QPushButton::toggled, this, [this] { handle([this] { Enable_Click(); }); });
-    connect(Divert, &QCheckBox::toggled, this, [this] { handle([this] { Divert_Click(); }); });
-    connect(CloseOnExit, &QCheckBox::toggled, this, [this] { handle([this] { CloseOnExit_Click(); }); });
-    connect(Retrigger, &QCheckBox::toggled, this, [this] { handle([this] { Retrigger_Click(); }); });
-    connect(Latch, &QPushButton::toggled, this, [this] { handle([this] { Latch_Click(); }); });
-    connect(VScrollTempo, &QScrollBar::valueChanged, this, [this] { handle([this] { VScrollTempo_Change(); }); });
-    for (QComboBox* list : {Octaves, Resolution, Sustain, Cycle})
-        connect(list, &QComboBox::currentIndexChanged, this, [this] { handle([this] { controlsChanged(); }); });
+    // A tempo typed is chosen, even before the box takes it.
+    connect(Tempo, &QLineEdit::textEdited, this, [this] { touched_[static_cast<std::size_t>(Control::Tempo)] = true; });
     new FocusLeaveGate(Tempo, [this] {
         bool cancel = false;
         handle([&] { Tempo_Validate(cancel); });
@@ -244,6 +214,7 @@ void Form1::createControls() {
         return !cancel;
     });
     createMenu();
+    registerControls();
 }
 
 // The largest font, up to the usual 8 points, at which every caption fits.
@@ -403,15 +374,14 @@ void Form1::Form_Load() {
         QMetaObject::invokeMethod(this, [this, text] { showNotice(QStringLiteral("SettingsNotice"), text); },
                                   Qt::QueuedConnection);
     }
-    restoreSettings();
+    restoreControls();
     restoreConnections();
     showHostStatus();
     bell_ = std::make_unique<ReportBell>();
     auto* reports = new QSocketNotifier(bell_->fd(), QSocketNotifier::Read, this);
     connect(reports, &QSocketNotifier::activated, this, [this] { handle([this] { takeReports(); }); });
-    player_ = std::make_unique<Player>(controls(), bell_.get());
-    player_->Retrigger(Retrigger->isChecked());
-    restoreSwitches();
+    player_ = std::make_unique<Player>(values(), bell_.get());
+    applyCommandLine();
     drivePlayer(player_.get());
     connectPorts();
     // At the screen's pace, which a slow screen or none bounds.
@@ -421,24 +391,6 @@ void Form1::Form_Load() {
 
 void Form1::showLive() {
     if (player_) Live->show(player_->View(), LiveView::Clock::now());
-}
-
-PlayerControls Form1::controls() const {
-    PlayerControls c;
-    // The scroll bar holds the tempo the window accepted last; the box may
-    // hold a text being typed, or the clock's tempo.
-    c.tempo = checked::narrow<std::int16_t>(VScrollTempo->value());
-    c.resolution = itemValue(Resolution);
-    c.sustain = itemValue(Sustain);
-    c.octaves = itemValue(Octaves);
-    c.cycle = itemValue(Cycle);
-    c.typed = typed_;
-    return c;
-}
-
-// What the player's next settings poll hands to the engine.
-void Form1::controlsChanged() {
-    if (player_) player_->SetControls(controls());
 }
 
 void Form1::drivePlayer(CycleProcessor* processor) {
@@ -497,59 +449,6 @@ void Form1::connectPorts() {
     keeper_.attach(ports ? std::shared_ptr<PortConnections>(vlx, ports) : nullptr);
 }
 
-void Form1::restoreSettings() {
-    Util::Value value;
-    QString tempo = QStringLiteral("120");
-    const std::int32_t tempoRead = Util::GetKeyValue(kKeyPath, "Tempo", value);
-    const QString stored = QString::fromStdString(Util::ToText(value));
-    if (tempoRead == Util::Success && tempoOf(stored)) {
-        tempo = stored;
-    } else if (tempoRead == Util::Success || tempoRead == Util::OtherType) {
-        // A tempo there but unusable is said once, as an unreadable file is.
-        const QString text = tr("The settings file %1 holds a Tempo VLXArp cannot use (%2); it starts at %3.")
-                                 .arg(Util::KeyFilePath(kKeyPath),
-                                      tempoRead == Util::Success ? stored : Util::Describe(tempoRead), tempo);
-        std::fprintf(stderr, "VLXArp: %s\n", qPrintable(text));
-        // After the start has shown the host in the status line.
-        QMetaObject::invokeMethod(
-            this,
-            [this, text] {
-                if (connectionLost_) return;  // that says more
-                Status->setText(tr("Stored tempo refused"));
-                Status->setToolTip(text);
-            },
-            Qt::QueuedConnection);
-    }
-    Tempo->setText(tempo);
-    VScrollTempo->setValue(integerOf(Tempo->text()));
-
-    struct ListSetting {
-        const char* name;
-        QComboBox* list;
-        const char* fallback;
-    };
-    for (const auto& [name, list, fallback] : {ListSetting{"Octaves", Octaves, "1"},
-                                               ListSetting{"Resolution", Resolution, "Quarter"},
-                                               ListSetting{"Sustain", Sustain, "Normal"},
-                                               ListSetting{"Cycle", Cycle, "Up-Down"}}) {
-        value = std::string(fallback);
-        int index = -1;
-        if (Util::GetKeyValue(kKeyPath, name, value) == Util::Success)
-            index = list->findText(QString::fromStdString(Util::ToText(value)));
-        if (index < 0) index = list->findText(QString::fromLatin1(fallback));
-        list->setCurrentIndex(index);
-    }
-
-    for (const auto& [name, box] : {std::pair<const char*, QCheckBox*>{"Divert", Divert},
-                                    {"CloseOnExit", CloseOnExit},
-                                    {"Retrigger", Retrigger}}) {
-        std::int32_t state = 0;
-        if (Util::GetKeyValue(kKeyPath, name, value) != Util::Success || !Util::ToInt32(value, state)) state = 0;
-        // Checking the box runs its click reaction.
-        box->setChecked(state == 1);
-    }
-}
-
 void Form1::Form_Unload(int& Cancel) {
     if (unloaded_) return;
     if (saving_) {  // a close asked for while the messages of this one are shown
@@ -585,16 +484,7 @@ void Form1::saveSettings() {
         unsaved.push_back({name, error, line,
                            problem.isEmpty() ? Util::Describe(error) : tr("the file was not read: %1").arg(problem)});
     };
-    auto state = [](const QCheckBox* box) { return Util::Value(std::int32_t{box->isChecked() ? 1 : 0}); };
-    save("Tempo", tempoToSave(), Util::TypeDword);
-    save("Octaves", Octaves->currentText().toStdString(), Util::TypeText);
-    save("Resolution", Resolution->currentText().toStdString(), Util::TypeText);
-    save("Sustain", Sustain->currentText().toStdString(), Util::TypeText);
-    save("Cycle", Cycle->currentText().toStdString(), Util::TypeText);
-    save("Divert", state(Divert), Util::TypeDword);
-    save("CloseOnExit", state(CloseOnExit), Util::TypeDword);
-    save("Retrigger", state(Retrigger), Util::TypeDword);
-    saveSwitches([&](const char* name, const Util::Value& value) { save(name, value, Util::TypeDword); });
+    saveControls(save);
     // The remembered ports, numbered from 1; older files lack them, and a
     // host that never told its connections leaves the stored ones as they are.
     if (keeper_.knows() && problem.isEmpty()) {
@@ -656,7 +546,7 @@ void Form1::endWithoutClose(bool windowLost) noexcept {
     // As Enable_Click switching off, without the button; then the note-offs
     // are given time to go out, since the host may never be released.
     try {
-        player_->Enable(false, false);
+        player_->Set(Control::Arpeggiate, 0);
         settlePlayer();
         vlx->Flush();
     } catch (...) {
@@ -679,7 +569,7 @@ void Form1::release() {
     // what it sends gets time to go out.
     if (player_) {
         try {
-            player_->Enable(false, false);
+            player_->Set(Control::Arpeggiate, 0);
             if (settlePlayer()) vlx->Flush();
         } catch (...) {
         }
@@ -731,7 +621,7 @@ void Form1::closeEvent(QCloseEvent* event) {
 // The player switches the host's input events and diversion on and off,
 // and silences and empties the engine, in its next cycle.
 void Form1::Enable_Click() {
-    player_->Enable(Enable->isChecked(), Divert->isChecked());
+    player_->Set(Control::Arpeggiate, Enable->isChecked() ? 1 : 0);
     clock_ = PlayerReport{};
     showClock();
     if (!Enable->isChecked()) {
@@ -745,11 +635,7 @@ void Form1::Enable_Click() {
 // Restored at the start, before there is a player: it takes the box's
 // state when arpeggiation is switched on.
 void Form1::Divert_Click() {
-    if (player_) player_->Divert(Divert->isChecked());
-}
-
-void Form1::Retrigger_Click() {
-    if (player_) player_->Retrigger(Retrigger->isChecked());
+    if (player_) player_->Set(Control::Divert, Divert->isChecked() ? 1 : 0);
 }
 
 void Form1::CloseOnExit_Click() { vlx->ExitWithClient(CloseOnExit->isChecked() ? 1 : 0); }
@@ -763,11 +649,11 @@ void Form1::Tempo_Validate(bool& Cancel) {
     }
     const auto tempo = tempoOf(Tempo->text());
     if (!tempo) {
-        showMessage_(QString::fromLatin1(kTempoRangeMessage));
+        showMessage_(QString::fromStdString(RangeMessage(Control::Tempo)));
         Cancel = true;
         return;
     }
-    VScrollTempo->setValue(checked::round<std::int16_t>(*tempo));
+    VScrollTempo->setValue(*tempo);
     Cancel = false;
 }
 
@@ -779,8 +665,7 @@ void Form1::VScrollTempo_Change() {
 }
 
 void Form1::tempoGiven() {
-    typed_ = static_cast<std::uint8_t>(typed_ + 1);
-    controlsChanged();
+    if (player_ && !unloaded_) player_->Set(Control::Tempo, VScrollTempo->value());
 }
 
 template <class Body>
@@ -818,7 +703,7 @@ void Form1::switchOffAfterFailure() noexcept {
     }
     // Whatever the switch-off got to, nothing may be left sounding.
     try {
-        if (player_) player_->Enable(false, false);
+        if (player_) player_->Set(Control::Arpeggiate, 0);
     } catch (...) {
     }
     failing_ = false;

@@ -59,17 +59,11 @@ public:
     void Enable_Click();
     void Divert_Click();
     void CloseOnExit_Click();
-    void Retrigger_Click();
     void Tempo_Validate(bool& Cancel);
     void VScrollTempo_Change();
     // The window's menu (right click, the Menu key, Shift+F10).
     void FollowClock_Click();
-    void SustainHold_Click();
-    void KeepBeat_Click();
-    void ShuffleEveryPass_Click();
     void AllNotesOff_Click();
-    // Beside Arpeggiate.
-    void Latch_Click();
 
     void setMessageBox(MessageBox show) { showMessage_ = std::move(show); }
 
@@ -91,8 +85,11 @@ public:
     const std::shared_ptr<HostAutomation>& host() const noexcept { return vlx; }
     bool unloaded() const noexcept { return unloaded_; }
     // The controls' values as the player is given them: the tempo the
-    // window last accepted and the lists' item values.
-    PlayerControls controls() const;
+    // window last accepted, the lists' item values, the switches' states.
+    ControlValues values() const;
+    // The widget of a control: a check box, a push button, a list, the
+    // tempo's scroll bar (which holds the accepted tempo) or a menu entry.
+    QObject* widget(Control c) const { return widgets_[static_cast<std::size_t>(c)]; }
 
     // The controls, in tab order, named as their objectName.
     QCheckBox* Divert = nullptr;
@@ -129,7 +126,6 @@ protected:
 private:
     void createControls();
     void fitFont();
-    void restoreSettings();
     void saveSettings();
     Util::Value tempoToSave() const;
     void reportUnsaved(const Util::Unsaved& unsaved);
@@ -151,10 +147,21 @@ private:
     // Waits, within a bound, until the player has taken every change handed
     // to it (the cycles run on); false when they do not.
     bool settlePlayer();
-    void controlsChanged();
+    // A control changed, by the user or the program: its reaction, and the
+    // player told.
+    void controlChanged(Control c);
+    std::int32_t valueOf(Control c) const;
+    void setValue(Control c, std::int32_t value);
     // A tempo the user gave, even one equal to the last: it takes over
     // from a lost clock's.
     void tempoGiven();
+    // Each control's widget made, filled from the table and wired to
+    // controlChanged (FormControls.cpp).
+    void registerControls();
+    // The settings each control keeps, and the command line's for this run.
+    void restoreControls();
+    void applyCommandLine();
+    void saveControls(const std::function<void(const char*, const Util::Value&, std::int32_t)>& save);
     void takeReports();
     void showLive();
     // Connects the host's ports as remembered and asked for, now and as
@@ -166,15 +173,6 @@ private:
     // all notes off (Form1Band.cpp).
     void createMenu();
     void openMenuFromKeyboard();
-    struct Switch {
-        const char* name;  // in the settings file
-        QObject* control;
-        bool asked;        // by the command line
-        bool& stored;      // the file had it
-    };
-    std::vector<Switch> switches();
-    void restoreSwitches();
-    void saveSwitches(const std::function<void(const char*, const Util::Value&)>& save);
     bool tempoRefused() const;
     void showClock();
     bool clockShown() const noexcept { return !typedTempo_.isEmpty(); }
@@ -213,13 +211,15 @@ private:
     // pattern plays at when the clock goes. Empty otherwise.
     QString typedTempo_;
     QString hostStatus_;      // the status line's own text
-    // Which switches the settings file had.
-    bool followClockStored_ = false;
-    bool sustainHoldStored_ = false;
-    bool keepBeatStored_ = false;
-    bool shuffleStored_ = false;
-    bool latchStored_ = false;
-    std::uint8_t typed_ = 0;  // tempos given so far (wrapping)
+    std::array<QObject*, kControlCount> widgets_{};
+    // What the settings file gave each control at the start (its default
+    // when it had none it could use), whether it had one, and whether the
+    // user changed the control since: the close keeps what the user chose,
+    // not what the command line asked of this run.
+    ControlValues stored_;
+    std::array<bool, kControlCount> fileHad_{};
+    std::array<bool, kControlCount> touched_{};
+    bool restoring_ = false;
     QTimer* liveTimer_ = nullptr;
     // The settings file, read once at the start and written once at the close.
     std::unique_ptr<Util::HeldKey> settings_;

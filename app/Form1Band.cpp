@@ -24,29 +24,23 @@
 
 namespace vlx {
 
-namespace {
-const char* const kFollowClock = "FollowClock";
-const char* const kSustainHold = "SustainHold";
-const char* const kKeepBeat = "KeepBeat";
-const char* const kShuffleEveryPass = "ShuffleEveryPass";
-const char* const kLatch = "Latch";
-}  // namespace
-
 void Form1::createMenu() {
     Menu = new QMenu(this);
     Menu->setObjectName(QStringLiteral("Menu"));
-    FollowClock = Menu->addAction(tr("Follow MIDI clock"));
-    FollowClock->setObjectName(QString::fromLatin1(kFollowClock));
-    FollowClock->setCheckable(true);
-    SustainHold = Menu->addAction(tr("Hold with sustain pedal"));
-    SustainHold->setObjectName(QString::fromLatin1(kSustainHold));
-    SustainHold->setCheckable(true);
-    KeepBeat = Menu->addAction(tr("Keep the beat"));
-    KeepBeat->setObjectName(QString::fromLatin1(kKeepBeat));
-    KeepBeat->setCheckable(true);
-    ShuffleEveryPass = Menu->addAction(tr("Random: new order every pass"));
-    ShuffleEveryPass->setObjectName(QString::fromLatin1(kShuffleEveryPass));
-    ShuffleEveryPass->setCheckable(true);
+    // The switches the table places in the menu, in its order.
+    for (const ControlSpec& spec : Controls()) {
+        if (spec.place != ControlPlace::Menu) continue;
+        QAction* entry = Menu->addAction(tr(spec.label));
+        entry->setObjectName(QString::fromLatin1(spec.settingsName));
+        entry->setCheckable(true);
+        entry->setToolTip(tr(spec.help));
+        widgets_[static_cast<std::size_t>(spec.id)] = entry;
+    }
+    Menu->setToolTipsVisible(true);
+    FollowClock = qobject_cast<QAction*>(widget(Control::FollowClock));
+    SustainHold = qobject_cast<QAction*>(widget(Control::SustainHold));
+    KeepBeat = qobject_cast<QAction*>(widget(Control::KeepBeat));
+    ShuffleEveryPass = qobject_cast<QAction*>(widget(Control::ShuffleEveryPass));
     Menu->addSeparator();
     AllNotesOff = Menu->addAction(tr("All notes off"));
     AllNotesOff->setObjectName(QStringLiteral("AllNotesOff"));
@@ -55,10 +49,6 @@ void Form1::createMenu() {
     AllNotesOff->setShortcutContext(Qt::WindowShortcut);
     addAction(AllNotesOff);
 
-    connect(FollowClock, &QAction::toggled, this, [this] { handleCall([this] { FollowClock_Click(); }); });
-    connect(SustainHold, &QAction::toggled, this, [this] { handleCall([this] { SustainHold_Click(); }); });
-    connect(KeepBeat, &QAction::toggled, this, [this] { handleCall([this] { KeepBeat_Click(); }); });
-    connect(ShuffleEveryPass, &QAction::toggled, this, [this] { handleCall([this] { ShuffleEveryPass_Click(); }); });
     connect(AllNotesOff, &QAction::triggered, this, [this] { handleCall([this] { AllNotesOff_Click(); }); });
 
     // The keyboard's ways to a context menu; Qt maps neither on every platform.
@@ -102,37 +92,6 @@ void Form1::openMenuFromKeyboard() {
     QCoreApplication::sendEvent(at, &ask);  // a control that has no menu passes it to the window
 }
 
-// Older settings files lack the switches: off. The command line switches
-// them on for the run; either way the state at the close is kept.
-// The menu's switches and the latch; each is a QAction or a QPushButton,
-// both with a `checked` property.
-std::vector<Form1::Switch> Form1::switches() {
-    return {{kFollowClock, FollowClock, options_.followClock, followClockStored_},
-            {kSustainHold, SustainHold, options_.sustainHold, sustainHoldStored_},
-            {kKeepBeat, KeepBeat, options_.keepBeat, keepBeatStored_},
-            {kShuffleEveryPass, ShuffleEveryPass, options_.shuffleEveryPass, shuffleStored_},
-            {kLatch, Latch, options_.latch, latchStored_}};
-}
-
-void Form1::restoreSwitches() {
-    for (const Switch& s : switches()) {
-        Util::Value value;
-        std::int32_t state = 0;
-        s.stored = Util::GetKeyValue(kKeyPath, s.name, value) == Util::Success;
-        if (!s.stored || !Util::ToInt32(value, state)) state = 0;
-        s.control->setProperty("checked", s.asked || state == 1);
-    }
-}
-
-// Only what the file had, or a switch that is on, is written: a file
-// older than the switches stays as it was while they are off.
-void Form1::saveSwitches(const std::function<void(const char*, const Util::Value&)>& save) {
-    for (const Switch& s : switches()) {
-        const bool on = s.control->property("checked").toBool();
-        if (on || s.stored) save(s.name, std::int32_t{on});
-    }
-}
-
 void Form1::FollowClock_Click() {
     // What the tempo box shows changes with the switch: a tempo refused
     // there is corrected first, whichever way the switch is reached.
@@ -145,26 +104,10 @@ void Form1::FollowClock_Click() {
         Tempo_Validate(cancel);
         return;
     }
-    if (unloaded_) return;
-    player_->FollowClock(FollowClock->isChecked());
+    if (unloaded_ || !player_) return;
+    player_->Set(Control::FollowClock, FollowClock->isChecked() ? 1 : 0);
     clock_ = PlayerReport{};
     showClock();
-}
-
-void Form1::SustainHold_Click() {
-    if (!unloaded_) player_->SustainHold(SustainHold->isChecked());
-}
-
-void Form1::KeepBeat_Click() {
-    if (!unloaded_) player_->KeepBeat(KeepBeat->isChecked());
-}
-
-void Form1::ShuffleEveryPass_Click() {
-    if (!unloaded_) player_->ShuffleEveryPass(ShuffleEveryPass->isChecked());
-}
-
-void Form1::Latch_Click() {
-    if (player_ && !unloaded_) player_->Latch(Latch->isChecked());
 }
 
 void Form1::AllNotesOff_Click() {

@@ -44,6 +44,14 @@ QString clockText(const PlayerView& v) {
     return bpm > 0 ? LiveView::tr("lost, playing on at %1 bpm").arg(bpm) : LiveView::tr("lost");
 }
 
+// The switches of the table the view shows, those that are on.
+QString switchesText(const PlayerView& v) {
+    QStringList on;
+    for (const ControlSpec& spec : Controls())
+        if (spec.shownLive && v.controls.on(spec.id)) on << LiveView::tr(PlainLabel(spec).c_str());
+    return on.isEmpty() ? kNone : on.join(QStringLiteral(", "));
+}
+
 }  // namespace
 
 LiveView::LiveView(QWidget* parent) : QWidget(parent) {
@@ -51,8 +59,8 @@ LiveView::LiveView(QWidget* parent) : QWidget(parent) {
     // It paints its own background: a row's change repaints that row only,
     // not the window beneath it.
     setAttribute(Qt::WA_OpaquePaintEvent);
-    captions_ = {tr("Held:"), tr("Playing:"), tr("Clock:"), tr("MIDI in:")};
-    texts_ = {kNone, kNone, QString(), QString()};
+    captions_ = {tr("Held:"), tr("Playing:"), tr("Clock:"), tr("On:"), tr("MIDI in:")};
+    texts_ = {kNone, kNone, QString(), kNone, QString()};
     for (QStaticText& t : captionShown_) t.setTextFormat(Qt::PlainText);
     for (QStaticText& t : shown_) t.setTextFormat(Qt::PlainText);
     QEvent fonts(QEvent::FontChange);
@@ -81,6 +89,7 @@ void LiveView::show(const PlayerView& view, Clock::time_point now) {
     if (!shownView_ || shownView_->playing != view.playing)
         set(Playing, view.playing >= 0 ? NoteName(view.playing & 0xFF) : kNone);
     if (!clockSame) set(ClockState, clockText(view));
+    if (!shownView_ || shownView_->controls != view.controls) set(Switches, switchesText(view));
     shownView_ = view;
 }
 

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // What the window shows of the player while it plays: the held notes by
-// name, the note sounding now, whether MIDI arrives, and the followed
-// clock's state. Drawn only from what the player publishes at the end of
+// name, the note sounding now, whether MIDI arrives, the followed clock's
+// state and the player's switches that are on. Drawn only from what the player publishes at the end of
 // its cycles, read at the screen's pace; nothing here touches the engine.
 // One widget that paints its rows itself: a new note every step repaints a
 // line, never lays the window out again.
@@ -29,7 +29,7 @@ public:
     // How long the light stays on after a message: long enough to be seen
     // at any frame rate.
     static constexpr std::chrono::milliseconds kLightHold{120};
-    enum Row { Held, Playing, ClockState, Input, kRows };
+    enum Row { Held, Playing, ClockState, Switches, Input, kRows };
 
     explicit LiveView(QWidget* parent = nullptr);
     // Shows `view` as of `now`; only a row whose text changed is redrawn.

@@ -18,6 +18,8 @@ constexpr const char* kMessages[Diagnostics::kKinds] = {
     "and were dropped\n",
     "VLXArp: %llu input sequence(s) were stamped in beats, not frames; their events were taken at the block's "
     "first frame\n",
+    "VLXArp: %llu control port value(s) were out of their range (or no number) and were refused; each control "
+    "keeps the value it had\n",
 };
 
 }  // namespace

@@ -24,6 +24,7 @@ public:
         HostPosition,    // a speed, meter or position that is no finite number
         DroppedInEmpty,  // MIDI in a block of 0 frames beyond what is kept for the next
         BeatTime,        // an input sequence stamped in beats
+        RefusedControl,  // a control port's value its control refuses (a tempo out of range)
         kKinds
     };
 

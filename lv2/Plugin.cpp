@@ -117,19 +117,23 @@ public:
     }
 
     // A fresh start: nothing held or sounding, the clock at frame 0, the
-    // settings the ports hold now.
+    // settings the ports hold now; Arpeggiate is applied by the first run.
     void Activate() {
         if (player_) Say();
+        // Read whole by the first run, which applies what differs.
+        seen_.fill(std::numeric_limits<float>::quiet_NaN());
+        std::array<const float*, kPortCount> ports{};
+        for (Port port = Out + 1; port < kPortCount; ++port) ports[port] = static_cast<const float*>(ports_[port]);
+        std::uint32_t refused = 0;  // counted by the first run
         try {
-            player_ = std::make_unique<Player>(ReadSettings(controls()).controls);
+            player_ = std::make_unique<Player>(ReadControls(ports, ControlValues{}, refused));
         } catch (const std::exception& e) {
             player_.reset();
             lv2_log_error(&logger_, "VLXArp: cannot start: %s\n", e.what());
             return;
         }
+        applied_ = player_->controls();
         diagnostics_.NewPlayer();
-        applied_ = {};
-        applied_.controls = ReadSettings(controls()).controls;
         transport_ = HostTransport(rate_);
         frame_ = 0;
         carriedPosition_.reset();
@@ -153,9 +157,19 @@ public:
     }
 
 private:
-    std::array<const float*, kPortCount> controls() const noexcept {
-        std::array<const float*, kPortCount> values{};
-        for (std::uint32_t port = Arpeggiate; port < kPortCount; ++port) values[port] = static_cast<const float*>(ports_[port]);
+    // The control ports by their controls' rules; a port is read again only
+    // once its value changed, so that a value refused is counted once.
+    ControlValues readControls(const ControlValues& before) noexcept {
+        std::array<const float*, kPortCount> changed{};
+        for (Port port = Out + 1; port < kPortCount; ++port) {
+            const auto* value = static_cast<const float*>(ports_[port]);
+            if (!value || std::memcmp(value, &seen_[port], sizeof(float)) == 0) continue;
+            seen_[port] = *value;
+            changed[port] = value;
+        }
+        std::uint32_t refused = 0;
+        const ControlValues values = ReadControls(changed, before, refused);
+        for (; refused > 0; --refused) diagnostics_.Count(Diagnostics::RefusedControl);
         return values;
     }
 
@@ -186,7 +200,7 @@ private:
     }
 
     void play(std::uint32_t frames) noexcept {
-        const bool resume = apply(ReadSettings(controls()));
+        const bool resume = apply(readControls(applied_));
         player_->BeginCycle({frame_, frames, static_cast<std::uint32_t>(std::lround(rate_))}, out_);
         carried_.Deliver([this](const std::uint8_t* bytes, std::uint32_t size) { player_->Receive(0, bytes, size); });
         if (carriedPosition_) position(frame_, *carriedPosition_);
@@ -233,35 +247,24 @@ private:
         });
     }
 
-    // Hands changed settings to the player; true when the clock it follows
-    // must be told where the host's transport stands.
-    bool apply(const Settings& s) {
-        const Switches& was = applied_.switches;
-        const Switches& now = s.switches;
+    // Hands changed controls to the player, in the table's order (Arpeggiate
+    // last); true when the clock it follows must be told where the host's
+    // transport stands.
+    bool apply(const ControlValues& now) {
         bool resume = false;
-        if (now.arpeggiate != was.arpeggiate) {
-            player_->Enable(now.arpeggiate, now.divert);
-            resume = now.arpeggiate && now.followHost;
-        } else if (now.divert != was.divert) {
-            player_->Divert(now.divert);
+        for (const ControlSpec& spec : Controls()) {
+            if (now[spec.id] == applied_[spec.id]) continue;
+            player_->Set(spec.id, now[spec.id]);
+            if (spec.id == Control::Arpeggiate) resume = resume || (now.on(Control::Arpeggiate) && now.on(Control::FollowClock));
+            if (spec.id == Control::FollowClock) resume = resume || now.on(Control::FollowClock);
         }
-        if (now.retrigger != was.retrigger) player_->Retrigger(now.retrigger);
-        if (now.sustainHold != was.sustainHold) player_->SustainHold(now.sustainHold);
-        if (now.keepBeat != was.keepBeat) player_->KeepBeat(now.keepBeat);
-        if (now.latch != was.latch) player_->Latch(now.latch);
-        if (now.shuffleEveryPass != was.shuffleEveryPass) player_->ShuffleEveryPass(now.shuffleEveryPass);
-        if (now.followHost != was.followHost) {
-            player_->FollowClock(now.followHost);
-            resume = resume || now.followHost;
-        }
-        if (s.controls != applied_.controls) player_->SetControls(s.controls);
-        applied_ = s;
+        applied_ = now;
         return resume;
     }
 
     void clockUntil(std::uint64_t end) noexcept {
         while (const auto m = transport_.Next(end))
-            if (applied_.switches.followHost)
+            if (applied_.on(Control::FollowClock))
                 player_->TransportClock(static_cast<std::uint32_t>(m->frame - frame_), m->status, m->data1, m->data2);
     }
 
@@ -338,7 +341,8 @@ private:
     std::unique_ptr<Player> player_;
     HostTransport transport_;
     SequenceWriter out_;
-    Settings applied_;  // as the player was given them
+    ControlValues applied_;  // as the player was given them
+    std::array<float, kPortCount> seen_{};  // the control ports as last read
     std::uint64_t frame_ = 0;
     CarriedMidi carried_;
     std::optional<HostPosition> carriedPosition_;

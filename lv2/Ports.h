@@ -1,64 +1,45 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
-// The plugin's ports by index, as vlxarp.ttl describes them, and the
-// settings its control ports hold, read as the window's controls would give
-// them to the player.
+// The plugin's ports by index: MIDI in and out, then a control port for
+// every control of the control table that has an LV2 symbol, at the index
+// the table gives it (the Turtle is generated from the same table).
 #include <array>
 #include <cstdint>
-#include <string_view>
+#include <optional>
 
-#include "player/Player.h"
+#include "player/Controls.h"
 
 namespace vlx::lv2 {
 
-enum Port : std::uint32_t {
-    In,
-    Out,
-    Arpeggiate,
-    Divert,
-    Retrigger,
-    Tempo,
-    Resolution,
-    Octaves,
-    Sustain,
-    Cycle,
-    SustainHold,
-    FollowHost,
-    KeepBeat,
-    Latch,
-    ShuffleEveryPass,
-    kPortCount
-};
+using Port = std::uint32_t;
+inline constexpr Port In = 0;
+inline constexpr Port Out = 1;
 
-// The symbols of vlxarp.ttl, by index.
-inline constexpr std::array<std::string_view, kPortCount> kPortSymbols = {
-    "in",         "out",     "arpeggiate", "divert", "retrigger",    "tempo",
-    "resolution", "octaves", "sustain",    "cycle",  "sustain_hold", "follow_host",
-    "keep_beat",  "latch",   "shuffle_every_pass"};
+inline constexpr Port kPortCount = [] {
+    Port count = 2;
+    for (const ControlSpec& spec : Controls())
+        if (spec.lv2Symbol) ++count;
+    return count;
+}();
+static_assert([] {
+    std::array<bool, kPortCount> taken{true, true};
+    for (const ControlSpec& spec : Controls()) {
+        if (!spec.lv2Symbol) continue;
+        if (spec.lv2Index >= kPortCount || taken[spec.lv2Index]) return false;
+        taken[spec.lv2Index] = true;
+    }
+    return true;
+}(), "every control port has an index of its own, with none missing");
 
-// The switches of the window and its band menu.
-struct Switches {
-    bool arpeggiate = false;
-    bool divert = false;
-    bool retrigger = false;
-    bool sustainHold = false;
-    bool followHost = false;
-    bool keepBeat = false;
-    bool latch = false;
-    bool shuffleEveryPass = false;
-    bool operator==(const Switches&) const = default;
-};
+constexpr Port PortOf(Control c) noexcept { return SpecOf(c).lv2Index; }
+// The control on a port, none for the MIDI ports.
+std::optional<Control> ControlOn(Port port) noexcept;
 
-struct Settings {
-    Switches switches;
-    PlayerControls controls;
-    bool operator==(const Settings&) const = default;
-};
-
-// What the control ports hold, each value taken as the window would have
-// it: a switch is on above 0.5, the tempo is rounded into 8..240, a list
-// takes the code nearest the value. An unconnected port, or one holding
-// no number, keeps the window's default.
-Settings ReadSettings(const std::array<const float*, kPortCount>& ports) noexcept;
+// What the control ports hold, each taken by its control's rules (a switch
+// is on above 0.5, a list takes the code nearest, a value is rounded and
+// refused out of range). A port unconnected, holding no number or a value
+// refused keeps what `before` has; `refused` counts the refusals.
+ControlValues ReadControls(const std::array<const float*, kPortCount>& ports, const ControlValues& before,
+                           std::uint32_t& refused) noexcept;
 
 }  // namespace vlx::lv2

@@ -71,7 +71,7 @@ TEST_F(BandTest, TheTempoBoxAndTheStatusLineShowTheClockThePlayerFollows) {
     EXPECT_FALSE(f.VScrollTempo->isEnabled());
     EXPECT_EQ(f.Tempo->text(), "119");
     EXPECT_EQ(f.VScrollTempo->value(), 60) << "the typed tempo is kept";
-    EXPECT_EQ(f.controls().tempo, 60);
+    EXPECT_EQ(f.values()[Control::Tempo], 60);
 
     host->Play({0xFC});
     host->Run(400);
@@ -204,52 +204,6 @@ TEST_F(BandTest, TheMenuOpensFromTheMouseAndTheKeyboardAndItsEntriesSwitch) {
     EXPECT_EQ(messages, std::vector<std::string>{"Value must be between 8 and 240"});
     EXPECT_EQ(f.focusWidget(), f.Tempo);
     EXPECT_EQ(f.Tempo->text(), "300");
-}
-
-// From the file or the command line; written when on or already in the
-// file, so that an older file stays as it was. The typed tempo is saved
-// while the clock's is shown.
-TEST_F(BandTest, SwitchesComeFromTheFileOrTheCommandLineAndAreSavedOnlyWhenTheyMatter) {
-    struct Case {
-        std::map<std::string, std::int32_t> stored;
-        CommandLineOptions options;
-        std::vector<const char*> saved;
-    };
-    const auto switches = [](bool follow, bool hold) {
-        CommandLineOptions options;
-        options.followClock = follow;
-        options.sustainHold = hold;
-        return options;
-    };
-    const char* followOn = "\"FollowClock\"=dword:00000001";
-    const char* holdOn = "\"SustainHold\"=dword:00000001";
-    const Case cases[] = {
-        {{}, {}, {}},
-        {{{"FollowClock", 1}, {"SustainHold", 1}}, {}, {followOn, holdOn}},
-        {{}, switches(true, true), {followOn, holdOn}},
-        {{{"SustainHold", 0}}, switches(true, false), {followOn, "\"SustainHold\"=dword:00000000"}},
-    };
-    for (const Case& c : cases) {
-        QFile::remove(Util::KeyFilePath(Form1::kKeyPath));
-        store("Tempo", std::int32_t{60}, Util::TypeDword);
-        for (const auto& [name, value] : c.stored) store(name.c_str(), value, Util::TypeDword);
-        form = std::make_unique<Form1>([this] { return host; }, c.options);
-        EXPECT_EQ(form->FollowClock->isChecked(), c.saved.size() > 0);
-        EXPECT_EQ(form->SustainHold->isChecked(), c.saved.size() > 1 && c.saved[1] == holdOn);
-        form->Enable->setChecked(true);
-        host->Play({0xF8});
-        host->Run(25);
-        host->Play({0xF8});  // 100 bpm
-        host->Run(1);
-        settle();
-        EXPECT_EQ(form->Tempo->text(), form->FollowClock->isChecked() ? "100" : "60");
-        form->endWithoutClose(false);  // as a signal ends it, the clock's tempo still shown
-        const QString text = settingsText();
-        EXPECT_TRUE(text.contains("\"Tempo\"=dword:0000003c")) << text.toStdString();
-        EXPECT_EQ(text.count("FollowClock") + text.count("SustainHold"), static_cast<int>(c.saved.size()));
-        for (const char* line : c.saved) EXPECT_TRUE(text.contains(line)) << line;
-        form.reset();
-    }
 }
 
 }  // namespace

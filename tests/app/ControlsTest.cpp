@@ -99,7 +99,7 @@ protected:
         for (QComboBox* list : {f.Octaves, f.Resolution, f.Sustain, f.Cycle})
             EXPECT_FALSE(list->view()->isVisible()) << attempt << ": " << list->objectName().toStdString();
         EXPECT_EQ(f.Cycle->currentText(), "Up") << attempt;
-        EXPECT_EQ(f.controls().tempo, 120) << attempt << ": the player is not handed the text";
+        EXPECT_EQ(f.values()[Control::Tempo], 120) << attempt << ": the player is not handed the text";
     }
 };
 
@@ -237,22 +237,22 @@ TEST_F(ControlsTest, ATypedTempoReachesThePlayerOnlyOnceTheBoxAcceptsIt) {
     f.Enable->setChecked(true);
     host->Run(1);
     typeOver(f.Tempo, "3");  // on the way to 300
-    EXPECT_EQ(f.controls().tempo, 120);
+    EXPECT_EQ(f.values()[Control::Tempo], 120);
     host->Run(600);  // a poll
     EXPECT_EQ(f.player()->engine().Tempo(), 120);
     QTest::keyClicks(f.Tempo, "00");
     key(Qt::Key_Return);
     settle();
     EXPECT_EQ(messages, std::vector<std::string>{"Value must be between 8 and 240"});
-    EXPECT_EQ(f.controls().tempo, 120);
+    EXPECT_EQ(f.values()[Control::Tempo], 120);
     EXPECT_EQ(f.focusWidget(), f.Tempo);
     host->Run(600);
     EXPECT_EQ(f.player()->engine().Tempo(), 120);
 
     typeOver(f.Tempo, "90");
-    EXPECT_EQ(f.controls().tempo, 120) << "typed, not yet taken";
+    EXPECT_EQ(f.values()[Control::Tempo], 120) << "typed, not yet taken";
     key(Qt::Key_Return);
-    EXPECT_EQ(f.controls().tempo, 90);
+    EXPECT_EQ(f.values()[Control::Tempo], 90);
     EXPECT_EQ(f.VScrollTempo->value(), 90);
     EXPECT_EQ(f.focusWidget(), f.Tempo) << "Return leaves the focus where it is";
     host->Run(600);
@@ -286,7 +286,7 @@ TEST_F(ControlsTest, TheScrollBarRaisesTheTempoUpwardsOneStepAtATime) {
             EXPECT_EQ(f.Tempo->text(), QString::number(to)) << name << " from " << from;
         }
     }
-    EXPECT_EQ(f.controls().tempo, 8) << "each step is handed to the player";
+    EXPECT_EQ(f.values()[Control::Tempo], 8) << "each step is handed to the player";
     EXPECT_EQ(f.player()->engine().Tempo(), 120) << "the engine hears of it only at a poll";
     host->Run(501);
     EXPECT_EQ(f.player()->engine().Tempo(), 120) << "nor while arpeggiation is off";

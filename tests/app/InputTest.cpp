@@ -70,10 +70,8 @@ TEST_F(InputTest, AnErrorInThePlayerSwitchesOffOnceIsSaidAndThePlayerGoesOn) {
     host->Run(10);
     EXPECT_EQ(host->TakeWritten(), (std::vector<FramedMessage>{{400 * 48, {0x90, 60, 100}}, {405 * 48, {0x90, 60, 100}}}))
         << "the key passes (not diverted) and its step 5 ms later";
-    PlayerControls wrong = f.controls();
-    wrong.tempo = 7;
-    wrong.resolution = 32;
-    f.player()->SetControls(wrong);
+    f.player()->Set(Control::Tempo, 7);
+    f.player()->Set(Control::Resolution, 32);
     host->Run(200);  // the poll at 501
     EXPECT_TRUE(QTest::qWaitFor([&] { return !f.Enable->isChecked(); }, 2000));
     settle();
@@ -82,7 +80,7 @@ TEST_F(InputTest, AnErrorInThePlayerSwitchesOffOnceIsSaidAndThePlayerGoesOn) {
     EXPECT_EQ(host->TakeWritten(), (std::vector<FramedMessage>{{501 * 48, {0x80, 60, 0}}})) << "what sounded stops";
     EXPECT_EQ(f.player()->busyCount(), -1);
 
-    f.player()->SetControls(f.controls());
+    for (Control c : {Control::Tempo, Control::Resolution}) f.player()->Set(c, f.values()[c]);
     f.Enable->setChecked(true);
     host->Play({0x90, 62, 100});
     host->Run(10);

@@ -163,7 +163,6 @@ TEST_F(PlayingTest, TheTempoBoxStepsWithTheKeysAndTheWheel) {
     Form1& f = startShown();
     f.Tempo->setFocus();
     ASSERT_TRUE(QTest::qWaitFor([&] { return f.Tempo->hasFocus(); }, 1000));
-    const auto typedBefore = f.controls().typed;
     struct Step {
         std::function<void()> act;
         int tempo;
@@ -182,10 +181,9 @@ TEST_F(PlayingTest, TheTempoBoxStepsWithTheKeysAndTheWheel) {
         s.act();
         EXPECT_EQ(f.VScrollTempo->value(), s.tempo);
         EXPECT_EQ(f.Tempo->text(), QString::number(s.tempo));
-        EXPECT_EQ(f.controls().tempo, s.tempo);
+        EXPECT_EQ(f.values()[Control::Tempo], s.tempo);
         EXPECT_EQ(QApplication::focusWidget(), f.Tempo);
     }
-    EXPECT_NE(f.controls().typed, typedBefore);
     // Typed, then stepped: what was typed is taken first.
     f.Tempo->selectAll();
     QTest::keyClicks(f.Tempo, "100");
@@ -198,50 +196,6 @@ TEST_F(PlayingTest, TheTempoBoxStepsWithTheKeysAndTheWheel) {
     EXPECT_EQ(boxes.shown, std::vector<std::string>{"Value must be between 8 and 240"});
     EXPECT_EQ(f.VScrollTempo->value(), 101);
     EXPECT_EQ(f.Tempo->text(), "500");
-    // Return with the same tempo counts as given again.
-    f.Tempo->selectAll();
-    QTest::keyClicks(f.Tempo, "101");
-    const auto typed = f.controls().typed;
-    QTest::keyClick(f.Tempo, Qt::Key_Return);
-    EXPECT_NE(f.controls().typed, typed);
-    EXPECT_EQ(f.VScrollTempo->value(), 101);
-}
-
-// The new switches come from the command line or the file and are written
-// only when on or already there; the latch as well.
-TEST_F(PlayingTest, TheNewSwitchesAreKeptLikeTheOthers) {
-    struct Case {
-        std::map<std::string, std::int32_t> stored;
-        CommandLineOptions options;
-        std::map<std::string, std::int32_t> saved;  // of KeepBeat, ShuffleEveryPass, Latch
-    };
-    CommandLineOptions all;
-    all.keepBeat = all.shuffleEveryPass = all.latch = true;
-    const Case cases[] = {
-        {{}, {}, {}},
-        {{}, all, {{"KeepBeat", 1}, {"ShuffleEveryPass", 1}, {"Latch", 1}}},
-        {{{"KeepBeat", 1}, {"Latch", 0}}, {}, {{"KeepBeat", 1}, {"Latch", 0}}},
-    };
-    for (const Case& c : cases) {
-        QFile::remove(Util::KeyFilePath(Form1::kKeyPath));
-        for (const auto& [name, value] : c.stored) store(name.c_str(), value, Util::TypeDword);
-        Form1& f = startShown(c.options);
-        const auto on = [&](const char* name) { return c.saved.count(name) && c.saved.at(name) == 1; };
-        EXPECT_EQ(f.KeepBeat->isChecked(), on("KeepBeat"));
-        EXPECT_EQ(f.ShuffleEveryPass->isChecked(), on("ShuffleEveryPass"));
-        EXPECT_EQ(f.Latch->isChecked(), on("Latch"));
-        f.close();
-        ASSERT_TRUE(f.unloaded());
-        const QString text = settingsText();
-        for (const char* name : {"KeepBeat", "ShuffleEveryPass", "Latch"}) {
-            const QString line = QStringLiteral("\"%1\"=dword:0000000").arg(name);
-            EXPECT_EQ(text.count(line), static_cast<int>(c.saved.count(name))) << name;
-            if (c.saved.count(name)) {
-                EXPECT_TRUE(text.contains(line + QString::number(c.saved.at(name)))) << name;
-            }
-        }
-        form.reset();
-    }
 }
 
 }  // namespace

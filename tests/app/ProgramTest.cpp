@@ -79,10 +79,8 @@ TEST_F(ProgramTest, SigtermEndsTheProgramEvenWithAnErrorMessageOpen) {
                                });
                                // A tempo no window would hand over fails the player's
                                // poll: reported in a message box.
-                               PlayerControls wrong = form.controls();
-                               wrong.tempo = 7;
-                               wrong.resolution = 32;
-                               form.player()->SetControls(wrong);
+                               form.player()->Set(Control::Tempo, 7);
+                               form.player()->Set(Control::Resolution, 32);
                                host->Run(600);
                            });
     EXPECT_EQ(status, 0);

@@ -16,6 +16,7 @@
 #include "host/CreateHost.h"
 #include "host/jack/JackHost.h"
 #include "player/Player.h"
+#include "support/PlayerSettings.h"
 #include "tests/host/HostPump.h"
 #include "tests/support/BusyProcesses.h"
 #include "tests/support/HostMillis.h"
@@ -315,7 +316,7 @@ TEST(JackHostInput, OnAServerWithoutRealTimeEveryCyclesInputPassesOnceInOrder) {
     JackServer server(48000, 256, JackServer::Scheduling::Normal);
     server.makeDefault();
     auto host = openHost();
-    vlx::Player player({120, 8, 2, 1, vlx::Arpeggiator::CycleUpDown});
+    vlx::Player player(vlx::test::Musical{120, 8, 2, 1, vlx::Arpeggiator::CycleUpDown});
     host->Drive(&player);
     JackTester tester(server.name());
     JackTester control(server.name(), "control");
@@ -376,9 +377,9 @@ TEST(JackHostOutput, AFloodOfPassingDataNeverCrowdsOutANoteOff) {
     JackServer server(48000, 256);
     server.makeDefault();
     auto host = openHost();
-    vlx::Player player({240, 1, 2, 1, vlx::Arpeggiator::CycleUpDown});  // 31 ms steps
+    vlx::Player player(vlx::test::Musical{240, 1, 2, 1, vlx::Arpeggiator::CycleUpDown});  // 31 ms steps
     host->Drive(&player);
-    player.Enable(true, true);
+    vlx::test::Enable(player, true, true);
     JackTester tester(server.name());
     tester.connectPlayTo("VLXArp:in");
     tester.connectRecordFrom("VLXArp:out");
@@ -446,9 +447,9 @@ TEST_P(JackHostTimingTest, APlayerDrivenByTheCyclesPlaysOnTheFramesItNamesInTheC
     JackServer server(48000, GetParam());
     server.makeDefault();
     auto host = openHost();
-    vlx::Player player({240, 2, 2, 1, vlx::Arpeggiator::CycleUp});
+    vlx::Player player(vlx::test::Musical{240, 2, 2, 1, vlx::Arpeggiator::CycleUp});
     host->Drive(&player);
-    player.Enable(true, true);
+    vlx::test::Enable(player, true, true);
     JackTester tester(server.name());
     tester.connectPlayTo("VLXArp:in");
     tester.connectRecordFrom("VLXArp:out");

@@ -14,6 +14,7 @@
 
 #include "host/jack/JackHost.h"
 #include "player/Player.h"
+#include "support/PlayerSettings.h"
 #include "tests/host/HostPump.h"
 #include "tests/support/JackServer.h"
 #include "tests/support/JackTester.h"
@@ -232,9 +233,9 @@ TEST(JackServerLoss, AfterTheServerStoodStillThePatternGoesOnWithoutABurstAndNot
     JackServer server(48000, 256);
     server.makeDefault();
     auto host = openHost();
-    vlx::Player player({240, 1, 2, 1, vlx::Arpeggiator::CycleUp});  // a step every 31 ms, sounding 19
+    vlx::Player player(vlx::test::Musical{240, 1, 2, 1, vlx::Arpeggiator::CycleUp});  // a step every 31 ms, sounding 19
     host->Drive(&player);
-    player.Enable(true, true);
+    vlx::test::Enable(player, true, true);
     JackTester tester(server.name());
     tester.connectPlayTo("VLXArp:in");
     tester.connectRecordFrom("VLXArp:out");

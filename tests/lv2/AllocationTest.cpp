@@ -11,6 +11,7 @@
 
 #include "LilvHost.h"
 #include "support/AllocationCounter.h"
+#include "support/PlayerSettings.h"
 
 using vlx::test::allocation::allocations;
 using vlx::test::allocation::counting;
@@ -19,9 +20,9 @@ namespace vlx::test {
 namespace {
 
 TEST(Lv2PluginAllocation, RunAllocatesNothingThroughABusySession) {
-    PluginRig rig({.controls = {{lv2::Arpeggiate, 1}, {lv2::Divert, 1}, {lv2::Retrigger, 1}, {lv2::Tempo, 240},
-                                {lv2::Resolution, 1}, {lv2::Octaves, 3}, {lv2::Cycle, 5}, {lv2::SustainHold, 1},
-                                {lv2::FollowHost, 1}}});
+    PluginRig rig({.controls = {{Control::Arpeggiate, 1}, {Control::Divert, 1}, {Control::Retrigger, 1}, {Control::Tempo, 240},
+                                {Control::Resolution, 1}, {Control::Octaves, 3}, {Control::Cycle, 5}, {Control::SustainHold, 1},
+                                {Control::FollowClock, 1}}});
     rig.aroundRun = [](bool running) { counting = running; };
     std::mt19937 random(5);
     long notes = 0;
@@ -46,10 +47,10 @@ TEST(Lv2PluginAllocation, RunAllocatesNothingThroughABusySession) {
         if (block % 13 == 0) in.emplace_back(0, Bytes{0xF0, 1, 2, 3, 0xF7});
         if (block % 17 == 0) in.emplace_back(frames + 10, Bytes{0x90, 70, 80});
         // The settings change now and then.
-        if (block % 300 == 0) rig.control(lv2::Cycle) = static_cast<float>(1 + block / 300 % 5);
-        if (block % 700 == 0) rig.control(lv2::FollowHost) = block % 1400 ? 0.0F : 1.0F;
-        if (block == 2500) rig.control(lv2::Arpeggiate) = 0;
-        if (block == 2600) rig.control(lv2::Arpeggiate) = 1;
+        if (block % 300 == 0) rig.control(Control::Cycle) = static_cast<float>(1 + block / 300 % 5);
+        if (block % 700 == 0) rig.control(Control::FollowClock) = block % 1400 ? 0.0F : 1.0F;
+        if (block == 2500) rig.control(Control::Arpeggiate) = 0;
+        if (block == 2600) rig.control(Control::Arpeggiate) = 1;
         for (const auto& m : rig.Run(frames, in)) notes += (m.bytes[0] & 0xF0) == 0x90;
         sessionFrame += frames;
     }

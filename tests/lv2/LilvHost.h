@@ -108,7 +108,7 @@ public:
         bool log = true;
         std::size_t outCapacity = kAtomCapacity;
         // Set before activation, as a host restores a session.
-        std::vector<std::pair<lv2::Port, float>> controls = {};
+        std::vector<std::pair<Control, float>> controls = {};
         bool activate = true;
     };
 
@@ -127,15 +127,15 @@ public:
         // Every control at its default, as a host starts it.
         std::vector<float> mins(lv2::kPortCount), maxs(lv2::kPortCount), defaults(lv2::kPortCount);
         lilv_plugin_get_port_ranges_float(b.plugin, mins.data(), maxs.data(), defaults.data());
-        for (std::uint32_t p = lv2::Arpeggiate; p < lv2::kPortCount; ++p) controls_[p] = defaults[p];
-        for (std::uint32_t p = lv2::Arpeggiate; p < lv2::kPortCount; ++p) lilv_instance_connect_port(instance_, p, &controls_[p]);
+        for (std::uint32_t p = lv2::Out + 1; p < lv2::kPortCount; ++p) controls_[p] = defaults[p];
+        for (std::uint32_t p = lv2::Out + 1; p < lv2::kPortCount; ++p) lilv_instance_connect_port(instance_, p, &controls_[p]);
         in_.resize(kAtomCapacity / 8);
         out_.resize(options.outCapacity / 8);
         lilv_instance_connect_port(instance_, lv2::In, in_.data());
         lilv_instance_connect_port(instance_, lv2::Out, out_.data());
         const auto* iface = lilv_instance_get_extension_data(instance_, LV2_WORKER__interface);
         worker_ = static_cast<const LV2_Worker_Interface*>(iface);
-        for (const auto& [port, value] : options.controls) controls_[port] = value;
+        for (const auto& [c, value] : options.controls) controls_[lv2::PortOf(c)] = value;
         if (options.activate) Activate();
     }
     PluginRig(const PluginRig&) = delete;
@@ -155,7 +155,8 @@ public:
         active_ = false;
     }
 
-    float& control(lv2::Port port) { return controls_[port]; }
+    float& control(Control c) { return controls_[lv2::PortOf(c)]; }
+    float& controlAt(lv2::Port port) { return controls_[port]; }
     LilvInstance* instance() { return instance_; }
     UridMap& urids() { return urids_; }
     std::uint64_t frame() const { return frame_; }

@@ -13,11 +13,11 @@
 
 #include "LilvHost.h"
 #include "player/Player.h"
+#include "support/PlayerSettings.h"
 
 namespace vlx::test {
 namespace {
 
-using lv2::Port;
 constexpr std::uint32_t kRate = 48000;
 
 Bytes keyDown(int note) { return {0x90, static_cast<std::uint8_t>(note), 100}; }
@@ -57,58 +57,51 @@ void expectEachNoteEnds(const std::vector<FramedMessage>& out, std::uint64_t unt
     for (const auto& [key, since] : sounding) EXPECT_GT(since, until) << key << " left sounding";
 }
 
-const std::vector<std::pair<Port, float>> k16thsAt240Up = {
-    {lv2::Arpeggiate, 1}, {lv2::Divert, 1}, {lv2::Tempo, 240}, {lv2::Resolution, 2}, {lv2::Cycle, 1}};
+const std::vector<std::pair<Control, float>> k16thsAt240Up = {
+    {Control::Arpeggiate, 1}, {Control::Divert, 1}, {Control::Tempo, 240}, {Control::Resolution, 2}, {Control::Cycle, 1}};
 
-TEST(Lv2Plugin, HostsSeeThePortsOfItsCodeWithTheWindowsLabelsCodesAndDefaults) {
+// Every control of the table with a symbol is a port at its index, with
+// its name, its choices as scale points and its default and range; what the
+// player is built with from the ports' defaults is the table's defaults.
+TEST(Lv2Plugin, HostsSeeAPortForEveryControlOfTheTableAsTheTableDescribesIt) {
     LilvBundle& b = LilvBundle::get();
     LilvWorld* w = b.world;
     ASSERT_EQ(lilv_plugin_get_num_ports(b.plugin), lv2::kPortCount);
-    for (std::uint32_t i = 0; i < lv2::kPortCount; ++i) {
-        LilvNode* symbol = lilv_new_string(w, std::string(lv2::kPortSymbols[i]).c_str());
-        const LilvPort* port = lilv_plugin_get_port_by_symbol(b.plugin, symbol);
-        lilv_node_free(symbol);
-        ASSERT_NE(port, nullptr) << lv2::kPortSymbols[i];
-        EXPECT_EQ(lilv_port_get_index(b.plugin, port), i) << lv2::kPortSymbols[i];
-    }
-    // The lists: the window's labels, each with the code the player takes.
-    struct List {
-        Port port;
-        std::map<std::string, float> points;
-        float byDefault;
-    };
-    const List lists[] = {
-        {lv2::Resolution, {{"Whole", 32}, {"Half", 16}, {"Quarter", 8}, {"8th", 4}, {"16th", 2}, {"32nd", 1}}, 8},
-        {lv2::Octaves, {{"1", 1}, {"2", 2}, {"3", 3}}, 1},
-        {lv2::Sustain, {{"Staccato", 1}, {"Normal", 2}, {"Legatto", 3}}, 2},
-        {lv2::Cycle, {{"Up", 1}, {"Down", 2}, {"Up-Down", 3}, {"Down-Up", 4}, {"Random", 5}}, 3},
-    };
     std::vector<float> mins(lv2::kPortCount), maxs(lv2::kPortCount), defaults(lv2::kPortCount);
     lilv_plugin_get_port_ranges_float(b.plugin, mins.data(), maxs.data(), defaults.data());
-    for (const List& list : lists) {
-        const LilvPort* port = lilv_plugin_get_port_by_index(b.plugin, list.port);
-        LilvScalePoints* points = lilv_port_get_scale_points(b.plugin, port);
-        std::map<std::string, float> seen;
-        LILV_FOREACH (scale_points, i, points) {
-            const LilvScalePoint* p = lilv_scale_points_get(points, i);
-            seen[lilv_node_as_string(lilv_scale_point_get_label(p))] = lilv_node_as_float(lilv_scale_point_get_value(p));
+    for (const ControlSpec& spec : Controls()) {
+        if (!spec.lv2Symbol) continue;
+        SCOPED_TRACE(spec.lv2Symbol);
+        LilvNode* symbol = lilv_new_string(w, spec.lv2Symbol);
+        const LilvPort* port = lilv_plugin_get_port_by_symbol(b.plugin, symbol);
+        lilv_node_free(symbol);
+        ASSERT_NE(port, nullptr);
+        EXPECT_EQ(lilv_port_get_index(b.plugin, port), spec.lv2Index);
+        EXPECT_EQ(lv2::ControlOn(spec.lv2Index), spec.id);
+        LilvNode* name = lilv_port_get_name(b.plugin, port);
+        EXPECT_EQ(lilv_node_as_string(name), std::string(spec.lv2Name ? spec.lv2Name : PlainLabel(spec)));
+        lilv_node_free(name);
+        std::map<std::string, float> points, choices;
+        LilvScalePoints* scale = lilv_port_get_scale_points(b.plugin, port);
+        LILV_FOREACH (scale_points, i, scale) {
+            const LilvScalePoint* p = lilv_scale_points_get(scale, i);
+            points[lilv_node_as_string(lilv_scale_point_get_label(p))] = lilv_node_as_float(lilv_scale_point_get_value(p));
         }
-        lilv_scale_points_free(points);
-        EXPECT_EQ(seen, list.points) << lv2::kPortSymbols[list.port];
-        EXPECT_EQ(defaults[list.port], list.byDefault) << lv2::kPortSymbols[list.port];
+        if (scale) lilv_scale_points_free(scale);
+        for (const ControlChoice& choice : spec.choices) choices[choice.label] = static_cast<float>(choice.code);
+        EXPECT_EQ(points, choices);
+        EXPECT_EQ(defaults[spec.lv2Index], ToNumber(spec.id, spec.byDefault));
+        if (spec.kind != ControlKind::List) {
+            EXPECT_EQ(mins[spec.lv2Index], ToNumber(spec.id, spec.minimum));
+            EXPECT_EQ(maxs[spec.lv2Index], ToNumber(spec.id, spec.maximum));
+        }
     }
-    // The window starts with every switch off and 120 bpm; the tempo box takes 8..240.
-    for (Port p : {lv2::Arpeggiate, lv2::Divert, lv2::Retrigger, lv2::SustainHold, lv2::FollowHost, lv2::KeepBeat,
-                   lv2::Latch, lv2::ShuffleEveryPass})
-        EXPECT_EQ(defaults[p], 0) << lv2::kPortSymbols[p];
-    EXPECT_EQ(defaults[lv2::Tempo], 120);
-    EXPECT_EQ(mins[lv2::Tempo], 8);
-    EXPECT_EQ(maxs[lv2::Tempo], 240);
-    // The controls the player is built with are the ports' defaults.
     PluginRig rig;
     std::array<const float*, lv2::kPortCount> ports{};
-    for (std::uint32_t p = lv2::Arpeggiate; p < lv2::kPortCount; ++p) ports[p] = &rig.control(static_cast<Port>(p));
-    EXPECT_EQ(lv2::ReadSettings(ports), lv2::Settings{});
+    for (std::uint32_t p = lv2::Out + 1; p < lv2::kPortCount; ++p) ports[p] = &rig.controlAt(p);
+    std::uint32_t refused = 0;
+    EXPECT_EQ(lv2::ReadControls(ports, ControlValues{}, refused), ControlValues{});
+    EXPECT_EQ(refused, 0u);
 }
 
 // A chord, a release, a controller and a system exclusive message: the
@@ -126,8 +119,8 @@ TEST(Lv2Plugin, PlaysWhatThePlayerPlaysOnTheSameFramesForAnyBlockSize) {
     input.push_back({frameOfMs(900), keyDown(72)});
 
     ScriptedCycles cycles;
-    Player player({240, 2, 2, 1, Arpeggiator::CycleUp});
-    player.Enable(true, true);
+    Player player(test::Musical{240, 2, 2, 1, Arpeggiator::CycleUp});
+    test::Enable(player, true, true);
     for (const auto& e : input) cycles.At(e.frame, e.midi);
     cycles.RunUntil(player, end);
     std::vector<FramedMessage> expected = cycles.Take();
@@ -158,10 +151,10 @@ TEST(Lv2Plugin, PlaysWhatThePlayerPlaysOnTheSameFramesForAnyBlockSize) {
     rolled.push_back({frameOfMs(640) + 5, keyDown(62)});
     rolled.push_back({frameOfMs(700) + 9, keyDown(65)});
     ScriptedCycles musical;
-    Player musician({240, 2, 2, 1, Arpeggiator::CycleUp});
-    musician.KeepBeat(true);
-    musician.Latch(true);
-    musician.Enable(true, true);
+    Player musician(test::Musical{240, 2, 2, 1, Arpeggiator::CycleUp});
+    musician.Set(Control::KeepBeat, true);
+    musician.Set(Control::Latch, true);
+    test::Enable(musician, true, true);
     for (const auto& e : rolled) musical.At(e.frame, e.midi);
     musical.RunUntil(musician, end);
     expected = musical.Take();
@@ -170,7 +163,7 @@ TEST(Lv2Plugin, PlaysWhatThePlayerPlaysOnTheSameFramesForAnyBlockSize) {
     for (const auto& [name, blocks] : std::vector<std::pair<std::string, std::function<std::uint32_t()>>>{
              {"256", blocksOf(256)}, {"1 to 8192, changing", varyingBlocks()}}) {
         auto controls = k16thsAt240Up;
-        controls.insert(controls.end(), {{lv2::KeepBeat, 1}, {lv2::Latch, 1}});
+        controls.insert(controls.end(), {{Control::KeepBeat, 1}, {Control::Latch, 1}});
         PluginRig rig({.controls = controls});
         std::vector<FramedMessage> out = rig.Play(rolled, end, blocks);
         std::erase_if(out, [end](const FramedMessage& m) { return m.frame >= end; });
@@ -179,7 +172,7 @@ TEST(Lv2Plugin, PlaysWhatThePlayerPlaysOnTheSameFramesForAnyBlockSize) {
     // Random every pass: the latched chord in Random never plays one note
     // twice running.
     auto controls = k16thsAt240Up;
-    controls.insert(controls.end(), {{lv2::Cycle, 5}, {lv2::Latch, 1}, {lv2::ShuffleEveryPass, 1}});
+    controls.insert(controls.end(), {{Control::Cycle, 5}, {Control::Latch, 1}, {Control::ShuffleEveryPass, 1}});
     PluginRig rig({.controls = controls});
     std::vector<int> pitches;
     for (const auto& m : rig.Play(rolled, frameOfMs(20000), blocksOf(256)))
@@ -222,8 +215,8 @@ TEST(Lv2Plugin, FollowingTheHostsTransportStepsFallOnItsSixteenthsForAnyBlockSiz
 
     auto play = [&](bool follow, bool transport, bool withTempo, bool everyBlock, std::function<std::uint32_t()> blocks) {
         auto controls = k16thsAt240Up;
-        controls.push_back({lv2::Tempo, 60});
-        controls.push_back({lv2::FollowHost, follow ? 1.0F : 0.0F});
+        controls.push_back({Control::Tempo, 60});
+        controls.push_back({Control::FollowClock, follow ? 1.0F : 0.0F});
         PluginRig rig({.controls = controls});
         std::vector<HostInput> input;
         if (transport)
@@ -282,7 +275,7 @@ TEST(Lv2Plugin, BadInputIsSurvivedInTimeOrderAndSaidInTheHostsLog) {
     // what plays when the host's tempo is refused is what plays without it.
     const auto arpeggio = [&](std::function<void(PluginRig&)> tamperWith, std::optional<float> bpm) {
         auto controls = k16thsAt240Up;
-        controls.push_back({lv2::FollowHost, 1});
+        controls.push_back({Control::FollowClock, 1});
         PluginRig rig({.controls = controls});
         std::vector<HostInput> first;
         if (bpm) {
@@ -414,11 +407,11 @@ TEST(Lv2Plugin, BadInputIsSurvivedInTimeOrderAndSaidInTheHostsLog) {
 
 const void* portValue(const char* symbol, void* user, std::uint32_t* size, std::uint32_t* type) {
     auto* rig = static_cast<PluginRig*>(user);
-    for (std::uint32_t p = lv2::Arpeggiate; p < lv2::kPortCount; ++p)
-        if (lv2::kPortSymbols[p] == symbol) {
+    for (const ControlSpec& spec : Controls())
+        if (spec.lv2Symbol && std::string(spec.lv2Symbol) == symbol) {
             *size = sizeof(float);
             *type = rig->urids().map(LV2_ATOM__Float);
-            return &rig->control(static_cast<Port>(p));
+            return &rig->control(spec.id);
         }
     return nullptr;
 }
@@ -427,8 +420,8 @@ void setPortValue(const char* symbol, void* user, const void* value, std::uint32
     auto* rig = static_cast<PluginRig*>(user);
     ASSERT_EQ(size, sizeof(float));
     ASSERT_EQ(type, rig->urids().map(LV2_ATOM__Float));
-    for (std::uint32_t p = lv2::Arpeggiate; p < lv2::kPortCount; ++p)
-        if (lv2::kPortSymbols[p] == symbol) std::memcpy(&rig->control(static_cast<Port>(p)), value, sizeof(float));
+    for (const ControlSpec& spec : Controls())
+        if (spec.lv2Symbol && std::string(spec.lv2Symbol) == symbol) std::memcpy(&rig->control(spec.id), value, sizeof(float));
 }
 
 // A host saves the session and opens it again: the control ports hold
@@ -442,9 +435,9 @@ TEST(Lv2Plugin, SettingsAreSavedWithTheSessionAndEachInstanceKeepsItsOwn) {
     ::setenv("HOME", home.c_str(), 1);
 
     LilvBundle& b = LilvBundle::get();
-    const std::vector<std::pair<Port, float>> settings = {
-        {lv2::Arpeggiate, 1}, {lv2::Divert, 1},  {lv2::Retrigger, 1}, {lv2::Tempo, 200},  {lv2::Resolution, 4},
-        {lv2::Octaves, 2},    {lv2::Sustain, 3}, {lv2::Cycle, 4},     {lv2::SustainHold, 1}};
+    const std::vector<std::pair<Control, float>> settings = {
+        {Control::Arpeggiate, 1}, {Control::Divert, 1},  {Control::Retrigger, 1}, {Control::Tempo, 200},  {Control::Resolution, 4},
+        {Control::Octaves, 2},    {Control::Sustain, 3}, {Control::Cycle, 4},     {Control::SustainHold, 1}};
     PluginRig saved({.controls = settings});
     LilvState* state = lilv_state_new_from_instance(b.plugin, saved.instance(), &saved.urids().mapFeature, nullptr,
                                                     nullptr, nullptr, nullptr, portValue, &saved, 0, nullptr);
@@ -461,8 +454,7 @@ TEST(Lv2Plugin, SettingsAreSavedWithTheSessionAndEachInstanceKeepsItsOwn) {
     ASSERT_NE(loaded, nullptr);
     lilv_state_restore(loaded, restored.instance(), setPortValue, &restored, 0, nullptr);
     lilv_state_free(loaded);
-    for (std::uint32_t p = lv2::Arpeggiate; p < lv2::kPortCount; ++p)
-        EXPECT_EQ(restored.control(static_cast<Port>(p)), saved.control(static_cast<Port>(p))) << lv2::kPortSymbols[p];
+    for (std::uint32_t p = lv2::Out + 1; p < lv2::kPortCount; ++p) EXPECT_EQ(restored.controlAt(p), saved.controlAt(p)) << p;
     restored.Activate();
 
     // Side by side, block by block: the saved and restored instances, and
@@ -473,7 +465,7 @@ TEST(Lv2Plugin, SettingsAreSavedWithTheSessionAndEachInstanceKeepsItsOwn) {
     input.emplace_back(frameOfMs(800), keyUp(64));
     input.emplace_back(frameOfMs(1200), keyDown(72));
     const std::uint64_t end = frameOfMs(2000);
-    PluginRig other({.controls = {{lv2::Arpeggiate, 1}}});
+    PluginRig other({.controls = {{Control::Arpeggiate, 1}}});
     std::vector<PluginRig*> rigs = {&saved, &restored, &other};
     std::vector<std::vector<FramedMessage>> outs(rigs.size());
     for (std::uint64_t from = 0; from < end; from += 256) {
@@ -485,7 +477,7 @@ TEST(Lv2Plugin, SettingsAreSavedWithTheSessionAndEachInstanceKeepsItsOwn) {
     }
     EXPECT_GE(noteOns(outs[0]).size(), 10u);
     EXPECT_EQ(outs[1], outs[0]) << "the restored instance plays as the saved one";
-    PluginRig alone({.controls = {{lv2::Arpeggiate, 1}}});
+    PluginRig alone({.controls = {{Control::Arpeggiate, 1}}});
     EXPECT_EQ(alone.Play(input, end, blocksOf(256)), outs[2]) << "beside the others as alone";
     EXPECT_NE(outs[2], outs[0]);
 

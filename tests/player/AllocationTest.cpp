@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "player/Player.h"
+#include "support/PlayerSettings.h"
 #include "support/AllocationCounter.h"
 
 using vlx::test::allocation::allocations;
@@ -72,23 +73,23 @@ TEST(PlayerAllocation, APlayingSessionAllocatesNothingFromItsFirstCycle) {
     for (int k = 0; k < 200; ++k) events.push_back({ms(t + 2) + 1000 * static_cast<std::uint64_t>(k), {0xF8}, 1});
     const std::uint64_t end = ms(t + 2) + 1000 * 200 + ms(1000);
 
-    Player player({240, 1, 3, 3, Arpeggiator::CycleRandom});
+    Player player(test::Musical{240, 1, 3, 3, Arpeggiator::CycleRandom});
     CountingOutput out;
     counting = true;
-    player.Enable(true, true);
-    player.Retrigger(true);
-    player.SustainHold(true);
+    test::Enable(player, true, true);
+    player.Set(Control::Retrigger, true);
+    player.Set(Control::SustainHold, true);
     std::size_t next = 0;
     int cycle = 0;
     for (std::uint64_t frame = 0; frame < end; frame += kPeriod, ++cycle) {
-        if (cycle == 900) player.SetControls({200, 2, 2, 3, Arpeggiator::CycleUpDown});
-        if (frame >= ms(t) && frame < ms(t) + kPeriod) player.FollowClock(true);
+        if (cycle == 900) test::SetControls(player, {200, 2, 2, 3, Arpeggiator::CycleUpDown});
+        if (frame >= ms(t) && frame < ms(t) + kPeriod) player.Set(Control::FollowClock, true);
         player.BeginCycle({frame, kPeriod, kRate}, out);
         for (; next < events.size() && events[next].frame < frame + kPeriod; ++next)
             player.Receive(static_cast<std::uint32_t>(events[next].frame - frame), events[next].bytes, events[next].size);
         player.EndCycle();
     }
-    player.Enable(false, false);
+    test::Enable(player, false, false);
     player.BeginCycle({end, kPeriod, kRate}, out);
     player.EndCycle();
     counting = false;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "player/Player.h"
+#include "support/PlayerSettings.h"
 #include "support/ScriptedCycles.h"
 
 namespace vlx {
@@ -23,7 +24,7 @@ using test::Bytes;
 using test::ScriptedCycles;
 
 // 240 bpm in 16ths: a step every 62 ms, sounding 39 (Normal).
-constexpr PlayerControls k16ths{240, 2, Arpeggiator::Normal, 1, Arpeggiator::CycleUp};
+const test::Musical k16ths{240, 2, Arpeggiator::Normal, 1, Arpeggiator::CycleUp};
 
 Bytes keyDown(int note) { return {0x90, static_cast<std::uint8_t>(note), 100}; }
 Bytes keyUp(int note) { return {0x80, static_cast<std::uint8_t>(note), 64}; }
@@ -48,7 +49,7 @@ struct Session {
     std::vector<Struck> struck;              // every note so far
     std::map<int, std::size_t> sounding;     // by pitch: where in `struck`
 
-    explicit Session(const PlayerControls& c) : player(c) { cycles.period = 48; }
+    explicit Session(const test::Musical& c) : player(c) { cycles.period = 48; }
     void At(std::int64_t ms, std::function<void()> action) { actions.emplace(ms, std::move(action)); }
     void Key(std::int64_t ms, Bytes bytes) { cycles.At(cycles.FrameOfMs(ms), std::move(bytes)); }
     // Runs to `endMs` and gives every note struck meanwhile, with its length.
@@ -95,7 +96,7 @@ TEST(KeepBeat, KeysAndSettingsJoinAtTheNextStepWithoutAStrikeTwiceOrTheBeatMoved
         const char* what;
         bool keepBeat;
         std::vector<std::pair<std::int64_t, Bytes>> keys;
-        std::function<void(PlayerControls&)> change;  // at 250 ms, if any
+        std::function<void(test::Musical&)> change;  // at 250 ms, if any
         std::vector<Struck> struck;                   // until 520 ms
         std::int64_t period = 62;                     // the beat from 291 on
     };
@@ -121,23 +122,23 @@ TEST(KeepBeat, KeysAndSettingsJoinAtTheNextStepWithoutAStrikeTwiceOrTheBeatMoved
          {{105, 60, 39}, {167, 64, 39}, {229, 67, 39}, {291, 60, 39}, {353, 67, 39}, {415, 60, 39}, {477, 67, 39}}},
         {"Octaves 1 to 2: the next step goes on into the new octave",
          true, {{100, keyDown(60)}, {100, keyDown(64)}, {100, keyDown(67)}},
-         [](PlayerControls& c) { c.octaves = 2; },
+         [](test::Musical& c) { c.octaves = 2; },
          {{105, 60, 39}, {167, 64, 39}, {229, 67, 39}, {291, 72, 39}, {353, 76, 39}, {415, 79, 39}, {477, 60, 39}}},
         {"Cycle Up to Down: the next step goes on downward from the one played",
          true, {{100, keyDown(60)}, {100, keyDown(64)}, {100, keyDown(67)}},
-         [](PlayerControls& c) { c.cycle = Arpeggiator::CycleDown; },
+         [](test::Musical& c) { c.cycle = Arpeggiator::CycleDown; },
          {{105, 60, 39}, {167, 64, 39}, {229, 67, 39}, {291, 64, 39}, {353, 60, 39}, {415, 67, 39}, {477, 64, 39}}},
         {"Sustain Normal to Staccato: only the lengths change",
          true, {{100, keyDown(60)}, {100, keyDown(64)}, {100, keyDown(67)}},
-         [](PlayerControls& c) { c.sustain = Arpeggiator::Staccato; },
+         [](test::Musical& c) { c.sustain = Arpeggiator::Staccato; },
          {{105, 60, 39}, {167, 64, 39}, {229, 67, 39}, {291, 60, 19}, {353, 64, 19}, {415, 67, 19}, {477, 60, 19}}},
         {"16ths to 8ths: from the next step of the old grid, 125 ms apart",
          true, {{100, keyDown(60)}, {100, keyDown(64)}, {100, keyDown(67)}},
-         [](PlayerControls& c) { c.resolution = 4; },
+         [](test::Musical& c) { c.resolution = 4; },
          {{105, 60, 39}, {167, 64, 39}, {229, 67, 39}, {291, 60, 81}, {416, 64, 81}}, 125},
         {"tempo 240 to 120: likewise",
          true, {{100, keyDown(60)}, {100, keyDown(64)}, {100, keyDown(67)}},
-         [](PlayerControls& c) { c.tempo = 120; },
+         [](test::Musical& c) { c.tempo = 120; },
          {{105, 60, 39}, {167, 64, 39}, {229, 67, 39}, {291, 60, 81}, {416, 64, 81}}, 125},
         {"Retrigger checked: a new key restarts the pattern, as its label says",
          true, {{100, keyDown(60)}, {100, keyDown(64)}, {250, keyDown(67)}}, nullptr,
@@ -146,15 +147,15 @@ TEST(KeepBeat, KeysAndSettingsJoinAtTheNextStepWithoutAStrikeTwiceOrTheBeatMoved
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        PlayerControls c = k16ths;
+        test::Musical c = k16ths;
         Session s(c);
-        s.player.KeepBeat(row.keepBeat);
-        s.player.Retrigger(std::string(row.what).starts_with("Retrigger"));
-        s.player.Enable(true, true);
+        s.player.Set(Control::KeepBeat, row.keepBeat);
+        s.player.Set(Control::Retrigger, std::string(row.what).starts_with("Retrigger"));
+        test::Enable(s.player, true, true);
         for (const auto& [ms, bytes] : row.keys) s.Key(ms, bytes);
         if (row.change) s.At(250, [&] {
             row.change(c);
-            s.player.SetControls(c);
+            test::SetControls(s.player, c);
         });
         const auto struck = s.Run(520);
         EXPECT_EQ(struck, row.struck);
@@ -167,11 +168,11 @@ TEST(KeepBeat, KeysAndSettingsJoinAtTheNextStepWithoutAStrikeTwiceOrTheBeatMoved
 // The latch holds released keys until the next chord, which replaces them
 // on the beat; switching the latch off lets go of what it held.
 TEST(KeepBeat, TheLatchHoldsAChordUntilTheNextWhichComesInOnTheBeat) {
-    PlayerControls c = k16ths;
+    test::Musical c = k16ths;
     Session s(c);
-    s.player.KeepBeat(true);
-    s.player.Latch(true);
-    s.player.Enable(true, true);
+    s.player.Set(Control::KeepBeat, true);
+    s.player.Set(Control::Latch, true);
+    test::Enable(s.player, true, true);
     for (int note : {60, 64, 67}) {
         s.Key(100, keyDown(note));
         s.Key(200, keyUp(note));
@@ -190,7 +191,7 @@ TEST(KeepBeat, TheLatchHoldsAChordUntilTheNextWhichComesInOnTheBeat) {
                                                 {477, 62, 39},
                                                 {539, 65, -1}}));
     // Switched off: nothing holds 62 and 65 any more; the one sounding ends.
-    s.At(560, [&] { s.player.Latch(false); });
+    s.At(560, [&] { s.player.Set(Control::Latch, false); });
     s.passed.clear();
     EXPECT_TRUE(s.Run(800).empty());
     EXPECT_EQ(s.struck.back(), (Struck{539, 65, 21}));
@@ -206,13 +207,13 @@ TEST(KeepBeat, ArpeggiatePressedOverHeldKeysPlaysThem) {
         for (const bool divert : {true, false}) {
             SCOPED_TRACE(std::string(keepBeat ? "keep the beat" : "each key rebuilds") + (divert ? ", diverted" : ""));
             Session s(k16ths);
-            s.player.KeepBeat(keepBeat);
+            s.player.Set(Control::KeepBeat, keepBeat);
             s.arpeggioFrom = 200;
             s.Key(100, keyDown(64));
             s.Key(100, keyDown(60));
             s.Key(150, keyDown(62));
             s.Key(160, keyUp(62));  // up again before Arpeggiate: not played
-            s.At(200, [&] { s.player.Enable(true, divert); });
+            s.At(200, [&] { test::Enable(s.player, true, divert); });
             const auto struck = s.Run(400);
             if (keepBeat) {
                 EXPECT_EQ(struck, (std::vector<Struck>{{205, 60, 39}, {267, 64, 39}, {329, 60, 39}, {391, 64, -1}}));
@@ -249,12 +250,12 @@ TEST(KeepBeat, ArpeggiatePressedOverHeldKeysPlaysThem) {
 TEST(KeepBeat, RandomDrawsANewOrderEveryPassWithoutRepeatingANote) {
     for (const bool everyPass : {true, false}) {
         SCOPED_TRACE(everyPass ? "every pass" : "once per rebuild");
-        PlayerControls c = k16ths;
+        test::Musical c = k16ths;
         c.cycle = Arpeggiator::CycleRandom;
         Session s(c);
         s.player.engine().SeedSource([rng = std::mt19937(7)]() mutable { return static_cast<std::uint32_t>(rng()); });
-        s.player.ShuffleEveryPass(everyPass);
-        s.player.Enable(true, true);
+        s.player.Set(Control::ShuffleEveryPass, everyPass);
+        test::Enable(s.player, true, true);
         for (int note : {60, 64, 67, 72}) s.Key(100, keyDown(note));
         const auto struck = s.Run(100 + 62 * 6 * 30);
         ASSERT_GE(struck.size(), 6u * 29);
@@ -285,7 +286,7 @@ TEST(KeepBeat, JoiningARunningSongPutsTheStepsOnItsSixteenths) {
     for (const bool followLate : {false, true}) {
         SCOPED_TRACE(followLate ? "Follow switched on mid-song" : "Arpeggiate pressed mid-song");
         Session s({120, 2, Arpeggiator::Normal, 1, Arpeggiator::CycleUp});
-        if (!followLate) s.player.FollowClock(true);
+        if (!followLate) s.player.Set(Control::FollowClock, true);
         // 120 bpm: a tick every 20.83 ms, on the millisecond grid here every
         // 21 ms to keep the arithmetic plain: Start at 100, ticks from 100.
         s.Key(100, {0xFA});
@@ -296,10 +297,10 @@ TEST(KeepBeat, JoiningARunningSongPutsTheStepsOnItsSixteenths) {
         }
         // Tick 10 at 310; the chord and the switch at 320.
         if (followLate) {
-            s.At(300, [&] { s.player.Enable(true, true); });
-            s.At(320, [&] { s.player.FollowClock(true); });
+            s.At(300, [&] { test::Enable(s.player, true, true); });
+            s.At(320, [&] { s.player.Set(Control::FollowClock, true); });
         } else {
-            s.At(320, [&] { s.player.Enable(true, true); });
+            s.At(320, [&] { test::Enable(s.player, true, true); });
         }
         for (int note : {60, 64}) s.Key(321, keyDown(note));
         const auto struck = s.Run(950);

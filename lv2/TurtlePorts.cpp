@@ -1,0 +1,96 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Writes the plugin's Turtle at build time: the template, with the line
+// "%CONTROL_PORTS%" replaced by a control port for every control of the
+// control table that has an LV2 symbol, in the order of their indices.
+//
+//   vlx_lv2_turtle TEMPLATE OUTPUT
+#include <algorithm>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "player/Controls.h"
+
+namespace {
+
+using vlx::ControlKind;
+using vlx::ControlSpec;
+
+std::string quoted(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+std::string number(vlx::Control c, std::int32_t value) {
+    return vlx::SpecOf(c).kind == ControlKind::List ? std::to_string(value) : vlx::ToText(c, value);
+}
+
+std::string port(const ControlSpec& spec) {
+    std::ostringstream out;
+    const std::string indent = "        ";
+    out << "[\n" << indent << "a lv2:InputPort, lv2:ControlPort ;\n";
+    out << indent << "lv2:index " << spec.lv2Index << " ;\n";
+    out << indent << "lv2:symbol " << quoted(spec.lv2Symbol) << " ;\n";
+    out << indent << "lv2:name " << quoted(spec.lv2Name ? spec.lv2Name : vlx::PlainLabel(spec)) << " ;\n";
+    out << indent << "rdfs:comment " << quoted(spec.help) << " ;\n";
+    std::int32_t minimum = spec.minimum;
+    std::int32_t maximum = spec.maximum;
+    switch (spec.kind) {
+    case ControlKind::Switch: out << indent << "lv2:portProperty lv2:toggled ;\n"; break;
+    case ControlKind::Value:
+        if (spec.decimals == 0) out << indent << "lv2:portProperty lv2:integer ;\n";
+        break;
+    case ControlKind::List: {
+        out << indent << "lv2:portProperty lv2:integer, lv2:enumeration ;\n";
+        const std::string points = indent + "lv2:scalePoint ";
+        for (std::size_t i = 0; i < spec.choices.size(); ++i) {
+            out << (i == 0 ? points : std::string(points.size(), ' ')) << "[ rdfs:label "
+                << quoted(spec.choices[i].label) << " ; rdf:value " << spec.choices[i].code << " ]"
+                << (i + 1 < spec.choices.size() ? ",\n" : " ;\n");
+            minimum = i == 0 ? spec.choices[i].code : std::min(minimum, spec.choices[i].code);
+            maximum = i == 0 ? spec.choices[i].code : std::max(maximum, spec.choices[i].code);
+        }
+        break;
+    }
+    }
+    if (spec.unit) out << indent << "units:unit units:" << spec.unit << " ;\n";
+    out << indent << "lv2:default " << number(spec.id, spec.byDefault) << " ;\n";
+    out << indent << "lv2:minimum " << number(spec.id, minimum) << " ;\n";
+    out << indent << "lv2:maximum " << number(spec.id, maximum) << "\n    ]";
+    return out.str();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::cerr << "usage: vlx_lv2_turtle TEMPLATE OUTPUT\n";
+        return 2;
+    }
+    std::ifstream in(argv[1]);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string turtle = text.str();
+    std::vector<const ControlSpec*> ports;
+    for (const ControlSpec& spec : vlx::Controls())
+        if (spec.lv2Symbol) ports.push_back(&spec);
+    std::sort(ports.begin(), ports.end(), [](auto* a, auto* b) { return a->lv2Index < b->lv2Index; });
+    std::string generated;
+    for (const ControlSpec* spec : ports) generated += (generated.empty() ? "" : ", ") + port(*spec);
+    const std::string mark = "%CONTROL_PORTS%";
+    const auto at = turtle.find(mark);
+    if (!in || at == std::string::npos) {
+        std::cerr << "vlx_lv2_turtle: " << argv[1] << " has no " << mark << "\n";
+        return 1;
+    }
+    turtle.replace(at, mark.size(), generated);
+    std::ofstream out(argv[2]);
+    out << turtle;
+    return out ? 0 : 1;
+}

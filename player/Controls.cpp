@@ -1,0 +1,120 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "player/Controls.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+namespace vlx {
+
+namespace {
+
+bool sameText(std::string_view a, std::string_view b, bool anyCase) {
+    if (!anyCase) return a == b;
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+std::optional<double> numberIn(std::string_view text) {
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
+    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    double number = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return number;
+}
+
+double scale(const ControlSpec& spec) { return std::pow(10.0, spec.decimals); }
+
+}  // namespace
+
+ControlValues::ControlValues() {
+    for (const ControlSpec& spec : kControlTable) v_[static_cast<std::size_t>(spec.id)] = spec.byDefault;
+}
+
+ControlValues::ControlValues(std::initializer_list<std::pair<Control, std::int32_t>> values) : ControlValues() {
+    for (const auto& [c, value] : values) (*this)[c] = value;
+}
+
+std::optional<Control> ControlNamed(std::string_view settingsName) noexcept {
+    for (const ControlSpec& spec : kControlTable)
+        if (spec.settingsName && settingsName == spec.settingsName) return spec.id;
+    return std::nullopt;
+}
+
+std::optional<Control> ControlWithOption(std::string_view option) noexcept {
+    for (const ControlSpec& spec : kControlTable)
+        if (spec.option && option == spec.option) return spec.id;
+    return std::nullopt;
+}
+
+std::optional<std::int32_t> Accept(Control c, double number) noexcept {
+    const ControlSpec& spec = SpecOf(c);
+    if (!std::isfinite(number)) return std::nullopt;
+    switch (spec.kind) {
+    case ControlKind::Switch: return number > 0.5 ? 1 : 0;
+    case ControlKind::List: {
+        const ControlChoice* best = nullptr;
+        for (const ControlChoice& choice : spec.choices)
+            if (!best || std::fabs(number - choice.code) < std::fabs(number - best->code)) best = &choice;
+        if (!best) return std::nullopt;
+        return best->code;
+    }
+    case ControlKind::Value: {
+        const double factor = scale(spec);
+        if (number * factor < spec.minimum || number * factor > spec.maximum) return std::nullopt;
+        // Half to even, as every conversion of a number to a whole one here.
+        return static_cast<std::int32_t>(std::nearbyint(number * factor));
+    }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::int32_t> FromText(Control c, std::string_view text, bool anyCase) {
+    const ControlSpec& spec = SpecOf(c);
+    if (spec.kind == ControlKind::List) {
+        for (const ControlChoice& choice : spec.choices)
+            if (sameText(text, choice.label, anyCase)) return choice.code;
+        if (!anyCase) return std::nullopt;
+        const auto number = numberIn(text);
+        for (const ControlChoice& choice : spec.choices)
+            if (number && *number == choice.code) return choice.code;
+        return std::nullopt;
+    }
+    const auto number = numberIn(text);
+    if (!number) return std::nullopt;
+    if (spec.kind == ControlKind::Switch && *number != 0 && *number != 1) return std::nullopt;
+    return Accept(c, *number);
+}
+
+std::string ToText(Control c, std::int32_t value) {
+    const ControlSpec& spec = SpecOf(c);
+    for (const ControlChoice& choice : spec.choices)
+        if (choice.code == value) return choice.label;
+    if (spec.decimals == 0) return std::to_string(value);
+    char text[32];
+    const auto [end, error] = std::to_chars(text, text + sizeof text, ToNumber(c, value), std::chars_format::fixed,
+                                            spec.decimals);
+    return error == std::errc() ? std::string(text, end) : std::to_string(value);
+}
+
+double ToNumber(Control c, std::int32_t value) noexcept { return value / scale(SpecOf(c)); }
+
+std::string PlainLabel(const ControlSpec& spec) {
+    std::string plain;
+    for (const char* p = spec.label; *p; ++p)
+        if (*p != '&') plain += *p;
+    if (!plain.empty() && plain.back() == ':') plain.pop_back();
+    return plain;
+}
+
+std::string RangeMessage(Control c) {
+    const ControlSpec& spec = SpecOf(c);
+    return "Value must be between " + ToText(c, spec.minimum) + " and " + ToText(c, spec.maximum);
+}
+
+}  // namespace vlx

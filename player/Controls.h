@@ -1,0 +1,211 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// Every control a player sets (a switch, a list, a value), described once.
+// The window's widgets and menu, the settings file, the command line and
+// its --help, the LV2 plugin's ports (and its Turtle) and the live view all
+// read this table; the player gives each control its behaviour. A new
+// control is a row here and its behaviour in the player.
+//
+// A control's value is a whole number: 0 or 1 for a switch, the code of the
+// chosen entry for a list, the number itself for a value (times 10 to the
+// power of its decimals). Every front turns what it is given into a value by
+// the same rules (Accept, FromText), so a value is rounded and checked alike
+// wherever it is set.
+#include <array>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace vlx {
+
+// In the order the settings are read and written; Arpeggiate comes last: a
+// front that applies every control in this order switches arpeggiation on
+// with every other control in place.
+enum class Control : std::uint8_t {
+    Tempo,
+    Octaves,
+    Resolution,
+    Sustain,
+    Cycle,
+    Divert,
+    CloseOnExit,
+    Retrigger,
+    FollowClock,
+    SustainHold,
+    KeepBeat,
+    ShuffleEveryPass,
+    Latch,
+    Arpeggiate,
+    kCount
+};
+inline constexpr std::size_t kControlCount = static_cast<std::size_t>(Control::kCount);
+
+enum class ControlKind : std::uint8_t { Switch, List, Value };
+
+// Where the window shows a control: among the fixed controls of its first
+// page, or as an entry of its menu.
+enum class ControlPlace : std::uint8_t { Window, Menu };
+
+struct ControlChoice {
+    const char* label;  // as the list shows it and the settings file stores it
+    std::int32_t code;  // what the player receives
+};
+
+struct ControlSpec {
+    Control id;
+    ControlKind kind;
+    // In the settings file; nullptr: not kept between runs.
+    const char* settingsName;
+    // The command line's option without its dashes; nullptr: none.
+    const char* option;
+    // The LV2 plugin's control port; nullptr: the plugin has none.
+    const char* lv2Symbol;
+    std::uint32_t lv2Index;
+    // With its mnemonic ("&Arpeggiate"); the plugin's port name unless lv2Name says otherwise.
+    const char* label;
+    const char* lv2Name;
+    const char* help;
+    // Its unit, as LV2 names it (units:bpm); nullptr: none.
+    const char* unit;
+    ControlPlace place;
+    std::int32_t byDefault;
+    // A value's range (inclusive) and its decimal places.
+    std::int32_t minimum = 0;
+    std::int32_t maximum = 1;
+    int decimals = 0;
+    std::span<const ControlChoice> choices = {};
+    // Kept in the settings whatever its value; otherwise only once the file
+    // had it or it differs from its default (an older file stays as it was).
+    bool alwaysSaved = false;
+    // A switch of the player's whose state the live view shows.
+    bool shownLive = false;
+};
+
+// A value for every control, indexed by Control.
+class ControlValues {
+public:
+    ControlValues();  // every control at its default
+    // Every control at its default but these.
+    ControlValues(std::initializer_list<std::pair<Control, std::int32_t>> values);
+    std::int32_t operator[](Control c) const noexcept { return v_[static_cast<std::size_t>(c)]; }
+    std::int32_t& operator[](Control c) noexcept { return v_[static_cast<std::size_t>(c)]; }
+    bool on(Control c) const noexcept { return (*this)[c] != 0; }
+    bool operator==(const ControlValues&) const = default;
+
+private:
+    std::array<std::int32_t, kControlCount> v_;
+};
+
+
+inline constexpr ControlChoice kOctaveChoices[] = {{"1", 1}, {"2", 2}, {"3", 3}};
+inline constexpr ControlChoice kResolutionChoices[] = {{"Whole", 32}, {"Half", 16}, {"Quarter", 8},
+                                                       {"8th", 4},    {"16th", 2},  {"32nd", 1}};
+inline constexpr ControlChoice kSustainChoices[] = {{"Staccato", 1}, {"Normal", 2}, {"Legatto", 3}};
+inline constexpr ControlChoice kCycleChoices[] = {{"Up", 1}, {"Down", 2}, {"Up-Down", 3}, {"Down-Up", 4}, {"Random", 5}};
+
+// In the order of Control. Settings names, options and LV2 symbols and
+// indices are what older files, scripts and DAW sessions hold: never renamed.
+inline constexpr ControlSpec kControlTable[] = {
+    {.id = Control::Tempo, .kind = ControlKind::Value, .settingsName = "Tempo", .option = "tempo",
+     .lv2Symbol = "tempo", .lv2Index = 5, .label = "&Tempo:", .lv2Name = nullptr,
+     .help = "Beats per minute, when no MIDI clock or host tempo is followed.", .unit = "bpm",
+     .place = ControlPlace::Window, .byDefault = 120, .minimum = 8, .maximum = 240, .alwaysSaved = true},
+    {.id = Control::Octaves, .kind = ControlKind::List, .settingsName = "Octaves", .option = "octaves",
+     .lv2Symbol = "octaves", .lv2Index = 7, .label = "&Octaves:", .lv2Name = nullptr,
+     .help = "How many octaves the pattern spans.", .unit = nullptr, .place = ControlPlace::Window,
+     .byDefault = 1, .choices = kOctaveChoices, .alwaysSaved = true},
+    {.id = Control::Resolution, .kind = ControlKind::List, .settingsName = "Resolution", .option = "resolution",
+     .lv2Symbol = "resolution", .lv2Index = 6, .label = "&Resolution:", .lv2Name = nullptr,
+     .help = "The length of a step.", .unit = nullptr, .place = ControlPlace::Window, .byDefault = 8,
+     .choices = kResolutionChoices, .alwaysSaved = true},
+    {.id = Control::Sustain, .kind = ControlKind::List, .settingsName = "Sustain", .option = "sustain",
+     .lv2Symbol = "sustain", .lv2Index = 8, .label = "&Sustain:", .lv2Name = nullptr,
+     .help = "How much of each step a note sounds.", .unit = nullptr, .place = ControlPlace::Window,
+     .byDefault = 2, .choices = kSustainChoices, .alwaysSaved = true},
+    {.id = Control::Cycle, .kind = ControlKind::List, .settingsName = "Cycle", .option = "cycle",
+     .lv2Symbol = "cycle", .lv2Index = 9, .label = "&Cycle:", .lv2Name = nullptr, .help = "The order of the notes.",
+     .unit = nullptr, .place = ControlPlace::Window, .byDefault = 3, .choices = kCycleChoices,
+     .alwaysSaved = true},
+    {.id = Control::Divert, .kind = ControlKind::Switch, .settingsName = "Divert", .option = "divert",
+     .lv2Symbol = "divert", .lv2Index = 3, .label = "&Divert Input", .lv2Name = nullptr,
+     .help = "While arpeggiating, keep the played notes themselves from the output: only the arpeggio sounds.",
+     .unit = nullptr, .place = ControlPlace::Window, .byDefault = 0, .alwaysSaved = true},
+    {.id = Control::CloseOnExit, .kind = ControlKind::Switch, .settingsName = "CloseOnExit",
+     .option = "close-on-exit", .lv2Symbol = nullptr, .lv2Index = 0, .label = "Close &Veloxa after Exit",
+     .lv2Name = nullptr,
+     .help = "End the connections with the program; unchecked, closing connects every port that fed VLXArp:in "
+             "straight to every port VLXArp:out fed.",
+     .unit = nullptr, .place = ControlPlace::Window, .byDefault = 0, .alwaysSaved = true},
+    {.id = Control::Retrigger, .kind = ControlKind::Switch, .settingsName = "Retrigger", .option = "retrigger",
+     .lv2Symbol = "retrigger", .lv2Index = 4, .label = "Retri&gger new Data", .lv2Name = nullptr,
+     .help = "Rebuild the pattern a second time for every new note; in the Random cycle a fresh order is drawn.",
+     .unit = nullptr, .place = ControlPlace::Window, .byDefault = 0, .alwaysSaved = true},
+    {.id = Control::FollowClock, .kind = ControlKind::Switch, .settingsName = "FollowClock",
+     .option = "follow-clock", .lv2Symbol = "follow_host", .lv2Index = 11, .label = "Follow MIDI clock",
+     .lv2Name = "Follow host tempo",
+     .help = "Steps on the beat of the MIDI clock arriving at the input (in the plugin, the host's transport), "
+             "silent while it stands.",
+     .unit = nullptr, .place = ControlPlace::Menu, .byDefault = 0, .shownLive = true},
+    {.id = Control::SustainHold, .kind = ControlKind::Switch, .settingsName = "SustainHold",
+     .option = "sustain-hold", .lv2Symbol = "sustain_hold", .lv2Index = 10, .label = "Hold with sustain pedal",
+     .lv2Name = nullptr,
+     .help = "While the pedal (controller 64) is down on a channel, released keys stay in the pattern.",
+     .unit = nullptr, .place = ControlPlace::Menu, .byDefault = 0, .shownLive = true},
+    {.id = Control::KeepBeat, .kind = ControlKind::Switch, .settingsName = "KeepBeat", .option = "keep-beat",
+     .lv2Symbol = "keep_beat", .lv2Index = 12, .label = "Keep the beat", .lv2Name = nullptr,
+     .help = "Keys added or released and settings changed take effect at the next step on the same grid: no note "
+             "struck twice, the beat kept. Arpeggiate switched on over held keys plays them.",
+     .unit = nullptr, .place = ControlPlace::Menu, .byDefault = 0, .shownLive = true},
+    {.id = Control::ShuffleEveryPass, .kind = ControlKind::Switch, .settingsName = "ShuffleEveryPass",
+     .option = "shuffle-every-pass", .lv2Symbol = "shuffle_every_pass", .lv2Index = 14,
+     .label = "Random: new order every pass", .lv2Name = nullptr,
+     .help = "The Random cycle draws a fresh order every pass, never one note twice in a row.", .unit = nullptr,
+     .place = ControlPlace::Menu, .byDefault = 0, .shownLive = true},
+    {.id = Control::Latch, .kind = ControlKind::Switch, .settingsName = "Latch", .option = "latch",
+     .lv2Symbol = "latch", .lv2Index = 13, .label = "&Latch", .lv2Name = nullptr,
+     .help = "Released keys stay in the pattern until the next chord.", .unit = nullptr,
+     .place = ControlPlace::Window, .byDefault = 0, .shownLive = true},
+    {.id = Control::Arpeggiate, .kind = ControlKind::Switch, .settingsName = nullptr, .option = "arpeggiate",
+     .lv2Symbol = "arpeggiate", .lv2Index = 2, .label = "&Arpeggiate", .lv2Name = nullptr,
+     .help = "On: the held notes play as the pattern. Off: everything played passes through.", .unit = nullptr,
+     .place = ControlPlace::Window, .byDefault = 0},
+};
+static_assert(std::size(kControlTable) == kControlCount);
+static_assert([] {
+    for (std::size_t i = 0; i < kControlCount; ++i)
+        if (static_cast<std::size_t>(kControlTable[i].id) != i) return false;
+    return true;
+}(), "the table is in the order of Control");
+
+// The table, indexed by Control.
+constexpr std::span<const ControlSpec> Controls() noexcept { return kControlTable; }
+constexpr const ControlSpec& SpecOf(Control c) noexcept { return kControlTable[static_cast<std::size_t>(c)]; }
+// The control a settings name, option or LV2 symbol names.
+std::optional<Control> ControlNamed(std::string_view settingsName) noexcept;
+std::optional<Control> ControlWithOption(std::string_view option) noexcept;
+
+// A number from any front (a port's float, a scroll bar, a typed tempo) as
+// the control's value: a switch is on above 0.5; a list takes the code
+// nearest the number; a value is rounded to its decimals, half to even, and
+// refused outside its range (checked before rounding). Empty when refused
+// (not a number, out of range).
+std::optional<std::int32_t> Accept(Control c, double number) noexcept;
+// A text from the settings file or the command line: a list's entry by its
+// label (exactly as the list shows it; `anyCase` also in other letter case)
+// or by its code; a switch or value as a number, by Accept.
+std::optional<std::int32_t> FromText(Control c, std::string_view text, bool anyCase = false);
+// The text a value is stored and shown as: a list's label, a number in
+// plain decimal form.
+std::string ToText(Control c, std::int32_t value);
+// A value as a number (a value's decimals applied).
+double ToNumber(Control c, std::int32_t value) noexcept;
+// The label without its mnemonic's ampersand.
+std::string PlainLabel(const ControlSpec& spec);
+// "Value must be between 8 and 240": why a value was refused.
+std::string RangeMessage(Control c);
+
+}  // namespace vlx

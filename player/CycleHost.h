@@ -1,0 +1,85 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// The host the engine and the input path see: its time is the frame being
+// played, its flags are the player's own, and what they send is written
+// into the cycle's output at that frame.
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "host/CycleProcessor.h"
+#include "host/HostAutomation.h"
+#include "host/MidiMessage.h"
+#include "player/CycleTime.h"
+
+namespace vlx {
+
+class CycleHost final : public HostAutomation {
+public:
+    explicit CycleHost(const CycleTime& time) : time_(time) {}
+
+    std::string HostVersion() override { return "VLXArp player"; }
+    std::int32_t ExitWithClient() override { return 0; }
+    void ExitWithClient(std::int32_t) override {}
+    std::int32_t InstanceNumber() override { return 1; }
+    std::int32_t DivertInput() override { return divert_; }
+    void DivertInput(std::int32_t vData) override { divert_ = vData; }
+    std::int32_t RaiseInputEvents() override { return raise_; }
+    void RaiseInputEvents(std::int32_t vData) override { raise_ = vData; }
+    void SendMidiMessage(std::int32_t, std::int32_t Status, std::int32_t data1, std::int32_t data2) override {
+        Write(host::MidiMessage::fromInts(Status, data1, data2));
+    }
+    // Passes run on the frame where a step falls due, so it goes out there.
+    // One placed in the past (a clock's tick ending the note before it)
+    // goes out now: written back at its own frame it would land there only
+    // when that frame is in the cycle, and the output would depend on the
+    // cycle length.
+    void SendMidiMessageAt(std::int32_t, std::int32_t, std::int32_t Status, std::int32_t data1,
+                           std::int32_t data2) override {
+        Write(host::MidiMessage::fromInts(Status, data1, data2), true);
+    }
+    std::int32_t HostTime() override { return time_.Now(); }
+    // A cycle never waits: a pass that finds the engine taken tries again
+    // at the next frame where something is due.
+    void SleepMs(std::int32_t) override {}
+
+    // The cycle's output, from its start to its end; none between cycles.
+    void Attach(CycleOutput& out) noexcept {
+        out_ = &out;
+        last_ = 0;
+    }
+    void Detach() noexcept { out_ = nullptr; }
+
+    // At the frame being played. `step`: one of the arpeggio's steps, which
+    // passing data gives way to.
+    void Write(const host::MidiMessage& m, bool step = false) noexcept {
+        if (m.size == 0) {
+            unsent_.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+        Write(m.bytes.data(), m.size, step);
+    }
+    void Write(const std::uint8_t* bytes, std::uint32_t size, bool step = false) noexcept {
+        if (!out_ || time_.frames() == 0) {
+            unsent_.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+        const std::uint32_t offset = std::max(time_.OffsetOf(time_.cursor()), last_);
+        if (step ? out_->WriteStep(offset, bytes, size) : out_->Write(offset, bytes, size))
+            last_ = offset;
+        else
+            unsent_.fetch_add(1, std::memory_order_relaxed);
+    }
+    // Messages the output refused.
+    std::uint64_t unsent() const noexcept { return unsent_.load(std::memory_order_relaxed); }
+
+private:
+    const CycleTime& time_;
+    std::int32_t divert_ = 0;
+    std::int32_t raise_ = 0;
+    CycleOutput* out_ = nullptr;  // during a cycle
+    std::uint32_t last_ = 0;      // the offset written last in this cycle
+    std::atomic<std::uint64_t> unsent_{0};
+};
+
+}  // namespace vlx

@@ -1,0 +1,123 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "player/HeldKeys.h"
+
+#include "model/HostTime.h"
+
+namespace vlx {
+
+namespace {
+std::size_t keyIndex(std::uint8_t chan, std::uint8_t note) { return chan * 256u + note; }
+}  // namespace
+
+// The rebuild of the pattern that a press asks for waits until the first
+// step it would lay falls due, 5 ms on: the keys of a chord, and a flood of
+// them, cost one rebuild, while the first step still falls 5 ms after the
+// last key.
+void HeldKeys::Press(std::int32_t lTime, std::uint8_t chan, std::uint8_t note, std::uint8_t velocity, bool joins) {
+    ++presses_;
+    auto& count = held_[keyIndex(chan, note)];
+    count = static_cast<std::uint16_t>(count + 1);
+    const bool keepBeat = state_.on(Control::KeepBeat);
+    // On a kept beat a key joins the pattern that plays, at its next step;
+    // with Retrigger checked it restarts it, as its label says.
+    if (keepBeat && !state_.on(Control::Retrigger) && !rebuild_ && joins) {
+        Arp.Hold(chan, note, velocity, false);
+        RegridAtNextStep();
+        return;
+    }
+    Arp.Hold(chan, note, velocity);
+    regridDue_ = false;
+    if (!rebuild_) rebuild_ = PendingRebuild{lTime, lTime, hosttime::after(lTime, 5), false};
+    rebuild_->last = lTime;
+    rebuild_->twice = rebuild_->twice || state_.on(Control::Retrigger);
+    // A chord rolled on a kept beat starts one pattern: 5 ms after its last
+    // key, up to kChordGatherMs after its first.
+    if (keepBeat) {
+        const std::int32_t latest = hosttime::after(rebuild_->first, kChordGatherMs + 5);
+        const std::int32_t wanted = hosttime::after(lTime, 5);
+        rebuild_->deadline = hosttime::isBefore(latest, wanted) ? latest : wanted;
+        if (hosttime::isBefore(rebuild_->deadline, wanted)) rebuild_->last = hosttime::after(rebuild_->deadline, -5);
+    }
+}
+
+// On a kept beat the pattern closes the gap at its next step.
+void HeldKeys::Release(std::uint8_t chan, std::uint8_t note) {
+    auto& count = held_[keyIndex(chan, note)];
+    if (count == 0) return;
+    count = 0;
+    Arp.Release(chan, note);
+    if (state_.on(Control::KeepBeat)) RegridAtNextStep();
+}
+
+void HeldKeys::RemoveAll() {
+    rebuild_.reset();
+    regridDue_ = false;
+    held_.fill(0);
+    Arp.RemoveAll();
+}
+
+void HeldKeys::Rebuild(std::int32_t lTime) {
+    rebuild_.reset();
+    Arp.Retrigger(lTime);
+}
+
+bool HeldKeys::RebuildDue(std::int32_t lNow) const noexcept {
+    return rebuild_ && !hosttime::isBefore(lNow, rebuild_->deadline);
+}
+
+// When the first press's own rebuild would have laid its first step: no
+// step of the old pattern is played meanwhile, and the new one starts 5 ms
+// after the last press, as each press's rebuild would have made it.
+std::optional<std::int32_t> HeldKeys::RebuildDeadline() const noexcept {
+    if (!rebuild_) return std::nullopt;
+    return rebuild_->deadline;
+}
+
+// From the last press, as each press's own rebuild would have; with the
+// Retrigger box checked, a second time, as its rule says.
+void HeldKeys::FlushRebuild() {
+    if (!rebuild_) return;
+    const PendingRebuild pending = *rebuild_;
+    Rebuild(pending.last);
+    if (pending.twice) Arp.Retrigger(pending.last);
+}
+
+// Taken now: the sweep of released keys may empty the queue.
+void HeldKeys::RegridAtNextStep() {
+    if (regridDue_) return;
+    regridDue_ = true;
+    const auto head = Arp.NoteOnQ()->Peek();
+    regridAt_ = head ? std::optional<std::int32_t>(head->Trigger) : std::nullopt;
+}
+
+// The pattern laid out again from that step, going on in its order.
+bool HeldKeys::RegridBy(std::int32_t lNow) {
+    if (!regridDue_ || rebuild_ || Arp.StepsHeld()) return false;
+    if (Arp.IsEmpty()) {
+        regridDue_ = false;
+        return false;
+    }
+    if (!regridAt_) {  // no grid to keep: a fresh start
+        regridDue_ = false;
+        Rebuild(lNow);
+        return true;
+    }
+    if (hosttime::isBefore(lNow, *regridAt_)) return false;
+    regridDue_ = false;
+    Arp.SweepReleased();
+    Arp.Regrid(*regridAt_);
+    return true;
+}
+
+bool HeldKeys::TakeRegrid() noexcept {
+    if (!regridDue_ || Arp.IsEmpty()) return false;
+    regridDue_ = false;
+    return true;
+}
+
+std::optional<std::int32_t> HeldKeys::RegridDeadline() const noexcept {
+    if (!regridDue_) return std::nullopt;
+    return regridAt_;
+}
+
+}  // namespace vlx

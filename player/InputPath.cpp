@@ -1,0 +1,119 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "player/InputPath.h"
+
+#include "model/Checked.h"
+
+namespace vlx {
+
+namespace {
+
+// Input that waits for the engine in the rare case a handler holds it.
+constexpr std::size_t kInputReserve = 4096;
+
+std::size_t keyIndex(std::uint8_t chan, std::uint8_t note) { return chan * 256u + note; }
+
+}  // namespace
+
+InputPath::InputPath(Arpeggiator& arp, CycleHost& host, CycleTime& time, HeldKeys& keys, Band& band,
+                     const PlayState& state)
+    : InQ(std::make_shared<InputQ>()), Arp(arp), vlx(host), time_(time), keys_(keys), band_(band), state_(state) {
+    InQ->Reserve(kInputReserve);
+}
+
+host::InputRoute InputPath::Arrive(const host::MidiMessage& m) noexcept {
+    ++inputs_;
+    const std::uint8_t status = m.bytes[0];
+    // Which keys are down, whatever the routing: Arpeggiate may be pressed
+    // over them.
+    const auto kind = status & 0xF0;
+    if ((kind == 0x90 || kind == 0x80) && m.size == 3)
+        keysDown_[(status & 0x0Fu) * 128u + m.bytes[1]] = kind == 0x90 ? m.bytes[2] : std::uint8_t{0};
+    const std::int32_t raise = vlx.RaiseInputEvents();
+    // A tick's millisecond begins on its frame, so that the steps it
+    // places sound on it.
+    if (state_.on(Control::FollowClock) && raise == 1 && status == 0xF8) time_.AlignToCursor();
+    host::InputCase arrival;
+    arrival.divert = vlx.DivertInput();
+    arrival.raise = raise;
+    const host::InputRoute route = host::routeInput(arrival);
+    if (route.toOutput) vlx.Write(m);
+    if (route.toProgram) received_.fetch_add(1, std::memory_order_relaxed);
+    return route;
+}
+
+void InputPath::vlx_MidiInput(std::int32_t /*nTimestamp*/, std::int32_t /*Port*/, std::int32_t Status,
+                              std::int32_t data1, std::int32_t data2) {
+    BusyGuard busy(lBusy);
+    const std::int32_t t = vlx.HostTime();
+    if (busy.owns())
+        ProcessMidi(t, Status, data1, data2);
+    else
+        InQ->Add(t, Status, data1, data2);
+}
+
+void InputPath::ProcessMidi(std::int32_t lTime, std::int32_t Status, std::int32_t data1, std::int32_t data2) {
+    auto kind = static_cast<std::uint8_t>(Status & 0xF0);
+    const auto chan = static_cast<std::uint8_t>(Status & 0x0F);
+    if (kind == 0x90) {
+        if (data2 < 1) {
+            kind = 0x80;
+        } else {
+            const auto note = checked::narrow<std::uint8_t>(data1);
+            if (!keys_.MayPress()) {
+                refused_.fetch_add(1, std::memory_order_relaxed);
+                return;
+            }
+            divertedPress_.set(keyIndex(chan, note), vlx.DivertInput() == 1);
+            // A chord the pedal or latch held and the next one replaces
+            // goes on on the same beat.
+            const bool joins = !Arp.IsEmpty();
+            SustainLatch::ForEach(band_.latch().Press(chan, note), [&](std::uint8_t held) { keys_.Release(chan, held); });
+            keys_.Press(lTime, chan, note, checked::narrow<std::uint8_t>(data2), joins);
+        }
+    }
+    if (kind == 0x80) {
+        const auto note = checked::narrow<std::uint8_t>(data1);
+        // A press the host passed through (before arpeggiation or diversion
+        // was switched on) sounds at the output, so its release must reach
+        // it too: from the host while it routes input, from here once it
+        // diverts. A diverted press never sounded; its release is the engine's.
+        const bool diverted = divertedPress_.test(keyIndex(chan, note));
+        divertedPress_.reset(keyIndex(chan, note));
+        if (band_.latch().Release(chan, note)) keys_.Release(chan, note);
+        if (!diverted && vlx.DivertInput() == 1) vlx.SendMidiMessage(-1, Status, data1, data2);
+    } else if (kind != 0x90) {
+        // The clock places the next step, and all notes off clears: the
+        // pattern must be laid out first.
+        keys_.FlushRebuild();
+        if (band_.Input(lTime, Status, data1, data2)) return;
+        if (vlx.DivertInput() == 1) vlx.SendMidiMessage(-1, Status, data1, data2);
+    }
+}
+
+void InputPath::DrainInQ() {
+    while (!InQ->IsEmpty()) {
+        const auto message = InQ->Pull();
+        if (message) ProcessMidi(message->lTime, message->Status, message->data1, message->data2);
+    }
+}
+
+// What passed through to the synth while the keys were held ends there
+// first, so that nothing sounds twice.
+void InputPath::PlayKeysDown() {
+    const std::int32_t now = vlx.HostTime();
+    for (std::size_t k = 0; k < keysDown_.size(); ++k) {
+        const std::uint8_t velocity = keysDown_[k];
+        if (velocity == 0) continue;
+        const auto chan = static_cast<std::uint8_t>(k / 128);
+        const auto note = static_cast<std::uint8_t>(k % 128);
+        if (vlx.DivertInput() == 1) {
+            vlx.SendMidiMessage(-1, 0x80 | chan, note, 0);
+            divertedPress_.set(keyIndex(chan, note));  // its release is the engine's now
+        }
+        const bool joins = !Arp.IsEmpty();
+        SustainLatch::ForEach(band_.latch().Press(chan, note), [&](std::uint8_t held) { keys_.Release(chan, held); });
+        keys_.Press(now, chan, note, velocity, joins);
+    }
+}
+
+}  // namespace vlx

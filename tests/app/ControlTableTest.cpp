@@ -1,0 +1,181 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Every control of the control table, set through each front: the window
+// (with real input), the command line, the settings file and the LV2 port.
+// Each must give the player the same controls; the command line's value is
+// the run's alone, the window's is kept.
+#include <QAction>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QMenu>
+#include <QTest>
+
+#include "FormRig.h"
+#include "app/CommandLine.h"
+#include "lv2/Ports.h"
+
+namespace vlx::test {
+namespace {
+
+class ControlTableTest : public FormRig {
+protected:
+    Form1& startWith(const CommandLineOptions& options = {}) {
+        form = std::make_unique<Form1>([this] { return host; }, options);
+        form->setMessageBox([this](const QString& text) { messages.push_back(text.toStdString()); });
+        form->show();
+        QApplication::setActiveWindow(form.get());
+        EXPECT_TRUE(QTest::qWaitForWindowActive(form.get()));
+        return *form;
+    }
+    // The player's controls once it has taken what the window handed it.
+    ControlValues played() {
+        host->Run(2);
+        EXPECT_TRUE(form->player()->Settled());
+        return form->player()->controls();
+    }
+    // What the settings file holds of a control after the close, as its text.
+    std::string savedOf(const ControlSpec& spec) {
+        form->endWithoutClose(false);
+        form.reset();
+        Util::Value value;
+        if (Util::GetKeyValue(Form1::kKeyPath, spec.settingsName, value) != Util::Success) return "none";
+        return Util::ToText(value);
+    }
+    // The control's widget changed as a player would change it.
+    void setInWindow(Form1& f, const ControlSpec& spec, std::int32_t value) {
+        QObject* w = f.widget(spec.id);
+        if (auto* button = qobject_cast<QAbstractButton*>(w)) {
+            QTest::mouseClick(button, Qt::LeftButton);
+        } else if (auto* entry = qobject_cast<QAction*>(w)) {
+            f.Menu->popup(f.mapToGlobal(QPoint(10, 10)));
+            ASSERT_TRUE(QTest::qWaitForWindowExposed(f.Menu));
+            QTest::mouseClick(f.Menu, Qt::LeftButton, {}, f.Menu->actionGeometry(entry).center());
+        } else if (auto* list = qobject_cast<QComboBox*>(w)) {
+            list->setFocus();
+            QTest::keyClicks(list, QString::fromStdString(ToText(spec.id, value)));
+        } else if (spec.id == Control::Tempo) {
+            f.Tempo->setFocus();
+            f.Tempo->selectAll();
+            QTest::keyClicks(f.Tempo, QString::fromStdString(ToText(spec.id, value)));
+            QTest::keyClick(f.Tempo, Qt::Key_Return);
+        } else {
+            FAIL() << "no way to set " << spec.label << " in the window";
+        }
+        settle();
+    }
+};
+
+// A value other than the default: on, another entry, the middle of the range.
+std::int32_t otherValue(const ControlSpec& spec) {
+    switch (spec.kind) {
+    case ControlKind::Switch: return 1;
+    case ControlKind::List:
+        for (const ControlChoice& choice : spec.choices)
+            if (choice.code != spec.byDefault) return choice.code;
+        break;
+    case ControlKind::Value: return (spec.minimum + spec.maximum) / 2;
+    }
+    return spec.byDefault;
+}
+
+TEST_F(ControlTableTest, EveryFrontGivesThePlayerTheSameValueAndOnlyTheWindowsIsKept) {
+    for (const ControlSpec& spec : Controls()) {
+        SCOPED_TRACE(spec.label);
+        const std::int32_t value = otherValue(spec);
+        ASSERT_NE(value, spec.byDefault);
+        ControlValues expected;
+        expected[spec.id] = value;
+        const std::string text = ToText(spec.id, value);
+
+        // The window: the value is the player's, and kept.
+        QFile::remove(Util::KeyFilePath(Form1::kKeyPath));
+        Form1& f = startWith();
+        setInWindow(f, spec, value);
+        EXPECT_EQ(played(), expected) << "through the window";
+        if (spec.settingsName) {
+            EXPECT_EQ(savedOf(spec), text) << "the window's choice is kept";
+        } else {
+            form.reset();
+        }
+
+        // The command line: the player's for this run; the file keeps its own.
+        ASSERT_TRUE(spec.option);
+        QFile::remove(Util::KeyFilePath(Form1::kKeyPath));
+        const QString option = QStringLiteral("--%1").arg(QString::fromLatin1(spec.option));
+        QStringList line = {"vlxarp"};
+        line << (spec.kind == ControlKind::Switch ? option : option + "=" + QString::fromStdString(text));
+        const CommandLine parsed = ParseCommandLine(line);
+        ASSERT_TRUE(parsed.run) << parsed.text.toStdString();
+        startWith(parsed.options);
+        EXPECT_EQ(played(), expected) << "through the command line";
+        if (spec.settingsName) {
+            const std::string kept = spec.alwaysSaved ? ToText(spec.id, spec.byDefault) : "none";
+            EXPECT_EQ(savedOf(spec), kept) << "the command line's value is the run's";
+        } else {
+            form.reset();
+        }
+
+        // The settings file.
+        if (spec.settingsName) {
+            QFile::remove(Util::KeyFilePath(Form1::kKeyPath));
+            if (spec.kind == ControlKind::List)
+                store(spec.settingsName, text, Util::TypeText);
+            else
+                store(spec.settingsName, value, Util::TypeDword);
+            startWith();
+            EXPECT_EQ(played(), expected) << "through the settings file";
+            EXPECT_TRUE(messages.empty());
+            form.reset();
+        }
+
+        // The plugin's port, read by the same rules.
+        if (spec.lv2Symbol) {
+            std::array<const float*, lv2::kPortCount> ports{};
+            const float number = static_cast<float>(ToNumber(spec.id, value));
+            ports[spec.lv2Index] = &number;
+            std::uint32_t refused = 0;
+            EXPECT_EQ(lv2::ReadControls(ports, ControlValues{}, refused), expected) << "through the plugin's port";
+            EXPECT_EQ(refused, 0u);
+        }
+    }
+}
+
+// One rule rounds and checks a value, whichever front gives it: halves go
+// to the even neighbour, the range is checked before rounding, and what
+// is refused is refused everywhere alike.
+TEST(ControlRules, EveryFrontRoundsAndChecksAValueByTheSameRule) {
+    struct Row {
+        double given;
+        std::optional<std::int32_t> tempo;
+    } const rows[] = {{120.5, 120}, {121.5, 122}, {239.5, 240}, {8.4, 8}, {7.9, std::nullopt}, {240.2, std::nullopt}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.given);
+        EXPECT_EQ(Accept(Control::Tempo, row.given), row.tempo);
+        std::array<const float*, lv2::kPortCount> ports{};
+        const auto port = static_cast<float>(row.given);
+        ports[lv2::PortOf(Control::Tempo)] = &port;
+        std::uint32_t refused = 0;
+        ControlValues before;
+        before[Control::Tempo] = 100;
+        EXPECT_EQ(lv2::ReadControls(ports, before, refused)[Control::Tempo], row.tempo.value_or(100))
+            << "the plugin keeps what it had when refused";
+        EXPECT_EQ(refused, row.tempo ? 0u : 1u);
+        const CommandLine parsed = ParseCommandLine({"vlxarp", "--tempo=" + QString::number(row.given)});
+        EXPECT_EQ(parsed.run, row.tempo.has_value()) << parsed.text.toStdString();
+        if (parsed.run) {
+            EXPECT_EQ(parsed.options.of(Control::Tempo), row.tempo);
+        } else {
+            EXPECT_TRUE(parsed.text.contains("Value must be between 8 and 240"));
+        }
+    }
+    // A list takes the nearest code from a port, an entry by its label from a
+    // file, in any case from the command line.
+    EXPECT_EQ(Accept(Control::Resolution, 2.7), 2);
+    EXPECT_EQ(FromText(Control::Resolution, "16th"), 2);
+    EXPECT_EQ(FromText(Control::Resolution, "16TH"), std::nullopt);
+    EXPECT_EQ(ParseCommandLine({"vlxarp", "--resolution=16TH"}).options.of(Control::Resolution), 2);
+    EXPECT_FALSE(ParseCommandLine({"vlxarp", "--cycle=Sideways"}).run);
+    EXPECT_EQ(FromText(Control::Divert, "2"), std::nullopt) << "a switch is 0 or 1";
+}
+
+}  // namespace
+}  // namespace vlx::test
