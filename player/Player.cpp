@@ -70,7 +70,7 @@ bool isClock(std::int32_t status) noexcept { return status == 0xF8 || (status >=
 
 // The host the engine and the input path see: its time is the frame being
 // played, and what they send is written into the cycle's output at that
-// frame, or at the frame where a step's millisecond begins.
+// frame.
 class Player::CycleHost final : public HostAutomation {
 public:
     explicit CycleHost(Player& player) : player_(player) {}
@@ -91,8 +91,7 @@ public:
     // goes out now: written back at its own frame it would land there only
     // when that frame is in the cycle, and the output would depend on the
     // cycle length.
-    void SendMidiMessageAt(std::int32_t, std::int32_t, std::int32_t Status, std::int32_t data1,
-                           std::int32_t data2) override {
+    void SendStep(std::int32_t, std::int32_t Status, std::int32_t data1, std::int32_t data2) override {
         write(player_.cursor_, host::MidiMessage::fromInts(Status, data1, data2), true);
     }
     std::int32_t HostTime() override { return player_.time_.MsAt(player_.cursor_); }

@@ -153,7 +153,7 @@ void AlsaHost::run() {
         if (CycleProcessor* p = processor_.load())
             playCycle(*p, steadyMicros());
         else
-            readInput();
+            passThru();
         inCycle_.store(false);
     }
     writeQueued();  // the final note-offs
@@ -203,11 +203,10 @@ void AlsaHost::playCycle(CycleProcessor& processor, std::int64_t nowUs) {
     processor.EndCycle();
 }
 
-void AlsaHost::readInput() {
-    bool handedOver = false;
+// Without the player, every MIDI message passes to the output at once.
+void AlsaHost::passThru() {
     snd_seq_event_t* ev = nullptr;
     std::uint8_t bytes[16];  // an NRPN event decodes to 12
-    InputCase arrival = arrivalCase();
     int r;
     while ((r = snd_seq_event_input(seq_, &ev)) >= 0 || r == -ENOSPC) {
         if (r < 0 || !ev) continue;  // overrun: the kernel dropped input; go on with what follows
@@ -215,26 +214,9 @@ void AlsaHost::readInput() {
             notePortsChanged();
             continue;
         }
-        // SysEx, and events that decode to several messages (14-bit
-        // controllers, NRPN), cannot reach the program as one event.
-        std::size_t size = 0;
-        if (ev->type != SND_SEQ_EVENT_SYSEX) {
-            size = codec_.decode(*ev, bytes, sizeof bytes);
-            if (size == 0) continue;  // not a MIDI message
-        }
-        arrival.fitsEvent = size > 0 && fitsEvent(bytes, size);
-        const InputRoute route = routeInput(arrival);
-        const bool passed = route.toOutput && forward(*ev);
-        if (route.toProgram) {
-            InputEvent e;
-            e.time = clock().now();
-            e.routed = passed;
-            e.message.size = static_cast<std::uint8_t>(size);
-            std::copy(bytes, bytes + size, e.message.bytes.begin());
-            handedOver = input().push(e) || handedOver;
-        }
+        if (ev->type != SND_SEQ_EVENT_SYSEX && codec_.decode(*ev, bytes, sizeof bytes) == 0) continue;  // not MIDI
+        forward(*ev);
     }
-    if (handedOver) input().wake();
 }
 
 bool AlsaHost::forward(snd_seq_event_t event) {

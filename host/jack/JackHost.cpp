@@ -425,7 +425,7 @@ int JackHost::processCycle(jack_nframes_t nframes) {
             if (jack_midi_event_get(&in, inBuf, i) == 0) processor->Receive(in.time, in.buffer, static_cast<std::uint32_t>(in.size));
         processor->EndCycle();
     } else {
-        routeWithoutProcessor(inBuf, inputs, out);
+        passThru(inBuf, inputs, out);
     }
     inCycle_.store(false);
     outputEvents_.fetch_add(out.written(), std::memory_order_relaxed);
@@ -437,29 +437,14 @@ int JackHost::processCycle(jack_nframes_t nframes) {
     return 0;
 }
 
-// Input passes to the output at its own frame unless the program diverts
-// it, and reaches the owner's thread while it raises input events.
-void JackHost::routeWithoutProcessor(void* inBuf, std::uint32_t inputs, CycleOutput& out) {
-    InputCase arrival = arrivalCase();
-    bool handedOver = false;
+// Without the player, input passes to the output at its own frame.
+void JackHost::passThru(void* inBuf, std::uint32_t inputs, CycleOutput& out) {
     jack_midi_event_t in{};
     for (std::uint32_t i = 0; i < inputs; ++i) {
         if (jack_midi_event_get(&in, inBuf, i) != 0) continue;
-        const auto size = static_cast<std::uint32_t>(in.size);
-        arrival.fitsEvent = fitsEvent(in.buffer, in.size);
-        const InputRoute route = routeInput(arrival);
-        const bool passed = route.toOutput && out.Write(in.time, in.buffer, size);
-        if ((route.toOutput && !passed) || route.noRoom) droppedThru_.fetch_add(1, std::memory_order_relaxed);
-        if (route.toProgram) {
-            InputEvent e;
-            e.time = clock().now();
-            e.routed = passed;
-            e.message.size = static_cast<std::uint8_t>(in.size);
-            std::copy(in.buffer, in.buffer + in.size, e.message.bytes.begin());
-            handedOver = input().push(e) || handedOver;
-        }
+        if (!out.Write(in.time, in.buffer, static_cast<std::uint32_t>(in.size)))
+            droppedThru_.fetch_add(1, std::memory_order_relaxed);
     }
-    if (handedOver) input().wake();
 }
 
 }  // namespace vlx::host

@@ -7,9 +7,7 @@
 // is given: every cycle's input goes to the processor at its frames, and
 // what the processor writes goes out in the same cycle at the frames it
 // names. Without one, input passes to the output in the same cycle at the
-// same frame unless the program diverts it (routeInput), and is handed to
-// the owner's thread through InputHandoff; what the owner sends goes out at
-// the start of the next cycle.
+// same frame. What the owner sends goes out at the start of the next cycle.
 //
 // A lost server is noticed by the shutdown callbacks and, on a JACK that
 // calls neither, by a watchdog: when the process callback has not run for a
@@ -134,7 +132,7 @@ public:
     std::string clientName() const { return clientName_; }
     std::uint32_t bufferSize() const { return client_ ? jack_get_buffer_size(client_) : bufferSize_; }
     std::uint32_t sampleRate() const { return client_ ? jack_get_sample_rate(client_) : sampleRate_; }
-    // Input the output port had no room to route (without a processor).
+    // Input the output port had no room to pass (without a processor).
     std::uint64_t droppedThru() const noexcept { return droppedThru_.load(); }
     // Events the input port carried, over every callback, and events
     // written to the output port.
@@ -163,7 +161,7 @@ private:
     void watchPorts();
     jack_port_t* own(OwnPort port) const noexcept { return port == OwnPort::In ? in_ : out_; }
     int processCycle(jack_nframes_t nframes);
-    void routeWithoutProcessor(void* inBuf, std::uint32_t inputs, CycleOutput& out);
+    void passThru(void* inBuf, std::uint32_t inputs, CycleOutput& out);
     void letOutputDrain();
     void watch();
     bool serverAnswers() const;
