@@ -15,7 +15,7 @@
 #include <optional>
 #include <vector>
 
-#include "host/HostAutomation.h"
+#include "host/api/HostAutomation.h"
 #include "model/NoteAry.h"
 #include "model/StepQueue.h"
 

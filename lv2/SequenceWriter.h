@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "host/CycleProcessor.h"
-#include "host/MidiMessage.h"
+#include "host/api/CycleProcessor.h"
+#include "host/api/MidiMessage.h"
 
 namespace vlx::lv2 {
 

@@ -9,8 +9,8 @@
 #include <thread>
 #include <utility>
 
-#include "host/MidiMessage.h"
-#include "host/Routing.h"
+#include "host/api/MidiMessage.h"
+#include "host/api/Routing.h"
 #include "model/Checked.h"
 #include "model/HostTime.h"
 

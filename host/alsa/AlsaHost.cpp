@@ -14,8 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "host/jack/CycleFrames.h"
-
 namespace vlx::host {
 
 namespace {
@@ -29,7 +27,6 @@ AlsaHost::AlsaHost(const std::string& clientName) {
         throw AlsaOpenError(alsaError("cannot open the ALSA sequencer", err));
     auto fail = [this](const std::string& why) {
         if (wakeFd_ >= 0) ::close(wakeFd_);
-        if (outRing_) jack_ringbuffer_free(outRing_);
         snd_seq_close(seq_);
         throw AlsaOpenError(why);
     };
@@ -40,8 +37,7 @@ AlsaHost::AlsaHost(const std::string& clientName) {
                                           SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
     if (inPort_ < 0 || outPort_ < 0) fail(alsaError("cannot create the ALSA ports", inPort_ < 0 ? inPort_ : outPort_));
     wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    outRing_ = jack_ringbuffer_create(kOutCapacity * sizeof(MidiMessage));
-    if (wakeFd_ < 0 || !outRing_) fail("cannot create the output queue");
+    if (wakeFd_ < 0) fail("cannot create the output queue's eventfd");
     instance_ = countEarlierNamesakes(clientName) + 1;
     watchAnnouncements();
     thread_ = std::thread([this] { run(); });
@@ -55,18 +51,12 @@ AlsaHost::~AlsaHost() {
     thread_.join();
     snd_seq_close(seq_);
     ::close(wakeFd_);
-    jack_ringbuffer_free(outRing_);
 }
 
 std::string AlsaHost::HostVersion() { return std::string(kHostLayerVersion) + " ALSA"; }
 
 void AlsaHost::SendMidiMessage(std::int32_t, std::int32_t Status, std::int32_t data1, std::int32_t data2) {
-    const MidiMessage m = MidiMessage::fromInts(Status, data1, data2);
-    if (connectionLost() || m.size == 0 || jack_ringbuffer_write_space(outRing_) < sizeof m) {
-        countDroppedSend();
-        return;
-    }
-    jack_ringbuffer_write(outRing_, reinterpret_cast<const char*>(&m), sizeof m);
+    if (!queueSend(Status, data1, data2)) return;
     const std::uint64_t one = 1;
     [[maybe_unused]] const auto n = ::write(wakeFd_, &one, sizeof one);
 }
@@ -74,7 +64,7 @@ void AlsaHost::SendMidiMessage(std::int32_t, std::int32_t Status, std::int32_t d
 void AlsaHost::Flush() {
     // The sequencer thread empties the queue as soon as it is woken.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
-    while (jack_ringbuffer_read_space(outRing_) > 0 && !connectionLost() && std::chrono::steady_clock::now() < deadline)
+    while (sendsWaiting() && !connectionLost() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
@@ -239,7 +229,7 @@ bool AlsaHost::outputDirect(snd_seq_event_t& event) {
 
 void AlsaHost::writeQueued() {
     MidiMessage m;
-    while (jack_ringbuffer_read(outRing_, reinterpret_cast<char*>(&m), sizeof m) == sizeof m) {
+    while (sends().pop(m)) {
         snd_seq_event_t ev;
         if (!codec_.encode(m.bytes.data(), m.size, ev)) {
             countDroppedSend();

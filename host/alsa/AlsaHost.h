@@ -20,7 +20,6 @@
 // kernel when the client closes; direct output keeps closing and losing the
 // sequencer simple.
 #include <alsa/asoundlib.h>
-#include <jack/ringbuffer.h>
 
 #include <atomic>
 #include <cstdint>
@@ -30,10 +29,10 @@
 #include <thread>
 #include <vector>
 
-#include "host/CycleProcessor.h"
-#include "host/ThreadCycles.h"
+#include "host/api/CycleProcessor.h"
+#include "host/alsa/ThreadCycles.h"
 #include "host/alsa/AlsaCodec.h"
-#include "host/RealHost.h"
+#include "host/common/RealHost.h"
 
 namespace vlx::host {
 
@@ -70,7 +69,6 @@ public:
     std::uint64_t droppedThru() const noexcept { return droppedThru_.load(); }
 
 private:
-    static constexpr std::size_t kOutCapacity = 1 << 14;  // messages
     class CycleWriter;
 
     void run();
@@ -98,7 +96,6 @@ private:
     int announcePort_ = -1;
     int wakeFd_ = -1;
     std::int32_t instance_ = 1;
-    jack_ringbuffer_t* outRing_ = nullptr;
     AlsaCodec codec_;
     std::atomic<bool> stop_{false};
     std::atomic<std::uint64_t> droppedThru_{0};

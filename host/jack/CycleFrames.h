@@ -5,7 +5,7 @@
 // output buffer each kind of message may take.
 #include <cstdint>
 
-#include "host/MidiMessage.h"
+#include "host/api/MidiMessage.h"
 
 namespace vlx::host {
 

@@ -151,12 +151,8 @@ JackHost::JackHost(const Options& options)
 
     auto fail = [this](const std::string& why) {
         jack_client_close(client_);
-        if (outRing_) jack_ringbuffer_free(outRing_);
         throw JackOpenError(why);
     };
-    outRing_ = jack_ringbuffer_create(kOutCapacity * sizeof(MidiMessage));
-    if (!outRing_) fail("cannot allocate the output queue");
-    jack_ringbuffer_mlock(outRing_);
 
     clientName_ = jack_get_client_name(client_);
     bufferSize_ = jack_get_buffer_size(client_);
@@ -188,7 +184,6 @@ JackHost::~JackHost() {
         if (!connectionLost()) jack_deactivate(client_);
         jack_client_close(client_);
     }
-    jack_ringbuffer_free(outRing_);
 }
 
 // The process callback marks itself in before it looks for the processor,
@@ -223,7 +218,7 @@ void JackHost::letOutputDrain() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200) +
                           std::chrono::microseconds(6 * periodUs);
     auto waiting = [&] { return !connectionLost() && std::chrono::steady_clock::now() < deadline; };
-    while (jack_ringbuffer_read_space(outRing_) > 0 && waiting())
+    while (sendsWaiting() && waiting())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     // The last messages taken were written into this cycle's buffer; one more
     // cycle and the clients after us have read it.
@@ -316,12 +311,7 @@ std::string JackHost::HostVersion() { return std::string(kHostLayerVersion) + " 
 std::int32_t JackHost::InstanceNumber() { return instance_; }
 
 void JackHost::SendMidiMessage(std::int32_t, std::int32_t Status, std::int32_t data1, std::int32_t data2) {
-    const MidiMessage m = MidiMessage::fromInts(Status, data1, data2);
-    if (connectionLost() || m.size == 0 || jack_ringbuffer_write_space(outRing_) < sizeof m) {
-        countDroppedSend();
-        return;
-    }
-    jack_ringbuffer_write(outRing_, reinterpret_cast<const char*>(&m), sizeof m);
+    queueSend(Status, data1, data2);
 }
 
 std::int64_t JackHost::processThreadCpuMicros() const {
@@ -408,10 +398,8 @@ int JackHost::processCycle(jack_nframes_t nframes) {
 
     // What the owner sent goes out first, as soon as it can; what finds no
     // room waits for the next cycle.
-    MidiMessage m;
-    while (jack_ringbuffer_peek(outRing_, reinterpret_cast<char*>(&m), sizeof m) == sizeof m &&
-           out.Write(0, m.bytes.data(), m.size))
-        jack_ringbuffer_read_advance(outRing_, sizeof m);
+    while (sends().read_available() > 0 && out.Write(0, sends().front().bytes.data(), sends().front().size))
+        sends().pop();
 
     // Counted once and read as counted: a late callback on a server
     // without real time may find an upstream client writing the buffer.

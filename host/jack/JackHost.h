@@ -19,7 +19,6 @@
 // the process callback still runs is no loss (shutdownMeaning): the host
 // plays on and asks to be renewed. The watchdog tells which it was.
 #include <jack/jack.h>
-#include <jack/ringbuffer.h>
 #include <pthread.h>
 
 #include <atomic>
@@ -34,9 +33,9 @@
 #include <type_traits>
 #include <vector>
 
-#include "host/CycleProcessor.h"
+#include "host/api/CycleProcessor.h"
 #include "host/jack/CycleFrames.h"
-#include "host/RealHost.h"
+#include "host/common/RealHost.h"
 
 namespace vlx::host {
 
@@ -150,8 +149,6 @@ public:
     std::int64_t processThreadCpuMicros() const;
 
 private:
-    static constexpr std::size_t kOutCapacity = 1 << 14;  // messages
-
     static int process(jack_nframes_t nframes, void* self);
     static void shutdown(jack_status_t code, const char* reason, void* self);
     static void plainShutdown(void* self);
@@ -180,7 +177,6 @@ private:
     std::uint32_t sampleRate_ = 0;
     jack_port_t* in_ = nullptr;
     jack_port_t* out_ = nullptr;
-    jack_ringbuffer_t* outRing_ = nullptr;  // MidiMessage records from the owner
     FramePosition position_;                // process thread only
     std::atomic<CycleProcessor*> processor_{nullptr};
     std::atomic<bool> inCycle_{false};  // the process callback runs

@@ -46,8 +46,8 @@
 
 #include "app/Program.h"
 #include "host/CreateHost.h"
-#include "host/CycleProcessor.h"
-#include "host/PortConnections.h"
+#include "host/api/CycleProcessor.h"
+#include "host/api/PortConnections.h"
 
 namespace {
 

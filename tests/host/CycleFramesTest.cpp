@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "host/ThreadCycles.h"
+#include "host/alsa/ThreadCycles.h"
 #include "host/jack/CycleFrames.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <functional>
 
-#include "host/HostAutomation.h"
+#include "host/api/HostAutomation.h"
 
 namespace vlx::test {
 

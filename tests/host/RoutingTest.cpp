@@ -2,7 +2,7 @@
 // The one rule for received input, as a table.
 #include <gtest/gtest.h>
 
-#include "host/Routing.h"
+#include "host/api/Routing.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "host/CycleProcessor.h"
-#include "host/HostAutomation.h"
+#include "host/api/CycleProcessor.h"
+#include "host/api/HostAutomation.h"
 #include "support/ScriptedCycles.h"
 
 namespace vlx::test {

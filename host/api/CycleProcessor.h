@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "host/HostAutomation.h"
+#include "host/api/HostAutomation.h"
 
 namespace vlx {
 

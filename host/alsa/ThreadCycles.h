@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "host/CycleProcessor.h"
+#include "host/api/CycleProcessor.h"
 
 namespace vlx::host {
 

@@ -7,14 +7,17 @@
 // calls DeliverPending. Any other thread (JACK's process callback and
 // notification thread, the ALSA host's own) only sets a flag and wakes the
 // owner through an eventfd, which never blocks, locks or allocates.
+#include <boost/lockfree/spsc_queue.hpp>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 
-#include "host/HostAutomation.h"
-#include "host/PortConnections.h"
+#include "host/api/HostAutomation.h"
+#include "host/api/MidiMessage.h"
+#include "host/api/PortConnections.h"
 
 namespace vlx::host {
 
@@ -93,12 +96,20 @@ public:
 
     // Whether the MIDI system went away; sends are dropped from then on.
     bool connectionLost() const noexcept { return lost_.load(); }
-    // Sends not queued: ring full, connection lost, or a status that starts
+    // Sends not queued: queue full, connection lost, or a status that starts
     // no short message.
     std::uint64_t droppedSends() const noexcept { return droppedSends_.load(); }
 
 protected:
+    // What the owner sent, for the MIDI thread to write; the owner is the
+    // one producer.
+    using SendQueue = boost::lockfree::spsc_queue<MidiMessage, boost::lockfree::capacity<1 << 14>>;
+
     const HostClock& clock() const noexcept { return clock_; }
+    // Owner's thread: false (and counted) when the message was not queued.
+    bool queueSend(std::int32_t Status, std::int32_t data1, std::int32_t data2) noexcept;
+    bool sendsWaiting() noexcept { return !sends_.empty(); }
+    SendQueue& sends() noexcept { return sends_; }
     void countDroppedSend() noexcept { droppedSends_.fetch_add(1, std::memory_order_relaxed); }
     // Any thread, no allocation: records why and wakes the owner.
     void markLost(const char* why) noexcept;
@@ -116,6 +127,7 @@ private:
     std::int32_t divert_ = 0;
     std::int32_t raise_ = 0;
     Wake wake_;
+    SendQueue sends_;
     std::atomic<std::uint64_t> droppedSends_{0};
     std::atomic<bool> lostClaimed_{false};
     std::atomic<bool> lost_{false};

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "host/RealHost.h"
+#include "host/common/RealHost.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -34,6 +34,15 @@ RealHost::RealHost(std::int64_t clockStartUs) : clock_(clockStartUs) {}
 
 void RealHost::SleepMs(std::int32_t n) {
     if (n > 0) std::this_thread::sleep_for(std::chrono::milliseconds(n));
+}
+
+bool RealHost::queueSend(std::int32_t Status, std::int32_t data1, std::int32_t data2) noexcept {
+    const MidiMessage m = MidiMessage::fromInts(Status, data1, data2);
+    if (connectionLost() || m.size == 0 || !sends_.push(m)) {
+        countDroppedSend();
+        return false;
+    }
+    return true;
 }
 
 void RealHost::DeliverPending() {
