@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "host/api/OutputRoom.h"
+
 namespace vlx::host {
 
 namespace {
@@ -149,22 +151,31 @@ void AlsaHost::run() {
     writeQueued();  // the final note-offs
 }
 
-// Writes at once what the processor writes; a note-off waits a little for
-// room (it keeps a note from hanging), anything else does not.
+// Writes at once what the processor writes. The sequencer has no cycle to
+// fill, only a buffer that drains as the receivers read it: a note-off or a
+// step waits a little for room (a note-off keeps a note from hanging, and the
+// engine counts a step as sent), passing data does not.
 class AlsaHost::CycleWriter final : public CycleOutput {
 public:
     explicit CycleWriter(AlsaHost& host) : host_(host) {}
     bool Write(std::uint32_t, const std::uint8_t* bytes, std::uint32_t size) noexcept override {
+        return write(bytes, size, false);
+    }
+    bool WriteStep(std::uint32_t, const std::uint8_t* bytes, std::uint32_t size) noexcept override {
+        return write(bytes, size, true);
+    }
+
+private:
+    bool write(const std::uint8_t* bytes, std::uint32_t size, bool step) noexcept {
         snd_seq_event_t ev;
         if (!host_.codec_.encode(bytes, size, ev)) return false;
         snd_seq_ev_set_source(&ev, static_cast<unsigned char>(host_.outPort_));
         snd_seq_ev_set_subs(&ev);
         snd_seq_ev_set_direct(&ev);
-        if (isNoteOff(bytes, size)) return host_.outputDirect(ev);
+        if (priorityOf(step, bytes, size) != Priority::Passing) return host_.outputDirect(ev);
         return snd_seq_event_output_direct(host_.seq_, &ev) >= 0;
     }
 
-private:
     AlsaHost& host_;
 };
 

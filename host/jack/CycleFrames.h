@@ -5,7 +5,7 @@
 // output buffer each kind of message may take.
 #include <cstdint>
 
-#include "host/api/MidiMessage.h"
+#include "host/api/OutputRoom.h"
 
 namespace vlx::host {
 
@@ -52,20 +52,16 @@ private:
     std::uint64_t behind_ = 0;
 };
 
-// Whether a message may still go into a cycle's output buffer. A note-off
-// never yields to passing data: it keeps a note from hanging; nor does a
-// step of the arpeggio. The last `kNoteOffReserveBytes` of the buffer and
-// the last events up to kMaxEventsPerCycle are kept for them (`kept`). PipeWire's JACK loses a cycle's
-// MIDI whole when it holds more than about 1300 short messages, though the
-// port's buffer still takes them.
-inline constexpr std::uint32_t kMaxEventsPerCycle = 1200;
-inline constexpr std::uint32_t kMaxOtherEventsPerCycle = 1024;
-inline constexpr std::uint64_t kNoteOffReserveBytes = 4096;
-
-constexpr bool mayWrite(bool kept, std::uint32_t written, std::uint64_t room, std::uint64_t size) noexcept {
-    if (room < size || written >= kMaxEventsPerCycle) return false;
-    return kept || (written < kMaxOtherEventsPerCycle && room >= size + kNoteOffReserveBytes);
-}
-
+// The room a JACK cycle's output keeps for steps and note-offs. PipeWire's
+// JACK loses a cycle's MIDI whole when it holds more than about 1300 short
+// messages, though the port's buffer still takes them; JACK 2's takes about
+// 2700 in its 32 KB.
+inline constexpr OutputLimits kJackOutputLimits{
+    .maxEvents = 1200,
+    .keptEvents = 400,
+    .keptBytes = 8192,
+    .noteOffEvents = 64,
+    .noteOffBytes = 1024,
+};
 
 }  // namespace vlx::host

@@ -350,36 +350,36 @@ void JackHost::plainShutdown(void* self) {
 
 namespace {
 
-// A cycle's MIDI output buffer, written in time order; other messages leave
-// room for note-offs (mayWrite). Room is asked before writing: libjack
+// A cycle's MIDI output buffer, written in time order, with room kept for
+// steps and note-offs (OutputRoom). Room is asked before writing: libjack
 // reports a full buffer through its error handler, which prints, and
 // printing has no place in the process callback.
 class CycleWriter final : public CycleOutput {
 public:
     CycleWriter(void* buffer, jack_nframes_t nframes) : buffer_(buffer), nframes_(nframes) {}
-    std::uint32_t written() const noexcept { return written_; }
+    std::uint32_t written() const noexcept { return room_.written(); }
     bool Write(std::uint32_t offset, const std::uint8_t* bytes, std::uint32_t size) noexcept override {
-        return write(offset, bytes, size, isNoteOff(bytes, size));
+        return write(offset, bytes, size, false);
     }
     bool WriteStep(std::uint32_t offset, const std::uint8_t* bytes, std::uint32_t size) noexcept override {
         return write(offset, bytes, size, true);
     }
 
 private:
-    bool write(std::uint32_t offset, const std::uint8_t* bytes, std::uint32_t size, bool kept) noexcept {
+    bool write(std::uint32_t offset, const std::uint8_t* bytes, std::uint32_t size, bool step) noexcept {
         if (nframes_ == 0 || size == 0) return false;
         const auto at = std::min<jack_nframes_t>(std::max<jack_nframes_t>(offset, last_), nframes_ - 1);
-        if (!mayWrite(kept, written_, jack_midi_max_event_size(buffer_), size)) return false;
+        if (!room_.allows(priorityOf(step, bytes, size), jack_midi_max_event_size(buffer_), size)) return false;
         if (jack_midi_event_write(buffer_, at, bytes, size) != 0) return false;
         last_ = at;
-        ++written_;
+        room_.took();
         return true;
     }
 
     void* buffer_;
     jack_nframes_t nframes_;
     jack_nframes_t last_ = 0;
-    std::uint32_t written_ = 0;
+    OutputRoom room_{kJackOutputLimits};
 };
 
 }  // namespace

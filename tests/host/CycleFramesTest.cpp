@@ -78,42 +78,57 @@ TEST(ThreadCycles, EachCycleEndsWhenTheThreadWokeAndTheNextBeginsThere) {
     EXPECT_EQ(cycles.sleepMicros(20'000'000, 9'000'500), 1'000'000) << "at most a second";
 }
 
-TEST(CycleOutputRoom, NoteOffsNeverYieldToOtherOutput) {
-    using vlx::host::isNoteOff;
-    using vlx::host::kMaxEventsPerCycle;
-    using vlx::host::kMaxOtherEventsPerCycle;
-    using vlx::host::kNoteOffReserveBytes;
-    using vlx::host::mayWrite;
+// Passing data gives way to steps and note-offs, by count and by bytes; a
+// step gives way to note-offs, which take the last of the buffer.
+TEST(OutputRoom, PassingDataGivesWayToStepsAndStepsToNoteOffs) {
+    using vlx::host::OutputRoom;
+    using P = vlx::host::Priority;
+    constexpr auto limits = vlx::host::kJackOutputLimits;
+    constexpr std::uint32_t passing = limits.maxEvents - limits.keptEvents, steps = limits.maxEvents - limits.noteOffEvents;
     struct Case {
-        bool noteOff;
+        P priority;
         std::uint32_t written;
         std::uint64_t room, size;
         bool may;
     };
     const Case cases[] = {
-        {false, 0, 32768, 3, true},
-        {false, 0, kNoteOffReserveBytes + 3, 3, true},
-        {false, 0, kNoteOffReserveBytes + 2, 3, false},  // the reserve is the note-offs'
-        {true, 0, kNoteOffReserveBytes + 2, 3, true},
-        {true, 0, 3, 3, true},
-        {true, 0, 2, 3, false},  // no room at all
-        {false, kMaxOtherEventsPerCycle - 1, 32768, 3, true},
-        {false, kMaxOtherEventsPerCycle, 32768, 3, false},
-        {true, kMaxOtherEventsPerCycle, 32768, 3, true},
-        {true, kMaxEventsPerCycle - 1, 32768, 3, true},
-        {true, kMaxEventsPerCycle, 32768, 3, false},
-        {false, 0, 32768, 30000, false},  // a long SysEx leaves the reserve alone
+        {P::Passing, 0, 32768, 3, true},
+        {P::Passing, 0, limits.keptBytes + 3, 3, true},
+        {P::Passing, 0, limits.keptBytes + 2, 3, false},  // the kept bytes
+        {P::Step, 0, limits.keptBytes + 2, 3, true},
+        {P::Step, 0, limits.noteOffBytes + 2, 3, false},  // the note-offs' bytes
+        {P::NoteOff, 0, limits.noteOffBytes + 2, 3, true},
+        {P::NoteOff, 0, 3, 3, true},
+        {P::NoteOff, 0, 2, 3, false},  // no room at all
+        {P::Passing, passing - 1, 32768, 3, true},
+        {P::Passing, passing, 32768, 3, false},  // the kept count
+        {P::Step, passing, 32768, 3, true},
+        {P::Step, steps - 1, 32768, 3, true},
+        {P::Step, steps, 32768, 3, false},  // the note-offs' count
+        {P::NoteOff, steps, 32768, 3, true},
+        {P::NoteOff, limits.maxEvents - 1, 32768, 3, true},
+        {P::NoteOff, limits.maxEvents, 32768, 3, false},
+        {P::Passing, 0, 32768, 30000, false},  // a long SysEx leaves the kept bytes alone
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(mayWrite(c.noteOff, c.written, c.room, c.size), c.may)
-            << c.noteOff << " " << c.written << " " << c.room << " " << c.size;
+    for (const Case& c : cases) {
+        OutputRoom room(limits);
+        for (std::uint32_t i = 0; i < c.written; ++i) room.took();
+        EXPECT_EQ(room.allows(c.priority, c.room, c.size), c.may)
+            << static_cast<int>(c.priority) << " " << c.written << " " << c.room << " " << c.size;
+    }
 
+    using vlx::host::isNoteOff;
+    using vlx::host::priorityOf;
     const std::uint8_t off[] = {0x83, 60, 64}, onZero[] = {0x93, 60, 0}, on[] = {0x93, 60, 1}, cc[] = {0xB3, 64, 0};
     EXPECT_TRUE(isNoteOff(off, 3));
     EXPECT_TRUE(isNoteOff(onZero, 3));
     EXPECT_FALSE(isNoteOff(on, 3));
     EXPECT_FALSE(isNoteOff(cc, 3));
     EXPECT_FALSE(isNoteOff(off, 2));
+    EXPECT_EQ(priorityOf(false, onZero, 3), P::NoteOff);
+    EXPECT_EQ(priorityOf(true, off, 3), P::NoteOff);
+    EXPECT_EQ(priorityOf(true, on, 3), P::Step);
+    EXPECT_EQ(priorityOf(false, on, 3), P::Passing);
 }
 
 }  // namespace
