@@ -10,12 +10,15 @@
 namespace vlx::host {
 
 // The first frame of each callback's cycle, counted from the first
-// callback. Every callback is a new cycle with new input: JACK 2, at times
-// (a server without real-time rights under load), reports the previous
-// cycle's first frame again for a callback that carries new input. Such a
-// cycle is placed right after the one before, and the count goes on with
-// the server's frames once they pass it again; a report further ahead than
-// one cycle means cycles were lost, and the count follows it.
+// callback. Every callback is a new cycle with new input, and JACK 2 does
+// not always report its frame right: under load it may report the previous
+// cycle's first frame again, and after the server stood still it may report
+// the next cycle's frame for one callback and that frame again for the one
+// after. So a callback whose reported frame lags is placed right after the
+// one before, and one whose frame runs ahead is too: only when the next
+// callback still runs ahead were cycles lost, and the count follows the
+// server's frames from then on. Either way the count falls back onto the
+// server's frames as soon as they agree again.
 class FramePosition {
 public:
     std::uint64_t begin(std::uint32_t reported, std::uint32_t nframes) noexcept {
@@ -25,13 +28,14 @@ public:
             // Frame times wrap after 2^32 frames.
             reportedPos_ += static_cast<std::int32_t>(reported - lastReported_);
             const std::int64_t expected = position_ + frames_;
-            if (reportedPos_ > expected) {
+            if (reportedPos_ > expected && ahead_) {
                 missed_ += static_cast<std::uint64_t>((reportedPos_ - expected) / frames_);
                 position_ = reportedPos_;
             } else {
                 if (reportedPos_ < expected) ++behind_;
                 position_ = expected;
             }
+            ahead_ = reportedPos_ > position_;
         }
         lastReported_ = reported;
         frames_ = nframes > 0 ? nframes : 1;
@@ -44,6 +48,7 @@ public:
 
 private:
     bool started_ = false;
+    bool ahead_ = false;  // the last callback's reported frame ran ahead of the count
     std::uint32_t lastReported_ = 0;
     std::int64_t reportedPos_ = 0;  // the server's frames since the first callback
     std::int64_t position_ = 0;

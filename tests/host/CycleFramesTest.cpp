@@ -25,9 +25,11 @@ TEST(FramePosition, EveryCallbackIsANewCycleThatNeverGoesBackAndLostCyclesAreCou
         {1768, 256, 1024, 0, 2},  // once more
         {2024, 256, 1280, 0, 3},  // still behind by a cycle: the count goes on by whole cycles
         {2536, 256, 1536, 0, 3},  // level again
-        {3048, 256, 2048, 1, 3},  // one cycle lost
-        {3860, 256, 2860, 3, 3},  // three and a bit
-        {3800, 256, 3116, 3, 4},  // a step backwards is no gap
+        {3048, 256, 1792, 0, 3},  // a cycle ahead: placed after the one before, for now
+        {3304, 256, 2304, 1, 3},  // still ahead: one cycle was lost
+        {4116, 256, 2560, 1, 3},  // two and a bit ahead
+        {4372, 256, 3372, 3, 3},  // and still: lost
+        {4312, 256, 3628, 3, 4},  // a step backwards is no gap
     };
     FramePosition p;
     for (std::size_t i = 0; i < std::size(steps); ++i) {
@@ -36,6 +38,14 @@ TEST(FramePosition, EveryCallbackIsANewCycleThatNeverGoesBackAndLostCyclesAreCou
         EXPECT_EQ(p.missed(), s.missed) << "step " << i;
         EXPECT_EQ(p.behind(), s.behind) << "step " << i;
     }
+
+    // After the server stood still, JACK 2 may report the next cycle's frame
+    // for one callback and that frame again for the next: nothing was lost,
+    // and the count stays on the server's frames.
+    FramePosition still;
+    for (const std::uint32_t reported : {1000u, 1256u, 1768u, 1768u, 2024u}) still.begin(reported, 256);
+    EXPECT_EQ(still.begin(2280, 256), 1280u);
+    EXPECT_EQ(still.missed() + still.behind(), 0u);
 
     // Across the wrap of the 32-bit frame counter the count goes on; a new
     // period length takes effect from the cycle that has it.

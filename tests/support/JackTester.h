@@ -255,7 +255,17 @@ private:
         // CycleLedger): the buffer then holds what the first call read, and
         // maybe more. Those first events are not recorded twice.
         auto& read = self->read_;
-        const bool again = cycleFrame == self->readFrame_;
+        bool again = cycleFrame == self->readFrame_;
+        // After the server stood still, JACK 2 may name the next cycle's frame
+        // in one callback and that frame again in the next: the first of the
+        // two was a cycle early in name, with no cycle missed between.
+        if (again && self->readFrame_ - self->frameBefore_ == 2 * nframes) {
+            again = false;
+            const Header back{self->readFrame_, 0, nframes, 0, 0};  // no bytes: moves that callback's records back
+            if (jack_ringbuffer_write_space(self->recordRing_) >= sizeof back)
+                jack_ringbuffer_write(self->recordRing_, reinterpret_cast<const char*>(&back), sizeof back);
+            self->recorderMissed_.fetch_sub(1, std::memory_order_relaxed);
+        }
         std::uint32_t kept = 0;  // of this call's events, the ones the first call read too
         for (std::uint32_t i = 0; i < count; ++i) {
             jack_midi_event_t ev;
@@ -276,6 +286,7 @@ private:
             self->recordedCycles_.load(std::memory_order_relaxed) > 0 && gap > nframes && gap < 0x80000000U)
             self->recorderMissed_.fetch_add((gap - 1) / nframes, std::memory_order_relaxed);
         self->recordedCycles_.fetch_add(1, std::memory_order_relaxed);
+        self->frameBefore_ = self->readFrame_;
         self->readFrame_ = cycleFrame;
         self->readCount_ = std::min<std::uint32_t>(count, static_cast<std::uint32_t>(read.size()));
         return 0;
@@ -288,6 +299,9 @@ private:
         while (jack_ringbuffer_peek(ring, reinterpret_cast<char*>(&h), sizeof h) == sizeof h &&
                jack_ringbuffer_read_space(ring) >= sizeof h + h.size) {
             jack_ringbuffer_read_advance(ring, sizeof h);
+            for (auto r = into.rbegin(); h.size == 0 && r != into.rend() && r->frame - h.frame < h.usecs; ++r)
+                r->frame -= static_cast<jack_nframes_t>(h.usecs);
+            if (h.size == 0) continue;
             RecordedMidi m;
             m.frame = h.frame;
             m.usecs = h.usecs;
@@ -317,7 +331,7 @@ private:
         std::uint32_t size, b0, b1, b2;
         bool operator==(const ReadEvent&) const = default;
     };
-    jack_nframes_t readFrame_ = 0;
+    jack_nframes_t readFrame_ = 0, frameBefore_ = 0;
     std::atomic<std::uint64_t> recordedCycles_{0}, recorderMissed_{0};
     std::uint32_t readCount_ = 0;
     std::array<ReadEvent, 512> read_{};
