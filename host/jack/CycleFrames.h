@@ -57,6 +57,36 @@ private:
     std::uint64_t behind_ = 0;
 };
 
+// How late a callback runs its cycle, from JACK's own clock: the time of
+// the cycle's first frame that jack_get_cycle_times gives, against the time
+// the callback began. A server that stood still and goes on from where it
+// stopped (JACK 2) runs its cycles at the pace of real time again, though
+// its estimate of their times needs a second or so to recover and reads
+// every cycle late meanwhile. A server that replays the cycles it missed
+// (PipeWire's dummy driver) runs them back to back, each with its own time.
+// So a cycle counts as late only when it and the one before each came
+// within half a period of the one before them; never while the server
+// freewheels (it runs as fast as it can on purpose, and nothing is heard).
+// A period of lateness is the driver's normal latency and jitter.
+class CycleLateness {
+public:
+    std::uint64_t lateFrames(std::uint64_t nowUs, std::uint64_t cycleStartUs, std::uint32_t nframes,
+                             std::uint32_t rate, bool freewheeling) noexcept {
+        const std::uint64_t periodUs = rate > 0 ? 1'000'000ULL * nframes / rate : 0;
+        quick_ = started_ && !freewheeling && nowUs - lastUs_ < periodUs / 2 ? quick_ + 1 : 0;
+        started_ = true;
+        lastUs_ = nowUs;
+        if (quick_ < 2 || nowUs <= cycleStartUs) return 0;
+        const std::uint64_t late = (nowUs - cycleStartUs) * rate / 1'000'000;
+        return late > nframes ? late - nframes : 0;
+    }
+
+private:
+    bool started_ = false;
+    std::uint64_t lastUs_ = 0;
+    int quick_ = 0;  // callbacks in a row that came within half a period
+};
+
 // The room a JACK cycle's output keeps for steps and note-offs. PipeWire's
 // JACK loses a cycle's MIDI whole when it holds more than about 1300 short
 // messages, though the port's buffer still takes them; JACK 2's takes about

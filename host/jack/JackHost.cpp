@@ -163,6 +163,7 @@ JackHost::JackHost(const Options& options)
     if (!in_ || !out_) fail("cannot register the MIDI ports \"in\" and \"out\"");
     instance_ = instanceNumber(options.clientName, jack_port_name(in_), midiInputs(client_));
     if (jack_set_process_callback(client_, &JackHost::process, this) != 0) fail("cannot set the process callback");
+    jack_set_freewheel_callback(client_, &JackHost::freewheel, this);
     if (options.shutdownCallbacks) {
         // JACK 2 calls the first, PipeWire's JACK only the second.
         jack_on_info_shutdown(client_, &JackHost::shutdown, this);
@@ -322,6 +323,10 @@ std::int64_t JackHost::processThreadCpuMicros() const {
     return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000 + ts.tv_nsec / 1000;
 }
 
+void JackHost::freewheel(int starting, void* self) {
+    static_cast<JackHost*>(self)->freewheeling_.store(starting != 0, std::memory_order_relaxed);
+}
+
 int JackHost::process(jack_nframes_t nframes, void* self) {
     return uncancellable([&] { return static_cast<JackHost*>(self)->processCycle(nframes); });
 }
@@ -388,12 +393,20 @@ private:
 // cycle: its output starts empty and its input is read whole.
 int JackHost::processCycle(jack_nframes_t nframes) {
     const std::int64_t enteredUs = steadyMicros();
+    const jack_time_t jackNowUs = jack_get_time();
     void* inBuf = jack_port_get_buffer(in_, nframes);
     void* outBuf = jack_port_get_buffer(out_, nframes);
     jack_midi_clear_buffer(outBuf);
     const std::uint64_t first = position_.begin(jack_last_frame_time(client_), nframes);
     missedCycles_.store(position_.missed(), std::memory_order_relaxed);
     cyclesBehind_.store(position_.behind(), std::memory_order_relaxed);
+    const std::uint32_t rate = jack_get_sample_rate(client_);
+    jack_nframes_t cycleFrame = 0;
+    jack_time_t cycleUs = jackNowUs, nextUs = 0;
+    float periodUs = 0;
+    jack_get_cycle_times(client_, &cycleFrame, &cycleUs, &nextUs, &periodUs);
+    const std::uint64_t late =
+        lateness_.lateFrames(jackNowUs, cycleUs, nframes, rate, freewheeling_.load(std::memory_order_relaxed));
     CycleWriter out(outBuf, nframes);
 
     // What the owner sent goes out first, as soon as it can; what finds no
@@ -407,7 +420,7 @@ int JackHost::processCycle(jack_nframes_t nframes) {
     inputEvents_.fetch_add(inputs, std::memory_order_relaxed);
     inCycle_.store(true);
     if (CycleProcessor* processor = processor_.load()) {
-        processor->BeginCycle({first, nframes, jack_get_sample_rate(client_)}, out);
+        processor->BeginCycle({first, nframes, rate, late}, out);
         jack_midi_event_t in{};
         for (std::uint32_t i = 0; i < inputs; ++i)
             if (jack_midi_event_get(&in, inBuf, i) == 0) processor->Receive(in.time, in.buffer, static_cast<std::uint32_t>(in.size));

@@ -150,6 +150,7 @@ public:
 
 private:
     static int process(jack_nframes_t nframes, void* self);
+    static void freewheel(int starting, void* self);
     static void shutdown(jack_status_t code, const char* reason, void* self);
     static void plainShutdown(void* self);
     // JACK's notification thread: only notes the change for the owner.
@@ -178,6 +179,8 @@ private:
     jack_port_t* in_ = nullptr;
     jack_port_t* out_ = nullptr;
     FramePosition position_;                // process thread only
+    CycleLateness lateness_;                // process thread only
+    std::atomic<bool> freewheeling_{false};
     std::atomic<CycleProcessor*> processor_{nullptr};
     std::atomic<bool> inCycle_{false};  // the process callback runs
     std::int32_t instance_ = 1;

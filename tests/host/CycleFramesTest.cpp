@@ -47,6 +47,33 @@ TEST(FramePosition, EveryCallbackIsANewCycleThatNeverGoesBackAndLostCyclesAreCou
     EXPECT_EQ(still.begin(2280, 256), 1280u);
     EXPECT_EQ(still.missed() + still.behind(), 0u);
 
+    // How late a callback runs its cycle (48 kHz, 256 frames: 5333 us), by
+    // JACK's times: late only when it and the one before came within half a
+    // period, less a period of normal latency; never while freewheeling.
+    struct Late {
+        std::uint64_t nowUs, cycleStartUs;
+        bool freewheeling;
+        std::uint64_t late;
+    };
+    const Late lates[] = {
+        {1'000'000, 999'900, false, 0},
+        {1'005'333, 1'005'233, false, 0},
+        {2'005'333, 1'010'566, false, 0},  // after a second's stop: not late yet
+        {2'005'363, 1'015'899, false, 0},  // one quick cycle may be jitter
+        {2'005'393, 1'021'232, false, 46'983},  // the second: the cycles missed are replayed, each with its time
+        {2'005'423, 1'026'565, false, 46'729},
+        {2'010'756, 2'005'323, false, 0},  // at the pace of real time again
+        {2'010'786, 1'015'000, false, 0},  // JACK 2's estimate, a second behind after a stop: one quick cycle
+        {2'016'119, 1'020'000, false, 0},  // then real pace
+        {2'016'149, 2'016'000, false, 0},  // quick but on time
+        {2'016'179, 2'010'000, false, 40},  // quick and a period and 40 frames late
+        {2'016'209, 1'000'000, true, 0},   // freewheeling
+        {2'016'239, 1'000'000, false, 0},  // and just after it
+    };
+    vlx::host::CycleLateness lateness;
+    for (const Late& l : lates)
+        EXPECT_EQ(lateness.lateFrames(l.nowUs, l.cycleStartUs, 256, 48000, l.freewheeling), l.late) << l.nowUs;
+
     // Across the wrap of the 32-bit frame counter the count goes on; a new
     // period length takes effect from the cycle that has it.
     FramePosition wrap;
@@ -81,6 +108,7 @@ TEST(ThreadCycles, EachCycleEndsWhenTheThreadWokeAndTheNextBeginsThere) {
         EXPECT_EQ(c.firstFrame, r.first) << r.nowUs;
         EXPECT_EQ(c.frames, r.frames) << r.nowUs;
         EXPECT_EQ(c.rate, 1'000'000u);
+        EXPECT_EQ(c.lateFrames, r.frames) << "it ends now: its first frame is its length ago";
     }
     EXPECT_EQ(cycles.sleepMicros(std::nullopt, 9'000'600), -1);
     EXPECT_EQ(cycles.sleepMicros(4'000'601, 9'000'500), 101);
