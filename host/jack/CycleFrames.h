@@ -87,16 +87,22 @@ private:
     int quick_ = 0;  // callbacks in a row that came within half a period
 };
 
-// The room a JACK cycle's output keeps for steps and note-offs. PipeWire's
-// JACK loses a cycle's MIDI whole when it holds more than about 1300 short
-// messages, though the port's buffer still takes them; JACK 2's takes about
-// 2700 in its 32 KB.
+// What a JACK cycle's output may hold. PipeWire's JACK carries a cycle's
+// MIDI only whole: once the events take more than 32752 bytes counted its
+// way (16 bytes an event, and its bytes rounded up to 8), the port's buffer
+// still takes them, but nothing of that cycle reaches anyone, its note-offs
+// neither (1364 short messages, 240 SysEx of 120 bytes). JACK 2's buffer
+// holds more of each, so the one measure serves both.
+inline constexpr std::uint64_t kCycleBytes = 32752;
+constexpr std::uint64_t cycleBytesOf(std::uint32_t size) noexcept { return 16 + ((std::uint64_t{size} + 7) & ~std::uint64_t{7}); }
+
+// And the room kept in it for steps and note-offs, in that measure.
 inline constexpr OutputLimits kJackOutputLimits{
-    .maxEvents = 1200,
-    .keptEvents = 400,
+    .maxEvents = static_cast<std::uint32_t>(kCycleBytes / cycleBytesOf(1)),
+    .keptEvents = 256,
     .keptBytes = 8192,
     .noteOffEvents = 64,
-    .noteOffBytes = 1024,
+    .noteOffBytes = 64 * cycleBytesOf(3),
 };
 
 }  // namespace vlx::host

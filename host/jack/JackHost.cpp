@@ -356,9 +356,10 @@ void JackHost::plainShutdown(void* self) {
 namespace {
 
 // A cycle's MIDI output buffer, written in time order, with room kept for
-// steps and note-offs (OutputRoom). Room is asked before writing: libjack
-// reports a full buffer through its error handler, which prints, and
-// printing has no place in the process callback.
+// steps and note-offs (OutputRoom) out of what the server carries
+// (kCycleBytes). Room is asked before writing: libjack reports a full buffer
+// through its error handler, which prints, and printing has no place in the
+// process callback.
 class CycleWriter final : public CycleOutput {
 public:
     CycleWriter(void* buffer, jack_nframes_t nframes) : buffer_(buffer), nframes_(nframes) {}
@@ -372,11 +373,13 @@ public:
 
 private:
     bool write(std::uint32_t offset, const std::uint8_t* bytes, std::uint32_t size, bool step) noexcept {
-        if (nframes_ == 0 || size == 0) return false;
+        if (nframes_ == 0 || size == 0 || jack_midi_max_event_size(buffer_) < size) return false;
         const auto at = std::min<jack_nframes_t>(std::max<jack_nframes_t>(offset, last_), nframes_ - 1);
-        if (!room_.allows(priorityOf(step, bytes, size), jack_midi_max_event_size(buffer_), size)) return false;
+        const std::uint64_t cost = cycleBytesOf(size);
+        if (!room_.allows(priorityOf(step, bytes, size), kCycleBytes - used_, cost)) return false;
         if (jack_midi_event_write(buffer_, at, bytes, size) != 0) return false;
         last_ = at;
+        used_ += cost;
         room_.took();
         return true;
     }
@@ -384,6 +387,7 @@ private:
     void* buffer_;
     jack_nframes_t nframes_;
     jack_nframes_t last_ = 0;
+    std::uint64_t used_ = 0;  // of kCycleBytes
     OutputRoom room_{kJackOutputLimits};
 };
 

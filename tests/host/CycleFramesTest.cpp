@@ -155,6 +155,14 @@ TEST(OutputRoom, PassingDataGivesWayToStepsAndStepsToNoteOffs) {
             << static_cast<int>(c.priority) << " " << c.written << " " << c.room << " " << c.size;
     }
 
+    // What PipeWire's JACK was seen to carry in one cycle, and not one more.
+    using vlx::host::cycleBytesOf;
+    using vlx::host::kCycleBytes;
+    EXPECT_EQ(kCycleBytes / cycleBytesOf(3), 1364u);
+    EXPECT_EQ(kCycleBytes / cycleBytesOf(9), 1023u);
+    EXPECT_EQ(kCycleBytes / cycleBytesOf(24), 818u);
+    EXPECT_EQ(kCycleBytes / cycleBytesOf(120), 240u);
+
     using vlx::host::isNoteOff;
     using vlx::host::priorityOf;
     const std::uint8_t off[] = {0x83, 60, 64}, onZero[] = {0x93, 60, 0}, on[] = {0x93, 60, 1}, cc[] = {0xB3, 64, 0};

@@ -263,9 +263,11 @@ TEST(JackHostInput, OnAServerWithoutRealTimeEveryCyclesInputPassesOnceInOrder) {
                 static_cast<unsigned long long>(host->missedCycles()));
 }
 
-// Messages flooding in while the arpeggio plays fill the output's buffer
-// every cycle: what passes through gives way (and is counted), the
-// arpeggio's steps and note-offs never do, so no note is left sounding.
+// Messages flooding in while the arpeggio plays fill the output every
+// cycle: what passes through gives way (and is counted), the arpeggio's
+// steps and note-offs never do, so no note is left sounding. Each cycle
+// brings all PipeWire's JACK carries in one (more and it drops the cycle
+// whole): passed on with the arpeggio added, it would lose the arpeggio too.
 TEST(JackHostOutput, AFloodOfPassingDataNeverCrowdsOutANoteOff) {
     JackServer server(48000, 256);
     server.makeDefault();
@@ -280,14 +282,13 @@ TEST(JackHostOutput, AFloodOfPassingDataNeverCrowdsOutANoteOff) {
 
     const std::uint8_t keys[] = {48, 52, 55, 60, 64, 67, 72};
     for (std::uint8_t key : keys) tester.play({0x90, key, 100});
-    // Long messages that fill the buffer's bytes, and short ones that fill
-    // its count of events (PipeWire's JACK takes about 1300 a cycle).
+    // 100 SysEx of 120 bytes and 798 controllers: 32752 bytes, PipeWire's way.
     Bytes sysex(120, 0x11);
     sysex.front() = 0xF0;
     sysex.back() = 0xF7;
     const Bytes controller = {0xB0, 1, 64};
     const jack_nframes_t from = tester.frameNow() + 4 * tester.bufferSize();
-    constexpr int kCycles = 400, kPerCycle = 1100;
+    constexpr int kCycles = 400, kPerCycle = 898;
     // Queued a few cycles ahead at a time: the sender's ring holds 1 MB.
     for (int c = 0; c < kCycles; ++c) {
         const jack_nframes_t cycle = from + static_cast<jack_nframes_t>(c) * tester.bufferSize();
@@ -295,14 +296,21 @@ TEST(JackHostOutput, AFloodOfPassingDataNeverCrowdsOutANoteOff) {
             tester.recorded();  // the recorder's ring holds 4 MB: taken as it comes
             std::this_thread::sleep_for(1ms);
         }
+        sysex[1] = static_cast<std::uint8_t>(c & 0x7F);  // no cycle's like the one before
         for (int i = 0; i < kPerCycle; ++i)
-            tester.play(c % 2 == 0 && i < 200 ? sysex : controller, cycle + static_cast<jack_nframes_t>(i * 200 / kPerCycle));
+            tester.play(i < 100 ? sysex : controller, cycle + static_cast<jack_nframes_t>(i * 200 / kPerCycle));
     }
     tester.waitCycles(8);
     for (std::uint8_t key : keys) tester.play({0x80, key, 64});
     tester.waitCycles(8);
     host->Drive(nullptr);
 
+    // What the recorder lost is the rig's loss: then nothing can be judged.
+    // What the server dropped of what the program wrote is the program's.
+    if (tester.recorded(); tester.recorderMissedCycles() + tester.recorderOverflows() > 0)
+        GTEST_SKIP() << "the recorder missed " << tester.recorderMissedCycles() << " cycles and "
+                     << tester.recorderOverflows() << " messages";
+    EXPECT_EQ(tester.recorded().size(), host->outputEvents()) << "the server dropped what the program wrote";
     std::map<int, int> sounding;
     int ons = 0, passed = 0;
     for (const auto& m : tester.recorded()) {
