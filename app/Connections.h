@@ -27,7 +27,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "host/PortConnections.h"
+#include "host/api/PortConnections.h"
 
 namespace re2 {
 class RE2;

@@ -603,7 +603,6 @@ void Form1::detachHost() {
         inputNotifier_->deleteLater();
         inputNotifier_ = nullptr;
     }
-    vlx->OnMidiInput({});
     vlx->OnConnectionLost({});
     vlx->OnRenewalDue({});
     if (PortConnections* ports = PortConnectionsOf(vlx.get())) ports->OnPortsChanged({});

@@ -23,7 +23,7 @@
 #include "app/Connections.h"
 #include "app/LiveView.h"
 #include "app/Util.h"
-#include "host/HostAutomation.h"
+#include "host/api/HostAutomation.h"
 #include "player/Player.h"
 
 class QAction;

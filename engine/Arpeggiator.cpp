@@ -253,22 +253,20 @@ std::int16_t Arpeggiator::positionOf(std::int16_t id) const {
 // ---- playback ----
 
 namespace {
-void send(HostAutomation& host, std::optional<std::int32_t> due, std::int32_t status, std::int32_t data1,
-          std::int32_t data2) {
-    if (due)
-        host.SendMidiMessageAt(*due, -1, status, data1, data2);
+void send(HostAutomation& host, bool step, std::int32_t status, std::int32_t data1, std::int32_t data2) {
+    if (step)
+        host.SendStep(-1, status, data1, data2);
     else
         host.SendMidiMessage(-1, status, data1, data2);
 }
 }  // namespace
 
-void Arpeggiator::NoteOn(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc,
-                         std::optional<std::int32_t> due) {
-    send(*vlx_, due, 0x90 | nChan, nNote, nVeloc);
+void Arpeggiator::NoteOn(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc, bool step) {
+    send(*vlx_, step, 0x90 | nChan, nNote, nVeloc);
 }
 
-void Arpeggiator::NoteOff(std::uint8_t nChan, std::uint8_t nNote, std::optional<std::int32_t> due) {
-    send(*vlx_, due, 0x80 | nChan, nNote, 0);
+void Arpeggiator::NoteOff(std::uint8_t nChan, std::uint8_t nNote, bool step) {
+    send(*vlx_, step, 0x80 | nChan, nNote, 0);
 }
 
 bool Arpeggiator::MaybeTrigger(std::int32_t lNow) {
@@ -300,7 +298,7 @@ bool Arpeggiator::MaybeTrigger(std::int32_t lNow) {
     }
     if (on && hosttime::isDue(on->Trigger, lNow) && mayStart(*on)) {
         if (const auto note = FindEvt(on->Index)) {
-            NoteOn(note->chan, on->CalcPitch(note->Note), note->Velocity, on->Trigger);
+            NoteOn(note->chan, on->CalcPitch(note->Note), note->Velocity, true);
             lastPlayed_ = Sounded{note->chan, note->Note, on->OctMult};
             ++stepsIntoPass_;
             playQ_->Add(on->Index, on->OctMult, on->Trigger);
@@ -315,7 +313,7 @@ bool Arpeggiator::MaybeTrigger(std::int32_t lNow) {
 // The note-off of a scheduled step; every sounding entry of its held note
 // goes, whatever its octave.
 void Arpeggiator::sendOff(const QEvt& off, const NoteEvt& note) {
-    NoteOff(note.chan, off.CalcPitch(note.Note), off.Trigger);
+    NoteOff(note.chan, off.CalcPitch(note.Note), true);
     for (auto i = playQ_->Count(); i >= 1; --i)
         if (playQ_->Item(i)->Index == off.Index) playQ_->Remove(i);
 }

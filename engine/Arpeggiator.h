@@ -15,7 +15,7 @@
 #include <optional>
 #include <vector>
 
-#include "host/HostAutomation.h"
+#include "host/api/HostAutomation.h"
 #include "model/NoteAry.h"
 #include "model/StepQueue.h"
 
@@ -109,11 +109,10 @@ public:
     // down; empty when none.
     std::shared_ptr<NoteEvt> FindEvt(std::int16_t nIndex) const;
 
-    // The only builders of note messages. With a due time (a scheduled
-    // step's Trigger) the message goes through SendMidiMessageAt.
-    void NoteOn(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc,
-                std::optional<std::int32_t> due = std::nullopt);
-    void NoteOff(std::uint8_t nChan, std::uint8_t nNote, std::optional<std::int32_t> due = std::nullopt);
+    // The only builders of note messages. A scheduled step's (`step`) goes
+    // through SendStep.
+    void NoteOn(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc, bool step = false);
+    void NoteOff(std::uint8_t nChan, std::uint8_t nNote, bool step = false);
     // Sends a note-off for every sounding step and empties PlayQ.
     void StopPlay();
 

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "host/HostAutomation.h"
+#include "host/api/HostAutomation.h"
 
 namespace vlx {
 

@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <string>
 
-#include "host/CycleProcessor.h"
-#include "host/HostAutomation.h"
-#include "host/MidiMessage.h"
+#include "host/api/CycleProcessor.h"
+#include "host/api/HostAutomation.h"
+#include "host/api/MidiMessage.h"
 #include "player/CycleTime.h"
 
 namespace vlx {
@@ -34,8 +34,7 @@ public:
     // goes out now: written back at its own frame it would land there only
     // when that frame is in the cycle, and the output would depend on the
     // cycle length.
-    void SendMidiMessageAt(std::int32_t, std::int32_t, std::int32_t Status, std::int32_t data1,
-                           std::int32_t data2) override {
+    void SendStep(std::int32_t, std::int32_t Status, std::int32_t data1, std::int32_t data2) override {
         Write(host::MidiMessage::fromInts(Status, data1, data2), true);
     }
     std::int32_t HostTime() override { return time_.Now(); }

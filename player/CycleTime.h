@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "host/CycleProcessor.h"
+#include "host/api/CycleProcessor.h"
 #include "player/PlayerClock.h"
 
 namespace vlx {

@@ -12,8 +12,8 @@
 #include <memory>
 
 #include "engine/Arpeggiator.h"
-#include "host/MidiMessage.h"
-#include "host/Routing.h"
+#include "host/api/MidiMessage.h"
+#include "host/api/Routing.h"
 #include "model/InputQ.h"
 #include "player/Band.h"
 #include "player/CycleHost.h"

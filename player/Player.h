@@ -27,8 +27,8 @@
 #include <optional>
 
 #include "engine/Arpeggiator.h"
-#include "host/CycleProcessor.h"
-#include "host/MidiMessage.h"
+#include "host/api/CycleProcessor.h"
+#include "host/api/MidiMessage.h"
 #include "model/InputQ.h"
 #include "player/Band.h"
 #include "player/Controls.h"

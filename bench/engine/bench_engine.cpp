@@ -9,7 +9,7 @@
 #include <string>
 
 #include "engine/Arpeggiator.h"
-#include "host/HostAutomation.h"
+#include "host/api/HostAutomation.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/jack/CycleFrames.h"
+#include "host/api/OutputRoom.h"
 
 namespace vlx::host {
 
@@ -29,7 +29,6 @@ AlsaHost::AlsaHost(const std::string& clientName) {
         throw AlsaOpenError(alsaError("cannot open the ALSA sequencer", err));
     auto fail = [this](const std::string& why) {
         if (wakeFd_ >= 0) ::close(wakeFd_);
-        if (outRing_) jack_ringbuffer_free(outRing_);
         snd_seq_close(seq_);
         throw AlsaOpenError(why);
     };
@@ -40,8 +39,7 @@ AlsaHost::AlsaHost(const std::string& clientName) {
                                           SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
     if (inPort_ < 0 || outPort_ < 0) fail(alsaError("cannot create the ALSA ports", inPort_ < 0 ? inPort_ : outPort_));
     wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    outRing_ = jack_ringbuffer_create(kOutCapacity * sizeof(MidiMessage));
-    if (wakeFd_ < 0 || !outRing_) fail("cannot create the output queue");
+    if (wakeFd_ < 0) fail("cannot create the output queue's eventfd");
     instance_ = countEarlierNamesakes(clientName) + 1;
     watchAnnouncements();
     thread_ = std::thread([this] { run(); });
@@ -55,18 +53,12 @@ AlsaHost::~AlsaHost() {
     thread_.join();
     snd_seq_close(seq_);
     ::close(wakeFd_);
-    jack_ringbuffer_free(outRing_);
 }
 
 std::string AlsaHost::HostVersion() { return std::string(kHostLayerVersion) + " ALSA"; }
 
 void AlsaHost::SendMidiMessage(std::int32_t, std::int32_t Status, std::int32_t data1, std::int32_t data2) {
-    const MidiMessage m = MidiMessage::fromInts(Status, data1, data2);
-    if (connectionLost() || m.size == 0 || jack_ringbuffer_write_space(outRing_) < sizeof m) {
-        countDroppedSend();
-        return;
-    }
-    jack_ringbuffer_write(outRing_, reinterpret_cast<const char*>(&m), sizeof m);
+    if (!queueSend(Status, data1, data2)) return;
     const std::uint64_t one = 1;
     [[maybe_unused]] const auto n = ::write(wakeFd_, &one, sizeof one);
 }
@@ -74,7 +66,7 @@ void AlsaHost::SendMidiMessage(std::int32_t, std::int32_t Status, std::int32_t d
 void AlsaHost::Flush() {
     // The sequencer thread empties the queue as soon as it is woken.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
-    while (jack_ringbuffer_read_space(outRing_) > 0 && !connectionLost() && std::chrono::steady_clock::now() < deadline)
+    while (sendsWaiting() && !connectionLost() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
@@ -153,28 +145,37 @@ void AlsaHost::run() {
         if (CycleProcessor* p = processor_.load())
             playCycle(*p, steadyMicros());
         else
-            readInput();
+            passThru();
         inCycle_.store(false);
     }
     writeQueued();  // the final note-offs
 }
 
-// Writes at once what the processor writes; a note-off waits a little for
-// room (it keeps a note from hanging), anything else does not.
+// Writes at once what the processor writes. The sequencer has no cycle to
+// fill, only a buffer that drains as the receivers read it: a note-off or a
+// step waits a little for room (a note-off keeps a note from hanging, and the
+// engine counts a step as sent), passing data does not.
 class AlsaHost::CycleWriter final : public CycleOutput {
 public:
     explicit CycleWriter(AlsaHost& host) : host_(host) {}
     bool Write(std::uint32_t, const std::uint8_t* bytes, std::uint32_t size) noexcept override {
+        return write(bytes, size, false);
+    }
+    bool WriteStep(std::uint32_t, const std::uint8_t* bytes, std::uint32_t size) noexcept override {
+        return write(bytes, size, true);
+    }
+
+private:
+    bool write(const std::uint8_t* bytes, std::uint32_t size, bool step) noexcept {
         snd_seq_event_t ev;
         if (!host_.codec_.encode(bytes, size, ev)) return false;
         snd_seq_ev_set_source(&ev, static_cast<unsigned char>(host_.outPort_));
         snd_seq_ev_set_subs(&ev);
         snd_seq_ev_set_direct(&ev);
-        if (isNoteOff(bytes, size)) return host_.outputDirect(ev);
+        if (priorityOf(step, bytes, size) != Priority::Passing) return host_.outputDirect(ev);
         return snd_seq_event_output_direct(host_.seq_, &ev) >= 0;
     }
 
-private:
     AlsaHost& host_;
 };
 
@@ -203,11 +204,10 @@ void AlsaHost::playCycle(CycleProcessor& processor, std::int64_t nowUs) {
     processor.EndCycle();
 }
 
-void AlsaHost::readInput() {
-    bool handedOver = false;
+// Without the player, every MIDI message passes to the output at once.
+void AlsaHost::passThru() {
     snd_seq_event_t* ev = nullptr;
     std::uint8_t bytes[16];  // an NRPN event decodes to 12
-    InputCase arrival = arrivalCase();
     int r;
     while ((r = snd_seq_event_input(seq_, &ev)) >= 0 || r == -ENOSPC) {
         if (r < 0 || !ev) continue;  // overrun: the kernel dropped input; go on with what follows
@@ -215,26 +215,9 @@ void AlsaHost::readInput() {
             notePortsChanged();
             continue;
         }
-        // SysEx, and events that decode to several messages (14-bit
-        // controllers, NRPN), cannot reach the program as one event.
-        std::size_t size = 0;
-        if (ev->type != SND_SEQ_EVENT_SYSEX) {
-            size = codec_.decode(*ev, bytes, sizeof bytes);
-            if (size == 0) continue;  // not a MIDI message
-        }
-        arrival.fitsEvent = size > 0 && fitsEvent(bytes, size);
-        const InputRoute route = routeInput(arrival);
-        const bool passed = route.toOutput && forward(*ev);
-        if (route.toProgram) {
-            InputEvent e;
-            e.time = clock().now();
-            e.routed = passed;
-            e.message.size = static_cast<std::uint8_t>(size);
-            std::copy(bytes, bytes + size, e.message.bytes.begin());
-            handedOver = input().push(e) || handedOver;
-        }
+        if (ev->type != SND_SEQ_EVENT_SYSEX && codec_.decode(*ev, bytes, sizeof bytes) == 0) continue;  // not MIDI
+        forward(*ev);
     }
-    if (handedOver) input().wake();
 }
 
 bool AlsaHost::forward(snd_seq_event_t event) {
@@ -257,7 +240,7 @@ bool AlsaHost::outputDirect(snd_seq_event_t& event) {
 
 void AlsaHost::writeQueued() {
     MidiMessage m;
-    while (jack_ringbuffer_read(outRing_, reinterpret_cast<char*>(&m), sizeof m) == sizeof m) {
+    while (sends().pop(m)) {
         snd_seq_event_t ev;
         if (!codec_.encode(m.bytes.data(), m.size, ev)) {
             countDroppedSend();

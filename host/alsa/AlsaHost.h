@@ -8,21 +8,18 @@
 // CycleProcessor (the player), it runs it: it sleeps until input comes or
 // the processor's next step falls due, then plays a cycle up to that moment
 // (ThreadCycles: a frame is a microsecond) and sends what it wrote at once.
-// Without one, it routes input to the output unless the program diverts
-// it and hands it to the owner's thread through InputHandoff. Either way
-// it writes what SendMidiMessage queued. The sequencer delivers at once.
+// Without one, it passes input to the output. Either way it writes what
+// SendMidiMessage queued. The sequencer delivers at once.
 //
 // Connections are subscriptions, by "client name:port name"
 // (AlsaConnections.cpp); a private port of its own hears the sequencer's
 // announcements of ports and subscriptions and notes them for the owner.
 //
-// SendMidiMessageAt is the interface's default here, a send like any other:
-// without a constant output latency there is nothing to absorb a late step
-// in. A sequencer queue with real-time stamps could add one, at the cost of
-// notes sitting in the kernel when the client closes; direct output keeps
-// closing and losing the sequencer simple.
+// Output is direct, never through a sequencer queue with real-time stamps:
+// a queue could absorb a late step, at the cost of notes sitting in the
+// kernel when the client closes; direct output keeps closing and losing the
+// sequencer simple.
 #include <alsa/asoundlib.h>
-#include <jack/ringbuffer.h>
 
 #include <atomic>
 #include <cstdint>
@@ -32,10 +29,10 @@
 #include <thread>
 #include <vector>
 
-#include "host/CycleProcessor.h"
-#include "host/ThreadCycles.h"
+#include "host/api/CycleProcessor.h"
+#include "host/alsa/ThreadCycles.h"
 #include "host/alsa/AlsaCodec.h"
-#include "host/RealHost.h"
+#include "host/common/RealHost.h"
 
 namespace vlx::host {
 
@@ -72,12 +69,11 @@ public:
     std::uint64_t droppedThru() const noexcept { return droppedThru_.load(); }
 
 private:
-    static constexpr std::size_t kOutCapacity = 1 << 14;  // messages
     class CycleWriter;
 
     void run();
     void raisePriority();
-    void readInput();
+    void passThru();
     void playCycle(CycleProcessor& processor, std::int64_t nowUs);
     void writeQueued();
     // False (and counted) when the output had no room even after waiting.
@@ -100,7 +96,6 @@ private:
     int announcePort_ = -1;
     int wakeFd_ = -1;
     std::int32_t instance_ = 1;
-    jack_ringbuffer_t* outRing_ = nullptr;
     AlsaCodec codec_;
     std::atomic<bool> stop_{false};
     std::atomic<std::uint64_t> droppedThru_{0};

@@ -5,17 +5,20 @@
 // output buffer each kind of message may take.
 #include <cstdint>
 
-#include "host/MidiMessage.h"
+#include "host/api/OutputRoom.h"
 
 namespace vlx::host {
 
 // The first frame of each callback's cycle, counted from the first
-// callback. Every callback is a new cycle with new input: JACK 2, at times
-// (a server without real-time rights under load), reports the previous
-// cycle's first frame again for a callback that carries new input. Such a
-// cycle is placed right after the one before, and the count goes on with
-// the server's frames once they pass it again; a report further ahead than
-// one cycle means cycles were lost, and the count follows it.
+// callback. Every callback is a new cycle with new input, and JACK 2 does
+// not always report its frame right: under load it may report the previous
+// cycle's first frame again, and after the server stood still it may report
+// the next cycle's frame for one callback and that frame again for the one
+// after. So a callback whose reported frame lags is placed right after the
+// one before, and one whose frame runs ahead is too: only when the next
+// callback still runs ahead were cycles lost, and the count follows the
+// server's frames from then on. Either way the count falls back onto the
+// server's frames as soon as they agree again.
 class FramePosition {
 public:
     std::uint64_t begin(std::uint32_t reported, std::uint32_t nframes) noexcept {
@@ -25,13 +28,14 @@ public:
             // Frame times wrap after 2^32 frames.
             reportedPos_ += static_cast<std::int32_t>(reported - lastReported_);
             const std::int64_t expected = position_ + frames_;
-            if (reportedPos_ > expected) {
+            if (reportedPos_ > expected && ahead_) {
                 missed_ += static_cast<std::uint64_t>((reportedPos_ - expected) / frames_);
                 position_ = reportedPos_;
             } else {
                 if (reportedPos_ < expected) ++behind_;
                 position_ = expected;
             }
+            ahead_ = reportedPos_ > position_;
         }
         lastReported_ = reported;
         frames_ = nframes > 0 ? nframes : 1;
@@ -44,6 +48,7 @@ public:
 
 private:
     bool started_ = false;
+    bool ahead_ = false;  // the last callback's reported frame ran ahead of the count
     std::uint32_t lastReported_ = 0;
     std::int64_t reportedPos_ = 0;  // the server's frames since the first callback
     std::int64_t position_ = 0;
@@ -52,20 +57,52 @@ private:
     std::uint64_t behind_ = 0;
 };
 
-// Whether a message may still go into a cycle's output buffer. A note-off
-// never yields to passing data: it keeps a note from hanging; nor does a
-// step of the arpeggio. The last `kNoteOffReserveBytes` of the buffer and
-// the last events up to kMaxEventsPerCycle are kept for them (`kept`). PipeWire's JACK loses a cycle's
-// MIDI whole when it holds more than about 1300 short messages, though the
-// port's buffer still takes them.
-inline constexpr std::uint32_t kMaxEventsPerCycle = 1200;
-inline constexpr std::uint32_t kMaxOtherEventsPerCycle = 1024;
-inline constexpr std::uint64_t kNoteOffReserveBytes = 4096;
+// How late a callback runs its cycle, from JACK's own clock: the time of
+// the cycle's first frame that jack_get_cycle_times gives, against the time
+// the callback began. A server that stood still and goes on from where it
+// stopped (JACK 2) runs its cycles at the pace of real time again, though
+// its estimate of their times needs a second or so to recover and reads
+// every cycle late meanwhile. A server that replays the cycles it missed
+// (PipeWire's dummy driver) runs them back to back, each with its own time.
+// So a cycle counts as late only when it and the one before each came
+// within half a period of the one before them; never while the server
+// freewheels (it runs as fast as it can on purpose, and nothing is heard).
+// A period of lateness is the driver's normal latency and jitter.
+class CycleLateness {
+public:
+    std::uint64_t lateFrames(std::uint64_t nowUs, std::uint64_t cycleStartUs, std::uint32_t nframes,
+                             std::uint32_t rate, bool freewheeling) noexcept {
+        const std::uint64_t periodUs = rate > 0 ? 1'000'000ULL * nframes / rate : 0;
+        quick_ = started_ && !freewheeling && nowUs - lastUs_ < periodUs / 2 ? quick_ + 1 : 0;
+        started_ = true;
+        lastUs_ = nowUs;
+        if (quick_ < 2 || nowUs <= cycleStartUs) return 0;
+        const std::uint64_t late = (nowUs - cycleStartUs) * rate / 1'000'000;
+        return late > nframes ? late - nframes : 0;
+    }
 
-constexpr bool mayWrite(bool kept, std::uint32_t written, std::uint64_t room, std::uint64_t size) noexcept {
-    if (room < size || written >= kMaxEventsPerCycle) return false;
-    return kept || (written < kMaxOtherEventsPerCycle && room >= size + kNoteOffReserveBytes);
-}
+private:
+    bool started_ = false;
+    std::uint64_t lastUs_ = 0;
+    int quick_ = 0;  // callbacks in a row that came within half a period
+};
 
+// What a JACK cycle's output may hold. PipeWire's JACK carries a cycle's
+// MIDI only whole: once the events take more than 32752 bytes counted its
+// way (16 bytes an event, and its bytes rounded up to 8), the port's buffer
+// still takes them, but nothing of that cycle reaches anyone, its note-offs
+// neither (1364 short messages, 240 SysEx of 120 bytes). JACK 2's buffer
+// holds more of each, so the one measure serves both.
+inline constexpr std::uint64_t kCycleBytes = 32752;
+constexpr std::uint64_t cycleBytesOf(std::uint32_t size) noexcept { return 16 + ((std::uint64_t{size} + 7) & ~std::uint64_t{7}); }
+
+// And the room kept in it for steps and note-offs, in that measure.
+inline constexpr OutputLimits kJackOutputLimits{
+    .maxEvents = static_cast<std::uint32_t>(kCycleBytes / cycleBytesOf(1)),
+    .keptEvents = 256,
+    .keptBytes = 8192,
+    .noteOffEvents = 64,
+    .noteOffBytes = 64 * cycleBytesOf(3),
+};
 
 }  // namespace vlx::host

@@ -151,12 +151,8 @@ JackHost::JackHost(const Options& options)
 
     auto fail = [this](const std::string& why) {
         jack_client_close(client_);
-        if (outRing_) jack_ringbuffer_free(outRing_);
         throw JackOpenError(why);
     };
-    outRing_ = jack_ringbuffer_create(kOutCapacity * sizeof(MidiMessage));
-    if (!outRing_) fail("cannot allocate the output queue");
-    jack_ringbuffer_mlock(outRing_);
 
     clientName_ = jack_get_client_name(client_);
     bufferSize_ = jack_get_buffer_size(client_);
@@ -167,6 +163,7 @@ JackHost::JackHost(const Options& options)
     if (!in_ || !out_) fail("cannot register the MIDI ports \"in\" and \"out\"");
     instance_ = instanceNumber(options.clientName, jack_port_name(in_), midiInputs(client_));
     if (jack_set_process_callback(client_, &JackHost::process, this) != 0) fail("cannot set the process callback");
+    jack_set_freewheel_callback(client_, &JackHost::freewheel, this);
     if (options.shutdownCallbacks) {
         // JACK 2 calls the first, PipeWire's JACK only the second.
         jack_on_info_shutdown(client_, &JackHost::shutdown, this);
@@ -188,7 +185,6 @@ JackHost::~JackHost() {
         if (!connectionLost()) jack_deactivate(client_);
         jack_client_close(client_);
     }
-    jack_ringbuffer_free(outRing_);
 }
 
 // The process callback marks itself in before it looks for the processor,
@@ -223,7 +219,7 @@ void JackHost::letOutputDrain() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200) +
                           std::chrono::microseconds(6 * periodUs);
     auto waiting = [&] { return !connectionLost() && std::chrono::steady_clock::now() < deadline; };
-    while (jack_ringbuffer_read_space(outRing_) > 0 && waiting())
+    while (sendsWaiting() && waiting())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     // The last messages taken were written into this cycle's buffer; one more
     // cycle and the clients after us have read it.
@@ -316,12 +312,7 @@ std::string JackHost::HostVersion() { return std::string(kHostLayerVersion) + " 
 std::int32_t JackHost::InstanceNumber() { return instance_; }
 
 void JackHost::SendMidiMessage(std::int32_t, std::int32_t Status, std::int32_t data1, std::int32_t data2) {
-    const MidiMessage m = MidiMessage::fromInts(Status, data1, data2);
-    if (connectionLost() || m.size == 0 || jack_ringbuffer_write_space(outRing_) < sizeof m) {
-        countDroppedSend();
-        return;
-    }
-    jack_ringbuffer_write(outRing_, reinterpret_cast<const char*>(&m), sizeof m);
+    queueSend(Status, data1, data2);
 }
 
 std::int64_t JackHost::processThreadCpuMicros() const {
@@ -330,6 +321,10 @@ std::int64_t JackHost::processThreadCpuMicros() const {
     if (!client_ || pthread_getcpuclockid(jack_client_thread_id(client_), &id) != 0 || clock_gettime(id, &ts) != 0)
         return -1;
     return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000 + ts.tv_nsec / 1000;
+}
+
+void JackHost::freewheel(int starting, void* self) {
+    static_cast<JackHost*>(self)->freewheeling_.store(starting != 0, std::memory_order_relaxed);
 }
 
 int JackHost::process(jack_nframes_t nframes, void* self) {
@@ -360,36 +355,40 @@ void JackHost::plainShutdown(void* self) {
 
 namespace {
 
-// A cycle's MIDI output buffer, written in time order; other messages leave
-// room for note-offs (mayWrite). Room is asked before writing: libjack
-// reports a full buffer through its error handler, which prints, and
-// printing has no place in the process callback.
+// A cycle's MIDI output buffer, written in time order, with room kept for
+// steps and note-offs (OutputRoom) out of what the server carries
+// (kCycleBytes). Room is asked before writing: libjack reports a full buffer
+// through its error handler, which prints, and printing has no place in the
+// process callback.
 class CycleWriter final : public CycleOutput {
 public:
     CycleWriter(void* buffer, jack_nframes_t nframes) : buffer_(buffer), nframes_(nframes) {}
-    std::uint32_t written() const noexcept { return written_; }
+    std::uint32_t written() const noexcept { return room_.written(); }
     bool Write(std::uint32_t offset, const std::uint8_t* bytes, std::uint32_t size) noexcept override {
-        return write(offset, bytes, size, isNoteOff(bytes, size));
+        return write(offset, bytes, size, false);
     }
     bool WriteStep(std::uint32_t offset, const std::uint8_t* bytes, std::uint32_t size) noexcept override {
         return write(offset, bytes, size, true);
     }
 
 private:
-    bool write(std::uint32_t offset, const std::uint8_t* bytes, std::uint32_t size, bool kept) noexcept {
-        if (nframes_ == 0 || size == 0) return false;
+    bool write(std::uint32_t offset, const std::uint8_t* bytes, std::uint32_t size, bool step) noexcept {
+        if (nframes_ == 0 || size == 0 || jack_midi_max_event_size(buffer_) < size) return false;
         const auto at = std::min<jack_nframes_t>(std::max<jack_nframes_t>(offset, last_), nframes_ - 1);
-        if (!mayWrite(kept, written_, jack_midi_max_event_size(buffer_), size)) return false;
+        const std::uint64_t cost = cycleBytesOf(size);
+        if (!room_.allows(priorityOf(step, bytes, size), kCycleBytes - used_, cost)) return false;
         if (jack_midi_event_write(buffer_, at, bytes, size) != 0) return false;
         last_ = at;
-        ++written_;
+        used_ += cost;
+        room_.took();
         return true;
     }
 
     void* buffer_;
     jack_nframes_t nframes_;
     jack_nframes_t last_ = 0;
-    std::uint32_t written_ = 0;
+    std::uint64_t used_ = 0;  // of kCycleBytes
+    OutputRoom room_{kJackOutputLimits};
 };
 
 }  // namespace
@@ -398,20 +397,26 @@ private:
 // cycle: its output starts empty and its input is read whole.
 int JackHost::processCycle(jack_nframes_t nframes) {
     const std::int64_t enteredUs = steadyMicros();
+    const jack_time_t jackNowUs = jack_get_time();
     void* inBuf = jack_port_get_buffer(in_, nframes);
     void* outBuf = jack_port_get_buffer(out_, nframes);
     jack_midi_clear_buffer(outBuf);
     const std::uint64_t first = position_.begin(jack_last_frame_time(client_), nframes);
     missedCycles_.store(position_.missed(), std::memory_order_relaxed);
     cyclesBehind_.store(position_.behind(), std::memory_order_relaxed);
+    const std::uint32_t rate = jack_get_sample_rate(client_);
+    jack_nframes_t cycleFrame = 0;
+    jack_time_t cycleUs = jackNowUs, nextUs = 0;
+    float periodUs = 0;
+    jack_get_cycle_times(client_, &cycleFrame, &cycleUs, &nextUs, &periodUs);
+    const std::uint64_t late =
+        lateness_.lateFrames(jackNowUs, cycleUs, nframes, rate, freewheeling_.load(std::memory_order_relaxed));
     CycleWriter out(outBuf, nframes);
 
     // What the owner sent goes out first, as soon as it can; what finds no
     // room waits for the next cycle.
-    MidiMessage m;
-    while (jack_ringbuffer_peek(outRing_, reinterpret_cast<char*>(&m), sizeof m) == sizeof m &&
-           out.Write(0, m.bytes.data(), m.size))
-        jack_ringbuffer_read_advance(outRing_, sizeof m);
+    while (sends().read_available() > 0 && out.Write(0, sends().front().bytes.data(), sends().front().size))
+        sends().pop();
 
     // Counted once and read as counted: a late callback on a server
     // without real time may find an upstream client writing the buffer.
@@ -419,13 +424,13 @@ int JackHost::processCycle(jack_nframes_t nframes) {
     inputEvents_.fetch_add(inputs, std::memory_order_relaxed);
     inCycle_.store(true);
     if (CycleProcessor* processor = processor_.load()) {
-        processor->BeginCycle({first, nframes, jack_get_sample_rate(client_)}, out);
+        processor->BeginCycle({first, nframes, rate, late}, out);
         jack_midi_event_t in{};
         for (std::uint32_t i = 0; i < inputs; ++i)
             if (jack_midi_event_get(&in, inBuf, i) == 0) processor->Receive(in.time, in.buffer, static_cast<std::uint32_t>(in.size));
         processor->EndCycle();
     } else {
-        routeWithoutProcessor(inBuf, inputs, out);
+        passThru(inBuf, inputs, out);
     }
     inCycle_.store(false);
     outputEvents_.fetch_add(out.written(), std::memory_order_relaxed);
@@ -437,29 +442,14 @@ int JackHost::processCycle(jack_nframes_t nframes) {
     return 0;
 }
 
-// Input passes to the output at its own frame unless the program diverts
-// it, and reaches the owner's thread while it raises input events.
-void JackHost::routeWithoutProcessor(void* inBuf, std::uint32_t inputs, CycleOutput& out) {
-    InputCase arrival = arrivalCase();
-    bool handedOver = false;
+// Without the player, input passes to the output at its own frame.
+void JackHost::passThru(void* inBuf, std::uint32_t inputs, CycleOutput& out) {
     jack_midi_event_t in{};
     for (std::uint32_t i = 0; i < inputs; ++i) {
         if (jack_midi_event_get(&in, inBuf, i) != 0) continue;
-        const auto size = static_cast<std::uint32_t>(in.size);
-        arrival.fitsEvent = fitsEvent(in.buffer, in.size);
-        const InputRoute route = routeInput(arrival);
-        const bool passed = route.toOutput && out.Write(in.time, in.buffer, size);
-        if ((route.toOutput && !passed) || route.noRoom) droppedThru_.fetch_add(1, std::memory_order_relaxed);
-        if (route.toProgram) {
-            InputEvent e;
-            e.time = clock().now();
-            e.routed = passed;
-            e.message.size = static_cast<std::uint8_t>(in.size);
-            std::copy(in.buffer, in.buffer + in.size, e.message.bytes.begin());
-            handedOver = input().push(e) || handedOver;
-        }
+        if (!out.Write(in.time, in.buffer, static_cast<std::uint32_t>(in.size)))
+            droppedThru_.fetch_add(1, std::memory_order_relaxed);
     }
-    if (handedOver) input().wake();
 }
 
 }  // namespace vlx::host

@@ -7,9 +7,7 @@
 // is given: every cycle's input goes to the processor at its frames, and
 // what the processor writes goes out in the same cycle at the frames it
 // names. Without one, input passes to the output in the same cycle at the
-// same frame unless the program diverts it (routeInput), and is handed to
-// the owner's thread through InputHandoff; what the owner sends goes out at
-// the start of the next cycle.
+// same frame. What the owner sends goes out at the start of the next cycle.
 //
 // A lost server is noticed by the shutdown callbacks and, on a JACK that
 // calls neither, by a watchdog: when the process callback has not run for a
@@ -21,7 +19,6 @@
 // the process callback still runs is no loss (shutdownMeaning): the host
 // plays on and asks to be renewed. The watchdog tells which it was.
 #include <jack/jack.h>
-#include <jack/ringbuffer.h>
 #include <pthread.h>
 
 #include <atomic>
@@ -36,9 +33,9 @@
 #include <type_traits>
 #include <vector>
 
-#include "host/CycleProcessor.h"
+#include "host/api/CycleProcessor.h"
 #include "host/jack/CycleFrames.h"
-#include "host/RealHost.h"
+#include "host/common/RealHost.h"
 
 namespace vlx::host {
 
@@ -134,7 +131,7 @@ public:
     std::string clientName() const { return clientName_; }
     std::uint32_t bufferSize() const { return client_ ? jack_get_buffer_size(client_) : bufferSize_; }
     std::uint32_t sampleRate() const { return client_ ? jack_get_sample_rate(client_) : sampleRate_; }
-    // Input the output port had no room to route (without a processor).
+    // Input the output port had no room to pass (without a processor).
     std::uint64_t droppedThru() const noexcept { return droppedThru_.load(); }
     // Events the input port carried, over every callback, and events
     // written to the output port.
@@ -152,9 +149,8 @@ public:
     std::int64_t processThreadCpuMicros() const;
 
 private:
-    static constexpr std::size_t kOutCapacity = 1 << 14;  // messages
-
     static int process(jack_nframes_t nframes, void* self);
+    static void freewheel(int starting, void* self);
     static void shutdown(jack_status_t code, const char* reason, void* self);
     static void plainShutdown(void* self);
     // JACK's notification thread: only notes the change for the owner.
@@ -163,7 +159,7 @@ private:
     void watchPorts();
     jack_port_t* own(OwnPort port) const noexcept { return port == OwnPort::In ? in_ : out_; }
     int processCycle(jack_nframes_t nframes);
-    void routeWithoutProcessor(void* inBuf, std::uint32_t inputs, CycleOutput& out);
+    void passThru(void* inBuf, std::uint32_t inputs, CycleOutput& out);
     void letOutputDrain();
     void watch();
     bool serverAnswers() const;
@@ -182,8 +178,9 @@ private:
     std::uint32_t sampleRate_ = 0;
     jack_port_t* in_ = nullptr;
     jack_port_t* out_ = nullptr;
-    jack_ringbuffer_t* outRing_ = nullptr;  // MidiMessage records from the owner
     FramePosition position_;                // process thread only
+    CycleLateness lateness_;                // process thread only
+    std::atomic<bool> freewheeling_{false};
     std::atomic<CycleProcessor*> processor_{nullptr};
     std::atomic<bool> inCycle_{false};  // the process callback runs
     std::int32_t instance_ = 1;

@@ -46,8 +46,8 @@
 
 #include "app/Program.h"
 #include "host/CreateHost.h"
-#include "host/CycleProcessor.h"
-#include "host/PortConnections.h"
+#include "host/api/CycleProcessor.h"
+#include "host/api/PortConnections.h"
 
 namespace {
 
@@ -58,14 +58,11 @@ public:
     ProbeHost(std::shared_ptr<vlx::HostAutomation> inner, std::shared_ptr<ProbeHost>* slot)
         : inner_(std::move(inner)), slot_(slot), ports_(vlx::PortConnectionsOf(inner_.get())) {
         if (ports_) ports_->OnPortsChanged([this] { RaisePortsChanged(); });
-        inner_->OnMidiInput([this](std::int32_t ts, std::int32_t port, std::int32_t s, std::int32_t d1,
-                                   std::int32_t d2) { RaiseMidiInput(ts, port, s, d1, d2); });
         inner_->OnConnectionLost([this](const std::string& why) { RaiseConnectionLost(why); });
         inner_->OnRenewalDue([this] { RaiseRenewalDue(); });
     }
     ~ProbeHost() override {
         if (ports_) ports_->OnPortsChanged({});
-        inner_->OnMidiInput({});
         inner_->OnConnectionLost({});
         inner_->OnRenewalDue({});
     }

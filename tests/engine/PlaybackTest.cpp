@@ -53,7 +53,8 @@ TEST(Playback, TheRoadOfAChordFromKeysToSilence) {
                               on(1634, 0, 67, 80), off(1700, 0, 67),
                           }));
     // The engine talks to the host only to send.
-    for (const auto& member : rig.host->memberCalls()) EXPECT_EQ(member.rfind("SendMidiMessage", 0), 0u) << member;
+    for (const auto& member : rig.host->memberCalls())
+        EXPECT_TRUE(member == "SendMidiMessage" || member == "SendStep") << member;
     EXPECT_EQ(arp.NoteOnQ()->Count(), 0);
     EXPECT_EQ(arp.NoteOffQ()->Count(), 0);
     EXPECT_EQ(arp.PlayQ()->Count(), 0);

@@ -222,7 +222,7 @@ TEST(FindEvt, SearchesDownwardFromOneAboveTheID) {
     EXPECT_EQ(joined.arp.FindEvt(9), nullptr);
 }
 
-TEST(MaybeTrigger, ScheduledNotesCarryTheirDueTimeEvenWhenLateOthersNone) {
+TEST(MaybeTrigger, ScheduledNotesGoOutAsStepsEvenWhenLateOthersNot) {
     // 120 bpm in 16ths: period 125, Duration 81. Steps 60, 64 from 1005.
     Rig rig(120, 2, Arpeggiator::Normal, 1, Arpeggiator::CycleUp, 1000);
     rig.arp.Add(1000, 0, 60, 100);
@@ -237,8 +237,7 @@ TEST(MaybeTrigger, ScheduledNotesCarryTheirDueTimeEvenWhenLateOthersNone) {
     rig.arp.StopPlay();
     EXPECT_EQ(rig.take(), (Messages{on(1005, 0, 60, 100), off(1100, 0, 60), on(1250, 0, 64, 100), off(1250, 0, 64),
                                     on(1260, 0, 60, 100), off(1270, 0, 60), on(1285, 0, 64, 100), off(1290, 0, 64)}));
-    using Due = std::optional<std::int32_t>;
-    EXPECT_EQ(rig.host->dues(), (std::vector<Due>{1005, 1086, 1130, 1211, 1255, {}, 1285, {}}));
+    EXPECT_EQ(rig.host->steps(), (std::vector<bool>{true, true, true, true, true, false, true, false}));
 }
 
 // 240 bpm in 32nds, normal sustain: period 31, Duration 19. Held 60 64 67

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "host/RealHost.h"
+#include "host/common/RealHost.h"
 
 namespace {
 

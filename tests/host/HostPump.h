@@ -1,17 +1,17 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
-// Drives a real host's input hand-over the way the window's event loop does:
+// Drives a real host's news (a loss, a renewal) the way the window's event loop does:
 // waits until its event fd is readable, then calls DeliverPending.
 #include <poll.h>
 
 #include <chrono>
 #include <functional>
 
-#include "host/HostAutomation.h"
+#include "host/api/HostAutomation.h"
 
 namespace vlx::test {
 
-// Delivers pending input until done() holds or the timeout passes.
+// Delivers pending news until done() holds or the timeout passes.
 inline bool pumpUntil(HostAutomation& host, const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!done()) {

@@ -17,7 +17,6 @@
 #include "host/jack/JackHost.h"
 #include "player/Player.h"
 #include "support/PlayerSettings.h"
-#include "tests/host/HostPump.h"
 #include "tests/support/BusyProcesses.h"
 #include "tests/support/HostMillis.h"
 #include "tests/support/JackServer.h"
@@ -30,20 +29,6 @@ using vlx::host::JackHost;
 using vlx::test::JackServer;
 using vlx::test::JackTester;
 using Bytes = std::vector<std::uint8_t>;
-
-struct Input {
-    std::int32_t time, port, status, data1, data2;
-};
-
-// Collects the host's MidiInput events.
-struct InputLog {
-    std::vector<Input> events;
-    void attach(vlx::HostAutomation& host) {
-        host.OnMidiInput([this](std::int32_t t, std::int32_t p, std::int32_t s, std::int32_t d1, std::int32_t d2) {
-            events.push_back({t, p, s, d1, d2});
-        });
-    }
-};
 
 std::vector<Bytes> bytesOf(const std::vector<vlx::test::RecordedMidi>& recorded) {
     std::vector<Bytes> out;
@@ -82,116 +67,33 @@ const std::vector<Bytes> kMixed = {
     {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0x22, 0xF7},  // system exclusive
 };
 
-TEST_F(JackHostTest, RoutesInputThruUnlessDivertedAndRaisesEventsOnlyWhenAsked) {
+// Without the player every message passes through in its cycle, at its
+// frame, whatever the flags say: nobody else would pass it.
+TEST_F(JackHostTest, WithoutThePlayerInputPassesThruAtItsFrameWhateverTheFlags) {
     auto host = openHost();
-    InputLog log;
-    log.attach(*host);
     JackTester tester(server.name());
     tester.connectPlayTo("VLXArp:in");
     tester.connectRecordFrom("VLXArp:out");
     EXPECT_EQ(host->DivertInput(), 0);
     EXPECT_EQ(host->RaiseInputEvents(), 0);
-
-    // As created: everything passes through, same cycle, same frame; no events.
-    playSpaced(tester, kMixed);
-    ASSERT_TRUE(tester.waitRecorded(kMixed.size(), 2s));
-    vlx::test::pumpFor(*host, 50ms);
-    EXPECT_EQ(bytesOf(tester.recorded()), kMixed);
-    ASSERT_EQ(tester.played().size(), kMixed.size());
-    for (std::size_t i = 0; i < kMixed.size(); ++i)
-        EXPECT_EQ(tester.recorded()[i].frame, tester.played()[i].frame) << i;
-    EXPECT_TRUE(log.events.empty());
-
-    // Diverted and raising: only SysEx is routed (whole); the rest reach the program, in order.
-    tester.clearRecorded();
-    host->DivertInput(1);
-    host->RaiseInputEvents(1);
-    const std::int32_t before = host->HostTime();
-    playSpaced(tester, kMixed);
-    ASSERT_TRUE(vlx::test::pumpUntil(*host, [&] { return log.events.size() >= 5; }, 2s));
-    tester.waitCycles(4);
-    ASSERT_EQ(tester.recorded().size(), 1u);
-    EXPECT_EQ(tester.recorded()[0].bytes, kMixed.back());
-    ASSERT_EQ(tester.played().size(), kMixed.size());
-    EXPECT_EQ(tester.recorded()[0].frame, tester.played().back().frame);
-    const std::vector<std::vector<std::int32_t>> expected = {
-        {0x90, 60, 100}, {0x80, 60, 0}, {0xB3, 7, 100}, {0xC2, 5, 0}, {0xF8, 0, 0}};
-    ASSERT_EQ(log.events.size(), expected.size());
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        const Input& e = log.events[i];
-        EXPECT_EQ((std::vector<std::int32_t>{e.status, e.data1, e.data2}), expected[i]) << i;
-        EXPECT_EQ(e.port, 0);
-        EXPECT_GE(e.time, before);
-        EXPECT_LE(e.time, host->HostTime());
-        if (i > 0) {
-            EXPECT_GE(e.time, log.events[i - 1].time);
-        }
-    }
-
-    // Raising while routing: both at once.
-    tester.clearRecorded();
-    log.events.clear();
-    host->DivertInput(0);
-    playSpaced(tester, kMixed);
-    ASSERT_TRUE(tester.waitRecorded(kMixed.size(), 2s));
-    ASSERT_TRUE(vlx::test::pumpUntil(*host, [&] { return log.events.size() >= 5; }, 2s));
-    EXPECT_EQ(bytesOf(tester.recorded()), kMixed);
-
-    host->RaiseInputEvents(0);
-    vlx::test::pumpFor(*host, 50ms);
-
-    // Diverted but not raising, as between the two switches of the window:
-    // nobody could forward the input, so the host routes it.
-    tester.clearRecorded();
-    host->DivertInput(1);
-    playSpaced(tester, kMixed);
-    ASSERT_TRUE(tester.waitRecorded(kMixed.size(), 2s));
-    EXPECT_EQ(bytesOf(tester.recorded()), kMixed);
-
-    EXPECT_EQ(host->droppedThru(), 0u);
-}
-
-// Input handed over while the program receives it, and delivered only after
-// it stopped (as when arpeggiation is switched off with input waiting): each
-// message goes out exactly once, whether the host passed it on arrival or
-// must pass it now. Nothing reaches the program any more.
-TEST_F(JackHostTest, InputPendingWhenEventsAreSwitchedOffPassesOutExactlyOnce) {
-    auto host = openHost();
-    InputLog log;
-    log.attach(*host);
-    JackTester tester(server.name());
-    tester.connectPlayTo("VLXArp:in");
-    tester.connectRecordFrom("VLXArp:out");
-    for (const std::int32_t divert : {0, 1}) {
+    for (const std::int32_t flags : {0, 1}) {
         tester.clearRecorded();
-        host->DivertInput(divert);
-        host->RaiseInputEvents(1);
+        host->DivertInput(flags);
+        host->RaiseInputEvents(flags);
+        EXPECT_EQ(host->DivertInput(), flags);
         playSpaced(tester, kMixed);
-        // Arrived and handed over, not yet delivered (nothing pumps meanwhile).
-        const auto deadline = std::chrono::steady_clock::now() + 2s;
-        while (tester.played().size() < kMixed.size() && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(2ms);
-        ASSERT_EQ(tester.played().size(), kMixed.size());
-        tester.waitCycles(3);
-        host->RaiseInputEvents(0);
-        vlx::test::pumpFor(*host, 50ms);
-
-        // Passed on arrival: all of it. Diverted: SysEx on arrival, the rest now.
-        std::vector<Bytes> expected = kMixed;
-        if (divert == 1) std::rotate(expected.begin(), expected.end() - 1, expected.end());
-        ASSERT_TRUE(tester.waitRecorded(expected.size(), 2s)) << "divert " << divert;
+        ASSERT_TRUE(tester.waitRecorded(kMixed.size(), 2s)) << "flags " << flags;
         tester.waitCycles(4);  // time for a second copy to show
-        EXPECT_EQ(bytesOf(tester.recorded()), expected) << "divert " << divert;
-        EXPECT_TRUE(log.events.empty()) << "divert " << divert;
+        EXPECT_EQ(bytesOf(tester.recorded()), kMixed) << "flags " << flags;
+        ASSERT_EQ(tester.played().size(), kMixed.size());
+        for (std::size_t i = 0; i < kMixed.size(); ++i)
+            EXPECT_EQ(tester.recorded()[i].frame, tester.played()[i].frame) << i;
     }
     EXPECT_EQ(host->droppedThru(), 0u);
 }
 
 TEST_F(JackHostTest, BurstOfThousandMessagesWithinOneMillisecondLosesNone) {
     auto host = openHost();
-    InputLog log;
-    log.attach(*host);
-    host->RaiseInputEvents(1);
     JackTester tester(server.name());
     tester.connectPlayTo("VLXArp:in");
     tester.connectRecordFrom("VLXArp:out");
@@ -203,18 +105,10 @@ TEST_F(JackHostTest, BurstOfThousandMessagesWithinOneMillisecondLosesNone) {
     const jack_nframes_t start = tester.frameNow() + 4 * tester.bufferSize();
     for (std::size_t i = 0; i < burst.size(); ++i) tester.play(burst[i], start + static_cast<jack_nframes_t>(i * 48 / 1000));
 
-    ASSERT_TRUE(vlx::test::pumpUntil(*host, [&] { return log.events.size() >= burst.size(); }, 3s));
-    ASSERT_TRUE(tester.waitRecorded(burst.size(), 2s));
+    ASSERT_TRUE(tester.waitRecorded(burst.size(), 3s));
     EXPECT_EQ(bytesOf(tester.recorded()), burst);
     ASSERT_EQ(tester.played().size(), burst.size());
     for (std::size_t i = 0; i < burst.size(); ++i) EXPECT_EQ(tester.recorded()[i].frame, tester.played()[i].frame) << i;
-    ASSERT_EQ(log.events.size(), burst.size());
-    for (std::size_t i = 0; i < burst.size(); ++i) {
-        EXPECT_EQ(log.events[i].status, burst[i][0]) << i;
-        EXPECT_EQ(log.events[i].data1, burst[i][1]) << i;
-        EXPECT_EQ(log.events[i].data2, burst[i][2]) << i;
-    }
-    EXPECT_EQ(host->droppedInputs(), 0u);
     EXPECT_EQ(host->droppedThru(), 0u);
 }
 
@@ -370,9 +264,11 @@ TEST(JackHostInput, OnAServerWithoutRealTimeEveryCyclesInputPassesOnceInOrder) {
                 static_cast<unsigned long long>(host->missedCycles()));
 }
 
-// Messages flooding in while the arpeggio plays fill the output's buffer
-// every cycle: what passes through gives way (and is counted), the
-// arpeggio's steps and note-offs never do, so no note is left sounding.
+// Messages flooding in while the arpeggio plays fill the output every
+// cycle: what passes through gives way (and is counted), the arpeggio's
+// steps and note-offs never do, so no note is left sounding. Each cycle
+// brings all PipeWire's JACK carries in one (more and it drops the cycle
+// whole): passed on with the arpeggio added, it would lose the arpeggio too.
 TEST(JackHostOutput, AFloodOfPassingDataNeverCrowdsOutANoteOff) {
     JackServer server(48000, 256);
     server.makeDefault();
@@ -387,14 +283,13 @@ TEST(JackHostOutput, AFloodOfPassingDataNeverCrowdsOutANoteOff) {
 
     const std::uint8_t keys[] = {48, 52, 55, 60, 64, 67, 72};
     for (std::uint8_t key : keys) tester.play({0x90, key, 100});
-    // Long messages that fill the buffer's bytes, and short ones that fill
-    // its count of events (PipeWire's JACK takes about 1300 a cycle).
+    // 100 SysEx of 120 bytes and 798 controllers: 32752 bytes, PipeWire's way.
     Bytes sysex(120, 0x11);
     sysex.front() = 0xF0;
     sysex.back() = 0xF7;
     const Bytes controller = {0xB0, 1, 64};
     const jack_nframes_t from = tester.frameNow() + 4 * tester.bufferSize();
-    constexpr int kCycles = 400, kPerCycle = 1100;
+    constexpr int kCycles = 400, kPerCycle = 898;
     // Queued a few cycles ahead at a time: the sender's ring holds 1 MB.
     for (int c = 0; c < kCycles; ++c) {
         const jack_nframes_t cycle = from + static_cast<jack_nframes_t>(c) * tester.bufferSize();
@@ -402,14 +297,21 @@ TEST(JackHostOutput, AFloodOfPassingDataNeverCrowdsOutANoteOff) {
             tester.recorded();  // the recorder's ring holds 4 MB: taken as it comes
             std::this_thread::sleep_for(1ms);
         }
+        sysex[1] = static_cast<std::uint8_t>(c & 0x7F);  // no cycle's like the one before
         for (int i = 0; i < kPerCycle; ++i)
-            tester.play(c % 2 == 0 && i < 200 ? sysex : controller, cycle + static_cast<jack_nframes_t>(i * 200 / kPerCycle));
+            tester.play(i < 100 ? sysex : controller, cycle + static_cast<jack_nframes_t>(i * 200 / kPerCycle));
     }
     tester.waitCycles(8);
     for (std::uint8_t key : keys) tester.play({0x80, key, 64});
     tester.waitCycles(8);
     host->Drive(nullptr);
 
+    // What the recorder lost is the rig's loss: then nothing can be judged.
+    // What the server dropped of what the program wrote is the program's.
+    if (tester.recorded(); tester.recorderMissedCycles() + tester.recorderOverflows() > 0)
+        GTEST_SKIP() << "the recorder missed " << tester.recorderMissedCycles() << " cycles and "
+                     << tester.recorderOverflows() << " messages";
+    EXPECT_EQ(tester.recorded().size(), host->outputEvents()) << "the server dropped what the program wrote";
     std::map<int, int> sounding;
     int ons = 0, passed = 0;
     for (const auto& m : tester.recorded()) {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "host/alsa/AlsaCodec.h"
-#include "host/MidiMessage.h"
+#include "host/api/MidiMessage.h"
 
 namespace {
 

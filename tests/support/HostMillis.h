@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <thread>
 
-#include "host/HostAutomation.h"
+#include "host/api/HostAutomation.h"
 
 namespace vlx::test {
 

@@ -12,10 +12,9 @@
 //   const auto& track = ear.track();   // ear.firstFrame() is the frame of track()[0]
 //
 // Frames a cycle skipped (the ring was full, the test read too slowly) are
-// filled with silence and counted in lostFrames(). Real-time side: libjack's
+// filled with silence and counted in lostFrames(). Real-time side: a
 // lock-free ring only. Link with the jack library (pkg-config jack).
 #include <jack/jack.h>
-#include <jack/ringbuffer.h>
 
 #include <cerrno>
 #include <chrono>
@@ -26,6 +25,7 @@
 #include <vector>
 
 #include "JackServer.h"  // beside this file
+#include "RecordRing.h"
 
 namespace vlx::test {
 
@@ -40,18 +40,13 @@ public:
         }
         if (!client_) throw std::runtime_error("listener: cannot open a client on server " + serverName);
         in_ = jack_port_register(client_, "in", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
-        ring_ = jack_ringbuffer_create(1 << 24);  // some 40 s of mono float at 48 kHz
-        if (!in_ || !ring_) throw std::runtime_error("listener: cannot register its port");
-        jack_ringbuffer_mlock(ring_);
+        if (!in_) throw std::runtime_error("listener: cannot register its port");
         jack_set_process_callback(client_, &JackAudioRecorder::cycle, this);
         if (jack_activate(client_)) throw std::runtime_error("listener: cannot activate");
     }
     JackAudioRecorder(const JackAudioRecorder&) = delete;
     JackAudioRecorder& operator=(const JackAudioRecorder&) = delete;
-    ~JackAudioRecorder() {
-        jack_client_close(client_);
-        jack_ringbuffer_free(ring_);
-    }
+    ~JackAudioRecorder() { jack_client_close(client_); }
 
     jack_nframes_t sampleRate() const { return jack_get_sample_rate(client_); }
     jack_nframes_t frameNow() const { return jack_frame_time(client_); }
@@ -101,17 +96,14 @@ private:
         const auto* samples = static_cast<const float*>(jack_port_get_buffer(self->in_, nframes));
         const Header h{jack_last_frame_time(self->client_), nframes};
         const std::size_t bytes = nframes * sizeof(float);
-        if (jack_ringbuffer_write_space(self->ring_) < sizeof h + bytes) return 0;  // counted as lost when read
-        jack_ringbuffer_write(self->ring_, reinterpret_cast<const char*>(&h), sizeof h);
-        jack_ringbuffer_write(self->ring_, reinterpret_cast<const char*>(samples), bytes);
+        self->ring_.push(h, samples, bytes);  // what does not fit is counted as lost when read
         return 0;
     }
 
     void drain() {
-        Header h{};
-        while (jack_ringbuffer_peek(ring_, reinterpret_cast<char*>(&h), sizeof h) == sizeof h &&
-               jack_ringbuffer_read_space(ring_) >= sizeof h + h.count * sizeof(float)) {
-            jack_ringbuffer_read_advance(ring_, sizeof h);
+        const auto bytes = [](const Header& h) { return h.count * sizeof(float); };
+        while (const Header* next = ring_.next(bytes)) {
+            const Header h = *next;
             if (track_.empty()) {
                 first_ = h.frame;
             } else {
@@ -124,13 +116,13 @@ private:
             }
             const std::size_t at = track_.size();
             track_.resize(at + h.count);
-            jack_ringbuffer_read(ring_, reinterpret_cast<char*>(track_.data() + at), h.count * sizeof(float));
+            ring_.take(track_.data() + at, bytes(h));
         }
     }
 
     jack_client_t* client_ = nullptr;
     jack_port_t* in_ = nullptr;
-    jack_ringbuffer_t* ring_ = nullptr;
+    RecordRing<Header> ring_{1 << 24};  // some 40 s of mono float at 48 kHz
     std::vector<float> track_;
     jack_nframes_t first_ = 0;
     std::uint64_t lost_ = 0;

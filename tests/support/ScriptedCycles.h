@@ -12,7 +12,7 @@
 #include <ostream>
 #include <vector>
 
-#include "host/CycleProcessor.h"
+#include "host/api/CycleProcessor.h"
 
 namespace vlx::test {
 

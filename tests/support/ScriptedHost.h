@@ -7,25 +7,24 @@
 // program waits on the host (SleepMs).
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "host/CycleProcessor.h"
-#include "host/HostAutomation.h"
+#include "host/api/CycleProcessor.h"
+#include "host/api/HostAutomation.h"
 #include "support/ScriptedCycles.h"
 
 namespace vlx::test {
 
 struct HostCall {
-    std::string member;  // "SendMidiMessage", "SendMidiMessageAt", "DivertInput=", "HostTime", ...
+    std::string member;  // "SendMidiMessage", "SendStep", "DivertInput=", "HostTime", ...
     std::int32_t time = 0;  // host time when the call was made
     std::vector<std::int32_t> args;
     bool operator==(const HostCall&) const = default;
 };
 
-// One message sent through SendMidiMessage or SendMidiMessageAt; the due
-// time of the latter is in the call log (dues()).
+// One message sent through SendMidiMessage or SendStep; which of the two is
+// in the call log (steps()).
 struct SentMessage {
     std::int32_t time = 0;
     std::int32_t port = 0;
@@ -73,9 +72,8 @@ public:
         sent.push_back({clock, port, status, d1, d2});
         if (duringSend) duringSend();
     }
-    void SendMidiMessageAt(std::int32_t due, std::int32_t port, std::int32_t status, std::int32_t d1,
-                           std::int32_t d2) override {
-        log("SendMidiMessageAt", {due, port, status, d1, d2});
+    void SendStep(std::int32_t port, std::int32_t status, std::int32_t d1, std::int32_t d2) override {
+        log("SendStep", {port, status, d1, d2});
         sent.push_back({clock, port, status, d1, d2});
         if (duringSend) duringSend();
     }
@@ -108,13 +106,6 @@ public:
     // last take; the clock's ms 0 is the driver's first cycle.
     std::vector<FramedMessage> TakeWritten() { return cycles.Take(); }
 
-    // Delivers one incoming message as the host's MidiInput event, but only
-    // while RaiseInputEvents is 1, as a real host does.
-    void Input(std::int32_t status, std::int32_t d1, std::int32_t d2) {
-        if (raise == 1) RaiseMidiInput(clock, 0, status, d1, d2);
-    }
-    // Delivers the event whatever the flag says.
-    void ForceInput(std::int32_t status, std::int32_t d1, std::int32_t d2) { RaiseMidiInput(clock, 0, status, d1, d2); }
     void LoseConnection(const std::string& why) { RaiseConnectionLost(why); }
     void AskRenewal() { RaiseRenewalDue(); }
 
@@ -125,14 +116,11 @@ public:
             if (c.member != "HostTime") out.push_back(c.member);
         return out;
     }
-    // For each send in the log, in order: the due time it carried, or empty
-    // for a plain SendMidiMessage.
-    std::vector<std::optional<std::int32_t>> dues() const {
-        std::vector<std::optional<std::int32_t>> out;
-        for (const auto& c : calls) {
-            if (c.member == "SendMidiMessageAt") out.emplace_back(c.args.front());
-            if (c.member == "SendMidiMessage") out.emplace_back();
-        }
+    // For each send in the log, in order: whether it was a step (SendStep).
+    std::vector<bool> steps() const {
+        std::vector<bool> out;
+        for (const auto& c : calls)
+            if (c.member == "SendStep" || c.member == "SendMidiMessage") out.push_back(c.member == "SendStep");
         return out;
     }
     void clearLog() {

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "host/PortConnections.h"
+#include "host/api/PortConnections.h"
 
 namespace vlx::test {
 

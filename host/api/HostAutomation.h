@@ -1,16 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
-// What the program requires of its MIDI host: the automation members it calls
-// and the MidiInput event it receives. The engine and the window talk to the
-// host only through this class; the real hosts (JACK, ALSA) and the tests'
-// scripted host implement it.
+// What the program requires of its MIDI host: the automation members it
+// calls. The engine and the window talk to the host only through this class;
+// the real hosts (JACK, ALSA), the player's own host in its cycle and the
+// tests' scripted host implement it. Input reaches the program in the host's
+// cycle (CycleProcessor), never through this class.
 //
 // Flags, times, the instance number and the message arguments are 32-bit
 // signed integers. A flag counts as on only when it reads exactly 1.
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <utility>
 
@@ -18,8 +18,6 @@ namespace vlx {
 
 class HostAutomation {
 public:
-    using MidiInputHandler = std::function<void(std::int32_t nTimestamp, std::int32_t Port, std::int32_t Status,
-                                                std::int32_t data1, std::int32_t data2)>;
     using LostHandler = std::function<void(const std::string& why)>;
     using RenewalHandler = std::function<void()>;
     // Opens a host anew; throws while it cannot.
@@ -41,7 +39,7 @@ public:
     // what it wants.
     virtual std::int32_t DivertInput() = 0;
     virtual void DivertInput(std::int32_t vData) = 0;
-    // While 1 every incoming message raises MidiInput.
+    // While 1 every incoming message reaches the program.
     virtual std::int32_t RaiseInputEvents() = 0;
     virtual void RaiseInputEvents(std::int32_t vData) = 0;
     // Sends one message; Port -1 is the output port. Never blocks.
@@ -50,12 +48,11 @@ public:
     virtual std::int32_t HostTime() = 0;
     virtual void SleepMs(std::int32_t n) = 0;
 
-    // Sends one message that is due at host millisecond `due` (a step of the
-    // pattern). A host that plays by frames places it on the frame where
-    // that millisecond begins rather than where the call is made. By default
-    // it goes out like any send.
-    virtual void SendMidiMessageAt(std::int32_t /*due*/, std::int32_t Port, std::int32_t Status, std::int32_t data1,
-                                   std::int32_t data2) {
+    // Sends one message of the arpeggio's steps (a step's note-on or its
+    // note-off): a host that keeps room in its output for note-offs keeps it
+    // for these too, so that passing data gives way to them. By default it
+    // goes out like any send.
+    virtual void SendStep(std::int32_t Port, std::int32_t Status, std::int32_t data1, std::int32_t data2) {
         SendMidiMessage(Port, Status, data1, data2);
     }
     // Returns once the messages sent so far have gone out (a host that queues
@@ -74,8 +71,6 @@ public:
     // to let go of.
     virtual void Retire() {}
 
-    // The owner's receiver of the MidiInput event, raised on the owner's thread.
-    void OnMidiInput(MidiInputHandler handler) { midiInput_ = std::move(handler); }
     // Called once on the owner's thread when the MIDI system goes away.
     void OnConnectionLost(LostHandler handler) { lost_ = std::move(handler); }
     // Called once on the owner's thread when the host still plays but its
@@ -84,19 +79,14 @@ public:
     // its place (after Retire) when the swap cannot be heard.
     void OnRenewalDue(RenewalHandler handler) { renewal_ = std::move(handler); }
 
-    // Hosts whose input arrives on another thread hand it over through a file
-    // descriptor that turns readable when input waits; the owner's event loop
-    // watches it and calls DeliverPending, which raises MidiInput for every
-    // waiting message in arrival order (and reports a loss). -1: the host
-    // raises its events directly.
+    // Hosts whose news (a loss, a due renewal, ports changed) comes on
+    // another thread hand it over through a file descriptor that turns
+    // readable when news waits; the owner's event loop watches it and calls
+    // DeliverPending, which reports it. -1: the host reports directly.
     virtual int EventFd() const { return -1; }
     virtual void DeliverPending() {}
 
 protected:
-    void RaiseMidiInput(std::int32_t nTimestamp, std::int32_t Port, std::int32_t Status, std::int32_t data1,
-                        std::int32_t data2) {
-        if (midiInput_) midiInput_(nTimestamp, Port, Status, data1, data2);
-    }
     void RaiseConnectionLost(const std::string& why) {
         if (lost_) lost_(why);
     }
@@ -105,7 +95,6 @@ protected:
     }
 
 private:
-    MidiInputHandler midiInput_;
     LostHandler lost_;
     RenewalHandler renewal_;
 };

@@ -1,15 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // What the JACK and ALSA hosts share: the host clock, the flags, and the
-// hand-over of input from the MIDI thread to the owner's thread.
+// news the owner's thread hears (a loss, a due renewal, ports changed).
 //
 // Threads: the owner's thread (the window's) makes every automation call and
-// calls DeliverPending. The MIDI thread (JACK's process callback, the ALSA
-// reader) only reads the flags and pushes input through InputHandoff, which
-// never blocks, locks or allocates. News of ports and connections (JACK's
-// notification thread, the ALSA reader) only sets a flag and wakes the owner,
-// whose DeliverPending raises PortsChanged.
-#include <jack/ringbuffer.h>
+// calls DeliverPending. Any other thread (JACK's process callback and
+// notification thread, the ALSA host's own) only sets a flag and wakes the
+// owner through an eventfd, which never blocks, locks or allocates.
+#include <boost/lockfree/spsc_queue.hpp>
 
 #include <atomic>
 #include <chrono>
@@ -17,10 +15,9 @@
 #include <optional>
 #include <string>
 
-#include "host/HostAutomation.h"
-#include "host/MidiMessage.h"
-#include "host/PortConnections.h"
-#include "host/Routing.h"
+#include "host/api/HostAutomation.h"
+#include "host/api/MidiMessage.h"
+#include "host/api/PortConnections.h"
 
 namespace vlx::host {
 
@@ -52,41 +49,21 @@ private:
     std::int64_t startUs_;
 };
 
-// One received message that fits the MidiInput event, with its host time.
-struct InputEvent {
-    std::int32_t time = 0;
-    MidiMessage message;
-    bool routed = false;  // the host passed it to its output when it arrived
-};
-
-// Single producer (the MIDI thread), single consumer (the owner's thread).
-// The producer pushes and then wakes the consumer through an eventfd that an
-// event loop can watch.
-class InputHandoff {
+// An eventfd that an event loop can watch: any thread wakes it, the
+// owner's thread clears it.
+class Wake {
 public:
-    static constexpr std::size_t kCapacity = 1 << 15;  // events; a burst of thousands fits
-
-    InputHandoff();
-    ~InputHandoff();
-    InputHandoff(const InputHandoff&) = delete;
-    InputHandoff& operator=(const InputHandoff&) = delete;
+    Wake();
+    ~Wake();
+    Wake(const Wake&) = delete;
+    Wake& operator=(const Wake&) = delete;
 
     int fd() const noexcept { return fd_; }
-
-    // MIDI thread. False (and counted) when the ring is full.
-    bool push(const InputEvent& e) noexcept;
     void wake() noexcept;
-
-    // Owner's thread: clears the eventfd and returns the next waiting event.
-    void clearWake() noexcept;
-    bool pop(InputEvent& e) noexcept;
-
-    std::uint64_t overflows() const noexcept { return overflows_.load(std::memory_order_relaxed); }
+    void clear() noexcept;
 
 private:
-    jack_ringbuffer_t* ring_;
     int fd_;
-    std::atomic<std::uint64_t> overflows_{0};
 };
 
 class RealHost : public HostAutomation, public PortConnections {
@@ -99,19 +76,19 @@ public:
     // The host lives in the program's process and ends with it anyway; the
     // owner reads the flag to leave the connections behind (0) or not (1).
     void ExitWithClient(std::int32_t vData) override { exitWithClient_ = vData; }
-    std::int32_t DivertInput() override { return divert_.load(); }
-    void DivertInput(std::int32_t vData) override { divert_.store(vData); }
-    std::int32_t RaiseInputEvents() override { return raise_.load(); }
-    void RaiseInputEvents(std::int32_t vData) override { raise_.store(vData); }
+    // Stored and read back: a host without a processor passes all input
+    // through, and the player in the host's cycle routes by its own flags.
+    std::int32_t DivertInput() override { return divert_; }
+    void DivertInput(std::int32_t vData) override { divert_ = vData; }
+    std::int32_t RaiseInputEvents() override { return raise_; }
+    void RaiseInputEvents(std::int32_t vData) override { raise_ = vData; }
     std::int32_t HostTime() override { return clock_.now(); }
     void SleepMs(std::int32_t n) override;
 
-    int EventFd() const override { return input_.fd(); }
-    // Raises MidiInput for every waiting message while RaiseInputEvents is 1;
-    // once it is 0 nobody will forward them, so those the host did not pass
-    // when they arrived go to the output now (routeInput). Then raises
-    // PortsChanged when ports or connections changed meanwhile, and reports a
-    // lost connection or, while the connection stands, a due renewal, once.
+    int EventFd() const override { return wake_.fd(); }
+    // Raises PortsChanged when ports or connections changed meanwhile, and
+    // reports a lost connection or, while the connection stands, a due
+    // renewal, once.
     void DeliverPending() override;
     // Lets the output drain, then lets go of the MIDI system as a lost host
     // does, without a report.
@@ -119,23 +96,20 @@ public:
 
     // Whether the MIDI system went away; sends are dropped from then on.
     bool connectionLost() const noexcept { return lost_.load(); }
-    // Sends not queued: ring full, connection lost, or a status that starts
+    // Sends not queued: queue full, connection lost, or a status that starts
     // no short message.
     std::uint64_t droppedSends() const noexcept { return droppedSends_.load(); }
-    // Received messages the owner's thread was too slow to take.
-    std::uint64_t droppedInputs() const noexcept { return input_.overflows(); }
 
 protected:
+    // What the owner sent, for the MIDI thread to write; the owner is the
+    // one producer.
+    using SendQueue = boost::lockfree::spsc_queue<MidiMessage, boost::lockfree::capacity<1 << 14>>;
+
     const HostClock& clock() const noexcept { return clock_; }
-    // The flags as a received message finds them (see routeInput); the MIDI
-    // thread takes them once per batch of input.
-    InputCase arrivalCase() const noexcept {
-        InputCase c;
-        c.divert = divert_.load(std::memory_order_relaxed);
-        c.raise = raise_.load(std::memory_order_relaxed);
-        return c;
-    }
-    InputHandoff& input() noexcept { return input_; }
+    // Owner's thread: false (and counted) when the message was not queued.
+    bool queueSend(std::int32_t Status, std::int32_t data1, std::int32_t data2) noexcept;
+    bool sendsWaiting() noexcept { return !sends_.empty(); }
+    SendQueue& sends() noexcept { return sends_; }
     void countDroppedSend() noexcept { droppedSends_.fetch_add(1, std::memory_order_relaxed); }
     // Any thread, no allocation: records why and wakes the owner.
     void markLost(const char* why) noexcept;
@@ -150,9 +124,10 @@ protected:
 private:
     HostClock clock_;
     std::int32_t exitWithClient_ = 0;
-    std::atomic<std::int32_t> divert_{0};
-    std::atomic<std::int32_t> raise_{0};
-    InputHandoff input_;
+    std::int32_t divert_ = 0;
+    std::int32_t raise_ = 0;
+    Wake wake_;
+    SendQueue sends_;
     std::atomic<std::uint64_t> droppedSends_{0};
     std::atomic<bool> lostClaimed_{false};
     std::atomic<bool> lost_{false};

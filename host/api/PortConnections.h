@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "host/HostAutomation.h"
+#include "host/api/HostAutomation.h"
 
 namespace vlx {
 

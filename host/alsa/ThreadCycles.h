@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "host/CycleProcessor.h"
+#include "host/api/CycleProcessor.h"
 
 namespace vlx::host {
 
@@ -22,14 +22,15 @@ public:
 
     explicit ThreadCycles(std::int64_t startUs) : startUs_(startUs) {}
 
-    // The cycle that ends with the moment nowUs (its last frame).
+    // The cycle that ends with the moment nowUs (its last frame): it lies
+    // wholly in the past, its first frame `frames` ago.
     Cycle next(std::int64_t nowUs) noexcept {
         const std::int64_t now = std::max<std::int64_t>(nowUs - startUs_, 0);
         std::int64_t first = static_cast<std::int64_t>(next_);
         if (now + 1 - first > kLongestCycle) first = now + 1 - kLongestCycle;
         const auto frames = static_cast<std::uint32_t>(std::max<std::int64_t>(now + 1 - first, 1));
         next_ = static_cast<std::uint64_t>(first) + frames;
-        return {static_cast<std::uint64_t>(first), frames, kRate};
+        return {static_cast<std::uint64_t>(first), frames, kRate, frames};
     }
     // How long to sleep from nowUs until frame `due`, in microseconds; -1
     // when nothing waits for time.

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "host/RealHost.h"
+#include "host/common/RealHost.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -11,45 +11,21 @@
 
 namespace vlx::host {
 
-InputHandoff::InputHandoff()
-    : ring_(jack_ringbuffer_create(kCapacity * sizeof(InputEvent))), fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
-    if (!ring_ || fd_ < 0) {
-        if (ring_) jack_ringbuffer_free(ring_);
-        if (fd_ >= 0) ::close(fd_);
-        throw std::runtime_error("cannot create the input hand-over");
-    }
-    jack_ringbuffer_mlock(ring_);
+Wake::Wake() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    if (fd_ < 0) throw std::runtime_error("cannot create the host's eventfd");
 }
 
-InputHandoff::~InputHandoff() {
-    jack_ringbuffer_free(ring_);
-    ::close(fd_);
-}
+Wake::~Wake() { ::close(fd_); }
 
-bool InputHandoff::push(const InputEvent& e) noexcept {
-    if (jack_ringbuffer_write_space(ring_) < sizeof e) {
-        overflows_.fetch_add(1, std::memory_order_relaxed);
-        return false;
-    }
-    jack_ringbuffer_write(ring_, reinterpret_cast<const char*>(&e), sizeof e);
-    return true;
-}
-
-void InputHandoff::wake() noexcept {
+void Wake::wake() noexcept {
     const std::uint64_t one = 1;
     // Non-blocking; a full counter still reads as readable, so a failed write loses nothing.
     [[maybe_unused]] const auto n = ::write(fd_, &one, sizeof one);
 }
 
-void InputHandoff::clearWake() noexcept {
+void Wake::clear() noexcept {
     std::uint64_t count = 0;
     [[maybe_unused]] const auto n = ::read(fd_, &count, sizeof count);
-}
-
-bool InputHandoff::pop(InputEvent& e) noexcept {
-    if (jack_ringbuffer_read_space(ring_) < sizeof e) return false;
-    jack_ringbuffer_read(ring_, reinterpret_cast<char*>(&e), sizeof e);
-    return true;
 }
 
 RealHost::RealHost() = default;
@@ -60,20 +36,19 @@ void RealHost::SleepMs(std::int32_t n) {
     if (n > 0) std::this_thread::sleep_for(std::chrono::milliseconds(n));
 }
 
-void RealHost::DeliverPending() {
-    // Clear first: a wake that comes while draining leaves the fd readable
-    // for the next round instead of being swallowed.
-    input_.clearWake();
-    InputEvent e;
-    while (input_.pop(e)) {
-        InputCase c;
-        c.delivering = true;
-        c.raise = raise_.load();
-        c.passedOnArrival = e.routed;
-        const InputRoute route = routeInput(c);
-        if (route.toProgram) RaiseMidiInput(e.time, 0, e.message.status(), e.message.data1(), e.message.data2());
-        if (route.toOutput) SendMidiMessage(-1, e.message.status(), e.message.data1(), e.message.data2());
+bool RealHost::queueSend(std::int32_t Status, std::int32_t data1, std::int32_t data2) noexcept {
+    const MidiMessage m = MidiMessage::fromInts(Status, data1, data2);
+    if (connectionLost() || m.size == 0 || !sends_.push(m)) {
+        countDroppedSend();
+        return false;
     }
+    return true;
+}
+
+void RealHost::DeliverPending() {
+    // Clear first: a wake that comes meanwhile leaves the fd readable for
+    // the next round instead of being swallowed.
+    wake_.clear();
     // A host that went away has no ports to ask about.
     if (portsChanged_.exchange(false) && !lost_.load()) RaisePortsChanged();
     if (lost_.load() && !lostReported_) {
@@ -100,17 +75,17 @@ void RealHost::markLost(const char* why) noexcept {
     if (lostClaimed_.exchange(true)) return;
     std::strncpy(lostWhy_, why ? why : "the MIDI system went away", sizeof lostWhy_ - 1);
     lost_.store(true);
-    input_.wake();
+    wake_.wake();
 }
 
 void RealHost::markRenewalDue() noexcept {
     renewalDue_.store(true);
-    input_.wake();
+    wake_.wake();
 }
 
 void RealHost::notePortsChanged() noexcept {
     portsChanged_.store(true);
-    input_.wake();
+    wake_.wake();
 }
 
 }  // namespace vlx::host

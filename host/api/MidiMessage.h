@@ -54,7 +54,7 @@ struct MidiMessage {
         m.bytes[2] = m.size > 2 ? static_cast<std::uint8_t>(data2) : 0;
         return m;
     }
-    // The status and data of a received message as the MidiInput event gives
+    // The status and data of a received message as the program takes
     // them; missing data bytes read 0.
     std::int32_t status() const noexcept { return bytes[0]; }
     std::int32_t data1() const noexcept { return size > 1 ? bytes[1] : 0; }
@@ -69,7 +69,7 @@ constexpr bool isNoteOff(const std::uint8_t* bytes, std::uint32_t size) noexcept
     return kind == 0x80 || (kind == 0x90 && bytes[2] == 0);
 }
 
-// Whether a received message fits the three integers of the MidiInput event.
+// Whether a received message fits the three integers the program takes.
 constexpr bool fitsEvent(const std::uint8_t* bytes, std::size_t size) noexcept {
     return size > 0 && size <= 3 && bytes[0] != 0xF0 && messageLength(bytes[0]) == static_cast<int>(size);
 }

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "host/HostAutomation.h"
+#include "host/api/HostAutomation.h"
 
 namespace vlx {
 
@@ -25,6 +25,13 @@ struct Cycle {
     std::uint32_t frames = 0;
     // Frames per second.
     std::uint32_t rate = 0;
+    // How far real time has already run past the cycle's first frame when
+    // the driver runs it, beyond the driver's normal latency: a message
+    // written at offset o is heard about (lateFrames - o) frames after its
+    // frame when that is positive. 0 for a cycle on time; more for a driver
+    // that runs cycles it fell behind with faster than real time, or plays
+    // a stretch of time that has passed already.
+    std::uint64_t lateFrames = 0;
 };
 
 // Where a processor writes during a cycle.
