@@ -519,16 +519,40 @@ void Arpeggiator::silenceSounding(std::int16_t id, std::uint8_t nChan, std::uint
     }
 }
 
-void Arpeggiator::Remove(std::uint8_t nChan, std::uint8_t nNote) {
-    for (auto c = heldCount(); c >= 1; c = sub<std::int16_t>(c, 1)) {
+// The list stands in pitch order: the first note higher than nNote, found by
+// halves (Count + 1 when none is).
+std::int32_t Arpeggiator::firstAbove(std::uint8_t nNote) const {
+    std::int32_t low = 1, high = noteAry_->Count() + 1;
+    while (low < high) {
+        const std::int32_t mid = low + (high - low) / 2;
+        if (noteAry_->Item(mid)->Note > nNote)
+            high = mid;
+        else
+            low = mid + 1;
+    }
+    return low;
+}
+
+// Every held copy of nNote on nChan, from the highest position down, so
+// that taking one out moves none of those still to come. Only the notes of
+// that pitch are looked at, found by halves: a flood of releases with every
+// key held must not scan the list once for each.
+template <class Visit>
+void Arpeggiator::forEachCopy(std::uint8_t nChan, std::uint8_t nNote, Visit&& visit) {
+    for (auto c = firstAbove(nNote) - 1; c >= 1; --c) {
         const auto held = noteAry_->Item(c);
-        if (held->Note != nNote || held->chan != nChan) continue;
-        const auto id = held->ID;
+        if (held->Note != nNote) break;
+        if (held->chan == nChan) visit(c, held->ID);
+    }
+}
+
+void Arpeggiator::Remove(std::uint8_t nChan, std::uint8_t nNote) {
+    forEachCopy(nChan, nNote, [&](std::int32_t c, std::int16_t id) {
         silenceSounding(id, nChan, nNote);
         removeSteps(*noteOnQ_, id);
         removeSteps(*noteOffQ_, id);
         noteAry_->Remove(c);
-    }
+    });
 }
 
 void Arpeggiator::Retrigger(std::int32_t lNow) {
@@ -668,51 +692,35 @@ std::int16_t Arpeggiator::nextProvisionalID() const {
 }
 
 void Arpeggiator::Add(std::int32_t lNow, std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc) {
-    const auto n = heldCount();
-    const auto id = nextProvisionalID();
-    bool inserted = false;
-    for (std::int16_t c = 1; c <= n; c = add<std::int16_t>(c, 1)) {
-        if (noteAry_->Item(c)->Note > nNote) {
-            noteAry_->Insert(id, nChan, nNote, nVeloc, duration_, c);
-            inserted = true;
-            break;
-        }
-    }
-    if (!inserted) noteAry_->Add(id, nChan, nNote, nVeloc, duration_);
+    hold(nChan, nNote, nVeloc);
     Retrigger(lNow);
 }
 
-void Arpeggiator::Hold(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc, bool silence) {
+// After the notes of its pitch held already, so that equal pitches keep
+// their order of arrival.
+void Arpeggiator::hold(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc) {
     const auto id = nextProvisionalID();
-    // The list stands in pitch order: the first higher note, found by halves.
-    std::int32_t low = 1, high = noteAry_->Count() + 1;
-    while (low < high) {
-        const std::int32_t mid = low + (high - low) / 2;
-        if (noteAry_->Item(mid)->Note > nNote)
-            high = mid;
-        else
-            low = mid + 1;
-    }
-    if (low <= noteAry_->Count())
-        noteAry_->Insert(id, nChan, nNote, nVeloc, duration_, low);
+    if (const auto at = firstAbove(nNote); at <= noteAry_->Count())
+        noteAry_->Insert(id, nChan, nNote, nVeloc, duration_, at);
     else
         noteAry_->Add(id, nChan, nNote, nVeloc, duration_);
+}
+
+void Arpeggiator::Hold(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc, bool silence) {
+    hold(nChan, nNote, nVeloc);
     // As the rebuild would: nothing the old pattern started sounds on.
     if (silence) StopPlay();
 }
 
 void Arpeggiator::Release(std::uint8_t nChan, std::uint8_t nNote) {
-    for (auto c = heldCount(); c >= 1; c = sub<std::int16_t>(c, 1)) {
-        const auto held = noteAry_->Item(c);
-        if (held->Note != nNote || held->chan != nChan) continue;
-        const auto id = held->ID;
+    forEachCopy(nChan, nNote, [&](std::int32_t c, std::int16_t id) {
         silenceSounding(id, nChan, nNote);
         if (id >= 0) {
             releasedIds_.set(static_cast<std::size_t>(id));
             sweepPending_ = true;
         }
         noteAry_->Remove(c);
-    }
+    });
 }
 
 void Arpeggiator::SweepReleased() {

@@ -195,6 +195,10 @@ private:
         bool operator==(const Sounded&) const = default;
     };
     std::int16_t positionOf(std::int16_t id) const;
+    std::int32_t firstAbove(std::uint8_t nNote) const;
+    template <class Visit>
+    void forEachCopy(std::uint8_t nChan, std::uint8_t nNote, Visit&& visit);
+    void hold(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc);
     void silenceSounding(std::int16_t id, std::uint8_t nChan, std::uint8_t nNote);
     void orderOf(std::int16_t cycle);
     void renumberAndClear(std::int32_t start);
