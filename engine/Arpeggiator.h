@@ -68,13 +68,19 @@ public:
               std::int16_t nOctaves, std::int16_t nCycle);
 
     // Sends the note-off and then the note-on that are due at lNow, at most
-    // one of each, and queues each fired step one cycle later. Each goes out
-    // with its step's due time, so that the host can place it there. Steps
-    // overdue by a whole period or more were missed (the loop was stopped):
-    // they pass without a note-on, and what sounded gets its note-off, so
-    // the pattern resumes on its grid instead of bursting. True when it sent
-    // anything.
+    // one of each, and queues each fired step one cycle later. A note-off
+    // goes out with its due time, so that the host can place it there.
+    // Steps overdue by a whole period or more were missed (the loop was
+    // stopped): they pass without a note-on, and what sounded gets its
+    // note-off, so the pattern resumes on its grid instead of bursting. A
+    // step less late sounds only if its note, moved by its lateness, still
+    // ends before the next step; its note-off moves with it. True when it
+    // sent anything.
     bool MaybeTrigger(std::int32_t lNow);
+    // As MaybeTrigger treats its own lNow: the steps due a whole period or
+    // more before lHeard (when what is sent now will be heard, after a
+    // stall) pass in silence, and what sounds among them gets its note-off.
+    void PassMissed(std::int32_t lHeard);
 
     // ---- steps placed by an outside clock (a MIDI clock) ----
     // While steps are held, MaybeTrigger sends a note-on only once
@@ -109,8 +115,8 @@ public:
     // down; empty when none.
     std::shared_ptr<NoteEvt> FindEvt(std::int16_t nIndex) const;
 
-    // The only builders of note messages. With a due time (a scheduled
-    // step's Trigger) the message goes through SendMidiMessageAt.
+    // The only builders of note messages. With a due time (when a step's
+    // note starts or ends) the message goes through SendMidiMessageAt.
     void NoteOn(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc,
                 std::optional<std::int32_t> due = std::nullopt);
     void NoteOff(std::uint8_t nChan, std::uint8_t nNote, std::optional<std::int32_t> due = std::nullopt);
@@ -212,6 +218,9 @@ private:
     bool skipMissed(std::int32_t lNow, std::int32_t cycle);
     bool passOffsBefore(std::int32_t lTime, std::int32_t cycle, bool maySend, bool& sent);
     bool isSounding(const QEvt& off) const;
+    bool mayPlayLate(const QEvt& on, std::int32_t late, std::int32_t cycle);
+    void stepTaken(const QEvt& on, const NoteEvt& note, std::int32_t cycle);
+    void requeueOff(const QEvt& off, std::int32_t cycle);
     bool mayStart(const QEvt& on) const;
     void passSilencedOffs(std::int32_t lNow, std::int32_t cycle);
     void shiftSchedule(std::int32_t ms);
@@ -244,7 +253,15 @@ private:
     std::bitset<32768> releasedIds_;
     bool sweepPending_ = false;
     std::optional<Sounded> lastPlayed_;  // the step whose note-on went out last
-    std::int32_t stepsIntoPass_ = 0;     // note-ons since the pass began
+    std::int32_t stepsIntoPass_ = 0;     // steps taken since the pass began
+    // The note-off moved with a late note-on, until it comes round again.
+    struct MovedOff {
+        std::int16_t index;
+        std::int16_t octave;
+        std::int32_t trigger;
+        std::int32_t by;
+    };
+    std::optional<MovedOff> movedOff_;
     bool shuffleEveryPass_ = false;
     // Steps placed by an outside clock: whether held, the latest time
     // placed, where the next slot lies in the laid-out pass, and the
