@@ -461,7 +461,7 @@ bool Player::bandInput(std::int32_t lTime, std::int32_t status, std::int32_t dat
         Arp->HoldSteps(true);
         Arp->StopPlay();
         break;
-    case 0xF2: midiClock_.SongPosition((data2 & 0x7F) << 7 | (data1 & 0x7F)); break;
+    case 0xF2: countClock(lTime, status, data1, data2); break;  // its two bytes read in one place
     default: return false;
     }
     showClock();

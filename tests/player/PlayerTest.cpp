@@ -282,6 +282,7 @@ TEST(Player, FollowingAClockStepsSoundOnTheirTicksThroughStartStopContinueSongPo
         double second = 0, last = 0;  // how long these notes sound (ms), when not 0
         std::optional<State> between = std::nullopt;  // reported between two runs of the clock
         bool lost = false;
+        std::int16_t resolution = 2;  // 16ths
     };
     const Case cases[] = {
         // 120 bpm: a 16th every 6 ticks, 125 ms; Normal sustain, 2/3 of it less 2.
@@ -290,6 +291,8 @@ TEST(Player, FollowingAClockStepsSoundOnTheirTicksThroughStartStopContinueSongPo
         // Stop 5.3 ms after tick 9: the note of tick 6 ends then.
         {"S K W10 T9 W5 P W400 C W10 T13", {0, 6, 12, 18}, {60, 64, 67, 60}, 67.8, 0, State::Stopped},
         {"S K W10 T9 W5 P Q3 W400 C W10 T13", {0, 6, 9, 15, 21}, {60, 64, 67, 60, 64}, 67.8, 0, State::Stopped},
+        // 8ths, 12 ticks: 3 16ths in is between two steps; the next falls 6 ticks on.
+        {"S K W10 T9 W5 P Q3 W400 C W10 T25", {0, 15, 27}, {60, 64, 67}, 0, 0, State::Stopped, false, 4},
         {"S K W10 T9 W5 S T16", {0, 6, 9, 15, 21}, {60, 64, 60, 64, 67}},  // Start again: the first step
         {"S K W10 T25 B90 T37", {0, 6, 12, 18, 24, 30, 36, 42, 48, 54, 60}, {60, 64, 67, 60, 64, 67, 60, 64, 67, 60, 64},
          81, 109},  // 2/3 of 167 ms, less 2
@@ -307,7 +310,7 @@ TEST(Player, FollowingAClockStepsSoundOnTheirTicksThroughStartStopContinueSongPo
     for (const Case& c : cases) {
         SCOPED_TRACE(c.script);
         ScriptedCycles cycles;
-        PlayerControls typed{60, 2, 2, 1, Arpeggiator::CycleUp};  // 16ths of 250 ms
+        PlayerControls typed{60, c.resolution, 2, 1, Arpeggiator::CycleUp};  // 16ths of 250 ms
         Player player(typed);
         player.FollowClock(true);
         player.Enable(true, true);
