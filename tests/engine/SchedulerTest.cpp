@@ -229,7 +229,8 @@ TEST(MaybeTrigger, ScheduledNotesCarryTheirDueTimeEvenWhenLateOthersNone) {
     rig.arp.Add(1000, 0, 64, 100);
     rig.host->clearLog();
     // An off 14 ms late; 64 of 1130 at 1250 would end after 1255's step:
-    // it passes, with its off; 60 of 1255 at 1260 moves by 5 ms.
+    // it passes, with its off, which though due waited for it (sent first,
+    // it would leave the note sounding a cycle); 60 of 1255 at 1260 moves by 5 ms.
     for (std::int32_t t : {1005, 1100, 1250, 1250, 1260}) triggerAt(rig, t);
     rig.host->clock = 1270;
     rig.arp.Remove(0, 60);  // sounding since 1260
@@ -261,6 +262,8 @@ struct Grid {
     }
 };
 
+// Steps missed by a period or more pass in silence, not all at once at the
+// resume: a burst would smear the beat it is meant to keep.
 TEST(MaybeTrigger, AStallPassesInSilenceAndALateStepSoundsOnlyWithItsWholeLength) {
     struct Case {
         const char* what;

@@ -119,6 +119,7 @@ TEST(Player, InputIsRoutedAtItsOwnFrameByTheSwitches) {
         {"diverted: malformed notes are no notes", true, true, {0x91, 0x3E, 0xC5}, {}, 3},
         {"diverted: nor is a note with a status byte", true, true, {0x96, 0x90, 0x40}, {}, 3},
         {"diverted: a release of a held-back press", true, true, keyUp(62), {}, 2},
+        {"diverted: a press of velocity 0 releases, no pedal down", true, true, {0x90, 64, 0}, {}, 1},
     };
     bool enabled = false, diverted = false;
     std::uint64_t junkBefore = 0;
@@ -160,7 +161,8 @@ TEST(Player, EveryPressThatPassedGetsExactlyOneReleaseWhateverDivertDidMeanwhile
     player.Divert(true);
     EXPECT_EQ(play(keyDown(55)), Out{});              // held back
     // Released once diverted: the two that passed still reach the synth, by
-    // the player (once), the held-back one does not.
+    // the player (once), the held-back one does not. The player forwards
+    // such a release though it diverts notes: else the synth's note hangs.
     EXPECT_EQ(play(keyUp(50)), Out{keyUp(50)});
     EXPECT_EQ(play(keyUp(52)), Out{keyUp(52)});
     EXPECT_EQ(play(keyUp(55)), Out{});
@@ -573,9 +575,9 @@ TEST(Player, AnErrorSwitchesOffOnceSaysWhyAndTheInputPathGoesOn) {
     Player player(c);
     player.Enable(true, true);
     cycles.At(cycles.FrameOfMs(400), keyDown(60));  // sounds from 405 to 736
-    // 7 bpm in whole notes overflows the step: the poll at 501 fails.
-    c.tempo = 7;
-    c.resolution = 32;
+    // 7 bpm in whole notes overflows the step: the poll at 501 fails at the
+    // tempo, which it gives last, after Octaves, Resolution, Sustain, Cycle.
+    c = {7, 32, 3, 2, Arpeggiator::CycleDown};
     player.SetControls(c);
     cycles.RunUntil(player, cycles.FrameOfMs(600));
     PlayerReport r;
@@ -587,6 +589,9 @@ TEST(Player, AnErrorSwitchesOffOnceSaysWhyAndTheInputPathGoesOn) {
     EXPECT_EQ(player.counters().failures, 1u);
     EXPECT_EQ(player.busyCount(), -1);
     EXPECT_TRUE(player.engine().IsEmpty());
+    const Arpeggiator& arp = player.engine();
+    EXPECT_EQ((std::vector<int>{arp.Octaves(), arp.Resolution(), arp.Sustain(), arp.Cycle(), arp.Tempo(), arp.period()}),
+              (std::vector<int>{2, 32, 3, Arpeggiator::CycleDown, 7, 2000}));
     EXPECT_EQ(cycles.Take(), (std::vector<FramedMessage>{on(cycles.FrameOfMs(405), 60), off(cycles.FrameOfMs(501), 60)}))
         << "what sounded stops at the failed poll";
     // Off now: input passes through, once.
