@@ -299,6 +299,15 @@ TEST(MaybeTrigger, AStallPassesInSilenceAndALateStepSoundsOnlyWithItsWholeLength
         EXPECT_EQ(rig.onTimes().front() % 31, 5);
         EXPECT_EQ(rig.offTimes().front() % 31, 24);
     }
+    // A step passed in silence counts as played: the pattern laid out again
+    // on its beat goes on after it, not with it.
+    Rig rig(240, 1, Arpeggiator::Normal, 1, Arpeggiator::CycleUp, 0);
+    for (std::uint8_t key : {60, 64, 67}) rig.arp.Add(0, 0, key, 100);
+    rig.playUntil(30);
+    rig.host->clock = 66;
+    rig.playUntil(66);  // 64 of 36 passes
+    rig.arp.Regrid(67);
+    EXPECT_EQ(rig.passPitches(), (std::vector<int>{67, 60, 64}));
 }
 
 }  // namespace
