@@ -252,7 +252,7 @@ private:
     // IDs of notes released whose steps are still queued (Release).
     std::bitset<32768> releasedIds_;
     bool sweepPending_ = false;
-    std::optional<Sounded> lastPlayed_;  // the step whose note-on went out last
+    std::optional<Sounded> lastPlayed_;  // the step taken last, sounded or passed
     std::int32_t stepsIntoPass_ = 0;     // steps taken since the pass began
     // The note-off moved with a late note-on, until it comes round again.
     struct MovedOff {
