@@ -273,7 +273,7 @@ bool Arpeggiator::MaybeTrigger(std::int32_t lNow) {
     SweepReleased();
     const std::int32_t cycle = mul<std::int32_t>(seqCount_, period_);
     bool fired = skipMissed(lNow, cycle);
-    if (held_) passSilencedOffs(lNow, cycle);
+    passSilencedOffs(lNow, cycle);
 
     // A note-off waits until its own note-on has gone out: when the loop
     // catches up after a delay, an off that overtook its on would leave the
@@ -282,8 +282,7 @@ bool Arpeggiator::MaybeTrigger(std::int32_t lNow) {
     if (off && hosttime::isDue(off->Trigger, lNow) && onHasGoneOut(*off)) {
         if (const auto note = FindEvt(off->Index)) {
             sendOff(*off, *note);
-            noteOffQ_->Add(off->Index, off->OctMult, hosttime::after(off->Trigger, cycle));
-            noteOffQ_->Pull();
+            requeueOff(*off, cycle);
             fired = true;
         }
     }
@@ -298,16 +297,65 @@ bool Arpeggiator::MaybeTrigger(std::int32_t lNow) {
     }
     if (on && hosttime::isDue(on->Trigger, lNow) && mayStart(*on)) {
         if (const auto note = FindEvt(on->Index)) {
-            NoteOn(note->chan, on->CalcPitch(note->Note), note->Velocity, true);
-            lastPlayed_ = Sounded{note->chan, note->Note, on->OctMult};
-            ++stepsIntoPass_;
-            playQ_->Add(on->Index, on->OctMult, on->Trigger);
-            noteOnQ_->Add(on->Index, on->OctMult, hosttime::after(on->Trigger, cycle));
-            noteOnQ_->Pull();
-            fired = true;
+            const auto pitch = on->CalcPitch(note->Note);
+            if (mayPlayLate(*on, hosttime::distance(on->Trigger, lNow), cycle)) {
+                NoteOn(note->chan, pitch, note->Velocity, true);
+                playQ_->Add(on->Index, on->OctMult, on->Trigger);
+                fired = true;
+            }
+            stepTaken(*on, *note, cycle);
         }
     }
     return fired;
+}
+
+// A step whose note-on goes out `late` ms after its time sounds only if its
+// note, moved by as much, still ends before the next step is due; its
+// note-off then moves with it, so that the note keeps its length. Else it
+// passes in silence: played late in full, it would crowd the next step;
+// shortened, it would be a click.
+bool Arpeggiator::mayPlayLate(const QEvt& on, std::int32_t late, std::int32_t cycle) {
+    if (late <= 0) return true;
+    const std::int32_t nextOn = noteOnQ_->Count() > 1 ? noteOnQ_->Item(2)->Trigger : hosttime::after(on.Trigger, cycle);
+    for (const auto& off : noteOffQ_->NewEnum()) {
+        if (!hosttime::isBefore(off->Trigger, nextOn)) break;
+        if (off->Index != on.Index || off->OctMult != on.OctMult || hosttime::isBefore(off->Trigger, on.Trigger)) continue;
+        const std::int32_t moved = hosttime::after(off->Trigger, late);
+        if (!hosttime::isBefore(moved, nextOn)) return false;
+        off->Trigger = moved;
+        movedOff_ = MovedOff{off->Index, off->OctMult, moved, late};
+        return true;
+    }
+    return true;  // no note-off of its own to keep in order
+}
+
+// A step whose note-on went out or passed: it counts as played, for the
+// order a rebuild goes on in and for Random's pass, and comes again a cycle
+// later.
+void Arpeggiator::stepTaken(const QEvt& on, const NoteEvt& note, std::int32_t cycle) {
+    lastPlayed_ = Sounded{note.chan, note.Note, on.OctMult};
+    const std::int32_t steps = noteOnQ_->Count();
+    stepsIntoPass_ = steps > 0 && stepsIntoPass_ >= steps ? 1 : stepsIntoPass_ + 1;
+    noteOnQ_->Add(on.Index, on.OctMult, hosttime::after(on.Trigger, cycle));
+    noteOnQ_->Pull();
+}
+
+// The head of NoteOffQ comes again a cycle later, from where its step put
+// it: a note-off moved with a late note-on goes back to its own time.
+void Arpeggiator::requeueOff(const QEvt& off, std::int32_t cycle) {
+    std::int32_t next = hosttime::after(off.Trigger, cycle);
+    if (movedOff_ && movedOff_->index == off.Index && movedOff_->octave == off.OctMult &&
+        movedOff_->trigger == off.Trigger) {
+        next = hosttime::after(next, -movedOff_->by);
+        movedOff_.reset();
+    }
+    noteOffQ_->Add(off.Index, off.OctMult, next);
+    noteOffQ_->Pull();
+}
+
+void Arpeggiator::PassMissed(std::int32_t lHeard) {
+    SweepReleased();
+    skipMissed(lHeard, mul<std::int32_t>(seqCount_, period_));
 }
 
 // The note-off of a scheduled step; every sounding entry of its held note
@@ -339,7 +387,8 @@ bool Arpeggiator::skipMissed(std::int32_t lNow, std::int32_t cycle) {
     bool skipped = false;
     for (auto on = noteOnQ_->Peek(); on && missed(*on) && mayStart(*on); on = noteOnQ_->Peek()) {
         // As in the phases, a step without its held note stays where it is.
-        if (!FindEvt(on->Index) || !passOffsBefore(on->Trigger, cycle, true, sent)) break;
+        const auto note = FindEvt(on->Index);
+        if (!note || !passOffsBefore(on->Trigger, cycle, true, sent)) break;
         if (!skipped) {
             // Nothing sounds now and every queued off belongs to a queued
             // on: whole cycles missed can pass at once, however long the stall.
@@ -347,8 +396,7 @@ bool Arpeggiator::skipMissed(std::int32_t lNow, std::int32_t cycle) {
             if (const auto whole = behind / cycle; whole > 0)
                 shiftSchedule(static_cast<std::int32_t>(whole * cycle));
         }
-        noteOnQ_->Add(on->Index, on->OctMult, hosttime::after(on->Trigger, cycle));
-        noteOnQ_->Pull();
+        stepTaken(*on, *note, cycle);
         skipped = true;
     }
     // The note-offs of the last steps passed, unless they belong to a step
@@ -369,8 +417,7 @@ bool Arpeggiator::passOffsBefore(std::int32_t lTime, std::int32_t cycle, bool ma
             sendOff(*off, *note);
             sent = true;
         }
-        noteOffQ_->Add(off->Index, off->OctMult, hosttime::after(off->Trigger, cycle));
-        noteOffQ_->Pull();
+        requeueOff(*off, cycle);
     }
     return true;
 }
@@ -383,6 +430,7 @@ bool Arpeggiator::isSounding(const QEvt& off) const {
 
 // Moves every scheduled step by the same span, keeping the queues' order.
 void Arpeggiator::shiftSchedule(std::int32_t ms) {
+    if (movedOff_) movedOff_->trigger = hosttime::after(movedOff_->trigger, ms);
     for (const auto& step : noteOnQ_->NewEnum()) step->Trigger = hosttime::after(step->Trigger, ms);
     for (const auto& step : noteOffQ_->NewEnum()) step->Trigger = hosttime::after(step->Trigger, ms);
 }
@@ -403,16 +451,15 @@ void Arpeggiator::HoldSteps(bool held) {
     placedUntil_.reset();
 }
 
-// Off by off, in order, while each is due, its step has started and it no
-// longer sounds: each moves a cycle on without a message.
+// Off by off, in order, while each is due, its step has started and it does
+// not sound (a step passed in silence, or silenced by a stop of the clock):
+// each moves a cycle on without a message.
 void Arpeggiator::passSilencedOffs(std::int32_t lNow, std::int32_t cycle) {
     if (cycle <= 0) return;
     for (auto off = noteOffQ_->Peek(); off && hosttime::isDue(off->Trigger, lNow) && onHasGoneOut(*off) &&
                                        !isSounding(*off) && FindEvt(off->Index);
-         off = noteOffQ_->Peek()) {
-        noteOffQ_->Add(off->Index, off->OctMult, hosttime::after(off->Trigger, cycle));
-        noteOffQ_->Pull();
-    }
+         off = noteOffQ_->Peek())
+        requeueOff(*off, cycle);
 }
 
 namespace {
@@ -455,6 +502,7 @@ void Arpeggiator::PlaceNextStep(std::int32_t lTime, std::int16_t nPeriod, std::i
             on->Trigger = at(slot, 0);
         }
     }
+    movedOff_.reset();  // the note-offs are laid out afresh
     period_ = nPeriod;
     duration_ = nDuration;
     for (const auto& note : noteAry_->NewEnum()) note->Duration = nDuration;
@@ -500,6 +548,7 @@ void Arpeggiator::clear(Queue& q) {
 void Arpeggiator::RemoveAll() {
     placedUntil_.reset();
     lastPlayed_.reset();
+    movedOff_.reset();
     releasedIds_.reset();
     sweepPending_ = false;
     clear(*noteAry_);
@@ -517,16 +566,40 @@ void Arpeggiator::silenceSounding(std::int16_t id, std::uint8_t nChan, std::uint
     }
 }
 
-void Arpeggiator::Remove(std::uint8_t nChan, std::uint8_t nNote) {
-    for (auto c = heldCount(); c >= 1; c = sub<std::int16_t>(c, 1)) {
+// The list stands in pitch order: the first note higher than nNote, found by
+// halves (Count + 1 when none is).
+std::int32_t Arpeggiator::firstAbove(std::uint8_t nNote) const {
+    std::int32_t low = 1, high = noteAry_->Count() + 1;
+    while (low < high) {
+        const std::int32_t mid = low + (high - low) / 2;
+        if (noteAry_->Item(mid)->Note > nNote)
+            high = mid;
+        else
+            low = mid + 1;
+    }
+    return low;
+}
+
+// Every held copy of nNote on nChan, from the highest position down, so
+// that taking one out moves none of those still to come. Only the notes of
+// that pitch are looked at, found by halves: a flood of releases with every
+// key held must not scan the list once for each.
+template <class Visit>
+void Arpeggiator::forEachCopy(std::uint8_t nChan, std::uint8_t nNote, Visit&& visit) {
+    for (auto c = firstAbove(nNote) - 1; c >= 1; --c) {
         const auto held = noteAry_->Item(c);
-        if (held->Note != nNote || held->chan != nChan) continue;
-        const auto id = held->ID;
+        if (held->Note != nNote) break;
+        if (held->chan == nChan) visit(c, held->ID);
+    }
+}
+
+void Arpeggiator::Remove(std::uint8_t nChan, std::uint8_t nNote) {
+    forEachCopy(nChan, nNote, [&](std::int32_t c, std::int16_t id) {
         silenceSounding(id, nChan, nNote);
         removeSteps(*noteOnQ_, id);
         removeSteps(*noteOffQ_, id);
         noteAry_->Remove(c);
-    }
+    });
 }
 
 void Arpeggiator::Retrigger(std::int32_t lNow) {
@@ -556,6 +629,7 @@ void Arpeggiator::renumberAndClear(std::int32_t start) {
     }
     clear(*noteOnQ_);
     clear(*noteOffQ_);
+    movedOff_.reset();
     placedUntil_.reset();
     nextSlot_ = start;
     laidPeriod_ = period_;
@@ -666,51 +740,35 @@ std::int16_t Arpeggiator::nextProvisionalID() const {
 }
 
 void Arpeggiator::Add(std::int32_t lNow, std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc) {
-    const auto n = heldCount();
-    const auto id = nextProvisionalID();
-    bool inserted = false;
-    for (std::int16_t c = 1; c <= n; c = add<std::int16_t>(c, 1)) {
-        if (noteAry_->Item(c)->Note > nNote) {
-            noteAry_->Insert(id, nChan, nNote, nVeloc, duration_, c);
-            inserted = true;
-            break;
-        }
-    }
-    if (!inserted) noteAry_->Add(id, nChan, nNote, nVeloc, duration_);
+    hold(nChan, nNote, nVeloc);
     Retrigger(lNow);
 }
 
-void Arpeggiator::Hold(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc, bool silence) {
+// After the notes of its pitch held already, so that equal pitches keep
+// their order of arrival.
+void Arpeggiator::hold(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc) {
     const auto id = nextProvisionalID();
-    // The list stands in pitch order: the first higher note, found by halves.
-    std::int32_t low = 1, high = noteAry_->Count() + 1;
-    while (low < high) {
-        const std::int32_t mid = low + (high - low) / 2;
-        if (noteAry_->Item(mid)->Note > nNote)
-            high = mid;
-        else
-            low = mid + 1;
-    }
-    if (low <= noteAry_->Count())
-        noteAry_->Insert(id, nChan, nNote, nVeloc, duration_, low);
+    if (const auto at = firstAbove(nNote); at <= noteAry_->Count())
+        noteAry_->Insert(id, nChan, nNote, nVeloc, duration_, at);
     else
         noteAry_->Add(id, nChan, nNote, nVeloc, duration_);
+}
+
+void Arpeggiator::Hold(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc, bool silence) {
+    hold(nChan, nNote, nVeloc);
     // As the rebuild would: nothing the old pattern started sounds on.
     if (silence) StopPlay();
 }
 
 void Arpeggiator::Release(std::uint8_t nChan, std::uint8_t nNote) {
-    for (auto c = heldCount(); c >= 1; c = sub<std::int16_t>(c, 1)) {
-        const auto held = noteAry_->Item(c);
-        if (held->Note != nNote || held->chan != nChan) continue;
-        const auto id = held->ID;
+    forEachCopy(nChan, nNote, [&](std::int32_t c, std::int16_t id) {
         silenceSounding(id, nChan, nNote);
         if (id >= 0) {
             releasedIds_.set(static_cast<std::size_t>(id));
             sweepPending_ = true;
         }
         noteAry_->Remove(c);
-    }
+    });
 }
 
 void Arpeggiator::SweepReleased() {

@@ -68,13 +68,17 @@ public:
               std::int16_t nOctaves, std::int16_t nCycle);
 
     // Sends the note-off and then the note-on that are due at lNow, at most
-    // one of each, and queues each fired step one cycle later. Each goes out
-    // with its step's due time, so that the host can place it there. Steps
-    // overdue by a whole period or more were missed (the loop was stopped):
-    // they pass without a note-on, and what sounded gets its note-off, so
-    // the pattern resumes on its grid instead of bursting. True when it sent
-    // anything.
+    // one of each, and queues each fired step one cycle later. Steps overdue by a whole period or more were missed (the loop was
+    // stopped): they pass without a note-on, and what sounded gets its
+    // note-off, so the pattern resumes on its grid instead of bursting. A
+    // step less late sounds only if its note, moved by its lateness, still
+    // ends before the next step; its note-off moves with it. True when it
+    // sent anything.
     bool MaybeTrigger(std::int32_t lNow);
+    // As MaybeTrigger treats its own lNow: the steps due a whole period or
+    // more before lHeard (when what is sent now will be heard, after a
+    // stall) pass in silence, and what sounds among them gets its note-off.
+    void PassMissed(std::int32_t lHeard);
 
     // ---- steps placed by an outside clock (a MIDI clock) ----
     // While steps are held, MaybeTrigger sends a note-on only once
@@ -194,6 +198,10 @@ private:
         bool operator==(const Sounded&) const = default;
     };
     std::int16_t positionOf(std::int16_t id) const;
+    std::int32_t firstAbove(std::uint8_t nNote) const;
+    template <class Visit>
+    void forEachCopy(std::uint8_t nChan, std::uint8_t nNote, Visit&& visit);
+    void hold(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc);
     void silenceSounding(std::int16_t id, std::uint8_t nChan, std::uint8_t nNote);
     void orderOf(std::int16_t cycle);
     void renumberAndClear(std::int32_t start);
@@ -207,6 +215,9 @@ private:
     bool skipMissed(std::int32_t lNow, std::int32_t cycle);
     bool passOffsBefore(std::int32_t lTime, std::int32_t cycle, bool maySend, bool& sent);
     bool isSounding(const QEvt& off) const;
+    bool mayPlayLate(const QEvt& on, std::int32_t late, std::int32_t cycle);
+    void stepTaken(const QEvt& on, const NoteEvt& note, std::int32_t cycle);
+    void requeueOff(const QEvt& off, std::int32_t cycle);
     bool mayStart(const QEvt& on) const;
     void passSilencedOffs(std::int32_t lNow, std::int32_t cycle);
     void shiftSchedule(std::int32_t ms);
@@ -238,8 +249,16 @@ private:
     // IDs of notes released whose steps are still queued (Release).
     std::bitset<32768> releasedIds_;
     bool sweepPending_ = false;
-    std::optional<Sounded> lastPlayed_;  // the step whose note-on went out last
-    std::int32_t stepsIntoPass_ = 0;     // note-ons since the pass began
+    std::optional<Sounded> lastPlayed_;  // the step taken last, sounded or passed
+    std::int32_t stepsIntoPass_ = 0;     // steps taken since the pass began
+    // The note-off moved with a late note-on, until it comes round again.
+    struct MovedOff {
+        std::int16_t index;
+        std::int16_t octave;
+        std::int32_t trigger;
+        std::int32_t by;
+    };
+    std::optional<MovedOff> movedOff_;
     bool shuffleEveryPass_ = false;
     // Steps placed by an outside clock: whether held, the latest time
     // placed, where the next slot lies in the laid-out pass, and the

@@ -44,7 +44,7 @@ bool Band::Input(std::int32_t lTime, std::int32_t status, std::int32_t data1, st
         Arp.HoldSteps(true);
         Arp.StopPlay();
         break;
-    case 0xF2: clock_.SongPosition((data2 & 0x7F) << 7 | (data1 & 0x7F)); break;
+    case 0xF2: CountClock(lTime, status, data1, data2); break;  // its two bytes read in one place
     default: return false;
     }
     show();

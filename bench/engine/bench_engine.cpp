@@ -3,10 +3,14 @@
 // of held notes over 3 octaves in Up-Down order (2 x notes x 3 - 2 steps).
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/Arpeggiator.h"
 #include "host/api/HostAutomation.h"
@@ -97,6 +101,39 @@ void BM_Remove(benchmark::State& state) {
     state.SetComplexityN(held);
 }
 
+// Every key of every channel held (the player's most, over 3 octaves), then
+// all of them let go in one cycle: channel by channel upward (range(0) 0)
+// or in a shuffled order (1). The time is the releases and the sweep of
+// their steps that the next call makes; per_release_us is one release's
+// share of it.
+void BM_ReleaseAll(benchmark::State& state) {
+    constexpr int kKeys = 16 * 128;
+    std::vector<std::pair<std::uint8_t, std::uint8_t>> keys;
+    for (int chan = 0; chan < 16; ++chan)
+        for (int note = 0; note < 128; ++note) keys.emplace_back(chan, note);
+    if (state.range(0) == 1) std::shuffle(keys.begin(), keys.end(), std::mt19937(2048));
+    const auto host = std::make_shared<NullHost>();
+    double seconds = 0;
+    for (auto _ : state) {
+        vlx::Arpeggiator arp;
+        arp.Reserve(kKeys, 3);
+        arp.vlx(host);
+        arp.Init(kStart, 240, 1, vlx::Arpeggiator::Normal, 3, vlx::Arpeggiator::CycleUpDown);
+        for (const auto& [chan, note] : keys) arp.Hold(chan, note, 100);
+        arp.Retrigger(kStart);
+        arp.MaybeTrigger(kStart + 5);  // the first step sounds
+        const auto begin = Clock::now();
+        for (const auto& [chan, note] : keys) arp.Release(chan, note);
+        arp.MaybeTrigger(kStart + 6);
+        const double took = std::chrono::duration<double>(Clock::now() - begin).count();
+        state.SetIterationTime(took);
+        seconds += took;
+        if (!arp.IsEmpty()) state.SkipWithError("keys left held");
+    }
+    state.counters["per_release_us"] = seconds / static_cast<double>(state.iterations()) / kKeys * 1e6;
+    state.SetLabel(state.range(0) == 1 ? "shuffled" : "by channel");
+}
+
 void heldSizes(benchmark::internal::Benchmark* b) {
     for (int held : {1, 11, 64, 127}) b->Arg(held);
     b->Complexity();
@@ -106,6 +143,7 @@ BENCHMARK(BM_MaybeTriggerIdle)->Apply(heldSizes);
 BENCHMARK(BM_MaybeTriggerSending)->Apply(heldSizes);
 BENCHMARK(BM_Add)->Apply(heldSizes)->UseManualTime();
 BENCHMARK(BM_Remove)->Apply(heldSizes)->UseManualTime();
+BENCHMARK(BM_ReleaseAll)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -265,7 +265,8 @@ TEST(Playback, RandomPlayingNeverLeavesANoteHanging) {
         RandomPlaying playing(seed);
         playing.run(6000);
         if (HasFatalFailure()) return;
-        EXPECT_GT(playing.ons(), 1500);  // the run really played
+        // The run really played (late steps that would crowd the next pass in silence).
+        EXPECT_GT(playing.ons(), 1200);
     }
 }
 

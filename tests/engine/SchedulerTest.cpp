@@ -39,17 +39,17 @@ TEST(MaybeTrigger, FiresAtItsExactTimeAndRequeuesFromTheScheduledTime) {
 
     EXPECT_FALSE(triggerAt(rig, 9999));
     EXPECT_TRUE(rig.take().empty());
-    EXPECT_TRUE(triggerAt(rig, 10007));  // seven ms late
+    EXPECT_TRUE(triggerAt(rig, 10007));  // seven ms late: the note moves by as much
     EXPECT_EQ(rig.take(), (Messages{on(10007, 0, 60, 100)}));
     EXPECT_EQ(rig.onTimes(), std::vector<std::int32_t>{10500});  // not 10507
     ASSERT_EQ(arp.PlayQ()->Count(), 1);
     EXPECT_EQ(arp.PlayQ()->Item(1)->Trigger, 10000);
-    EXPECT_FALSE(triggerAt(rig, 10079));
-    EXPECT_TRUE(triggerAt(rig, 10080));
-    EXPECT_EQ(rig.take(), (Messages{off(10080, 0, 60)}));
-    EXPECT_EQ(rig.offTimes(), std::vector<std::int32_t>{10580});
+    EXPECT_FALSE(triggerAt(rig, 10086));
+    EXPECT_TRUE(triggerAt(rig, 10087));
+    EXPECT_EQ(rig.take(), (Messages{off(10087, 0, 60)}));
+    EXPECT_EQ(rig.offTimes(), std::vector<std::int32_t>{10580});  // back on its own time
     EXPECT_EQ(arp.PlayQ()->Count(), 0);
-    EXPECT_FALSE(triggerAt(rig, 10080));
+    EXPECT_FALSE(triggerAt(rig, 10087));
 }
 
 TEST(MaybeTrigger, OneOffThenOneOnPerCall) {
@@ -228,16 +228,19 @@ TEST(MaybeTrigger, ScheduledNotesGoOutAsStepsEvenWhenLateOthersNot) {
     rig.arp.Add(1000, 0, 60, 100);
     rig.arp.Add(1000, 0, 64, 100);
     rig.host->clearLog();
-    for (std::int32_t t : {1005, 1100, 1250, 1250, 1260}) triggerAt(rig, t);  // late, then 120 ms late
+    // An off 14 ms late; 64 of 1130 at 1250 would end after 1255's step:
+    // it passes, with its off, which though due waited for it (sent first,
+    // it would leave the note sounding a cycle); 60 of 1255 at 1260 moves by 5 ms.
+    for (std::int32_t t : {1005, 1100, 1250, 1250, 1260}) triggerAt(rig, t);
     rig.host->clock = 1270;
-    rig.arp.Remove(0, 60);  // sounding since 1255
+    rig.arp.Remove(0, 60);  // sounding since 1260
     rig.arp.Add(1280, 0, 67, 100);
     triggerAt(rig, 1285);
     rig.host->clock = 1290;
     rig.arp.StopPlay();
-    EXPECT_EQ(rig.take(), (Messages{on(1005, 0, 60, 100), off(1100, 0, 60), on(1250, 0, 64, 100), off(1250, 0, 64),
-                                    on(1260, 0, 60, 100), off(1270, 0, 60), on(1285, 0, 64, 100), off(1290, 0, 64)}));
-    EXPECT_EQ(rig.host->steps(), (std::vector<bool>{true, true, true, true, true, false, true, false}));
+    EXPECT_EQ(rig.take(), (Messages{on(1005, 0, 60, 100), off(1100, 0, 60), on(1260, 0, 60, 100), off(1270, 0, 60),
+                                    on(1285, 0, 64, 100), off(1290, 0, 64)}));
+    EXPECT_EQ(rig.host->steps(), (std::vector<bool>{true, true, true, false, true, false}));
 }
 
 // 240 bpm in 32nds, normal sustain: period 31, Duration 19. Held 60 64 67
@@ -258,19 +261,25 @@ struct Grid {
     }
 };
 
-TEST(MaybeTrigger, AStallPassesInSilenceWhileASmallDelayIsCaughtUp) {
+// Steps missed by a period or more pass in silence, not all at once at the
+// resume: a burst would smear the beat it is meant to keep.
+TEST(MaybeTrigger, AStallPassesInSilenceAndALateStepSoundsOnlyWithItsWholeLength) {
     struct Case {
         const char* what;
         std::int32_t stalledAt, resumedAt;
         Messages atResume;  // sent at the resume, before the pattern is back on its grid
+        std::int32_t gridFrom;  // from here on, the unbroken pattern's messages
+        std::optional<std::int32_t> heard = std::nullopt;  // PassMissed with it at the resume
     };
     const Case cases[] = {
-        {"under a period: the step of 36 goes out late, ends at once", 30, 66,
-         {on(66, 0, 64, 100), off(66, 0, 64)}},
-        {"a whole period: the step of 36 is missed, 67 is on time", 30, 67, {}},
-        {"1 s: 997's note ends, 1989's step goes out late", 1000, 2000, {off(2000, 0, 67), on(2000, 0, 64, 100)}},
-        {"8 s: 997's note ends, 8995's step goes out late", 1000, 9000, {off(9000, 0, 67), on(9000, 0, 67, 100)}},
-        {"1 s, landing on a step: only 997's note-off is late", 1000, 2020, {off(2020, 0, 67)}},
+        {"under a period: the step of 36 would sound into 67's, so it passes", 30, 66, {}, 66},
+        {"a whole period: the step of 36 is missed, 67 is on time", 30, 67, {}, 67},
+        {"1 s: 997's note ends, 1989's step goes out 11 ms late and keeps its length", 1000, 2000,
+         {off(2000, 0, 67), on(2000, 0, 64, 100), off(2019, 0, 64)}, 2009},
+        {"8 s: 997's note ends, 8995's step goes out 5 ms late and keeps its length", 1000, 9000,
+         {off(9000, 0, 67), on(9000, 0, 67, 100), off(9019, 0, 67)}, 9015},
+        {"1 s, landing on a step: only 997's note-off is late", 1000, 2020, {off(2020, 0, 67)}, 2020},
+        {"1 s, heard at 2020: 1989's step is missed as well", 1000, 2000, {off(2000, 0, 67)}, 2009, 2020},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -278,16 +287,26 @@ TEST(MaybeTrigger, AStallPassesInSilenceWhileASmallDelayIsCaughtUp) {
         for (std::uint8_t key : {60, 64, 67}) rig.arp.Add(0, 0, key, 100);
         rig.playUntil(c.stalledAt);
         rig.host->clock = c.resumedAt;
+        if (c.heard) rig.arp.PassMissed(*c.heard);
         rig.playUntil(c.resumedAt + 100);
         Messages expected = Grid::between(0, c.stalledAt);
         expected.insert(expected.end(), c.atResume.begin(), c.atResume.end());
-        const Messages after = Grid::between(c.resumedAt, c.resumedAt + 100);
+        const Messages after = Grid::between(c.gridFrom, c.resumedAt + 100);
         expected.insert(expected.end(), after.begin(), after.end());
         EXPECT_EQ(rig.take(), expected);
         // Every step kept its place in the cycle: the queues are the grid's.
         EXPECT_EQ(rig.onTimes().front() % 31, 5);
         EXPECT_EQ(rig.offTimes().front() % 31, 24);
     }
+    // A step passed in silence counts as played: the pattern laid out again
+    // on its beat goes on after it, not with it.
+    Rig rig(240, 1, Arpeggiator::Normal, 1, Arpeggiator::CycleUp, 0);
+    for (std::uint8_t key : {60, 64, 67}) rig.arp.Add(0, 0, key, 100);
+    rig.playUntil(30);
+    rig.host->clock = 66;
+    rig.playUntil(66);  // 64 of 36 passes
+    rig.arp.Regrid(67);
+    EXPECT_EQ(rig.passPitches(), (std::vector<int>{67, 60, 64}));
 }
 
 }  // namespace

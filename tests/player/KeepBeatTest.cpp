@@ -117,6 +117,9 @@ TEST(KeepBeat, KeysAndSettingsJoinAtTheNextStepWithoutAStrikeTwiceOrTheBeatMoved
         {"a key added mid-pattern joins at the next step, after the one played",
          true, {{100, keyDown(60)}, {100, keyDown(64)}, {250, keyDown(67)}}, nullptr,
          {{105, 60, 39}, {167, 64, 39}, {229, 60, 39}, {291, 64, 39}, {353, 67, 39}, {415, 60, 39}, {477, 64, 39}}},
+        {"without Keep the beat a key released while it sounds ends at once, its places silent",
+         false, {{100, keyDown(60)}, {100, keyDown(64)}, {100, keyDown(67)}, {180, keyUp(64)}}, nullptr,
+         {{105, 60, 39}, {167, 64, 13}, {229, 67, 39}, {291, 60, 39}, {415, 67, 39}, {477, 60, 39}}},
         {"a key released mid-pattern leaves at the next step",
          true, {{100, keyDown(60)}, {100, keyDown(64)}, {100, keyDown(67)}, {300, keyUp(64)}}, nullptr,
          {{105, 60, 39}, {167, 64, 39}, {229, 67, 39}, {291, 60, 39}, {353, 67, 39}, {415, 60, 39}, {477, 67, 39}}},
@@ -248,29 +251,45 @@ TEST(KeepBeat, ArpeggiatePressedOverHeldKeysPlaysThem) {
 // Up-Down pass, in orders that change, never one note twice in a row.
 // Without it, one order loops until the next key.
 TEST(KeepBeat, RandomDrawsANewOrderEveryPassWithoutRepeatingANote) {
-    for (const bool everyPass : {true, false}) {
-        SCOPED_TRACE(everyPass ? "every pass" : "once per rebuild");
+    struct Row {
+        const char* what;
+        bool everyPass;
+        std::int64_t lateKey;  // when 72 joins the three others on a kept beat; 0: with them
+    };
+    const Row rows[] = {{"every pass", true, 0},
+                        {"once per rebuild", false, 0},
+                        {"every pass, 72 added mid-pass: from its step on, every pass a full one", true, 420}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
         test::Musical c = k16ths;
         c.cycle = Arpeggiator::CycleRandom;
         Session s(c);
         s.player.engine().SeedSource([rng = std::mt19937(7)]() mutable { return static_cast<std::uint32_t>(rng()); });
-        s.player.Set(Control::ShuffleEveryPass, everyPass);
+        s.player.Set(Control::ShuffleEveryPass, row.everyPass);
+        s.player.Set(Control::KeepBeat, row.lateKey != 0);
         test::Enable(s.player, true, true);
-        for (int note : {60, 64, 67, 72}) s.Key(100, keyDown(note));
+        for (int note : {60, 64, 67}) s.Key(100, keyDown(note));
+        s.Key(row.lateKey ? row.lateKey : 100, keyDown(72));
         const auto struck = s.Run(100 + 62 * 6 * 30);
         ASSERT_GE(struck.size(), 6u * 29);
-        // An Up-Down pass of four notes: 60 64 67 72 67 64.
+        // Up-Down passes: of three notes (60 64 67 64) until 72 joins, cut
+        // where it does; of four (60 64 67 72 67 64) from its step on.
+        const auto joined = static_cast<std::size_t>(
+            std::find_if(struck.begin(), struck.end(), [&](const Struck& x) { return x.ms > row.lateKey; }) -
+            struck.begin());
         std::set<std::vector<int>> orders;
-        for (std::size_t pass = 0; pass + 1 < struck.size() / 6; ++pass) {
+        const auto expectPass = [&](std::size_t from, std::vector<int> notes) {
             std::vector<int> order;
-            for (std::size_t i = 0; i < 6; ++i) order.push_back(struck[pass * 6 + i].pitch);
+            for (std::size_t i = from; i < from + notes.size(); ++i) order.push_back(struck[i].pitch);
             orders.insert(order);
             std::sort(order.begin(), order.end());
-            EXPECT_EQ(order, (std::vector<int>{60, 64, 64, 67, 67, 72})) << "pass " << pass;
-        }
-        for (std::size_t i = 1; everyPass && i < struck.size(); ++i)
+            EXPECT_EQ(order, notes) << "the pass from " << struck[from].ms;
+        };
+        for (std::size_t at = 0; at + 4 <= joined; at += 4) expectPass(at, {60, 64, 64, 67});
+        for (std::size_t at = joined; at + 6 <= struck.size(); at += 6) expectPass(at, {60, 64, 64, 67, 67, 72});
+        for (std::size_t i = 1; row.everyPass && i < struck.size(); ++i)
             EXPECT_NE(struck[i].pitch, struck[i - 1].pitch) << "twice in a row at " << struck[i].ms;
-        if (everyPass) {
+        if (row.everyPass) {
             EXPECT_GE(orders.size(), 10u);
         } else {
             EXPECT_EQ(orders.size(), 1u);

@@ -120,6 +120,7 @@ TEST(Player, InputIsRoutedAtItsOwnFrameByTheSwitches) {
         {"diverted: malformed notes are no notes", true, true, {0x91, 0x3E, 0xC5}, {}, 3},
         {"diverted: nor is a note with a status byte", true, true, {0x96, 0x90, 0x40}, {}, 3},
         {"diverted: a release of a held-back press", true, true, keyUp(62), {}, 2},
+        {"diverted: a press of velocity 0 releases, no pedal down", true, true, {0x90, 64, 0}, {}, 1},
     };
     bool enabled = false, diverted = false;
     std::uint64_t junkBefore = 0;
@@ -161,7 +162,8 @@ TEST(Player, EveryPressThatPassedGetsExactlyOneReleaseWhateverDivertDidMeanwhile
     player.Set(Control::Divert, true);
     EXPECT_EQ(play(keyDown(55)), Out{});              // held back
     // Released once diverted: the two that passed still reach the synth, by
-    // the player (once), the held-back one does not.
+    // the player (once), the held-back one does not. The player forwards
+    // such a release though it diverts notes: else the synth's note hangs.
     EXPECT_EQ(play(keyUp(50)), Out{keyUp(50)});
     EXPECT_EQ(play(keyUp(52)), Out{keyUp(52)});
     EXPECT_EQ(play(keyUp(55)), Out{});
@@ -283,6 +285,7 @@ TEST(Player, FollowingAClockStepsSoundOnTheirTicksThroughStartStopContinueSongPo
         double second = 0, last = 0;  // how long these notes sound (ms), when not 0
         std::optional<State> between = std::nullopt;  // reported between two runs of the clock
         bool lost = false;
+        std::int16_t resolution = 2;  // 16ths
     };
     const Case cases[] = {
         // 120 bpm: a 16th every 6 ticks, 125 ms; Normal sustain, 2/3 of it less 2.
@@ -291,6 +294,8 @@ TEST(Player, FollowingAClockStepsSoundOnTheirTicksThroughStartStopContinueSongPo
         // Stop 5.3 ms after tick 9: the note of tick 6 ends then.
         {"S K W10 T9 W5 P W400 C W10 T13", {0, 6, 12, 18}, {60, 64, 67, 60}, 67.8, 0, State::Stopped},
         {"S K W10 T9 W5 P Q3 W400 C W10 T13", {0, 6, 9, 15, 21}, {60, 64, 67, 60, 64}, 67.8, 0, State::Stopped},
+        // 8ths, 12 ticks: 3 16ths in is between two steps; the next falls 6 ticks on.
+        {"S K W10 T9 W5 P Q3 W400 C W10 T25", {0, 15, 27}, {60, 64, 67}, 0, 0, State::Stopped, false, 4},
         {"S K W10 T9 W5 S T16", {0, 6, 9, 15, 21}, {60, 64, 60, 64, 67}},  // Start again: the first step
         {"S K W10 T25 B90 T37", {0, 6, 12, 18, 24, 30, 36, 42, 48, 54, 60}, {60, 64, 67, 60, 64, 67, 60, 64, 67, 60, 64},
          81, 109},  // 2/3 of 167 ms, less 2
@@ -308,7 +313,7 @@ TEST(Player, FollowingAClockStepsSoundOnTheirTicksThroughStartStopContinueSongPo
     for (const Case& c : cases) {
         SCOPED_TRACE(c.script);
         ScriptedCycles cycles;
-        test::Musical typed{60, 2, 2, 1, Arpeggiator::CycleUp};  // 16ths of 250 ms
+        test::Musical typed{60, c.resolution, 2, 1, Arpeggiator::CycleUp};  // 16ths of 250 ms
         Player player(typed);
         player.Set(Control::FollowClock, true);
         test::Enable(player, true, true);
@@ -573,9 +578,9 @@ TEST(Player, AnErrorSwitchesOffOnceSaysWhyAndTheInputPathGoesOn) {
     Player player(c);
     test::Enable(player, true, true);
     cycles.At(cycles.FrameOfMs(400), keyDown(60));  // sounds from 405 to 736
-    // 7 bpm in whole notes overflows the step: the poll at 501 fails.
-    c.tempo = 7;
-    c.resolution = 32;
+    // 7 bpm in whole notes overflows the step: the poll at 501 fails at the
+    // tempo, which it gives last, after Octaves, Resolution, Sustain, Cycle.
+    c = {7, 32, 3, 2, Arpeggiator::CycleDown};
     test::SetControls(player, c);
     cycles.RunUntil(player, cycles.FrameOfMs(600));
     PlayerReport r;
@@ -587,6 +592,9 @@ TEST(Player, AnErrorSwitchesOffOnceSaysWhyAndTheInputPathGoesOn) {
     EXPECT_EQ(player.counters().failures, 1u);
     EXPECT_EQ(player.busyCount(), -1);
     EXPECT_TRUE(player.engine().IsEmpty());
+    const Arpeggiator& arp = player.engine();
+    EXPECT_EQ((std::vector<int>{arp.Octaves(), arp.Resolution(), arp.Sustain(), arp.Cycle(), arp.Tempo(), arp.period()}),
+              (std::vector<int>{2, 32, 3, Arpeggiator::CycleDown, 7, 2000}));
     EXPECT_EQ(cycles.Take(), (std::vector<FramedMessage>{on(cycles.FrameOfMs(405), 60), off(cycles.FrameOfMs(501), 60)}))
         << "what sounded stops at the failed poll";
     // Off now: input passes through, once.
