@@ -205,6 +205,17 @@ TEST_F(PlayingTest, TheTempoBoxStepsWithTheKeysAndTheWheel) {
     QTest::keyClick(f.Tempo, Qt::Key_Return);
     EXPECT_NE(f.controls().typed, typed);
     EXPECT_EQ(f.VScrollTempo->value(), 101);
+    // With no clock lost it takes nothing over: the pattern is not restarted.
+    f.Divert->setChecked(true);
+    f.Enable->setChecked(true);
+    host->Run(600);  // a poll takes the tempo
+    for (std::uint8_t note : {60, 64}) host->Play({0x90, note, 100});
+    host->Run(700);
+    QTest::keyClick(f.Tempo, Qt::Key_Return);
+    host->Run(1000);
+    const auto ons = struck();
+    ASSERT_GE(ons.size(), 10u);
+    for (std::size_t i = 2; i < ons.size(); ++i) EXPECT_EQ(ons[i].first - ons[i - 2].first, ons[2].first - ons[0].first);
 }
 
 // The new switches come from the command line or the file and are written
