@@ -183,7 +183,7 @@ std::optional<Encoding> detectEncoding(const QByteArray& bytes, QByteArray& bom)
 
 // The line end a line's bytes close with, if any.
 QByteArray lineEnd(const Text& t, const QByteArray& raw) {
-    for (const char* end : {"\r\n", "\n"}) {
+    for (const char* end : {"\r\n", "\n", "\r"}) {
         const QByteArray e = encode(t.encoding, QString::fromLatin1(end));
         if (raw.endsWith(e)) return e;
     }
@@ -270,30 +270,33 @@ void indexValues(Text& t) {
         if (t.lines[i].value) t.values.insert(folded(t.lines[i].name), i);
 }
 
-// The lines of `bytes`, whose encoding is known.
+// The lines of `bytes`, whose encoding is known. A line ends with LF, CRLF
+// or a CR alone (an old Mac's files); new lines take the first line's end.
 void parse(Text& t, const QString& section, const QByteArray& bytes) {
     const int unit = t.encoding == Encoding::Utf8 ? 1 : 2;
-    auto isLineFeed = [&](qsizetype i) {
-        if (t.encoding == Encoding::Utf8) return bytes[i] == '\n';
-        if (i + 1 >= bytes.size()) return false;
-        return t.encoding == Encoding::Utf16Le ? bytes[i] == '\n' && bytes[i + 1] == '\0'
-                                               : bytes[i] == '\0' && bytes[i + 1] == '\n';
+    // The code unit at byte i, if a whole one is there.
+    auto unitAt = [&](qsizetype i) -> char16_t {
+        if (t.encoding == Encoding::Utf8) return static_cast<unsigned char>(bytes[i]);
+        if (i + 1 >= bytes.size()) return 0;
+        const auto a = static_cast<unsigned char>(bytes[i]), b = static_cast<unsigned char>(bytes[i + 1]);
+        return static_cast<char16_t>(t.encoding == Encoding::Utf16Le ? a | b << 8 : b | a << 8);
     };
     bool eolKnown = false;
     bool inOwnSection = false;
     bool continuing = false;
     for (qsizetype start = t.bom.size(); start < bytes.size();) {
         qsizetype end = start;
-        while (end < bytes.size() && !isLineFeed(end)) end += unit;
-        const qsizetype next = std::min<qsizetype>(end + unit, bytes.size());
-        const QByteArray raw = bytes.mid(start, next - start);
-        QString text = decode(t.encoding, bytes.constData() + start, std::min(end, bytes.size()) - start);
+        while (end < bytes.size() && unitAt(end) != u'\n' && unitAt(end) != u'\r') end += unit;
+        qsizetype next = std::min(end, bytes.size());
         if (end < bytes.size()) {
-            const bool crlf = text.endsWith(u'\r');
-            if (crlf) text.chop(1);
-            if (!eolKnown) t.eol = crlf ? QStringLiteral("\r\n") : QStringLiteral("\n");
+            const bool crlf = unitAt(end) == u'\r' && end + unit < bytes.size() && unitAt(end + unit) == u'\n';
+            const QString eol = crlf ? QStringLiteral("\r\n") : QString(QChar(unitAt(end)));
+            next = std::min<qsizetype>(end + eol.size() * unit, bytes.size());
+            if (!eolKnown) t.eol = eol;
             eolKnown = true;
         }
+        const QByteArray raw = bytes.mid(start, next - start);
+        const QString text = decode(t.encoding, bytes.constData() + start, std::min(end, bytes.size()) - start);
         start = next;
 
         if (continuing) {

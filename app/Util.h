@@ -12,7 +12,7 @@
 //   "Tempo"=dword:00000078
 //
 // The file may be UTF-8 or UTF-16 (either byte order), with or without BOM,
-// with LF or CRLF line ends. Only the key's own section supplies its values;
+// with LF, CRLF or CR line ends. Only the key's own section supplies its values;
 // of a name given twice the last counts. Everything else (other sections,
 // comments, names and value types the program does not know, lines it
 // cannot read) is written back byte for byte where it stood; only earlier

@@ -202,6 +202,9 @@ TEST_F(UtilTest, RegistryExportFilesReadAndSaveLosslessly) {
          tempo96,
          header + "\n\xff\xfe\x01 garbage\n\"Tempo\"=dword:00000060\n[unclosed\n\"Tempo\"=dword:00000001\n"},
         {"no file yet", {}, {{"Tempo", Util::NotFound, {}}}, tempo96, header + "\n\"Tempo\"=dword:00000060\n"},
+        {"an old Mac's CR line ends", header + "\r\"Tempo\"=dword:000000f0\r; kept\r", {tempo240},
+         {{"Tempo", std::int32_t{96}, Util::TypeDword}, {"Octaves", std::string("2"), Util::TypeText}},
+         header + "\r\"Tempo\"=dword:00000060\r\"Octaves\"=\"2\"\r; kept\r"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
