@@ -275,7 +275,7 @@ TEST_F(UtilTest, AHeldKeyReadsTheFileOnceAndWritesOnlyItsOwnChangesOnce) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) _exit(Util::SetKeyValue(kKey, "Divert", std::int32_t{1}, Util::TypeDword) == 0 ? 0 : 1);
-    usleep(300'000);  // the child has read the file and waits for the lock by now, or reads it later
+    usleep(100'000);  // the child has read the file and waits for the lock by now, or reads it later
     writeText(others);
     otherClose.unlock();
     int status = 0;
@@ -331,6 +331,7 @@ TEST_F(UtilTest, AFifoADeviceAFolderOrAHugeFileIsRefusedAndLeftAlone) {
 // keeps the old file and names every staged value and why.
 TEST_F(UtilTest, ACommitThatCannotWriteNamesEveryStagedValueAndWhy) {
     const QByteArray header = "[HKEY_CURRENT_USER\\Software\\Veloxa\\VLXArp]\n";
+    QLockFile otherClose(file + ".lock");
     struct Setup {
         const char* what;
         std::function<void()> make;
@@ -341,6 +342,7 @@ TEST_F(UtilTest, ACommitThatCannotWriteNamesEveryStagedValueAndWhy) {
          [&] { ASSERT_TRUE(QFile::link(config.path() + "/gone/VLXArp.reg", file)); }, Util::WriteFault},
         {"a file of exactly 1 MiB",
          [&] { writeText(header + QByteArray(Util::kMaxFileBytes - header.size() - 1, ';') + '\n'); }, Util::TooLarge},
+        {"a lock another process holds", [&] { ASSERT_TRUE(otherClose.tryLock(0)); }, Util::LockHeld},
     };
     for (const Setup& setup : setups) {
         SCOPED_TRACE(setup.what);
