@@ -487,10 +487,11 @@ void Form1::saveSettings() {
     saveControls(save);
     // The remembered ports, numbered from 1; older files lack them, and a
     // host that never told its connections leaves the stored ones as they are.
-    if (keeper_.knows() && problem.isEmpty()) {
-        // Another instance may have saved its own list meanwhile: this one's
-        // disconnections and new connections apply to that.
-        if (settings_) settings_->Refresh();
+    // Another instance may have saved its own list meanwhile: this one's
+    // disconnections and new connections apply to that, numbered under the
+    // file's lock, so that two closes never number ports alike.
+    auto saveConnections = [&] {
+        if (!keeper_.knows() || !problem.isEmpty()) return;
         for (OwnPort port : {OwnPort::In, OwnPort::Out}) {
             const auto now = storedConnections(port);
             std::vector<std::string> stored;
@@ -507,10 +508,10 @@ void Form1::saveSettings() {
                     Util::DeleteKeyValue(kKeyPath, name);
             }
         }
-    }
-    // Every value is staged above; the file is written once, here.
+    };
+    // Every value is staged above or under the lock; the file is written once, here.
     if (settings_) {
-        for (Util::Unsaved& lost : settings_->Commit()) unsaved.push_back(std::move(lost));
+        for (Util::Unsaved& lost : settings_->Commit(saveConnections)) unsaved.push_back(std::move(lost));
     }
     bool connectionsSaid = false;  // one report stands for all of them
     for (const Util::Unsaved& lost : unsaved) {

@@ -52,8 +52,16 @@ void onTerminate(int) {
     if (signalsSeen.fetch_add(1) >= 1 && secondSignalWatched.load()) sem_post(&secondSignal);
 }
 
+// From the start of a run: a signal from then on is taken as a request to
+// end, however early it comes. A run in the same process (a test's) starts
+// with none pending.
 bool watchTerminate() {
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) != 0) return false;
+    if (signalPipe[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) != 0)
+        return false;
+    char bytes[16];
+    while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
+    }
+    signalsSeen.store(0);
     struct sigaction action {};
     action.sa_handler = onTerminate;
     sigemptyset(&action.sa_mask);
@@ -92,7 +100,6 @@ public:
         if (!made) return;
         while (sem_trywait(&secondSignal) == 0) {
         }
-        signalsSeen.store(0);
         thread_ = std::thread([this] { run(); });
         secondSignalWatched.store(true);
     }
@@ -279,6 +286,9 @@ int RunProgram(int& argc, char** argv, const Form1::HostFactory& createHost,
         std::fputs(command.text.toLocal8Bit().constData(), command.exitStatus == 0 ? stdout : stderr);
         return command.exitStatus;
     }
+    // First of all: Qt and the MIDI client take a while to start.
+    if (!watchTerminate()) std::fprintf(stderr, "VLXArp: SIGTERM and SIGINT will not close the window cleanly\n");
+    SecondSignalDeadline deadline;
     if (const QString advice = DisplayAdvice(command); !advice.isEmpty()) {
         std::fputs(advice.toLocal8Bit().constData(), stderr);
         return 1;
@@ -286,10 +296,13 @@ int RunProgram(int& argc, char** argv, const Form1::HostFactory& createHost,
     qtHandler = qInstallMessageHandler(adviseOnFatal);
     QApplication app(argc, argv);
     qInstallMessageHandler(qtHandler);
+    // Asked to end before anything was opened: nothing to close or save.
+    if (signalsSeen.load() > 0) return 0;
     QApplication::setApplicationName(QStringLiteral("VLXArp"));
     QApplication::setOrganizationName(QStringLiteral("Veloxa"));
     QApplication::setApplicationVersion(QStringLiteral(VLX_VERSION));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/vlxarp/vlxarp.png")));
+    QSocketNotifier terminate(signalPipe[0], QSocketNotifier::Read);
 
     std::unique_ptr<Form1> form;
     try {
@@ -297,7 +310,11 @@ int RunProgram(int& argc, char** argv, const Form1::HostFactory& createHost,
     } catch (const std::exception& e) {
         const QString text = QObject::tr("VLXArp could not start.\n\n%1").arg(QString::fromUtf8(e.what()));
         std::fprintf(stderr, "%s\n", qPrintable(text));
-        if (!headless()) QMessageBox::critical(nullptr, QStringLiteral("Veloxa Arpeggiator"), text);
+        if (headless() || signalsSeen.load() > 0) return 1;
+        // Said on stderr already: a signal ends the box as its OK does.
+        QMessageBox box(QMessageBox::Critical, QStringLiteral("Veloxa Arpeggiator"), text, QMessageBox::Ok);
+        QObject::connect(&terminate, &QSocketNotifier::activated, &box, [&box] { box.done(QMessageBox::Ok); });
+        box.exec();
         return 1;
     }
     // Registered after the host and the application exist, so that it runs
@@ -307,14 +324,11 @@ int RunProgram(int& argc, char** argv, const Form1::HostFactory& createHost,
     liveForm = form.get();
     windowThread = pthread_self();
 
-    SecondSignalDeadline deadline;
     // Right after Enable_Click has sent the note-offs, before whatever else
     // reacts to the switch-off.
     QObject::connect(form->Enable, &QAbstractButton::toggled, form.get(), [&deadline](bool on) {
         if (!on) deadline.silenced();
     });
-    if (!watchTerminate()) std::fprintf(stderr, "VLXArp: SIGTERM and SIGINT will not close the window cleanly\n");
-    QSocketNotifier terminate(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&terminate, &QSocketNotifier::activated, form.get(), [&form, &deadline] {
         char bytes[16];
         while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
@@ -328,9 +342,15 @@ int RunProgram(int& argc, char** argv, const Form1::HostFactory& createHost,
     app.installNativeEventFilter(&windowWatch);
 #endif
 
-    form->show();
-    if (started) QTimer::singleShot(0, form.get(), [&] { started(*form); });
-    int status = QApplication::exec();
+    int status = 0;
+    if (signalsSeen.load() > 0) {
+        // Asked to end while the window was made: it closes before it shows.
+        closeUnattended(*form, deadline);
+    } else {
+        form->show();
+        if (started) QTimer::singleShot(0, form.get(), [&] { started(*form); });
+        status = QApplication::exec();
+    }
     // Ended without a close of the window (QCoreApplication::exit).
     if (!form->unloaded()) form->endWithoutClose(false);
     status = std::max(status, form->exitStatus());

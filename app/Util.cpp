@@ -183,7 +183,7 @@ std::optional<Encoding> detectEncoding(const QByteArray& bytes, QByteArray& bom)
 
 // The line end a line's bytes close with, if any.
 QByteArray lineEnd(const Text& t, const QByteArray& raw) {
-    for (const char* end : {"\r\n", "\n"}) {
+    for (const char* end : {"\r\n", "\n", "\r"}) {
         const QByteArray e = encode(t.encoding, QString::fromLatin1(end));
         if (raw.endsWith(e)) return e;
     }
@@ -270,30 +270,33 @@ void indexValues(Text& t) {
         if (t.lines[i].value) t.values.insert(folded(t.lines[i].name), i);
 }
 
-// The lines of `bytes`, whose encoding is known.
+// The lines of `bytes`, whose encoding is known. A line ends with LF, CRLF
+// or a CR alone (an old Mac's files); new lines take the first line's end.
 void parse(Text& t, const QString& section, const QByteArray& bytes) {
     const int unit = t.encoding == Encoding::Utf8 ? 1 : 2;
-    auto isLineFeed = [&](qsizetype i) {
-        if (t.encoding == Encoding::Utf8) return bytes[i] == '\n';
-        if (i + 1 >= bytes.size()) return false;
-        return t.encoding == Encoding::Utf16Le ? bytes[i] == '\n' && bytes[i + 1] == '\0'
-                                               : bytes[i] == '\0' && bytes[i + 1] == '\n';
+    // The code unit at byte i, if a whole one is there.
+    auto unitAt = [&](qsizetype i) -> char16_t {
+        if (t.encoding == Encoding::Utf8) return static_cast<unsigned char>(bytes[i]);
+        if (i + 1 >= bytes.size()) return 0;
+        const auto a = static_cast<unsigned char>(bytes[i]), b = static_cast<unsigned char>(bytes[i + 1]);
+        return static_cast<char16_t>(t.encoding == Encoding::Utf16Le ? a | b << 8 : b | a << 8);
     };
     bool eolKnown = false;
     bool inOwnSection = false;
     bool continuing = false;
     for (qsizetype start = t.bom.size(); start < bytes.size();) {
         qsizetype end = start;
-        while (end < bytes.size() && !isLineFeed(end)) end += unit;
-        const qsizetype next = std::min<qsizetype>(end + unit, bytes.size());
-        const QByteArray raw = bytes.mid(start, next - start);
-        QString text = decode(t.encoding, bytes.constData() + start, std::min(end, bytes.size()) - start);
+        while (end < bytes.size() && unitAt(end) != u'\n' && unitAt(end) != u'\r') end += unit;
+        qsizetype next = std::min(end, bytes.size());
         if (end < bytes.size()) {
-            const bool crlf = text.endsWith(u'\r');
-            if (crlf) text.chop(1);
-            if (!eolKnown) t.eol = crlf ? QStringLiteral("\r\n") : QStringLiteral("\n");
+            const bool crlf = unitAt(end) == u'\r' && end + unit < bytes.size() && unitAt(end + unit) == u'\n';
+            const QString eol = crlf ? QStringLiteral("\r\n") : QString(QChar(unitAt(end)));
+            next = std::min<qsizetype>(end + eol.size() * unit, bytes.size());
+            if (!eolKnown) t.eol = eol;
             eolKnown = true;
         }
+        const QByteArray raw = bytes.mid(start, next - start);
+        const QString text = decode(t.encoding, bytes.constData() + start, std::min(end, bytes.size()) - start);
         start = next;
 
         if (continuing) {
@@ -466,12 +469,16 @@ QByteArray serialize(const Text& t) {
     return out;
 }
 
-// How long a commit waits for another process's commit to the same file.
-constexpr int kLockWaitMs = 2000;
+// How long a commit waits for another process's commit to the same file:
+// one takes milliseconds, and a close must not hang on a lock left held.
+constexpr int kLockWaitMs = 500;
 
-std::vector<Unsaved> commit(Document& d) {
-    const bool changed = std::any_of(d.changes.begin(), d.changes.end(), [](const Change& c) { return !c.reverted; });
-    if (d.refused() || !changed) {  // nothing could be changed, or nothing was
+bool anyChange(const Document& d) {
+    return std::any_of(d.changes.begin(), d.changes.end(), [](const Change& c) { return !c.reverted; });
+}
+
+std::vector<Unsaved> commit(Document& d, const std::function<void()>& underLock) {
+    if (d.refused() || (!underLock && !anyChange(d))) {  // nothing could be changed, or nothing was
         d.changes.clear();
         d.changeOf.clear();
         return {};
@@ -490,17 +497,30 @@ std::vector<Unsaved> commit(Document& d) {
 
     // Another instance may have written the file since it was read: its
     // values stay, and only what this one changed is applied to them. The
-    // lock keeps two commits from crossing; one that cannot be had (a stale
-    // lock is taken over) does not stop the save.
+    // lock keeps two commits from crossing (a stale one is taken over); a
+    // lock the folder refuses does not stop the save, but one another
+    // process goes on holding does: the save is given up, not written over
+    // what that process may be writing.
     QLockFile lock(d.path + QStringLiteral(".lock"));
-    lock.tryLock(kLockWaitMs);
+    const bool held = !lock.tryLock(kLockWaitMs) && lock.error() == QLockFile::LockFailedError;
     QByteArray now;
     Text text;
     QString problem;
     const std::int32_t error = readText(d.path, d.section, now, text, problem);
     if (error != Success && error != NotFound)
         return failed(error, QStringLiteral("the file was replaced meanwhile and %1").arg(problem));
-    if (error == Success && now == d.loaded) text = d.text;  // as read: parsed already
+    if (error == Success && now == d.loaded) {
+        text = d.text;  // as read: parsed already
+    } else {  // what is staged under the lock sees the file as it is now
+        d.loaded = now;
+        d.text = text;
+    }
+    if (underLock) underLock();
+    if (held)
+        return failed(LockHeld, QStringLiteral("another process held its lock %1 for over %2 ms")
+                                    .arg(lock.fileName())
+                                    .arg(kLockWaitMs));
+    if (!anyChange(d)) return {};
     apply(text, d.section, d.changes);
     const QByteArray bytes = serialize(text);
     // What the next start would refuse is not written: the old file stays.
@@ -612,6 +632,7 @@ QString Describe(std::int32_t error) {
     case WriteFault: return QStringLiteral("the file cannot be written");
     case NotAFile: return QStringLiteral("not a regular file");
     case TooLarge: return QStringLiteral("larger than 1 MiB");
+    case LockHeld: return QStringLiteral("another process holds it");
     case UnknownEncoding: return QStringLiteral("its text encoding cannot be told");
     case OtherType: return QStringLiteral("a value of another type");
     default: return QStringLiteral("error %1").arg(error);
@@ -686,7 +707,7 @@ std::int32_t SetKeyValue(const std::string& keyPath, const std::string& valueNam
     Key key = openKey(keyPath, held);
     const std::int32_t result = WriteTypedValue(key, valueName, valueType, value);
     if (result != Success || held) return result;  // a holder writes the file once, at its commit
-    const auto unsaved = commit(*key.doc);
+    const auto unsaved = commit(*key.doc, {});
     return unsaved.empty() ? Success : unsaved.front().error;
 }
 
@@ -704,7 +725,7 @@ std::int32_t DeleteKeyValue(const std::string& keyPath, const std::string& value
     const bool inFile = d.text.values.contains(folded(QString::fromStdString(valueName)));
     change(d, valueName, std::nullopt, !inFile);
     if (held) return Success;
-    const auto unsaved = commit(d);
+    const auto unsaved = commit(d, {});
     return unsaved.empty() ? Success : unsaved.front().error;
 }
 
@@ -761,6 +782,6 @@ bool HeldKey::Refresh() {
     return true;
 }
 
-std::vector<Unsaved> HeldKey::Commit() { return commit(*key_.doc); }
+std::vector<Unsaved> HeldKey::Commit(const std::function<void()>& underLock) { return commit(*key_.doc, underLock); }
 
 }  // namespace vlx::Util

@@ -12,7 +12,7 @@
 //   "Tempo"=dword:00000078
 //
 // The file may be UTF-8 or UTF-16 (either byte order), with or without BOM,
-// with LF or CRLF line ends. Only the key's own section supplies its values;
+// with LF, CRLF or CR line ends. Only the key's own section supplies its values;
 // of a name given twice the last counts. Everything else (other sections,
 // comments, names and value types the program does not know, lines it
 // cannot read) is written back byte for byte where it stood; only earlier
@@ -34,6 +34,7 @@
 // Results are 0 on success, otherwise an error code (the codes below), or -1
 // for a value of a type other than text or 32-bit integer.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -56,6 +57,7 @@ enum Error : std::int32_t {
     AccessDenied = 5,   // the file or its folder cannot be read or created
     InvalidData = 13,   // a value that cannot be stored as the asked type
     WriteFault = 29,    // the new file could not be written; the old one stays
+    LockHeld = 33,      // another process held the file's lock too long; the old file stays
     NotAFile = 222,     // a folder, FIFO, device or socket where the file should be
     TooLarge = 223,     // larger than kMaxFileBytes, or would be once written
     UnknownEncoding = 1113,  // neither surely UTF-8 nor surely UTF-16
@@ -116,9 +118,12 @@ public:
     // (false when it cannot be read now); what is staged stays staged.
     bool Refresh();
     // Writes every staged value in one replacement of the file (none when
-    // nothing changed), applied to the file as it is now. Returns the staged
-    // values that did not reach it.
-    std::vector<Unsaved> Commit();
+    // nothing changed), applied to the file as it is now. `underLock` runs
+    // once the file's lock is held and the file read again: what it stages
+    // is worked out from the file as it is then, and no other process
+    // writes the file before this commit has. Returns the staged values
+    // that did not reach it.
+    std::vector<Unsaved> Commit(const std::function<void()>& underLock = {});
 
 private:
     std::string keyPath_;

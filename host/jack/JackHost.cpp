@@ -145,7 +145,15 @@ JackHost::JackHost(const Options& options)
     jack_status_t status{};
     {
         QuietJackErrors quiet;
-        client_ = jack_client_open(options.clientName.c_str(), JackNoStartServer, &status);
+        // A server that has just started can fail a client's open now and
+        // then without any other reason: asked again, it answers.
+        constexpr int kPatientOpens = 4;
+        const auto otherReason = JackServerFailed | JackVersionError | JackNameNotUnique | JackInitFailure | JackShmFailure;
+        for (int open = 1;; ++open) {
+            client_ = jack_client_open(options.clientName.c_str(), JackNoStartServer, &status);
+            if (client_ || !(status & JackServerError) || (status & otherReason) || open == kPatientOpens) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100 * open));
+        }
     }
     if (!client_) throw JackOpenError(openFailure(status));
 

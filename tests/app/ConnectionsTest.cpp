@@ -6,11 +6,13 @@
 // scripted port graphs; on a real JACK server in ConnectionsEndToEndTest.
 #include <algorithm>
 #include <stdexcept>
+#include <thread>
 
 #include <QCheckBox>
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLockFile>
 #include <QPushButton>
 
 #include <QMessageBox>
@@ -126,7 +128,7 @@ using ConnectionsForm = FormRig;
 
 TEST_F(ConnectionsForm, ConnectedPortsAreSavedWhateverTheirNamesAndComeBackAtTheNextStart) {
     Names keyboards = {"a2j:Keys [20] (capture): MIDI 1", "say \"hi\" \\o/:out", "two\nlines:out", "100%:out",
-                       "Gr\xC3\xBC\xC3\x9F" "e:out"};
+                       "Gr\xC3\xBC\xC3\x9F" "e:out", "zz:\xC3\x9C"};
     auto graph = [&] {
         auto ported = std::make_shared<PortedHost>();
         for (const auto& name : keyboards) ported->ports[name] = true;
@@ -153,7 +155,18 @@ TEST_F(ConnectionsForm, ConnectedPortsAreSavedWhateverTheirNamesAndComeBackAtThe
     start();
     for (const auto& name : keyboards) first->userConnect(name, ScriptedPorts::kIn);
     first->userConnect(ScriptedPorts::kOut, "synth:in");
+    // Another instance closing at the same moment holds the file's lock
+    // while it adds its keyboard: this close numbers its ports after it.
+    QLockFile otherClose(Util::KeyFilePath(Form1::kKeyPath) + ".lock");
+    ASSERT_TRUE(otherClose.tryLock(0));
+    std::thread other([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (QFile file(Util::KeyFilePath(Form1::kKeyPath)); file.open(QIODevice::Append))
+            file.write("\"ConnectedIn10001\"=\"other:out\"\n");
+        otherClose.unlock();
+    });
     form->endWithoutClose(false);  // as when the display goes away
+    other.join();
     const QString saved = settingsText();
     EXPECT_TRUE(saved.contains(QString::fromLatin1(keyboardLines))) << "remembered, in order, unchanged";
     {
@@ -162,15 +175,14 @@ TEST_F(ConnectionsForm, ConnectedPortsAreSavedWhateverTheirNamesAndComeBackAtThe
             Util::Value v;
             return Util::GetKeyValue(Form1::kKeyPath, name, v) == Util::Success ? Util::ToText(v) : "(none)";
         };
-        // Then the ports connected since, in name order, as VLXArp stores them.
-        const Names connectedIn = {"100%25:out", "Gr%C3%BC%C3%9Fe:out", "a2j:Keys [20] (capture): MIDI 1",
-                                   "say \"hi\" \\o/:out", "two%0Alines:out"};
-        for (int n = 0; n < 5; ++n) EXPECT_EQ(value("ConnectedIn" + std::to_string(10001 + n)), connectedIn[n]);
-        EXPECT_EQ(value("ConnectedIn10006"), "(none)");
+        // Then the other instance's, and the ports connected since, in name order, as VLXArp stores them.
+        const Names connectedIn = {"other:out", "100%25:out", "Gr%C3%BC%C3%9Fe:out", "a2j:Keys [20] (capture): MIDI 1",
+                                   "say \"hi\" \\o/:out", "two%0Alines:out", "zz:%C3%9C", "(none)"};
+        for (int n = 0; n < 8; ++n) EXPECT_EQ(value("ConnectedIn" + std::to_string(10001 + n)), connectedIn[n]);
         const Names out = {"old:in", "bad:%ZZ", "lone:%", big, "synth:in", "(none)", "(none)"};
         for (int n = 0; n < 7; ++n) EXPECT_EQ(value("ConnectedOut" + std::to_string(n + 1)), out[n]) << n + 1;
     }
-    EXPECT_TRUE(saved.contains("\"ConnectedIn10004\"=\"say \\\"hi\\\" \\\\o/:out\"\n")) << "escaped in the file";
+    EXPECT_TRUE(saved.contains("\"ConnectedIn10005\"=\"say \\\"hi\\\" \\\\o/:out\"\n")) << "escaped in the file";
     EXPECT_TRUE(first->links.contains({keyboards[0], "synth:in"})) << "Close Veloxa after Exit unchecked";
 
     auto second = graph();

@@ -196,6 +196,22 @@ TEST_F(PlayingTest, TheTempoBoxStepsWithTheKeysAndTheWheel) {
     EXPECT_EQ(boxes.shown, std::vector<std::string>{"Value must be between 8 and 240"});
     EXPECT_EQ(f.VScrollTempo->value(), 101);
     EXPECT_EQ(f.Tempo->text(), "500");
+    // Return with the same tempo and no clock lost takes nothing over: the
+    // pattern is not restarted.
+    f.Tempo->selectAll();
+    QTest::keyClicks(f.Tempo, "101");
+    QTest::keyClick(f.Tempo, Qt::Key_Return);
+    EXPECT_EQ(f.VScrollTempo->value(), 101);
+    f.Divert->setChecked(true);
+    f.Enable->setChecked(true);
+    host->Run(600);  // a poll takes the tempo
+    for (std::uint8_t note : {60, 64}) host->Play({0x90, note, 100});
+    host->Run(700);
+    QTest::keyClick(f.Tempo, Qt::Key_Return);
+    host->Run(1000);
+    const auto ons = struck();
+    ASSERT_GE(ons.size(), 10u);
+    for (std::size_t i = 2; i < ons.size(); ++i) EXPECT_EQ(ons[i].first - ons[i - 2].first, ons[2].first - ons[0].first);
 }
 
 }  // namespace

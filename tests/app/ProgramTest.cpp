@@ -16,6 +16,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include "XServer.h"
 #include "app/Program.h"
 #include "app/Util.h"
 #include "support/ScriptedHost.h"
@@ -148,6 +149,32 @@ TEST_F(ProgramTest, AHostThatCannotBeOpenedEndsTheProgramWithAFailure) {
     EXPECT_NE(status, 0);
     EXPECT_FALSE(started);
     EXPECT_FALSE(QFile::exists(Util::KeyFilePath(Form1::kKeyPath)));
+}
+
+// A signal while the program starts ends it cleanly: before the window
+// shows, or in the box of a start that failed (on a real X server).
+TEST_F(ProgramTest, ASignalWhileStartingEndsTheProgramCleanly) {
+    XServer x;
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    qputenv("DISPLAY", QByteArray::fromStdString(x.display()));
+    auto host = std::make_shared<ScriptedHost>();
+    bool shown = false;
+    EXPECT_EQ(run([host] { std::raise(SIGTERM); return host; }, [&](Form1&) { shown = true; }), 0);
+    EXPECT_FALSE(shown);
+    EXPECT_EQ(host.use_count(), 1) << "released";
+    EXPECT_EQ(run([&]() -> std::shared_ptr<HostAutomation> {
+                      // Once the box is up (however long a loaded machine takes), or given up on.
+                      auto* poll = new QTimer(qApp);
+                      QObject::connect(poll, &QTimer::timeout, [&, poll, tries = 0]() mutable {
+                          shown = QApplication::activeModalWidget() != nullptr;
+                          if (!shown && ++tries < 250) return;
+                          poll->stop();
+                          std::raise(SIGTERM);
+                      });
+                      poll->start(20);
+                      throw std::runtime_error("no server");
+                  }, {}), 1);
+    EXPECT_TRUE(shown) << "the box was up";
 }
 
 }  // namespace

@@ -202,6 +202,9 @@ TEST_F(UtilTest, RegistryExportFilesReadAndSaveLosslessly) {
          tempo96,
          header + "\n\xff\xfe\x01 garbage\n\"Tempo\"=dword:00000060\n[unclosed\n\"Tempo\"=dword:00000001\n"},
         {"no file yet", {}, {{"Tempo", Util::NotFound, {}}}, tempo96, header + "\n\"Tempo\"=dword:00000060\n"},
+        {"an old Mac's CR line ends", header + "\r\"Tempo\"=dword:000000f0\r; kept\r", {tempo240},
+         {{"Tempo", std::int32_t{96}, Util::TypeDword}, {"Octaves", std::string("2"), Util::TypeText}},
+         header + "\r\"Tempo\"=dword:00000060\r\"Octaves\"=\"2\"\r; kept\r"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -272,7 +275,7 @@ TEST_F(UtilTest, AHeldKeyReadsTheFileOnceAndWritesOnlyItsOwnChangesOnce) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) _exit(Util::SetKeyValue(kKey, "Divert", std::int32_t{1}, Util::TypeDword) == 0 ? 0 : 1);
-    usleep(300'000);  // the child has read the file and waits for the lock by now, or reads it later
+    usleep(100'000);  // the child has read the file and waits for the lock by now, or reads it later
     writeText(others);
     otherClose.unlock();
     int status = 0;
@@ -328,6 +331,7 @@ TEST_F(UtilTest, AFifoADeviceAFolderOrAHugeFileIsRefusedAndLeftAlone) {
 // keeps the old file and names every staged value and why.
 TEST_F(UtilTest, ACommitThatCannotWriteNamesEveryStagedValueAndWhy) {
     const QByteArray header = "[HKEY_CURRENT_USER\\Software\\Veloxa\\VLXArp]\n";
+    QLockFile otherClose(file + ".lock");
     struct Setup {
         const char* what;
         std::function<void()> make;
@@ -338,6 +342,7 @@ TEST_F(UtilTest, ACommitThatCannotWriteNamesEveryStagedValueAndWhy) {
          [&] { ASSERT_TRUE(QFile::link(config.path() + "/gone/VLXArp.reg", file)); }, Util::WriteFault},
         {"a file of exactly 1 MiB",
          [&] { writeText(header + QByteArray(Util::kMaxFileBytes - header.size() - 1, ';') + '\n'); }, Util::TooLarge},
+        {"a lock another process holds", [&] { ASSERT_TRUE(otherClose.tryLock(0)); }, Util::LockHeld},
     };
     for (const Setup& setup : setups) {
         SCOPED_TRACE(setup.what);
