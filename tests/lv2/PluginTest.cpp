@@ -359,6 +359,12 @@ TEST(Lv2Plugin, BadInputIsSurvivedInTimeOrderAndSaidInTheHostsLog) {
              return rig.Run(256, {{100, c4}});
          },
          {{0, c4}}, "1 input sequence(s) were stamped in beats"},
+        {"a sequence whose unit is junk, as Ardour 7.3 leaves it: frames",
+         [&](PluginRig& rig) {
+             rig.tamper = [](LV2_Atom_Sequence& seq) { seq.body.unit = 0xBEBEBEBE; };
+             return rig.Run(256, {{100, c4}});
+         },
+         {{100, c4}}, ""},
         {"an output buffer too small for the block: note-offs keep their room",
          [&](PluginRig& rig) {
              std::vector<HostInput> ons, offs;
