@@ -256,6 +256,7 @@ private:
             player_->FollowClock(now.followHost);
             resume = resume || now.followHost;
         }
+        if (now.playStopped != was.playStopped) transport_.PlayWhileStopped(now.playStopped, frame_);
         if (s.controls != applied_.controls) player_->SetControls(s.controls);
         applied_ = s;
         return resume;

@@ -39,6 +39,7 @@ Settings ReadSettings(const std::array<const float*, kPortCount>& ports) noexcep
     s.switches.keepBeat = isOn(ports[KeepBeat]);
     s.switches.latch = isOn(ports[Latch]);
     s.switches.shuffleEveryPass = isOn(ports[ShuffleEveryPass]);
+    s.switches.playStopped = isOn(ports[PlayStopped]);
     if (const float* tempo = ports[Tempo]; tempo && std::isfinite(*tempo))
         s.controls.tempo = static_cast<std::int16_t>(std::lround(std::fmin(std::fmax(*tempo, 8.0F), 240.0F)));
     s.controls.resolution = nearestCode(ports[Resolution], defaults.resolution, {32, 16, 8, 4, 2, 1});

@@ -27,6 +27,7 @@ enum Port : std::uint32_t {
     KeepBeat,
     Latch,
     ShuffleEveryPass,
+    PlayStopped,
     kPortCount
 };
 
@@ -34,7 +35,7 @@ enum Port : std::uint32_t {
 inline constexpr std::array<std::string_view, kPortCount> kPortSymbols = {
     "in",         "out",     "arpeggiate", "divert", "retrigger",    "tempo",
     "resolution", "octaves", "sustain",    "cycle",  "sustain_hold", "follow_host",
-    "keep_beat",  "latch",   "shuffle_every_pass"};
+    "keep_beat",  "latch",   "shuffle_every_pass", "play_stopped"};
 
 // The switches of the window and its band menu.
 struct Switches {
@@ -46,6 +47,7 @@ struct Switches {
     bool keepBeat = false;
     bool latch = false;
     bool shuffleEveryPass = false;
+    bool playStopped = false;  // following the host: play on while its transport stands
     bool operator==(const Switches&) const = default;
 };
 
