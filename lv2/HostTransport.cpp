@@ -16,6 +16,10 @@ constexpr std::int64_t kSongPositions = 1 << 14;
 // A position further than this from where the ticks stand is a jump in the
 // song, not the host's rounding.
 constexpr double kJumpTicks = 1.0;
+// Hosts give the bar's beat rounded down to 1/1920 of a beat (JACK's BBT
+// ticks, Ardour's): a position as near as that to the count the ticks keep
+// says nothing new, and the count goes on unmoved.
+constexpr double kHostRoundingTicks = kTicksPerQuarter / 1920.0 * 1.01;
 
 std::optional<double> finite(const std::optional<double>& v) {
     return v && std::isfinite(*v) ? v : std::nullopt;
@@ -69,7 +73,7 @@ HostTransport::Refused HostTransport::Update(std::uint64_t at, const HostPositio
     free_ = !rolling_ && playStopped_ && bpm_.has_value();
     anchorFrame_ = at;
     if (rolling_) {
-        anchorTicks_ = song;
+        anchorTicks_ = wasRolling && std::fabs(song - ticksBefore) < kHostRoundingTicks ? ticksBefore : song;
         framesPerTick_ = framesPerTick(speed_);
     } else {
         songStands_ = song;

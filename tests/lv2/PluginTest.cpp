@@ -212,7 +212,7 @@ TEST(Lv2Plugin, FollowingTheHostsTransportStepsFallOnItsSixteenthsForAnyBlockSiz
         double quarters;  // where the song stands at `frame`
     };
     const std::vector<Segment> story = {
-        {0, 1, 120, 0}, {30500, 0, 120, 30500.0 / 24000}, {50000, 1, 120, 5.3}, {80000, 1, 90, 5.3 + 30000.0 / 24000},
+        {0, 1, 120, 0}, {30500, 0, 120, 30500.0 / 24000}, {50000, 1, 120, 5.3125}, {80000, 1, 90, 5.3125 + 30000.0 / 24000},
         {110000, 1, 90, 32}};
     const std::uint64_t end = 130000;
     auto positionAt = [&](std::uint64_t frame, bool withTempo) {
@@ -224,11 +224,12 @@ TEST(Lv2Plugin, FollowingTheHostsTransportStepsFallOnItsSixteenthsForAnyBlockSiz
         p.speed = s->speed;
         p.bpm = withTempo ? std::optional<float>(s->bpm) : std::nullopt;
         p.bar = static_cast<std::int64_t>(quarters / 4);
-        p.barBeat = static_cast<float>(quarters - 4.0 * static_cast<double>(p.bar));
+        // As hosts give it: in 1920ths of a beat, rounded down.
+        p.barBeat = static_cast<float>(std::floor((quarters - 4.0 * static_cast<double>(p.bar)) * 1920) / 1920);
         return p;
     };
-    const std::vector<std::uint64_t> onTheSixteenths = {6000,  12000, 18000, 24000,  30000,  54800,  60800, 66800,
-                                                        72800, 78800, 86400, 94400, 102400, 110000, 118000, 126000};
+    const std::vector<std::uint64_t> onTheSixteenths = {6000,  12000, 18000, 24000,  30000,  54500,  60500, 66500,
+                                                        72500, 78500, 86000, 94000, 102000, 110000, 118000, 126000};
 
     auto play = [&](bool follow, bool transport, bool withTempo, bool everyBlock, std::function<std::uint32_t()> blocks,
                     bool playStopped = false) {
@@ -295,7 +296,7 @@ TEST(Lv2Plugin, FollowingTheHostsTransportStepsFallOnItsSixteenthsForAnyBlockSiz
     // sounds until the transport rolls again.
     std::vector<FramedMessage> stopped;
     for (const auto& m : followed)
-        if (m.frame >= 30500 && m.frame < 54800) stopped.push_back(m);
+        if (m.frame >= 30500 && m.frame < 54500) stopped.push_back(m);
     EXPECT_EQ(stopped, (std::vector<FramedMessage>{{30500, {0x80, 64, 0}}}));
 }
 
