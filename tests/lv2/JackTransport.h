@@ -37,6 +37,7 @@ public:
                                    server.c_str());
         if (!client_) throw std::runtime_error("cannot open the timebase client");
         jack_set_process_callback(client_, &JackTransport::process, this);
+        jack_set_xrun_callback(client_, [](void* self) { return ++static_cast<JackTransport*>(self)->xruns_, 0; }, this);
         if (jack_set_timebase_callback(client_, 0, &JackTransport::timebase, this) != 0 || jack_activate(client_) != 0)
             throw std::runtime_error("cannot become timebase master");
     }
@@ -97,6 +98,10 @@ public:
                 at = {c.rolling ? c.frame + (jackFrame - c.jackFrame) : c.frame, c.rolling};
         return at;
     }
+    // Cycles this client did not run for (what changed in them is not
+    // known), and cycles the server said some client was late for.
+    std::uint64_t MissedCycles() const { return missed_.load(); }
+    std::uint64_t Xruns() const { return xruns_.load(); }
     // The first JACK frame of the first cycle this client ran.
     std::int64_t FirstCycle() const { return firstCycle_.load(); }
 
@@ -109,6 +114,8 @@ private:
         const bool rolling = jack_transport_query(self->client_, &pos) == JackTransportRolling;
         const auto now = static_cast<std::int64_t>(jack_last_frame_time(self->client_));
         if (self->firstCycle_.load() == kUnknown) self->firstCycle_.store(now);
+        else if (now - self->lastCycle_ > frames) self->missed_.fetch_add(1);
+        self->lastCycle_ = now;
         if (rolling) self->origin_.store(now - pos.frame);
         const std::size_t n = self->changeCount_.load();
         const bool bbt = pos.valid & JackPositionBBT;
@@ -143,6 +150,9 @@ private:
     jack_client_t* client_ = nullptr;
     std::atomic<std::int64_t> origin_{kUnknown};
     std::atomic<std::int64_t> firstCycle_{kUnknown};
+    std::int64_t lastCycle_ = 0;
+    std::atomic<std::uint64_t> missed_{0};
+    std::atomic<std::uint64_t> xruns_{0};
     std::array<Change, 64> changes_{};
     std::atomic<std::size_t> changeCount_{0};
     bool rolling_ = false;  // as jalv starts: standing at frame 0

@@ -113,9 +113,8 @@ TEST(Lv2EndToEnd, InJalvAChordComesOutAsItsArpeggioOnExactFrames) {
 // while it rolls to the middle of a step at 90 bpm (28600), at 64, 256 and
 // 1024 frames a cycle: nothing sounds while the transport stands or once it
 // stopped, every note-on falls on the song's 16ths (on the frame nearest),
-// and the plugin in liblilv, given the same chord and cycles with a position
-// every cycle (jalv sends one when something changed), plays the same
-// messages on the same frames.
+// and the plugin in liblilv, given the same chord and positions on the same
+// cycles, plays the same messages on the same frames.
 class Lv2EndToEndCycles : public ::testing::TestWithParam<jack_nframes_t> {};
 
 TEST_P(Lv2EndToEndCycles, InJalvFollowingTheJackTransportItsSixteenthsFallOnTheSongsAsInLiblilv) {
@@ -148,8 +147,11 @@ TEST_P(Lv2EndToEndCycles, InJalvFollowingTheJackTransportItsSixteenthsFallOnTheS
 
     // PipeWire's JACK gives a cycle the bar and beat of the cycle before
     // (jackd those of its own): the plugin can only follow what it is told,
-    // so there liblilv is told what jalv was, and the grid is not judged.
+    // so there the grid is not judged. Nor are frames when a cycle was lost
+    // (a busy machine): jalv then tells the plugin a new position, rounded,
+    // and what the rig missed is not known.
     const bool late = JackServer::pipewire();
+    const std::uint64_t lost = tester.recorderMissedCycles() + transport.MissedCycles() + transport.Xruns();
     std::size_t ons = 0;
     double worst = 0;
     for (const RecordedMidi& m : recorded) {
@@ -157,7 +159,7 @@ TEST_P(Lv2EndToEndCycles, InJalvFollowingTheJackTransportItsSixteenthsFallOnTheS
         ++ons;
         const double frame = static_cast<double>(transport.At(m.frame).first);
         const double off = frame - transport.FrameOfBeats(std::round(transport.BeatsAt(frame) * 4) / 4);
-        if (!late) {
+        if (!late && lost == 0) {
             EXPECT_LT(std::abs(off), 1.0) << "a note-on " << off << " frames off the song's 16ths at JACK frame " << m.frame;
         }
         worst = std::max(worst, std::abs(off));
@@ -173,18 +175,9 @@ TEST_P(Lv2EndToEndCycles, InJalvFollowingTheJackTransportItsSixteenthsFallOnTheS
     std::vector<FramedMessage> replayed;
     for (std::int64_t cycle = first; cycle <= static_cast<std::int64_t>(recorded.back().frame); cycle += block) {
         std::vector<HostInput> input;
-        TimePosition p;  // as jalv puts JACK's position: beats in 1920ths
-        if (!late) {     // on jackd a position every cycle, from the song
-            const auto [frame, rolling] = transport.At(cycle);
-            const double beats = transport.BeatsAt(static_cast<double>(frame));
-            p.bpm = static_cast<float>(transport.BpmAt(static_cast<double>(frame)));
-            p.speed = rolling ? 1 : 0;
-            p.bar = static_cast<std::int64_t>(beats / 4);
-            p.barBeat = static_cast<float>(std::floor((beats - 4.0 * static_cast<double>(p.bar)) * 1920) / 1920);
-            input.emplace_back(0, p);
-        }
-        for (const JackTransport::Change& c : transport.Changes())  // on PipeWire what jalv was given, where
-            if (late && c.jackFrame == cycle && c.bbt) {
+        for (const JackTransport::Change& c : transport.Changes())  // what jalv was given, where
+            if (c.jackFrame == cycle && c.bbt) {
+                TimePosition p;
                 p.bpm = static_cast<float>(c.bpm);
                 p.speed = c.rolling ? 1 : 0;
                 p.bar = c.bar - 1;
@@ -199,14 +192,17 @@ TEST_P(Lv2EndToEndCycles, InJalvFollowingTheJackTransportItsSixteenthsFallOnTheS
     // its length is counted in, which runs from each instance's activation.
     std::vector<FramedMessage> heard;
     for (const RecordedMidi& m : recorded) heard.push_back({m.frame, m.bytes});
-    ASSERT_EQ(recorded.size(), replayed.size()) << ::testing::PrintToString(heard) << "\n" << ::testing::PrintToString(replayed);
-    for (std::size_t i = 0; i < recorded.size(); ++i) {
-        EXPECT_EQ(recorded[i].bytes, replayed[i].bytes) << i;
-        EXPECT_NEAR(double(recorded[i].frame), double(replayed[i].frame), recorded[i].bytes[0] == 0x90 ? 0 : 48)
-            << "message " << i << " in jalv and liblilv";
+    if (lost == 0) {
+        ASSERT_EQ(heard.size(), replayed.size()) << ::testing::PrintToString(heard) << "\n" << ::testing::PrintToString(replayed);
+        for (std::size_t i = 0; i < heard.size(); ++i) {
+            EXPECT_EQ(heard[i].bytes, replayed[i].bytes) << i;
+            EXPECT_NEAR(double(heard[i].frame), double(replayed[i].frame), heard[i].bytes[0] == 0x90 ? 0 : 48)
+                << "message " << i << " in jalv and liblilv";
+        }
     }
-    std::printf("jalv at %u frames a cycle%s: %zu note-ons, %.2f frames off the song's 16ths at most\n", block,
-                late ? " (PipeWire: bar and beat a cycle late)" : "", ons, worst);
+    std::printf("jalv at %u frames a cycle%s: %zu note-ons, %.2f frames off the song's 16ths at most%s\n", block,
+                late ? " (PipeWire: bar and beat a cycle late)" : "", ons, worst,
+                lost ? "; cycles were lost: frames not judged" : "");
 }
 
 INSTANTIATE_TEST_SUITE_P(, Lv2EndToEndCycles, ::testing::Values(64, 256, 1024),
