@@ -34,6 +34,10 @@ local track = s:new_midi_track(ARDOUR.ChanCount(ARDOUR.DataType("midi"), 1), ARD
 local arp = ARDOUR.LuaAPI.new_plugin(s, uri, ARDOUR.PluginType.LV2, "")
 assert(not arp:isnil(), "no plugin " .. uri)
 track:add_processor_by_index(arp, 0, nil, true)
+-- Between them, what VLXArp sends is printed (ardour_probe.lua).
+local probe = ARDOUR.LuaAPI.new_luaproc(s, "VLX Probe")
+assert(not probe:isnil(), "no VLX Probe")
+track:add_processor_by_index(probe, 1, nil, true)
 local index = controls(track:nth_plugin(0))
 for name, value in pairs(settings) do ARDOUR.LuaAPI.set_processor_param(track:nth_plugin(0), index[name], value) end
 local take = s:new_audio_track(2, 2, nil, 1, "Take", ARDOUR.PresentationInfo.max_order, ARDOUR.TrackMode.Normal, true):front()
@@ -46,13 +50,13 @@ close_session()
 s = load_session(dir, "arp")
 assert(s, "the session did not open again")
 track, take = s:route_by_name("Arp"), s:route_by_name("Take")
-for i = 0, 1 do print("vlx plugin " .. track:nth_plugin(i):name()) end
+for i = 0, 2 do print("vlx plugin " .. track:nth_plugin(i):name()) end
 for name, i in pairs(controls(track:nth_plugin(0))) do
 	print(string.format("vlx control %g %s", ARDOUR.LuaAPI.get_processor_param(track:nth_plugin(0), i, true), name))
 end
 
 local function waitUntil(done)
-	for _ = 1, 5000 do
+	for _ = 1, 20000 do
 		if done() then return end
 		ARDOUR.LuaAPI.usleep(1000)
 	end
@@ -68,10 +72,18 @@ for _, b in ipairs({ 0x90, 60, 100, 0x90, 64, 100, 0x90, 67, 100 }) do
 	if parser:process_byte(b) then midi:write_immediate_event(Evoral.EventType.MIDI_EVENT, parser:buffer_size(), parser:midi_buffer()) end
 end
 print("vlx chord " .. s:transport_sample())
-ARDOUR.LuaAPI.usleep(3000000)
+waitUntil(function() return s:transport_sample() >= 156000 end)  -- 3 s of the song after the chord
 s:request_stop(false, false, ARDOUR.TransportRequestSource.TRS_UI)
 waitUntil(function() return not s:transport_rolling() end)
 ARDOUR.LuaAPI.usleep(300000)
+local xruns = 0
+for l in s:locations():list():iter() do
+	if l:is_mark() and string.find(l:name(), "^xrun%d*$") then xruns = xruns + 1 end
+end
+print("vlx xruns " .. xruns)
+local shm = track:nth_plugin(1):to_insert():plugin(0):to_luaproc():shmem()
+local notes = shm:to_int(1):array()
+for i = 1, shm:atomic_get_int(0) do print("vlx note " .. notes[2 * i - 1] .. " " .. notes[2 * i]) end
 for r in take:to_track():playlist():region_list():iter() do
 	print("vlx take " .. r:position():samples() .. " " .. r:source(0):to_filesource():path())
 end
