@@ -257,9 +257,9 @@ void throughJalv(const std::vector<Peer>& peers, double seconds, jack_nframes_t 
         const auto s = vlx::bench::spreadOf(residual);
         std::printf("  %-9s %4u frames: jalv used %.4f s CPU in %.1f s of audio: %.3f ms per second (%.4f %%); "
                     "note-ons off the 32nds, in frames: n=%zu p50 %.1f p99 %.1f max %.1f; 32nds without a note %lld; "
-                    "left sounding %d\n",
+                    "left sounding %d; the server's xruns %llu\n",
                     runs[i].peer->name, block, cpu[i], audio, cpu[i] / audio * 1000, cpu[i] / audio * 100, s.n, s.p50,
-                    s.p99, s.max, static_cast<long long>(missing), stuck);
+                    s.p99, s.max, static_cast<long long>(missing), stuck, static_cast<unsigned long long>(transport.Xruns()));
     }
 }
 
