@@ -26,6 +26,7 @@ void Form1::registerControls() {
     for (const auto& [c, w] : own) widgets_[static_cast<std::size_t>(c)] = w;
     for (const ControlSpec& spec : Controls()) {
         QObject* w = widget(spec.id);
+        if (!w) continue;  // not the window's
         const Control c = spec.id;
         const auto changed = [this, c] { handleCall([this, c] { controlChanged(c); }); };
         if (auto* list = qobject_cast<QComboBox*>(w)) {
@@ -47,6 +48,7 @@ void Form1::registerControls() {
 
 std::int32_t Form1::valueOf(Control c) const {
     QObject* w = widget(c);
+    if (!w) return SpecOf(c).byDefault;
     switch (SpecOf(c).kind) {
     case ControlKind::Switch: return w->property("checked").toBool() ? 1 : 0;
     case ControlKind::List: return qobject_cast<QComboBox*>(w)->currentData().toInt();
@@ -57,6 +59,7 @@ std::int32_t Form1::valueOf(Control c) const {
 
 void Form1::setValue(Control c, std::int32_t value) {
     QObject* w = widget(c);
+    if (!w) return;
     switch (SpecOf(c).kind) {
     case ControlKind::Switch: w->setProperty("checked", value != 0); break;
     case ControlKind::List: {

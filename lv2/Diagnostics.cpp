@@ -11,7 +11,7 @@ constexpr const char* kMessages[Diagnostics::kKinds] = {
     "VLXArp: %llu input event(s) came out of time order; each was taken at the frame of the event before it\n",
     "VLXArp: %llu input event(s) lay at or past the end of their block; each was taken on the block's last frame\n",
     "VLXArp: the host's tempo was refused %llu time(s), lately %g beats per minute: it must be above 0 and at "
-    "most 1000; the tempo given before it, or the Tempo control, stays\n",
+    "most 1000; the tempo given before it stays, and with none a plugin following the host plays nothing\n",
     "VLXArp: %llu time:Position value(s) (speed, meter, bar or beat) were not finite numbers in range and were "
     "ignored\n",
     "VLXArp: %llu MIDI event(s) came in blocks of 0 frames beyond the 64 short messages kept for the next block, "

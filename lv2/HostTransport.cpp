@@ -16,6 +16,10 @@ constexpr std::int64_t kSongPositions = 1 << 14;
 // A position further than this from where the ticks stand is a jump in the
 // song, not the host's rounding.
 constexpr double kJumpTicks = 1.0;
+// Hosts give the bar's beat rounded down to 1/1920 of a beat (JACK's BBT
+// ticks, Ardour's): a position as near as that to the count the ticks keep
+// says nothing new, and the count goes on unmoved.
+constexpr double kHostRoundingTicks = kTicksPerQuarter / 1920.0 * 1.01;
 
 std::optional<double> finite(const std::optional<double>& v) {
     return v && std::isfinite(*v) ? v : std::nullopt;
@@ -62,33 +66,61 @@ HostTransport::Refused HostTransport::Update(std::uint64_t at, const HostPositio
         quarters = *p.beat * 4 / beatUnit_;
     else if (finite(p.frame) && bpm_)
         quarters = *p.frame / rate_ * *bpm_ / 60 * 4 / beatUnit_;
-    const double ticks = quarters ? *quarters * kTicksPerQuarter : ticksBefore;
+    const double song = quarters ? *quarters * kTicksPerQuarter : (rolling_ ? ticksBefore : songStands_);
 
+    const bool wasFree = free_;
     rolling_ = speed_ > 0 && bpm_.has_value();
+    free_ = !rolling_ && playStopped_ && bpm_.has_value();
     anchorFrame_ = at;
-    anchorTicks_ = ticks;
-    framesPerTick_ = rolling_ ? rate_ * 60 / (*bpm_ * 4 / beatUnit_) / kTicksPerQuarter / speed_ : 0;
+    if (rolling_) {
+        anchorTicks_ = wasRolling && std::fabs(song - ticksBefore) < kHostRoundingTicks ? ticksBefore : song;
+        framesPerTick_ = framesPerTick(speed_);
+    } else {
+        songStands_ = song;
+        // Free, the clock's own count goes on at the host's latest tempo.
+        anchorTicks_ = free_ ? ticksBefore : song;
+        framesPerTick_ = free_ ? framesPerTick(1) : 0;
+    }
 
     if (!bpm_) return refused;
     if (!hadTempo) {
         Resume(at);  // a clock from now on: it learns where the song stands
     } else if (wasRolling && !rolling_) {
-        stopAt(at);
+        if (!free_) stopAt(at);
     } else if (!wasRolling && rolling_) {
-        continueFrom(ticks);
-    } else if (rolling_ && std::fabs(ticks - ticksBefore) >= kJumpTicks) {
+        continueFrom(song, !wasFree);
+    } else if (rolling_ && std::fabs(song - ticksBefore) >= kJumpTicks) {
         stopAt(at);
-        continueFrom(ticks);
+        continueFrom(song, true);
     }
     return refused;
 }
 
+// Silent until the host gives a tempo: what the transport does is never guessed.
 void HostTransport::Resume(std::uint64_t at) {
     at = std::max(at, last_);
     last_ = at;
-    if (!bpm_) return;
     stopAt(at);
-    if (rolling_) continueFrom(ticksAt(at));
+    if (rolling_)
+        continueFrom(ticksAt(at), true);
+    else if (free_)
+        playFree(at);
+}
+
+void HostTransport::PlayWhileStopped(bool on, std::uint64_t at) {
+    at = std::max(at, last_);
+    last_ = at;
+    playStopped_ = on;
+    const bool wasFree = free_;
+    free_ = !rolling_ && on && bpm_.has_value();
+    if (free_ && !wasFree) {
+        playFree(at);
+    } else if (wasFree && !free_) {
+        stopAt(at);
+        anchorFrame_ = at;
+        anchorTicks_ = songStands_;
+        framesPerTick_ = 0;
+    }
 }
 
 std::optional<ClockMessage> HostTransport::Next(std::uint64_t end) {
@@ -98,13 +130,13 @@ std::optional<ClockMessage> HostTransport::Next(std::uint64_t end) {
         if (++queuedTaken_ == queuedCount_) queuedTaken_ = queuedCount_ = 0;
         return m;
     }
-    if (!rolling_) return std::nullopt;
+    if (!rolling_ && !free_) return std::nullopt;
     const std::uint64_t frame = std::max(frameOfTick(nextTick_), last_);
     if (frame >= end) return std::nullopt;
     last_ = frame;
     if (resumeTick_ && *resumeTick_ == nextTick_) {
         const std::int64_t sixteenths = nextTick_ / kTicksPerSixteenth;
-        if (resumeStage_ == 0 && sixteenths == 0) {
+        if (resumeStage_ == 0 && sixteenths == 0 && mayStart_) {
             resumeStage_ = 2;
             return ClockMessage{frame, 0xFA};
         }
@@ -150,13 +182,27 @@ void HostTransport::stopAt(std::uint64_t at) noexcept {
 // The clock goes on from the first 16th at or after `ticks` (the song's
 // top for a position before it): Song Position and Continue go out on
 // that 16th's first tick, so every tick the clock counts is on the song's
-// grid and the first comes at once.
-void HostTransport::continueFrom(double ticks) noexcept {
+// grid and the first comes at once. At the top it says Start instead,
+// unless `mayStart` is false (a pattern already playing goes on).
+void HostTransport::continueFrom(double ticks, bool mayStart) noexcept {
     const auto sixteenths =
         std::max<std::int64_t>(0, static_cast<std::int64_t>(std::ceil(ticks / kTicksPerSixteenth - 1e-9)));
     nextTick_ = sixteenths * kTicksPerSixteenth;
     resumeTick_ = nextTick_;
     resumeStage_ = 0;
+    mayStart_ = mayStart;
+}
+
+// The clock starts on a grid of its own at `at`: Start, and a tick at once.
+void HostTransport::playFree(std::uint64_t at) noexcept {
+    anchorFrame_ = at;
+    anchorTicks_ = 0;
+    framesPerTick_ = framesPerTick(1);
+    continueFrom(0, true);
+}
+
+double HostTransport::framesPerTick(double speed) const noexcept {
+    return rate_ * 60 / (bpm_.value_or(120) * 4 / beatUnit_) / kTicksPerQuarter / speed;
 }
 
 }  // namespace vlx::lv2

@@ -46,7 +46,7 @@ struct Uris {
         atomFloat = m(LV2_ATOM__Float);
         atomDouble = m(LV2_ATOM__Double);
         atomBool = m(LV2_ATOM__Bool);
-        frameTime = m(LV2_ATOM__frameTime);
+        beatTime = m(LV2_ATOM__beatTime);
         position = m(LV2_TIME__Position);
         beatsPerMinute = m(LV2_TIME__beatsPerMinute);
         speed = m(LV2_TIME__speed);
@@ -57,7 +57,7 @@ struct Uris {
         beat = m(LV2_TIME__beat);
         frame = m(LV2_TIME__frame);
     }
-    LV2_URID midiEvent, object, blank, resource, atomInt, atomLong, atomFloat, atomDouble, atomBool, frameTime;
+    LV2_URID midiEvent, object, blank, resource, atomInt, atomLong, atomFloat, atomDouble, atomBool, beatTime;
     LV2_URID position, beatsPerMinute, speed, bar, barBeat, beatsPerBar, beatUnit, beat, frame;
 };
 
@@ -135,6 +135,7 @@ public:
         applied_ = player_->controls();
         diagnostics_.NewPlayer();
         transport_ = HostTransport(rate_);
+        transport_.PlayWhileStopped(applied_.on(Control::PlayStopped), 0);
         frame_ = 0;
         carriedPosition_.reset();
         reported_ = 0;
@@ -181,12 +182,14 @@ private:
 
     // Calls take(frame, event) for each well-formed event of the input, in
     // order; frames are the host's. Stops at the first event that runs past
-    // the sequence: nothing after it can be found.
+    // the sequence: nothing after it can be found. By the LV2 rule a
+    // sequence is in beats only when its unit says atom:beatTime; any other
+    // unit is frames (Ardour 7.3 leaves the unit uninitialised).
     template <class Take>
     void forEachEvent(Take&& take) noexcept {
         const LV2_Atom_Sequence* in = input();
         if (!in) return;
-        const bool inBeats = in->body.unit != 0 && in->body.unit != uris_.frameTime;
+        const bool inBeats = in->body.unit == uris_.beatTime;
         if (inBeats) diagnostics_.Count(Diagnostics::BeatTime);
         const auto* end = reinterpret_cast<const std::uint8_t*>(&in->body) + in->atom.size;
         for (const LV2_Atom_Event* ev = lv2_atom_sequence_begin(&in->body);
@@ -257,6 +260,7 @@ private:
             player_->Set(spec.id, now[spec.id]);
             if (spec.id == Control::Arpeggiate) resume = resume || (now.on(Control::Arpeggiate) && now.on(Control::FollowClock));
             if (spec.id == Control::FollowClock) resume = resume || now.on(Control::FollowClock);
+            if (spec.id == Control::PlayStopped) transport_.PlayWhileStopped(now.on(Control::PlayStopped), frame_);
         }
         applied_ = now;
         return resume;

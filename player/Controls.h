@@ -39,6 +39,7 @@ enum class Control : std::uint8_t {
     KeepBeat,
     ShuffleEveryPass,
     Latch,
+    PlayStopped,
     Arpeggiate,
     kCount
 };
@@ -47,8 +48,8 @@ inline constexpr std::size_t kControlCount = static_cast<std::size_t>(Control::k
 enum class ControlKind : std::uint8_t { Switch, List, Value };
 
 // Where the window shows a control: among the fixed controls of its first
-// page, or as an entry of its menu.
-enum class ControlPlace : std::uint8_t { Window, Menu };
+// page, as an entry of its menu, or nowhere (the plugin's alone).
+enum class ControlPlace : std::uint8_t { Window, Menu, None };
 
 struct ControlChoice {
     const char* label;  // as the list shows it and the settings file stores it
@@ -147,8 +148,8 @@ inline constexpr ControlSpec kControlTable[] = {
     {.id = Control::FollowClock, .kind = ControlKind::Switch, .settingsName = "FollowClock",
      .option = "follow-clock", .lv2Symbol = "follow_host", .lv2Index = 11, .label = "Follow MIDI clock",
      .lv2Name = "Follow host tempo",
-     .help = "Steps on the beat of the MIDI clock arriving at the input (in the plugin, the host's transport), "
-             "silent while it stands.",
+     .help = "Steps on the beat of the MIDI clock arriving at the input (in the plugin, the host's transport: "
+             "silent until it rolls, and while it stands unless Play while stopped is on).",
      .unit = nullptr, .place = ControlPlace::Menu, .byDefault = 0, .shownLive = true},
     {.id = Control::SustainHold, .kind = ControlKind::Switch, .settingsName = "SustainHold",
      .option = "sustain-hold", .lv2Symbol = "sustain_hold", .lv2Index = 10, .label = "Hold with sustain pedal",
@@ -169,6 +170,11 @@ inline constexpr ControlSpec kControlTable[] = {
      .lv2Symbol = "latch", .lv2Index = 13, .label = "&Latch", .lv2Name = nullptr,
      .help = "Released keys stay in the pattern until the next chord.", .unit = nullptr,
      .place = ControlPlace::Window, .byDefault = 0, .shownLive = true},
+    {.id = Control::PlayStopped, .kind = ControlKind::Switch, .settingsName = nullptr, .option = nullptr,
+     .lv2Symbol = "play_stopped", .lv2Index = 15, .label = "Play while stopped", .lv2Name = nullptr,
+     .help = "Following the host: while its transport stands, play on at its last tempo on a grid of its own; when "
+             "it rolls, the steps lock to the song's grid at the next step.",
+     .unit = nullptr, .place = ControlPlace::None, .byDefault = 0},
     {.id = Control::Arpeggiate, .kind = ControlKind::Switch, .settingsName = nullptr, .option = "arpeggiate",
      .lv2Symbol = "arpeggiate", .lv2Index = 2, .label = "&Arpeggiate", .lv2Name = nullptr,
      .help = "On: the held notes play as the pattern. Off: everything played passes through.", .unit = nullptr,

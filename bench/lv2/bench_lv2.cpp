@@ -5,10 +5,13 @@
 //
 // 1. In a liblilv host in this process: CPU time inside run() per block and
 //    per second of audio, for each plugin (a Release build for the figures).
-// 2. Each plugin in its own jalv on a private JACK server (dummy driver),
-//    following the JACK transport of a timebase master at 240 bpm, a
-//    separate sender and recorder each: the CPU each jalv process used per
-//    second of audio, and each note-on's distance from the song's 32nds.
+// 2. Each plugin in its own jalv on a private JACK server (dummy driver) at
+//    64, 256 and 1024 frames a cycle, the server and both jalvs pinned to
+//    one core, following the JACK transport of a timebase master at 240
+//    bpm, a separate sender and recorder each: the CPU each jalv process
+//    used per second of audio, each note-on's distance from the song's
+//    32nds, the 32nds without a note and the notes left sounding after the
+//    transport stopped.
 //
 // Prints figures; never fails on them.
 #include <lilv/lilv.h>
@@ -16,6 +19,7 @@
 #include <lv2/atom/util.h>
 #include <lv2/midi/midi.h>
 #include <lv2/urid/urid.h>
+#include <sched.h>
 #include <time.h>
 
 #include <algorithm>
@@ -81,6 +85,16 @@ double processCpuSeconds(pid_t pid) {
         if (schedstat >> run) ns += run;
     }
     return ns / 1e9;
+}
+
+// Every thread of a process onto one core.
+void pin(pid_t pid, int core) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(core, &set);
+    std::error_code ec;
+    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec))
+        sched_setaffinity(static_cast<pid_t>(std::stol(task.path().filename().string())), sizeof set, &set);
 }
 
 // ---- 1. in-process, through liblilv ----
@@ -168,8 +182,8 @@ struct JalvRun {
     std::unique_ptr<vlx::test::JackTester> tester;
 };
 
-void throughJalv(const std::vector<Peer>& peers, double seconds) {
-    vlx::test::JackServer server(48000, kBlock);
+void throughJalv(const std::vector<Peer>& peers, double seconds, jack_nframes_t block) {
+    vlx::test::JackServer server(48000, block);
     vlx::test::JackTransport transport(server.name(), 240);
     std::vector<JalvRun> runs;
     for (const Peer& peer : peers) {
@@ -200,6 +214,9 @@ void throughJalv(const std::vector<Peer>& peers, double seconds) {
         }
         runs.push_back(std::move(run));
     }
+    // jalv and the server on one core, so that jalv's CPU is what it costs there.
+    pin(server.pid(), 0);
+    for (auto& run : runs) pin(run.jalv->pid(), 0);
     transport.Locate(0);
     runs.front().tester->waitCycles(10);
     for (auto& run : runs)
@@ -221,18 +238,28 @@ void throughJalv(const std::vector<Peer>& peers, double seconds) {
     const double grid = 60.0 * 48000 / 240 / 8;  // a 32nd: 1500 frames
     for (std::size_t i = 0; i < runs.size(); ++i) {
         std::vector<double> residual;
+        std::map<int, int> sounding;
+        std::vector<std::int64_t> slots;
         for (const auto& m : runs[i].tester->recorded()) {
-            if (m.bytes.size() != 3 || (m.bytes[0] & 0xF0) != 0x90 || m.bytes[2] == 0) continue;
-            if (m.frame < from || m.frame >= to || !origin) continue;
+            if (m.bytes.size() != 3 || (m.bytes[0] & 0xE0) != 0x80) continue;
+            const bool on = (m.bytes[0] & 0xF0) == 0x90 && m.bytes[2] > 0;
+            sounding[m.bytes[1]] += on ? 1 : (sounding[m.bytes[1]] > 0 ? -1 : 0);
+            if (!on || m.frame < from || m.frame >= to || !origin) continue;
             const double since = static_cast<double>(static_cast<std::int64_t>(m.frame) - *origin);
-            const double off = since - grid * std::round(since / grid);
-            residual.push_back(off);
+            residual.push_back(since - grid * std::round(since / grid));
+            slots.push_back(std::llround(since / grid));
         }
+        int stuck = 0;
+        for (const auto& [key, n] : sounding) stuck += n;
+        std::sort(slots.begin(), slots.end());
+        const std::int64_t missing =
+            slots.empty() ? 0 : (slots.back() - slots.front() + 1) - static_cast<std::int64_t>(std::unique(slots.begin(), slots.end()) - slots.begin());
         const auto s = vlx::bench::spreadOf(residual);
-        std::printf("  %-9s jalv used %.4f s CPU in %.1f s of audio: %.3f ms per second (%.4f %%); "
-                    "note-ons off the 32nds, in frames: n=%zu p50 %.1f p99 %.1f max %.1f\n",
-                    runs[i].peer->name, cpu[i], audio, cpu[i] / audio * 1000, cpu[i] / audio * 100, s.n, s.p50, s.p99,
-                    s.max);
+        std::printf("  %-9s %4u frames: jalv used %.4f s CPU in %.1f s of audio: %.3f ms per second (%.4f %%); "
+                    "note-ons off the 32nds, in frames: n=%zu p50 %.1f p99 %.1f max %.1f; 32nds without a note %lld; "
+                    "left sounding %d; the server's xruns %llu\n",
+                    runs[i].peer->name, block, cpu[i], audio, cpu[i] / audio * 1000, cpu[i] / audio * 100, s.n, s.p50,
+                    s.p99, s.max, static_cast<long long>(missing), stuck, static_cast<unsigned long long>(transport.Xruns()));
     }
 }
 
@@ -257,8 +284,9 @@ int main(int argc, char** argv) {
     alone[1].controls["TRANSPORT_MODE"] = 0;
     for (const Peer& peer : alone) inProcess(world, peer, seconds * 10);
     lilv_world_free(world);
-    std::printf("Each in jalv on JACK (dummy driver), following the JACK transport at 240 bpm, side by side:\n");
-    throughJalv(peers, seconds);
+    std::printf("Each in jalv on JACK (dummy driver), following the JACK transport at 240 bpm, side by side, jalv and the "
+                "server on one core:\n");
+    for (const jack_nframes_t block : {64u, 256u, 1024u}) throughJalv(peers, seconds, block);
     fs::remove_all(tmp);
     return 0;
 }

@@ -142,6 +142,14 @@ TEST(Lv2Plugin, PlaysWhatThePlayerPlaysOnTheSameFramesForAnyBlockSize) {
         EXPECT_EQ(rig.logText(), "") << name;
     }
 
+    // One instance played to the end, deactivated, activated and played
+    // again: the same both times.
+    PluginRig again({.controls = k16thsAt240Up});
+    const std::vector<FramedMessage> once = again.Play(input, end, blocksOf(256));
+    again.Deactivate();
+    again.Activate();
+    EXPECT_EQ(again.Play(input, end, blocksOf(256)), once) << "after Deactivate and Activate";
+
     // Keep the beat and the latch from their ports: a chord rolled over 20
     // ms and released, then a new chord replacing it on the beat; the same
     // frames as the player's.
@@ -186,8 +194,10 @@ TEST(Lv2Plugin, PlaysWhatThePlayerPlaysOnTheSameFramesForAnyBlockSize) {
 // Following it, the 16ths fall on the song's 16ths (6000 frames at 120
 // bpm, 8000 at 90), the stop silences at once, and nothing changes
 // whether the host sends its position every block or only when it
-// changes, or how long the blocks are. Not following it, or with no tempo
-// from the host, the Tempo control's steps play as without a transport.
+// changes, or how long the blocks are. Not following it, the Tempo
+// control's steps play as without a transport; following a host that gives
+// no tempo, nothing plays. Playing while stopped, the steps go on through
+// the stop on their own grid and lock to the song's next 16th as it rolls.
 TEST(Lv2Plugin, FollowingTheHostsTransportStepsFallOnItsSixteenthsForAnyBlockSize) {
     struct Segment {
         std::uint64_t frame;
@@ -195,7 +205,7 @@ TEST(Lv2Plugin, FollowingTheHostsTransportStepsFallOnItsSixteenthsForAnyBlockSiz
         double quarters;  // where the song stands at `frame`
     };
     const std::vector<Segment> story = {
-        {0, 1, 120, 0}, {30500, 0, 120, 30500.0 / 24000}, {50000, 1, 120, 5.3}, {80000, 1, 90, 5.3 + 30000.0 / 24000},
+        {0, 1, 120, 0}, {30500, 0, 120, 30500.0 / 24000}, {50000, 1, 120, 5.3125}, {80000, 1, 90, 5.3125 + 30000.0 / 24000},
         {110000, 1, 90, 32}};
     const std::uint64_t end = 130000;
     auto positionAt = [&](std::uint64_t frame, bool withTempo) {
@@ -207,16 +217,19 @@ TEST(Lv2Plugin, FollowingTheHostsTransportStepsFallOnItsSixteenthsForAnyBlockSiz
         p.speed = s->speed;
         p.bpm = withTempo ? std::optional<float>(s->bpm) : std::nullopt;
         p.bar = static_cast<std::int64_t>(quarters / 4);
-        p.barBeat = static_cast<float>(quarters - 4.0 * static_cast<double>(p.bar));
+        // As hosts give it: in 1920ths of a beat, rounded down.
+        p.barBeat = static_cast<float>(std::floor((quarters - 4.0 * static_cast<double>(p.bar)) * 1920) / 1920);
         return p;
     };
-    const std::vector<std::uint64_t> onTheSixteenths = {6000,  12000, 18000, 24000,  30000,  54800,  60800, 66800,
-                                                        72800, 78800, 86400, 94400, 102400, 110000, 118000, 126000};
+    const std::vector<std::uint64_t> onTheSixteenths = {6000,  12000, 18000, 24000,  30000,  54500,  60500, 66500,
+                                                        72500, 78500, 86000, 94000, 102000, 110000, 118000, 126000};
 
-    auto play = [&](bool follow, bool transport, bool withTempo, bool everyBlock, std::function<std::uint32_t()> blocks) {
+    auto play = [&](bool follow, bool transport, bool withTempo, bool everyBlock, std::function<std::uint32_t()> blocks,
+                    bool playStopped = false) {
         auto controls = k16thsAt240Up;
         controls.push_back({Control::Tempo, 60});
         controls.push_back({Control::FollowClock, follow ? 1.0F : 0.0F});
+        controls.push_back({Control::PlayStopped, playStopped ? 1.0F : 0.0F});
         PluginRig rig({.controls = controls});
         std::vector<HostInput> input;
         if (transport)
@@ -246,14 +259,37 @@ TEST(Lv2Plugin, FollowingTheHostsTransportStepsFallOnItsSixteenthsForAnyBlockSiz
             if (followed.empty()) followed = out;
             EXPECT_EQ(out, followed) << "the same messages on the same frames";
             EXPECT_EQ(play(false, true, true, everyBlock, blocks), untimed) << "not following";
-            EXPECT_EQ(play(true, true, false, everyBlock, blocks), untimed) << "no tempo from the host";
+            EXPECT_TRUE(noteOns(play(true, true, false, everyBlock, blocks, true)).empty()) << "no tempo from the host";
+            auto onAndOn = onTheSixteenths;
+            onAndOn.insert(onAndOn.begin() + 5, {36000, 42000, 48000});
+            const auto free = play(true, true, true, everyBlock, blocks, true);
+            EXPECT_EQ(noteOns(free), onAndOn) << "playing while stopped";
+            expectEachNoteEnds(free, end - 6000);
+            std::vector<int> pitches;
+            for (const auto& m : free)
+                if ((m.bytes[0] & 0xF0) == 0x90) pitches.push_back(m.bytes[1]);
+            for (std::size_t i = 0; i < pitches.size(); ++i) EXPECT_EQ(pitches[i], 60 + 3 * (i % 3) + (i % 3 > 0)) << i;
         }
     }
+    // Arpeggiate switched on at frame 20000 of a song rolling from the top
+    // at 120 bpm, keys pressed at 24000, 30000 and 36000: on the song's 16ths
+    // (each key restarts the pattern 5 ms on, taking the place of a step
+    // due then, so the pattern starts at the 16th after the last key).
+    auto controls = k16thsAt240Up;
+    controls.front() = {Control::Arpeggiate, 0};
+    controls.push_back({Control::FollowClock, 1});
+    PluginRig joining({.controls = controls});
+    std::vector<FramedMessage> joined = joining.Play({{0, TimePosition{}}}, 20000, blocksOf(250));
+    joining.control(Control::Arpeggiate) = 1;
+    for (const auto& m : joining.Play({{24000, keyDown(60)}, {30000, keyDown(64)}, {36000, keyDown(67)}}, 60000, blocksOf(250)))
+        joined.push_back(m);
+    EXPECT_EQ(noteOns(joined), (std::vector<std::uint64_t>{42000, 48000, 54000}));
+
     // The stop silences the step that sounds, on its frame, and nothing
     // sounds until the transport rolls again.
     std::vector<FramedMessage> stopped;
     for (const auto& m : followed)
-        if (m.frame >= 30500 && m.frame < 54800) stopped.push_back(m);
+        if (m.frame >= 30500 && m.frame < 54500) stopped.push_back(m);
     EXPECT_EQ(stopped, (std::vector<FramedMessage>{{30500, {0x80, 64, 0}}}));
 }
 
@@ -271,8 +307,9 @@ LV2_Atom_Event* eventAt(LV2_Atom_Sequence& seq, int index) {
 TEST(Lv2Plugin, BadInputIsSurvivedInTimeOrderAndSaidInTheHostsLog) {
     const Bytes c4 = keyDown(60), d4 = keyDown(62);
     using Out = std::vector<FramedMessage>;
-    // Following the host at 240 bpm 16ths with the chord from frame 10:
-    // what plays when the host's tempo is refused is what plays without it.
+    // Following the host at 240 bpm 16ths with the chord from frame 10: a
+    // refused tempo is no tempo, so nothing plays until a good position
+    // comes at frame 4800, and from then on its 16ths.
     const auto arpeggio = [&](std::function<void(PluginRig&)> tamperWith, std::optional<float> bpm) {
         auto controls = k16thsAt240Up;
         controls.push_back({Control::FollowClock, 1});
@@ -287,11 +324,14 @@ TEST(Lv2Plugin, BadInputIsSurvivedInTimeOrderAndSaidInTheHostsLog) {
         if (tamperWith) tamperWith(rig);
         Out out = rig.Run(256, first);
         rig.tamper = nullptr;
-        for (const auto& m : rig.Play({}, frameOfMs(500), blocksOf(256))) out.push_back(m);
+        TimePosition good;
+        good.bpm = 240;
+        good.barBeat = 0.4F;
+        for (const auto& m : rig.Play({{4800, good}}, frameOfMs(500), blocksOf(256))) out.push_back(m);
         return std::pair{out, rig.logText()};
     };
-    const Out untimed = arpeggio(nullptr, std::nullopt).first;
-    ASSERT_GE(noteOns(untimed).size(), 7u);
+    const Out late = arpeggio(nullptr, std::nullopt).first;
+    ASSERT_EQ(noteOns(late), (std::vector<std::uint64_t>{6000, 9000, 12000, 15000, 18000, 21000, 24000}));
 
     struct Row {
         const char* what;
@@ -352,6 +392,12 @@ TEST(Lv2Plugin, BadInputIsSurvivedInTimeOrderAndSaidInTheHostsLog) {
              return rig.Run(256, {{100, c4}});
          },
          {{0, c4}}, "1 input sequence(s) were stamped in beats"},
+        {"a sequence whose unit is junk, as Ardour 7.3 leaves it: frames",
+         [&](PluginRig& rig) {
+             rig.tamper = [](LV2_Atom_Sequence& seq) { seq.body.unit = 0xBEBEBEBE; };
+             return rig.Run(256, {{100, c4}});
+         },
+         {{100, c4}}, ""},
         {"an output buffer too small for the block: note-offs keep their room",
          [&](PluginRig& rig) {
              std::vector<HostInput> ons, offs;
@@ -384,10 +430,10 @@ TEST(Lv2Plugin, BadInputIsSurvivedInTimeOrderAndSaidInTheHostsLog) {
         }
     }
 
-    // The host's tempo refused: the Tempo control plays, as with no host tempo.
+    // The host's tempo refused: as with no host tempo.
     for (const float bpm : {0.0F, -120.0F, NAN, 1e6F}) {
         const auto [out, said] = arpeggio(nullptr, bpm);
-        EXPECT_EQ(out, untimed) << bpm;
+        EXPECT_EQ(out, late) << bpm;
         EXPECT_NE(said.find("the host's tempo was refused 1 time(s)"), std::string::npos) << bpm << ": " << said;
     }
     // A position whose last property (the tempo) runs past the object.
@@ -401,7 +447,7 @@ TEST(Lv2Plugin, BadInputIsSurvivedInTimeOrderAndSaidInTheHostsLog) {
             };
         },
         120.0F);
-    EXPECT_EQ(cut, untimed);
+    EXPECT_EQ(cut, late);
     EXPECT_NE(said.find("1 input event(s) were malformed"), std::string::npos) << said;
 }
 
