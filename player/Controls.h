@@ -45,11 +45,15 @@ enum class Control : std::uint8_t {
 };
 inline constexpr std::size_t kControlCount = static_cast<std::size_t>(Control::kCount);
 
-enum class ControlKind : std::uint8_t { Switch, List, Value };
+// A switch (0 or 1), a list (the chosen entry's code), a value (a number in
+// a range), or steps: a row of `steps` places, each play (0), rest (1) or
+// tie (2), two bits a place from the lowest, the first place first.
+enum class ControlKind : std::uint8_t { Switch, List, Value, Steps };
 
 // Where the window shows a control: among the fixed controls of its first
-// page, as an entry of its menu, or nowhere (the plugin's alone).
-enum class ControlPlace : std::uint8_t { Window, Menu, None };
+// page, as an entry of its menu, in a group of its second page (`group`),
+// or nowhere (the plugin's alone).
+enum class ControlPlace : std::uint8_t { Window, Menu, Panel, None };
 
 struct ControlChoice {
     const char* label;  // as the list shows it and the settings file stores it
@@ -84,6 +88,10 @@ struct ControlSpec {
     bool alwaysSaved = false;
     // A switch of the player's whose state the live view shows.
     bool shownLive = false;
+    // On the window's second page, the group it is shown in.
+    const char* group = nullptr;
+    // Steps: how many places; the plugin has a port for each, from lv2Index on.
+    int steps = 0;
 };
 
 // A value for every control, indexed by Control.
