@@ -56,6 +56,12 @@ OptionRow rowOf(const ControlSpec& spec) {
         help += QStringLiteral("; NAME is one of %1 (default %2)")
                     .arg(choicesOf(spec), QString::fromStdString(ToText(spec.id, spec.byDefault)));
         break;
+    case ControlKind::Steps:
+        valueName = QStringLiteral("STEPS");
+        help += QStringLiteral("; STEPS is up to %1 marks, x play, . rest, - tie (default %2)")
+                    .arg(spec.steps)
+                    .arg(QString::fromStdString(ToText(spec.id, spec.byDefault)));
+        break;
     case ControlKind::Value:
         valueName = spec.unit ? QString::fromLatin1(spec.unit).toUpper() : QStringLiteral("N");
         help += QStringLiteral("; %1 from %2 to %3 (default %4)")

@@ -136,7 +136,7 @@ void Form1::createControls() {
     setWindowTitle(QString::fromLatin1(kTitle));
     setWindowIcon(QIcon(QStringLiteral(":/vlxarp/vlxarp.png")));
     // The controls keep their places; the latch and the live view lie below.
-    setFixedSize(twips(0, 0, 4650, 3675).size());
+    setFixedSize(twipsSize());
 
     auto place = [this](auto* control, const char* name, QRect at) {
         control->setObjectName(QString::fromLatin1(name));
@@ -162,6 +162,8 @@ void Form1::createControls() {
     Status = place(new QLabel(this), "Status", twips(2460, 2070, 1905, 195));
     Latch = place(new SwitchButton(caption(Control::Latch), this), "Latch", twips(660, 2520, 1155, 375));
     Live = place(new LiveView(this), "LiveView", twips(2040, 2460, 2490, 1110));
+    More = place(new QPushButton(tr("Mor&e \u25B8"), this), "More", twips(660, 3060, 1155, 375));
+    More->setCheckable(true);
     liveTimer_ = new QTimer(this);
     liveTimer_->setObjectName(QStringLiteral("LiveTimer"));
     connect(liveTimer_, &QTimer::timeout, this, [this] { handle([this] { showLive(); }); });
@@ -185,7 +187,7 @@ void Form1::createControls() {
 
 
     QWidget* order[] = {Divert,    Tempo,      VScrollTempo, Octaves, Enable, CloseOnExit,
-                        Retrigger, Resolution, Sustain,      Cycle,   Latch};
+                        Retrigger, Resolution, Sustain,      Cycle,   Latch,  More};
     for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 
     // A tempo typed is chosen, even before the box takes it.
@@ -214,8 +216,11 @@ void Form1::createControls() {
         return !cancel;
     });
     createMenu();
+    createPanel();
     registerControls();
 }
+
+QSize Form1::twipsSize() { return twips(0, 0, 4650, 3675).size(); }
 
 // The largest font, up to the usual 8 points, at which every caption fits.
 void Form1::fitFont() {

@@ -111,6 +111,10 @@ public:
     // Below the controls above: the latch and what plays.
     QPushButton* Latch = nullptr;
     LiveView* Live = nullptr;
+    // The second page, beside the first: the controls the table places
+    // there, in their groups; More shows and hides it.
+    QPushButton* More = nullptr;
+    QWidget* Panel = nullptr;
     // The entries of the window's menu, Menu among them.
     QMenu* Menu = nullptr;
     QAction* FollowClock = nullptr;
@@ -158,6 +162,10 @@ private:
     // Each control's widget made, filled from the table and wired to
     // controlChanged (FormControls.cpp).
     void registerControls();
+    void createPanel();
+    // The first page: the controls, the latch and the live view.
+    static QSize twipsSize();
+    void showPanel(bool shown);
     // The settings each control keeps, and the command line's for this run.
     void restoreControls();
     void applyCommandLine();

@@ -2,20 +2,100 @@
 // The window's controls as the control table describes them: each one's
 // widget, its value, its reaction to a change, and what the settings file
 // and the command line give it.
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
 #include <QLabel>
+#include <QVBoxLayout>
 #include <QMenu>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSpinBox>
 
 #include "app/Form1.h"
+#include "app/WindowControls.h"
 
 namespace vlx {
+
+// The table's second-page controls, by group, in two columns.
+void Form1::createPanel() {
+    Panel = new QWidget(this);
+    Panel->setObjectName(QStringLiteral("Panel"));
+    auto* columns = new QHBoxLayout(Panel);
+    QVBoxLayout* column[2] = {new QVBoxLayout, new QVBoxLayout};
+    for (QVBoxLayout* c : column) columns->addLayout(c);
+    std::vector<std::pair<std::string, QFormLayout*>> groups;
+    for (const ControlSpec& spec : Controls()) {
+        if (spec.place != ControlPlace::Panel) continue;
+        const std::string group = spec.group ? spec.group : "";
+        auto found = std::find_if(groups.begin(), groups.end(), [&](const auto& g) { return g.first == group; });
+        if (found == groups.end()) {
+            auto* box = new QGroupBox(tr(group.c_str()), Panel);
+            groups.emplace_back(group, new QFormLayout(box));
+            column[(groups.size() - 1) % 2]->addWidget(box);
+            found = groups.end() - 1;
+        }
+        QFormLayout* form = found->second;
+        QWidget* w = nullptr;
+        switch (spec.kind) {
+        case ControlKind::Switch: w = new QCheckBox(tr(spec.label), Panel); break;
+        case ControlKind::List: w = new QComboBox(Panel); break;
+        case ControlKind::Steps: w = new StepsEditor(spec.steps, Panel); break;
+        case ControlKind::Value:
+            if (spec.decimals > 0) {
+                auto* box = new QDoubleSpinBox(Panel);
+                box->setDecimals(spec.decimals);
+                box->setRange(ToNumber(spec.id, spec.minimum), ToNumber(spec.id, spec.maximum));
+                w = box;
+            } else {
+                auto* box = new QSpinBox(Panel);
+                box->setRange(spec.minimum, spec.maximum);
+                if (spec.unit) box->setSuffix(QStringLiteral(" %1").arg(QString::fromLatin1(spec.unit)));
+                w = box;
+            }
+            break;
+        }
+        w->setObjectName(QString::fromLatin1(spec.settingsName ? spec.settingsName : spec.option));
+        w->setToolTip(tr(spec.help));
+        widgets_[static_cast<std::size_t>(spec.id)] = w;
+        if (spec.kind == ControlKind::Switch) {
+            form->addRow(w);
+        } else {
+            auto* label = new QLabel(tr(spec.label), Panel);
+            label->setBuddy(w);
+            form->addRow(label, w);
+        }
+    }
+    for (QVBoxLayout* c : column) c->addStretch();
+    Panel->hide();
+    More->setVisible(!groups.empty());
+    connect(More, &QPushButton::toggled, this, [this](bool on) { handleCall([this, on] { showPanel(on); }); });
+}
+
+// Beside the first page, which keeps its size and places.
+void Form1::showPanel(bool shown) {
+    const QSize first = twipsSize();
+    More->setText(shown ? tr("L&ess \u25C2") : tr("Mor&e \u25B8"));
+    if (!shown) {
+        Panel->hide();
+        setFixedSize(first);
+        return;
+    }
+    const QSize wanted = Panel->sizeHint();
+    Panel->setGeometry(first.width(), 0, wanted.width(), std::max(wanted.height(), first.height()));
+    Panel->show();
+    setFixedSize(first.width() + wanted.width(), std::max(first.height(), wanted.height()));
+}
 
 void Form1::registerControls() {
     const std::pair<Control, QObject*> own[] = {
@@ -40,6 +120,12 @@ void Form1::registerControls() {
         } else if (auto* slider = qobject_cast<QAbstractSlider*>(w)) {
             slider->setRange(spec.minimum, spec.maximum);
             connect(slider, &QAbstractSlider::valueChanged, this, changed);
+        } else if (auto* spin = qobject_cast<QSpinBox*>(w)) {
+            connect(spin, &QSpinBox::valueChanged, this, changed);
+        } else if (auto* number = qobject_cast<QDoubleSpinBox*>(w)) {
+            connect(number, &QDoubleSpinBox::valueChanged, this, changed);
+        } else if (auto* steps = dynamic_cast<StepsEditor*>(w)) {
+            steps->onChanged(changed);
         }
         if (auto* control = qobject_cast<QWidget*>(w); control && spec.kind == ControlKind::Switch)
             control->setToolTip(tr(spec.help));
@@ -52,7 +138,12 @@ std::int32_t Form1::valueOf(Control c) const {
     switch (SpecOf(c).kind) {
     case ControlKind::Switch: return w->property("checked").toBool() ? 1 : 0;
     case ControlKind::List: return qobject_cast<QComboBox*>(w)->currentData().toInt();
-    case ControlKind::Value: return qobject_cast<QAbstractSlider*>(w)->value();
+    case ControlKind::Value:
+        if (auto* spin = qobject_cast<QSpinBox*>(w)) return spin->value();
+        if (auto* number = qobject_cast<QDoubleSpinBox*>(w))
+            return static_cast<std::int32_t>(std::lround(number->value() * std::pow(10.0, SpecOf(c).decimals)));
+        return qobject_cast<QAbstractSlider*>(w)->value();
+    case ControlKind::Steps: return dynamic_cast<StepsEditor*>(w)->value();
     }
     return 0;
 }
@@ -70,8 +161,14 @@ void Form1::setValue(Control c, std::int32_t value) {
     case ControlKind::Value:
         // The box shows the value even when the scroll bar already holds it.
         if (c == Control::Tempo) Tempo->setText(QString::fromStdString(ToText(c, value)));
-        qobject_cast<QAbstractSlider*>(w)->setValue(value);
+        if (auto* spin = qobject_cast<QSpinBox*>(w))
+            spin->setValue(value);
+        else if (auto* number = qobject_cast<QDoubleSpinBox*>(w))
+            number->setValue(ToNumber(c, value));
+        else
+            qobject_cast<QAbstractSlider*>(w)->setValue(value);
         break;
+    case ControlKind::Steps: dynamic_cast<StepsEditor*>(w)->setValue(value); break;
     }
 }
 
@@ -154,7 +251,7 @@ void Form1::saveControls(const std::function<void(const char*, const Util::Value
         if (!fileHad_[i] && !spec.alwaysSaved && value == spec.byDefault) continue;
         if (spec.id == Control::Tempo)
             save(spec.settingsName, shown ? tempoToSave() : Util::Value(value), Util::TypeDword);
-        else if (spec.kind == ControlKind::List)
+        else if (spec.kind == ControlKind::List || spec.kind == ControlKind::Steps)
             save(spec.settingsName, ToText(spec.id, value), Util::TypeText);
         else
             save(spec.settingsName, value, Util::TypeDword);

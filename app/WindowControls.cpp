@@ -2,6 +2,7 @@
 #include "app/WindowControls.h"
 
 #include <QApplication>
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QStyleOptionButton>
@@ -136,6 +137,39 @@ bool StepKeysTo::eventFilter(QObject* watched, QEvent* event) {
     if (!step) return false;
     if (accept_()) QCoreApplication::sendEvent(bar_, event);
     return true;
+}
+
+StepsEditor::StepsEditor(int places, QWidget* parent) : QWidget(parent) {
+    auto* row = new QHBoxLayout(this);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(1);
+    for (int i = 0; i < places; ++i) {
+        auto* place = new QPushButton(this);
+        place->setObjectName(QStringLiteral("Step%1").arg(i + 1));
+        place->setFixedWidth(fontMetrics().horizontalAdvance(u'M') + 6);
+        place->setToolTip(tr("Step %1: a click moves it on from play (x) to rest (.) to tie (-)").arg(i + 1));
+        connect(place, &QPushButton::clicked, this, [this, i] {
+            const auto next = static_cast<StepState>((static_cast<int>(StepAt(value_, i)) + 1) % 3);
+            value_ = WithStep(value_, i, next);
+            show(i);
+            if (changed_) changed_();
+        });
+        row->addWidget(place);
+        places_.push_back(place);
+        show(i);
+    }
+}
+
+void StepsEditor::setValue(std::int32_t value) {
+    if (value == value_) return;
+    value_ = value;
+    for (int i = 0; i < static_cast<int>(places_.size()); ++i) show(i);
+    if (changed_) changed_();
+}
+
+void StepsEditor::show(int place) {
+    const auto state = static_cast<std::size_t>(StepAt(value_, place));
+    places_[static_cast<std::size_t>(place)]->setText(QString(QChar::fromLatin1(state < 3 ? kStepMarks[state] : '?')));
 }
 
 }  // namespace vlx

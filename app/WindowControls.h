@@ -4,12 +4,16 @@
 // not quite: a switch that shows at a glance that it is on, the tempo's
 // scroll bar whose upper end is the fast end, and a gate that checks a typed
 // text before anything the player does can take the focus out of its box.
+#include <cstdint>
 #include <functional>
+#include <vector>
 
 #include <QLineEdit>
 #include <QObject>
 #include <QPushButton>
 #include <QScrollBar>
+
+#include "player/Controls.h"
 
 namespace vlx {
 
@@ -80,6 +84,24 @@ private:
     QLineEdit* box_;
     QScrollBar* bar_;
     std::function<bool()> accept_;
+};
+
+// A row of places, each a button that a click moves on from play (x) to
+// rest (.) to tie (-): what the steps of a pattern do. Its value is as the
+// control table keeps a row of steps.
+class StepsEditor : public QWidget {
+public:
+    StepsEditor(int places, QWidget* parent = nullptr);
+    std::int32_t value() const noexcept { return value_; }
+    void setValue(std::int32_t value);
+    // Called after the user changed a place.
+    void onChanged(std::function<void()> changed) { changed_ = std::move(changed); }
+
+private:
+    void show(int place);
+    std::vector<QPushButton*> places_;
+    std::int32_t value_ = 0;
+    std::function<void()> changed_;
 };
 
 }  // namespace vlx

@@ -15,24 +15,30 @@ using Port = std::uint32_t;
 inline constexpr Port In = 0;
 inline constexpr Port Out = 1;
 
+// The ports a control has: one, a row of steps one a place.
+constexpr Port PortsOf(const ControlSpec& spec) noexcept {
+    if (!spec.lv2Symbol) return 0;
+    return spec.kind == ControlKind::Steps ? static_cast<Port>(spec.steps) : 1;
+}
 inline constexpr Port kPortCount = [] {
     Port count = 2;
-    for (const ControlSpec& spec : Controls())
-        if (spec.lv2Symbol) ++count;
+    for (const ControlSpec& spec : Controls()) count += PortsOf(spec);
     return count;
 }();
 static_assert([] {
     std::array<bool, kPortCount> taken{true, true};
     for (const ControlSpec& spec : Controls()) {
-        if (!spec.lv2Symbol) continue;
-        if (spec.lv2Index >= kPortCount || taken[spec.lv2Index]) return false;
-        taken[spec.lv2Index] = true;
+        for (Port p = spec.lv2Index; p < spec.lv2Index + PortsOf(spec); ++p) {
+            if (p >= kPortCount || taken[p]) return false;
+            taken[p] = true;
+        }
     }
     return true;
 }(), "every control port has an index of its own, with none missing");
 
 constexpr Port PortOf(Control c) noexcept { return SpecOf(c).lv2Index; }
-// The control on a port, none for the MIDI ports.
+// The control on a port (a row of steps on each of its ports), none for
+// the MIDI ports.
 std::optional<Control> ControlOn(Port port) noexcept;
 
 // What the control ports hold, each taken by its control's rules (a switch

@@ -31,6 +31,26 @@ std::string number(vlx::Control c, std::int32_t value) {
     return vlx::SpecOf(c).kind == ControlKind::List ? std::to_string(value) : vlx::ToText(c, value);
 }
 
+// A row of steps has a port a place: play, rest or tie.
+std::string stepPort(const ControlSpec& spec, int place) {
+    std::ostringstream out;
+    const std::string indent = "        ";
+    const std::string number = std::to_string(place + 1);
+    out << "[\n" << indent << "a lv2:InputPort, lv2:ControlPort ;\n";
+    out << indent << "lv2:index " << spec.lv2Index + static_cast<std::uint32_t>(place) << " ;\n";
+    out << indent << "lv2:symbol " << quoted(std::string(spec.lv2Symbol) + "_" + number) << " ;\n";
+    out << indent << "lv2:name " << quoted((spec.lv2Name ? spec.lv2Name : vlx::PlainLabel(spec)) + " " + number) << " ;\n";
+    out << indent << "rdfs:comment " << quoted(spec.help) << " ;\n";
+    out << indent << "lv2:portProperty lv2:integer, lv2:enumeration ;\n";
+    const char* labels[] = {"Play", "Rest", "Tie"};
+    for (int i = 0; i < 3; ++i)
+        out << (i == 0 ? indent + "lv2:scalePoint " : indent + "               ") << "[ rdfs:label " << quoted(labels[i])
+            << " ; rdf:value " << i << " ]" << (i < 2 ? ",\n" : " ;\n");
+    out << indent << "lv2:default " << static_cast<int>(vlx::StepAt(spec.byDefault, place)) << " ;\n";
+    out << indent << "lv2:minimum 0 ;\n" << indent << "lv2:maximum 2\n    ]";
+    return out.str();
+}
+
 std::string port(const ControlSpec& spec) {
     std::ostringstream out;
     const std::string indent = "        ";
@@ -46,6 +66,7 @@ std::string port(const ControlSpec& spec) {
     case ControlKind::Value:
         if (spec.decimals == 0) out << indent << "lv2:portProperty lv2:integer ;\n";
         break;
+    case ControlKind::Steps: break;  // stepPort
     case ControlKind::List: {
         out << indent << "lv2:portProperty lv2:integer, lv2:enumeration ;\n";
         const std::string points = indent + "lv2:scalePoint ";
@@ -82,7 +103,13 @@ int main(int argc, char** argv) {
         if (spec.lv2Symbol) ports.push_back(&spec);
     std::sort(ports.begin(), ports.end(), [](auto* a, auto* b) { return a->lv2Index < b->lv2Index; });
     std::string generated;
-    for (const ControlSpec* spec : ports) generated += (generated.empty() ? "" : ", ") + port(*spec);
+    for (const ControlSpec* spec : ports) {
+        if (spec->kind != ControlKind::Steps) {
+            generated += (generated.empty() ? "" : ", ") + port(*spec);
+            continue;
+        }
+        for (int place = 0; place < spec->steps; ++place) generated += (generated.empty() ? "" : ", ") + stepPort(*spec, place);
+    }
     const std::string mark = "%CONTROL_PORTS%";
     const auto at = turtle.find(mark);
     if (!in || at == std::string::npos) {

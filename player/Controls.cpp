@@ -5,6 +5,7 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace vlx {
@@ -70,6 +71,7 @@ std::optional<std::int32_t> Accept(Control c, double number) noexcept {
         // Half to even, as every conversion of a number to a whole one here.
         return static_cast<std::int32_t>(std::nearbyint(number * factor));
     }
+    case ControlKind::Steps: break;  // no one number: a port a place, or the text
     }
     return std::nullopt;
 }
@@ -85,6 +87,17 @@ std::optional<std::int32_t> FromText(Control c, std::string_view text, bool anyC
             if (number && *number == choice.code) return choice.code;
         return std::nullopt;
     }
+    if (spec.kind == ControlKind::Steps) {
+        // Places not given play.
+        if (text.empty() || text.size() > static_cast<std::size_t>(spec.steps)) return std::nullopt;
+        std::int32_t value = 0;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            const char* mark = std::strchr(kStepMarks, text[i]);
+            if (!mark || *mark == 0) return std::nullopt;
+            value = WithStep(value, static_cast<int>(i), static_cast<StepState>(mark - kStepMarks));
+        }
+        return value;
+    }
     const auto number = numberIn(text);
     if (!number) return std::nullopt;
     if (spec.kind == ControlKind::Switch && *number != 0 && *number != 1) return std::nullopt;
@@ -93,6 +106,14 @@ std::optional<std::int32_t> FromText(Control c, std::string_view text, bool anyC
 
 std::string ToText(Control c, std::int32_t value) {
     const ControlSpec& spec = SpecOf(c);
+    if (spec.kind == ControlKind::Steps) {
+        std::string marks;
+        for (int i = 0; i < spec.steps; ++i) {
+            const auto state = static_cast<std::size_t>(StepAt(value, i));
+            marks += state < 3 ? kStepMarks[state] : '?';
+        }
+        return marks;
+    }
     for (const ControlChoice& choice : spec.choices)
         if (choice.code == value) return choice.label;
     if (spec.decimals == 0) return std::to_string(value);

@@ -217,6 +217,17 @@ std::optional<std::int32_t> FromText(Control c, std::string_view text, bool anyC
 std::string ToText(Control c, std::int32_t value);
 // A value as a number (a value's decimals applied).
 double ToNumber(Control c, std::int32_t value) noexcept;
+// A row of steps: place i (from 0) of a value, and a value with it set; the
+// text form marks each place play 'x', rest '.' or tie '-'.
+enum class StepState : std::uint8_t { Play = 0, Rest = 1, Tie = 2 };
+inline constexpr char kStepMarks[] = "x.-";
+constexpr StepState StepAt(std::int32_t value, int i) noexcept {
+    return static_cast<StepState>((static_cast<std::uint32_t>(value) >> (2 * i)) & 3u);
+}
+constexpr std::int32_t WithStep(std::int32_t value, int i, StepState state) noexcept {
+    const std::uint32_t cleared = static_cast<std::uint32_t>(value) & ~(3u << (2 * i));
+    return static_cast<std::int32_t>(cleared | (static_cast<std::uint32_t>(state) << (2 * i)));
+}
 // The label without its mnemonic's ampersand.
 std::string PlainLabel(const ControlSpec& spec);
 // "Value must be between 8 and 240": why a value was refused.

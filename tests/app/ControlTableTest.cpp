@@ -7,6 +7,8 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPushButton>
+#include <QSpinBox>
 #include <QTest>
 
 #include "FormRig.h"
@@ -43,7 +45,18 @@ protected:
     // The control's widget changed as a player would change it.
     void setInWindow(Form1& f, const ControlSpec& spec, std::int32_t value) {
         QObject* w = f.widget(spec.id);
-        if (auto* button = qobject_cast<QAbstractButton*>(w)) {
+        if (spec.place == ControlPlace::Panel && !f.Panel->isVisible()) QTest::mouseClick(f.More, Qt::LeftButton);
+        if (const auto steps = w->findChildren<QPushButton*>(); spec.kind == ControlKind::Steps) {
+            // Each place clicked on until it shows what it should.
+            for (int i = 0; i < spec.steps; ++i)
+                for (int clicks = 0; clicks < static_cast<int>(StepAt(value, i)); ++clicks)
+                    QTest::mouseClick(steps[i], Qt::LeftButton);
+        } else if (auto* spin = qobject_cast<QAbstractSpinBox*>(w)) {
+            spin->setFocus();
+            spin->selectAll();
+            QTest::keyClicks(spin, QString::fromStdString(ToText(spec.id, value)));
+            QTest::keyClick(spin, Qt::Key_Return);
+        } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
             QTest::mouseClick(button, Qt::LeftButton);
         } else if (auto* entry = qobject_cast<QAction*>(w)) {
             f.Menu->popup(f.mapToGlobal(QPoint(10, 10)));
@@ -73,6 +86,8 @@ std::int32_t otherValue(const ControlSpec& spec) {
             if (choice.code != spec.byDefault) return choice.code;
         break;
     case ControlKind::Value: return (spec.minimum + spec.maximum) / 2;
+    case ControlKind::Steps:
+        return WithStep(WithStep(spec.byDefault, 1, StepState::Rest), spec.steps - 1, StepState::Tie);
     }
     return spec.byDefault;
 }
@@ -122,7 +137,7 @@ TEST_F(ControlTableTest, EveryFrontGivesThePlayerTheSameValueAndOnlyTheWindowsIs
         // The settings file.
         if (spec.settingsName) {
             QFile::remove(Util::KeyFilePath(Form1::kKeyPath));
-            if (spec.kind == ControlKind::List)
+            if (spec.kind == ControlKind::List || spec.kind == ControlKind::Steps)
                 store(spec.settingsName, text, Util::TypeText);
             else
                 store(spec.settingsName, value, Util::TypeDword);
