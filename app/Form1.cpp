@@ -576,6 +576,9 @@ void Form1::release() {
     if (player_) {
         try {
             player_->Set(Control::Arpeggiate, 0);
+            // The connections end with the program: what passed through to
+            // the synth and is still down is let go of there first.
+            if (vlx && vlx->ExitWithClient() == 1) player_->ReleasePassed();
             if (settlePlayer()) vlx->Flush();
         } catch (...) {
         }

@@ -20,7 +20,8 @@ namespace vlx {
 struct PlayerCommand {
     enum class Kind : std::uint8_t {
         Set,          // a control takes `value`
-        AllNotesOff,  // silence and forget, Arpeggiate staying down
+        AllNotesOff,   // silence and forget, Arpeggiate staying down
+        ReleasePassed, // what passed through and is still down, released at the output
     };
     Kind kind = Kind::Set;
     Control control = Control::Arpeggiate;

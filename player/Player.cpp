@@ -58,6 +58,8 @@ void Player::Set(Control control, std::int32_t value) { link_.Post({PlayerComman
 
 void Player::AllNotesOff() { link_.Post({PlayerCommand::Kind::AllNotesOff, Control::Arpeggiate, 0}); }
 
+void Player::ReleasePassed() { link_.Post({PlayerCommand::Kind::ReleasePassed, Control::Arpeggiate, 0}); }
+
 Player::Counters Player::counters() const noexcept {
     Counters c;
     c.received = input_.received();
@@ -81,6 +83,7 @@ void Player::ForgetSilently() {
 // Each control's behaviour when the owner sets it.
 void Player::apply(const PlayerCommand& command) {
     if (command.kind == PlayerCommand::Kind::AllNotesOff) return band_.StopEverything();
+    if (command.kind == PlayerCommand::Kind::ReleasePassed) return input_.ReleasePassed();
     const Control c = command.control;
     state_.controls[c] = command.value;
     const bool on = command.value != 0;
@@ -176,8 +179,14 @@ bool Player::Timer_Timer() {
             if (state_.on(Control::KeepBeat) && state_.looping) PollControls();
             keys_.RegridBy(lNow);
             band_.FollowAt(lNow);
-            // A rebuild still to come replaces what the queues hold.
-            if (!Arp->IsEmpty() && !keys_.RebuildPending()) fired = Arp->MaybeTrigger(lNow);
+            // A rebuild still to come replaces what the queues hold. Steps
+            // a whole period late by the time they would be heard pass in
+            // silence, whatever the driver: frames that jumped, cycles
+            // replayed faster than real time, a thread woken late.
+            if (!Arp->IsEmpty() && !keys_.RebuildPending()) {
+                if (const std::int32_t heard = time_.HeardNow(); heard != lNow) Arp->PassMissed(heard);
+                fired = Arp->MaybeTrigger(lNow);
+            }
         }
     }
     if (state_.looping) {

@@ -65,6 +65,9 @@ public:
     // settings poll (at the next step, with the beat kept).
     void Set(Control control, std::int32_t value);
     void AllNotesOff();
+    // Before the connections end: what passed through to the output and is
+    // still down (keys, the sustain pedal) is released there.
+    void ReleasePassed();
     bool TakeReport(PlayerReport& report) noexcept { return link_.TakeReport(report); }
     // Whether the cycles have taken every change posted so far.
     bool Settled() const noexcept { return link_.Settled(); }

@@ -170,6 +170,67 @@ TEST(Player, EveryPressThatPassedGetsExactlyOneReleaseWhateverDivertDidMeanwhile
     player.Set(Control::Divert, false);
     EXPECT_EQ(play(keyDown(57)), Out{keyDown(57)});
     EXPECT_EQ(play(keyUp(57)), Out{keyUp(57)});  // by the routing alone, once
+    // Before the connections end, what passed and is still down is released
+    // (the held-back key is not, nor a key released already).
+    test::Enable(player, false, false);
+    for (const Bytes& in : {keyDown(60), Bytes{0xB1, 64, 127}, keyDown(62), keyUp(62)}) play(in);
+    test::Enable(player, true, true);
+    play(keyDown(64));
+    player.ReleasePassed();
+    cycles.RunUntil(player, cycles.frame + 1);
+    const auto out = at(cycles.Take(), cycles.frame - cycles.period);
+    EXPECT_EQ(out, (std::vector<FramedMessage>{{cycles.frame - cycles.period, {0x80, 60, 0}},
+                                               {cycles.frame - cycles.period, {0xB1, 64, 0}}}));
+}
+
+// A second the driver lost, however it comes back: frames that jump (JACK),
+// the lost cycles replayed back to back (PipeWire), or one cycle lying
+// wholly in the past (an ALSA thread woken late). Steps a whole period late
+// by the time they are heard pass in silence, no burst; the pattern goes on
+// from the right step on its grid, and every note-on gets its note-off.
+TEST(Player, AfterALostSecondEveryDriverSkipsTheMissedStepsInSilenceAndGoesOnOnTheGrid) {
+    enum class Driver { Jumps, Replays, WakesLate };
+    for (const Driver driver : {Driver::Jumps, Driver::Replays, Driver::WakesLate}) {
+        SCOPED_TRACE(static_cast<int>(driver));
+        ScriptedCycles cycles;
+        Player player(k16thsAt240);
+        test::Enable(player, true, true);
+        for (int note : {60, 64, 67}) cycles.At(cycles.FrameOfMs(100), keyDown(note));
+        cycles.RunUntil(player, cycles.FrameOfMs(1000));
+        const std::uint64_t back = cycles.FrameOfMs(2000);  // when real time is at the end of the lost second
+        if (driver == Driver::Jumps) cycles.frame = back;
+        if (driver == Driver::Replays) {
+            cycles.lateness = [&](std::uint64_t first) { return first < back ? back - first : 0; };
+            cycles.RunUntil(player, back);
+        }
+        if (driver == Driver::WakesLate) {
+            const auto frames = static_cast<std::uint32_t>(back - cycles.frame);
+            cycles.lateness = [frames](std::uint64_t) { return frames; };
+            cycles.Cycle(player, frames);
+            cycles.lateness = nullptr;
+        }
+        cycles.lateness = nullptr;
+        cycles.RunUntil(player, cycles.FrameOfMs(2600));
+        const int chord[] = {60, 64, 67};
+        std::map<int, int> sounding;
+        int after = 0;
+        for (const FramedMessage& m : cycles.Take()) {
+            const bool isOn = m.bytes[0] == 0x90;
+            sounding[m.bytes[1]] += isOn ? 1 : -1;
+            EXPECT_GE(sounding[m.bytes[1]], 0);
+            EXPECT_LE(sounding[m.bytes[1]], 1);
+            if (!isOn) continue;
+            EXPECT_FALSE(m.frame >= cycles.FrameOfMs(1000) && m.frame < back - cycles.FrameOfMs(62))
+                << "a step heard a period or more late, at " << m.frame;
+            // On the grid, in the order it would have had.
+            const std::int64_t k = (static_cast<std::int64_t>(m.frame) * 1000 / cycles.rate - 105 + 31) / 62;
+            EXPECT_EQ(m.frame, cycles.FrameOfMs(105 + 62 * k));
+            EXPECT_EQ(m.bytes[1], chord[k % 3]);
+            after += m.frame >= back ? 1 : 0;
+        }
+        EXPECT_GE(after, 9) << "it plays on";
+        for (const auto& [note, n] : sounding) EXPECT_LE(n, 1) << note;
+    }
 }
 
 TEST(Player, SettingsReachTheEngineAtThePollOnlyWhenChangedAndChangesWhileOffAtTheFirstPollAfterOn) {
