@@ -166,6 +166,7 @@ void Form1::createControls() {
     More->setCheckable(true);
     liveTimer_ = new QTimer(this);
     liveTimer_->setObjectName(QStringLiteral("LiveTimer"));
+    liveTimer_->setSingleShot(true);
     connect(liveTimer_, &QTimer::timeout, this, [this] { handle([this] { showLive(); }); });
     reconnect_ = new QTimer(this);
     reconnect_->setObjectName(QStringLiteral("Reconnect"));
@@ -389,13 +390,39 @@ void Form1::Form_Load() {
     applyCommandLine();
     drivePlayer(player_.get());
     connectPorts();
-    // At the screen's pace, which a slow screen or none bounds.
-    const qreal hz = screen() ? screen()->refreshRate() : 60.0;
-    liveTimer_->start(static_cast<int>(1000.0 / std::clamp<qreal>(hz, 20.0, 120.0)));
+    liveShown_ = LiveView::Clock::now();
+    showLiveSoon();
+}
+
+// When the player has something new to show, at most at the screen's pace
+// (which a slow screen or none bounds), and not at all while nobody can see
+// the window.
+void Form1::showLiveSoon() {
+    if (unloaded_) return;
+    const qreal hz = screen() ? std::clamp<qreal>(screen()->refreshRate(), 20.0, 60.0) : 60.0;
+    const auto frame = std::chrono::milliseconds(static_cast<int>(1000.0 / hz));
+    const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(LiveView::Clock::now() - liveShown_);
+    const auto due = std::max(std::chrono::milliseconds(0), frame - since);
+    // Sooner than a light waiting to go out.
+    if (!liveTimer_->isActive() || liveTimer_->remainingTimeAsDuration() > due) liveTimer_->start(due);
 }
 
 void Form1::showLive() {
-    if (player_) Live->show(player_->View(), LiveView::Clock::now());
+    if (!player_ || !isVisible() || isMinimized()) return;
+    liveShown_ = LiveView::Clock::now();
+    Live->show(player_->View(), liveShown_);
+    // The input light goes out by itself once no message comes.
+    if (Live->inputLit()) liveTimer_->start(LiveView::kLightHold);
+}
+
+void Form1::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::WindowStateChange) showLiveSoon();  // shown again: what changed meanwhile
+    QWidget::changeEvent(event);
+}
+
+void Form1::showEvent(QShowEvent* event) {
+    showLiveSoon();
+    QWidget::showEvent(event);
 }
 
 void Form1::drivePlayer(CycleProcessor* processor) {
@@ -413,6 +440,7 @@ bool Form1::settlePlayer() {
 
 void Form1::takeReports() {
     if (bell_) bell_->clear();
+    showLiveSoon();
     PlayerReport r;
     while (player_ && player_->TakeReport(r)) {
         if (r.kind == PlayerReport::Kind::Failed) {

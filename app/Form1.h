@@ -125,6 +125,8 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
@@ -172,6 +174,7 @@ private:
     void saveControls(const std::function<void(const char*, const Util::Value&, std::int32_t)>& save);
     void takeReports();
     void showLive();
+    void showLiveSoon();
     // Connects the host's ports as remembered and asked for, now and as
     // ports appear; call again with a freshly opened host.
     void connectPorts();
@@ -229,6 +232,7 @@ private:
     std::array<bool, kControlCount> touched_{};
     bool restoring_ = false;
     QTimer* liveTimer_ = nullptr;
+    LiveView::Clock::time_point liveShown_{};
     // The settings file, read once at the start and written once at the close.
     std::unique_ptr<Util::HeldKey> settings_;
     bool unattended_ = false;

@@ -62,6 +62,10 @@ public:
     }
     void Report(const PlayerReport& r) noexcept {
         reports_.push(r);  // a full queue means nobody reads: the newest goes
+        Notify();
+    }
+    // Something new to show, or a report.
+    void Notify() noexcept {
         if (notifier_) notifier_->Notify();
     }
 

@@ -350,20 +350,29 @@ void Player::publishView() noexcept {
         const auto& note = held.Item(p);
         v.held[n] = static_cast<std::uint16_t>(note->chan * 256 + note->Note);
     }
-    v.playing = -1;
     if (const auto step = Arp->PlayQ()->Count() > 0 ? Arp->PlayQ()->Item(Arp->PlayQ()->Count()) : nullptr) {
         if (const auto note = Arp->FindEvt(step->Index)) {
             const int pitch = note->Note + 12 * (step->OctMult - 1);
-            if (pitch <= 127) v.playing = note->chan * 256 + pitch;
+            lastStruck_ = pitch <= 127 ? note->chan * 256 + pitch : -1;
         }
     }
+    if (!state_.looping || Arp->IsEmpty()) lastStruck_ = -1;
+    v.playing = lastStruck_;
     v.inputs = input_.inputs();
     v.following = band_.following();
     v.clockState = band_.clockState();
     v.clockLost = band_.clockLost();
     v.clockTempo = band_.clockTempo();
     v.controls = state_.controls;
+    // The owner is woken only when it has something new to show: the
+    // input light at most every 50 ms.
+    const std::int32_t now = time_.Now();
+    const bool input = v.inputs != shown_.inputs && !hosttime::isBefore(now, hosttime::after(inputShownAt_, 50));
+    const bool changed = !v.ShowsAsBefore(shown_) || input;
+    if (input) inputShownAt_ = now;
+    if (changed) shown_ = v;
     view_.Publish();
+    if (changed) link_.Notify();
 }
 
 }  // namespace vlx

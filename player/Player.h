@@ -152,6 +152,10 @@ private:
     bool tempoGiven_ = false;  // since the last poll
     bool failing_ = false;
     Published<PlayerView> view_;
+    // What the owner was last told to show, and when input last lit it.
+    PlayerView shown_;
+    std::int32_t inputShownAt_ = 0;
+    std::int32_t lastStruck_ = -1;  // the note of the step struck last
     std::atomic<std::uint64_t> junkBytes_{0};
     std::atomic<std::uint64_t> failures_{0};
 };
