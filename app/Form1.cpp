@@ -21,6 +21,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
+#include <QSignalBlocker>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -195,6 +196,8 @@ void Form1::createControls() {
     connect(Tempo, &QLineEdit::textEdited, this, [this] { touched_[static_cast<std::size_t>(Control::Tempo)] = true; });
     new FocusLeaveGate(Tempo, [this] {
         bool cancel = false;
+        // A lost clock's tempo shown there is given only once edited.
+        if (lostTempoShown() && !Tempo->isModified()) return false;
         handle([&] { Tempo_Validate(cancel); });
         return cancel;
     });
@@ -212,7 +215,13 @@ void Form1::createControls() {
     new StepKeysTo(Tempo, VScrollTempo, [this] {
         bool cancel = false;
         handle([&] {
-            if (Tempo->isModified() || !tempoOf(Tempo->text())) Tempo_Validate(cancel);
+            if (Tempo->isModified() || !tempoOf(Tempo->text())) {
+                Tempo_Validate(cancel);
+            } else if (lostTempoShown()) {
+                // A step goes from the tempo that plays.
+                const QSignalBlocker quiet(VScrollTempo);
+                VScrollTempo->setValue(*tempoOf(Tempo->text()));
+            }
         });
         return !cancel;
     });
@@ -701,6 +710,8 @@ void Form1::VScrollTempo_Change() {
 }
 
 void Form1::tempoGiven() {
+    // Given over a lost clock's tempo, it is the typed one from now on.
+    if (lostTempoShown()) typedTempo_ = Tempo->text();
     if (player_ && !unloaded_) player_->Set(Control::Tempo, VScrollTempo->value());
 }
 

@@ -187,6 +187,8 @@ private:
     bool tempoRefused() const;
     void showClock();
     bool clockShown() const noexcept { return !typedTempo_.isEmpty(); }
+    // The tempo box shows a lost clock's last tempo, which plays on.
+    bool lostTempoShown() const noexcept { return clockShown() && !Tempo->isReadOnly(); }
 
     // Runs a handler so that no error reaches the event loop.
     template <class Body>

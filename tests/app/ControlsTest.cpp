@@ -179,7 +179,7 @@ TEST_F(ControlsTest, TabAndMnemonicsMoveThroughTheControlsInOrder) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return f.Divert->hasFocus(); }, 1000));
     const std::vector<QWidget*> order = {f.Tempo,       f.VScrollTempo, f.Octaves,    f.Enable,  f.CloseOnExit,
                                          f.Retrigger,   f.Resolution,   f.Sustain,    f.Cycle,   f.Latch,
-                                         f.Divert};
+                                         f.More,        f.Divert};
     for (QWidget* next : order) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         EXPECT_EQ(QApplication::focusWidget(), next) << next->objectName().toStdString();
@@ -203,6 +203,15 @@ TEST_F(ControlsTest, TabAndMnemonicsMoveThroughTheControlsInOrder) {
     EXPECT_FALSE(f.player()->Arpeggiating());
     QTest::keyClick(&f, Qt::Key_L, Qt::AltModifier);
     EXPECT_TRUE(QTest::qWaitFor([&] { return f.Latch->isChecked(); }, 2000)) << "Alt+L latches";
+    // The second page opens beside the first, which keeps its size and places.
+    const QSize first = f.size();
+    QTest::keyClick(&f, Qt::Key_E, Qt::AltModifier);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return f.Panel->isVisible(); }, 2000)) << "Alt+E shows more";
+    EXPECT_GT(f.width(), first.width());
+    EXPECT_EQ(f.Panel->geometry().left(), first.width());
+    QTest::mouseClick(f.More, Qt::LeftButton);
+    EXPECT_FALSE(f.Panel->isVisible());
+    EXPECT_EQ(f.size(), first);
 }
 
 TEST_F(ControlsTest, ATypedTempoIsCheckedWhenTheFocusLeaves) {
