@@ -65,6 +65,8 @@ public:
     std::shared_ptr<InputQ> InQ;
 
     std::uint64_t inputs() const noexcept { return inputs_; }
+    // A message taken before routing (hands-free control): it arrived all the same.
+    void Seen() noexcept { ++inputs_; }
     std::uint64_t received() const noexcept { return received_.load(std::memory_order_relaxed); }
     std::uint64_t refusedKeys() const noexcept { return refused_.load(std::memory_order_relaxed); }
 

@@ -22,6 +22,8 @@ struct PlayerCommand {
         Set,          // a control takes `value`
         AllNotesOff,   // silence and forget, Arpeggiate staying down
         ReleasePassed, // what passed through and is still down, released at the output
+        Recall,        // the preset of program `value`
+        Learn,         // `value` 1: the next controller or note pressed is learnt; 0: not
     };
     Kind kind = Kind::Set;
     Control control = Control::Arpeggiate;
@@ -50,6 +52,8 @@ public:
     // Whether the cycles have taken every change posted so far.
     bool Settled() const noexcept { return applied_.load(std::memory_order_acquire) >= posted_; }
     std::uint64_t lost() const noexcept { return lost_.load(std::memory_order_relaxed); }
+    std::uint64_t posted() const noexcept { return posted_; }
+    std::uint64_t applied() const noexcept { return applied_.load(std::memory_order_acquire); }
 
     // ---- the cycles' ----
     template <class Apply>

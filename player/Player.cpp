@@ -60,6 +60,10 @@ void Player::AllNotesOff() { link_.Post({PlayerCommand::Kind::AllNotesOff, Contr
 
 void Player::ReleasePassed() { link_.Post({PlayerCommand::Kind::ReleasePassed, Control::Arpeggiate, 0}); }
 
+void Player::Recall(std::uint8_t program) { link_.Post({PlayerCommand::Kind::Recall, Control::Arpeggiate, program}); }
+
+void Player::Learn(bool on) { link_.Post({PlayerCommand::Kind::Learn, Control::Arpeggiate, on ? 1 : 0}); }
+
 Player::Counters Player::counters() const noexcept {
     Counters c;
     c.received = input_.received();
@@ -78,12 +82,18 @@ void Player::ForgetSilently() {
     while (!input_.InQ->IsEmpty()) input_.InQ->Pull();
     input_.ForgetPresses();
     band_.Forget();
+    ringing_.Forget();
 }
 
 // Each control's behaviour when the owner sets it.
 void Player::apply(const PlayerCommand& command) {
-    if (command.kind == PlayerCommand::Kind::AllNotesOff) return band_.StopEverything();
+    if (command.kind == PlayerCommand::Kind::AllNotesOff) {
+        ringing_.EndAll(*Arp);
+        return band_.StopEverything();
+    }
     if (command.kind == PlayerCommand::Kind::ReleasePassed) return input_.ReleasePassed();
+    if (command.kind == PlayerCommand::Kind::Recall) return recall(static_cast<std::uint8_t>(command.value));
+    if (command.kind == PlayerCommand::Kind::Learn) return hands_.Learn(command.value != 0);
     const Control c = command.control;
     state_.controls[c] = command.value;
     const bool on = command.value != 0;
@@ -127,6 +137,7 @@ void Player::failed(const char* what) noexcept {
     // Whatever the switch-off got to, nothing may be left sounding.
     try {
         Arp->StopPlay();
+        ringing_.EndAll(*Arp);
         keys_.RemoveAll();
     } catch (...) {
     }
@@ -157,6 +168,7 @@ void Player::Enable_Click(bool on) {
         vlx->RaiseInputEvents(0);
         vlx->DivertInput(0);
         Arp->StopPlay();
+        ringing_.EndAll(*Arp);
         keys_.RemoveAll();
         band_.Reset();
     }
@@ -179,6 +191,7 @@ bool Player::Timer_Timer() {
             if (state_.on(Control::KeepBeat) && state_.looping) PollControls();
             keys_.RegridBy(lNow);
             band_.FollowAt(lNow);
+            ringing_.EndDue(*Arp, lNow);
             // A rebuild still to come replaces what the queues hold. Steps
             // a whole period late by the time they would be heard pass in
             // silence, whatever the driver: frames that jumped, cycles
@@ -253,6 +266,7 @@ std::int32_t Player::nextWake(std::int32_t lNow) const {
         earlier(keys_.RegridDeadline());
     }
     earlier(band_.LossDeadline());
+    earlier(ringing_.NextEnd());
     if (!hosttime::isBefore(lNow, wake)) wake = hosttime::after(lNow, 1);
     return wake;
 }
@@ -294,6 +308,7 @@ void Player::BeginCycle(const Cycle& cycle, CycleOutput& out) noexcept {
     time_.Begin(cycle);
     vlx->Attach(out);
     keys_.BeginCycle(cycle.frames);
+    hands_.BeginCycle();
     link_.TakeCommands([this](const PlayerCommand& command) { guarded([&] { apply(command); }); });
 }
 
@@ -322,6 +337,12 @@ void Player::TransportClock(std::uint32_t offset, std::uint8_t status, std::uint
 }
 
 void Player::received(const host::MidiMessage& m) noexcept {
+    // What a binding or a preset takes goes no further.
+    if (const HandsFreeAction action = hands_.Take(m, state_.controls); action.kind != HandsFreeAction::Kind::Pass) {
+        input_.Seen();
+        guarded([&] { handsFree(action); });
+        return;
+    }
     const host::InputRoute route = input_.Arrive(m);
     if (route.toProgram) {
         guarded([&] { input_.vlx_MidiInput(vlx->HostTime(), 0, m.status(), m.data1(), m.data2()); });
@@ -364,6 +385,8 @@ void Player::publishView() noexcept {
     v.clockLost = band_.clockLost();
     v.clockTempo = band_.clockTempo();
     v.controls = state_.controls;
+    v.changedInCycle = changedInCycle_;
+    v.commandsTaken = link_.applied();
     // The owner is woken only when it has something new to show: the
     // input light at most every 50 ms.
     const std::int32_t now = time_.Now();
@@ -373,6 +396,50 @@ void Player::publishView() noexcept {
     if (changed) shown_ = v;
     view_.Publish();
     if (changed) link_.Notify();
+}
+
+// ---- hands-free control ----
+
+void Player::handsFree(const HandsFreeAction& action) {
+    switch (action.kind) {
+    case HandsFreeAction::Kind::Set:
+        apply({PlayerCommand::Kind::Set, action.control, action.value});
+        ++changedInCycle_;
+        break;
+    case HandsFreeAction::Kind::Recall: recall(action.program); break;
+    case HandsFreeAction::Kind::Learnt: {
+        PlayerReport r;
+        r.kind = PlayerReport::Kind::Learnt;
+        r.status = action.status;
+        r.data1 = action.data1;
+        link_.Report(r);
+        break;
+    }
+    case HandsFreeAction::Kind::Pass:
+    case HandsFreeAction::Kind::Taken: break;
+    }
+}
+
+// Every control the preset sets, in the table's order. With the beat kept
+// the pattern takes them at its next step, as it takes any setting; else
+// it is laid out anew at once, and what sounds rings on to its end.
+void Player::recall(std::uint8_t program) {
+    const Preset* preset = hands_.PresetOf(program);
+    if (!preset) return;
+    for (const ControlSpec& spec : Controls())
+        if (preset->sets.test(static_cast<std::size_t>(spec.id)) && preset->values[spec.id] != state_.controls[spec.id])
+            apply({PlayerCommand::Kind::Set, spec.id, preset->values[spec.id]});
+    ++changedInCycle_;
+    PlayerReport r;
+    r.kind = PlayerReport::Kind::Recalled;
+    r.data1 = program;
+    link_.Report(r);
+    if (!state_.looping || state_.on(Control::KeepBeat)) return;
+    BusyGuard busy(input_.lBusy);
+    if (!busy.owns()) return;  // the next poll takes them
+    ringing_.Take(*Arp);
+    PollControls();
+    ringing_.Shorten(Arp->Duration());
 }
 
 }  // namespace vlx

@@ -34,12 +34,14 @@
 #include "player/Controls.h"
 #include "player/CycleHost.h"
 #include "player/CycleTime.h"
+#include "player/HandsFree.h"
 #include "player/HeldKeys.h"
 #include "player/InputPath.h"
 #include "player/OwnerLink.h"
 #include "player/PlayerClock.h"
 #include "player/PlayerTypes.h"
 #include "player/Published.h"
+#include "player/Ringing.h"
 
 namespace vlx {
 
@@ -68,9 +70,18 @@ public:
     // Before the connections end: what passed through to the output and is
     // still down (keys, the sustain pedal) is released there.
     void ReleasePassed();
+    // Hands-free control (HandsFree.h): the bindings and presets from the
+    // next cycle on; a preset recalled as by its Program Change (at the
+    // next step with the beat kept, at once otherwise); learning the next
+    // controller or note pressed (reported as PlayerReport::Learnt).
+    bool SetHandsFree(std::unique_ptr<HandsFreeTables> tables) { return hands_.Offer(std::move(tables)); }
+    void Recall(std::uint8_t program);
+    void Learn(bool on);
     bool TakeReport(PlayerReport& report) noexcept { return link_.TakeReport(report); }
     // Whether the cycles have taken every change posted so far.
     bool Settled() const noexcept { return link_.Settled(); }
+    // How many changes the owner has posted (PlayerView::commandsTaken counts those taken).
+    std::uint64_t Posted() const noexcept { return link_.posted(); }
     // The latest view the cycles published (one reader at a time).
     const PlayerView& View() noexcept { return view_.Latest(); }
 
@@ -131,6 +142,8 @@ private:
     std::int32_t nextWake(std::int32_t lNow) const;
     void received(const host::MidiMessage& m) noexcept;
     void publishView() noexcept;
+    void handsFree(const HandsFreeAction& action);
+    void recall(std::uint8_t program);
 
     // The parts, in the order they are made.
     CycleTime time_;
@@ -141,6 +154,9 @@ private:
     HeldKeys keys_;
     Band band_;
     InputPath input_;
+    HandsFree hands_;
+    Ringing ringing_;
+    std::uint32_t changedInCycle_ = 0;
 
     // As the window had them.
     std::int32_t lNextPoll = 0;

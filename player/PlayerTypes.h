@@ -28,6 +28,11 @@ struct PlayerView {
     double clockTempo = 0;  // beats per minute, measured or (lost) kept; 0 while unknown
     // The controls as the player has them.
     ControlValues controls;
+    // Counts the changes the cycles made to the controls themselves (a
+    // binding, a preset recalled): the owner then shows `controls`.
+    std::uint32_t changedInCycle = 0;
+    // How many of the owner's changes the cycles had taken by then.
+    std::uint64_t commandsTaken = 0;
     bool operator==(const PlayerView&) const = default;
     // Whether the owner would show anything else for `other` (the tempo to
     // the whole beat, input counted apart).
@@ -41,11 +46,17 @@ struct PlayerReport {
         Failed,
         // The followed clock: its state, whether it was lost, its tempo.
         Clock,
+        // Learning: the controller or note pressed (`status`, `data1`).
+        Learnt,
+        // The preset of program `data1` was recalled.
+        Recalled,
     };
     Kind kind = Kind::Clock;
     ClockFollower::State clockState = ClockFollower::State::Absent;
     bool clockLost = false;
     double clockTempo = 0;  // beats per minute; 0 while not measured
+    std::uint8_t status = 0;
+    std::uint8_t data1 = 0;
     char what[200] = {};
 };
 
@@ -53,7 +64,7 @@ inline bool PlayerView::ShowsAsBefore(const PlayerView& o) const noexcept {
     const auto whole = [](double bpm) { return static_cast<long>(bpm + 0.5); };
     return arpeggiating == o.arpeggiating && heldCount == o.heldCount && held == o.held && playing == o.playing &&
            following == o.following && clockState == o.clockState && clockLost == o.clockLost &&
-           whole(clockTempo) == whole(o.clockTempo) && controls == o.controls;
+           whole(clockTempo) == whole(o.clockTempo) && controls == o.controls && changedInCycle == o.changedInCycle;
 }
 
 // Told, from the driver's thread, when a report waits or what the owner
