@@ -75,6 +75,8 @@ public:
     // file as it is then, so that another process's changes stay.
     std::vector<Change> changes;
     QHash<QString, std::size_t> changeOf;  // by case-folded name
+    // The key itself is deleted: its sections go, with every line in them.
+    bool dropped = false;
 
     bool refused() const { return loadError != Success && loadError != NotFound; }
 };
@@ -474,7 +476,7 @@ QByteArray serialize(const Text& t) {
 constexpr int kLockWaitMs = 500;
 
 bool anyChange(const Document& d) {
-    return std::any_of(d.changes.begin(), d.changes.end(), [](const Change& c) { return !c.reverted; });
+    return d.dropped || std::any_of(d.changes.begin(), d.changes.end(), [](const Change& c) { return !c.reverted; });
 }
 
 std::vector<Unsaved> commit(Document& d, const std::function<void()>& underLock) {
@@ -521,6 +523,16 @@ std::vector<Unsaved> commit(Document& d, const std::function<void()>& underLock)
                                     .arg(lock.fileName())
                                     .arg(kLockWaitMs));
     if (!anyChange(d)) return {};
+    if (d.dropped) {
+        std::vector<Line> kept;
+        bool own = false;
+        for (Line& line : text.lines) {
+            if (line.text.trimmed().startsWith(u'[')) own = line.ownHeader;
+            if (!own) kept.push_back(std::move(line));
+        }
+        text.lines = std::move(kept);
+        indexValues(text);
+    }
     apply(text, d.section, d.changes);
     const QByteArray bytes = serialize(text);
     // What the next start would refuse is not written: the old file stays.
@@ -542,6 +554,7 @@ std::vector<Unsaved> commit(Document& d, const std::function<void()>& underLock)
     d.loadError = Success;
     d.changes.clear();
     d.changeOf.clear();
+    d.dropped = false;
     return {};
 }
 
@@ -585,8 +598,12 @@ Key openKey(const std::string& keyPath, bool& held) {
 
 QString KeyFilePath(const std::string& keyPath) {
     QStringList parts = QString::fromStdString(keyPath).split(u'\\', Qt::SkipEmptyParts);
-    if (!parts.isEmpty() && parts.front().compare(QStringLiteral("Software"), Qt::CaseInsensitive) == 0)
+    if (!parts.isEmpty() && parts.front().compare(QStringLiteral("Software"), Qt::CaseInsensitive) == 0) {
         parts.pop_front();
+        // The keys below a program's own live in its file, as the registry
+        // editor exports a key with its subkeys.
+        while (parts.size() > 2) parts.pop_back();
+    }
     if (parts.isEmpty()) parts << QStringLiteral("default");
     return configRoot() + u'/' + parts.join(u'/') + QStringLiteral(".reg");
 }
@@ -727,6 +744,40 @@ std::int32_t DeleteKeyValue(const std::string& keyPath, const std::string& value
     if (held) return Success;
     const auto unsaved = commit(d, {});
     return unsaved.empty() ? Success : unsaved.front().error;
+}
+
+std::int32_t DeleteKey(const std::string& keyPath) {
+    bool held = false;
+    Key key = openKey(keyPath, held);
+    Document& d = *key.doc;
+    if (d.refused()) return d.loadError;
+    d.changes.clear();
+    d.changeOf.clear();
+    d.dropped = true;
+    if (held) return Success;
+    const auto unsaved = commit(d, {});
+    return unsaved.empty() ? Success : unsaved.front().error;
+}
+
+std::vector<std::string> SubKeyNames(const std::string& keyPath) {
+    bool held = false;
+    const Key open = openKey(keyPath, held);
+    const Document& d = *open.doc;
+    std::vector<std::string> names;
+    if (d.refused()) return names;
+    const QString prefix = d.section + u'\\';
+    for (const Line& line : d.text.lines) {
+        const QString trimmed = line.text.trimmed();
+        if (!trimmed.startsWith(u'[')) continue;
+        const qsizetype close = trimmed.lastIndexOf(u']');
+        const QString name = trimmed.mid(1, close > 0 ? close - 1 : -1).trimmed();
+        if (!name.startsWith(prefix, Qt::CaseInsensitive)) continue;
+        const QString below = name.mid(prefix.size());
+        if (below.isEmpty() || below.contains(u'\\')) continue;
+        const std::string sub = below.toStdString();
+        if (std::find(names.begin(), names.end(), sub) == names.end()) names.push_back(sub);
+    }
+    return names;
 }
 
 std::vector<std::string> ValueNames(const std::string& keyPath) {

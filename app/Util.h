@@ -3,6 +3,7 @@
 // The per-user settings store. A key such as "Software\Veloxa\VLXArp" under
 // the current user is one section of the text file
 // $XDG_CONFIG_HOME/Veloxa/VLXArp.reg (~/.config when the variable is unset),
+// and its subkeys ("Software\Veloxa\VLXArp\Presets\Verse") are further sections of it,
 // in the registry editor's export format, which keeps each value's type:
 //
 //   Windows Registry Editor Version 5.00
@@ -83,6 +84,10 @@ std::int32_t SetKeyValue(const std::string& keyPath, const std::string& valueNam
 std::int32_t GetKeyValue(const std::string& keyPath, const std::string& valueName, Value& value);
 // Removes the value from the key's section; Success also when it was not there.
 std::int32_t DeleteKeyValue(const std::string& keyPath, const std::string& valueName);
+// Deletes the key: its sections in the file, with every line in them.
+std::int32_t DeleteKey(const std::string& keyPath);
+// The names of the key's subkeys (sections below its own), in the order of the file.
+std::vector<std::string> SubKeyNames(const std::string& keyPath);
 // The names of the key's values, in the order of the file, then those
 // staged since; none when the file could not be read.
 std::vector<std::string> ValueNames(const std::string& keyPath);
