@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "lv2/PresetTurtle.h"
 #include "player/Controls.h"
 
 namespace {
@@ -38,7 +39,7 @@ std::string stepPort(const ControlSpec& spec, int place) {
     const std::string number = std::to_string(place + 1);
     out << "[\n" << indent << "a lv2:InputPort, lv2:ControlPort ;\n";
     out << indent << "lv2:index " << spec.lv2Index + static_cast<std::uint32_t>(place) << " ;\n";
-    out << indent << "lv2:symbol " << quoted(std::string(spec.lv2Symbol) + "_" + number) << " ;\n";
+    out << indent << "lv2:symbol " << quoted(vlx::lv2::PortSymbol(spec, place)) << " ;\n";
     out << indent << "lv2:name " << quoted((spec.lv2Name ? spec.lv2Name : vlx::PlainLabel(spec)) + " " + number) << " ;\n";
     out << indent << "rdfs:comment " << quoted(spec.help) << " ;\n";
     out << indent << "lv2:portProperty lv2:integer, lv2:enumeration ;\n";
