@@ -25,6 +25,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include "app/HandsFreePanel.h"
 #include "app/Util.h"
 #include "app/WindowControls.h"
 #include "model/Checked.h"
@@ -228,6 +229,7 @@ void Form1::createControls() {
     createMenu();
     createPanel();
     registerControls();
+    Hands = new HandsFreePanel(*this, [this](const QString& text) { showMessage_(text); });
 }
 
 QSize Form1::twipsSize() { return twips(0, 0, 4650, 3675).size(); }
@@ -396,6 +398,7 @@ void Form1::Form_Load() {
     auto* reports = new QSocketNotifier(bell_->fd(), QSocketNotifier::Read, this);
     connect(reports, &QSocketNotifier::activated, this, [this] { handle([this] { takeReports(); }); });
     player_ = std::make_unique<Player>(values(), bell_.get());
+    Hands->Start();
     applyCommandLine();
     drivePlayer(player_.get());
     connectPorts();
@@ -456,11 +459,16 @@ void Form1::takeReports() {
             // The player has switched itself off already.
             if (Enable->isChecked()) Enable->setChecked(false);
             report(tr("Arpeggiation was switched off after an error: %1").arg(QString::fromUtf8(r.what)));
+        } else if (r.kind == PlayerReport::Kind::Learnt) {
+            Hands->Learnt(r);
+        } else if (r.kind == PlayerReport::Kind::Recalled) {
+            Hands->Recalled(r);
         } else {
             clock_ = r;
             showClock();
         }
     }
+    showChangedInCycle();
 }
 
 void Form1::restoreConnections() {
@@ -553,7 +561,11 @@ void Form1::saveSettings() {
     };
     // Every value is staged above or under the lock; the file is written once, here.
     if (settings_) {
-        for (Util::Unsaved& lost : settings_->Commit(saveConnections)) unsaved.push_back(std::move(lost));
+        const auto underLock = [&] {
+            saveConnections();
+            Hands->StageSettings(save);
+        };
+        for (Util::Unsaved& lost : settings_->Commit(underLock)) unsaved.push_back(std::move(lost));
     }
     bool connectionsSaid = false;  // one report stands for all of them
     for (const Util::Unsaved& lost : unsaved) {
@@ -666,7 +678,7 @@ void Form1::closeEvent(QCloseEvent* event) {
 // The player switches the host's input events and diversion on and off,
 // and silences and empties the engine, in its next cycle.
 void Form1::Enable_Click() {
-    player_->Set(Control::Arpeggiate, Enable->isChecked() ? 1 : 0);
+    if (!fromPlayer_) player_->Set(Control::Arpeggiate, Enable->isChecked() ? 1 : 0);
     clock_ = PlayerReport{};
     showClock();
     if (!Enable->isChecked()) {
@@ -680,7 +692,7 @@ void Form1::Enable_Click() {
 // Restored at the start, before there is a player: it takes the box's
 // state when arpeggiation is switched on.
 void Form1::Divert_Click() {
-    if (player_) player_->Set(Control::Divert, Divert->isChecked() ? 1 : 0);
+    if (player_ && !fromPlayer_) player_->Set(Control::Divert, Divert->isChecked() ? 1 : 0);
 }
 
 void Form1::CloseOnExit_Click() { vlx->ExitWithClient(CloseOnExit->isChecked() ? 1 : 0); }
@@ -712,7 +724,7 @@ void Form1::VScrollTempo_Change() {
 void Form1::tempoGiven() {
     // Given over a lost clock's tempo, it is the typed one from now on.
     if (lostTempoShown()) typedTempo_ = Tempo->text();
-    if (player_ && !unloaded_) player_->Set(Control::Tempo, VScrollTempo->value());
+    if (player_ && !unloaded_ && !fromPlayer_) player_->Set(Control::Tempo, VScrollTempo->value());
 }
 
 template <class Body>

@@ -39,6 +39,8 @@ class QTimer;
 
 namespace vlx {
 
+class HandsFreePanel;
+
 class Form1 : public QWidget {
     Q_OBJECT
 public:
@@ -122,6 +124,10 @@ public:
     QAction* KeepBeat = nullptr;
     QAction* ShuffleEveryPass = nullptr;
     QAction* AllNotesOff = nullptr;
+    // Learning MIDI for the control the menu was opened over.
+    QAction* LearnMidi = nullptr;
+    // Presets and MIDI learn, on the second page.
+    HandsFreePanel* Hands = nullptr;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -130,6 +136,7 @@ protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
+    friend class HandsFreePanel;
     void createControls();
     void fitFont();
     void saveSettings();
@@ -173,6 +180,11 @@ private:
     void applyCommandLine();
     void saveControls(const std::function<void(const char*, const Util::Value&, std::int32_t)>& save);
     void takeReports();
+    // What the cycles changed themselves (a binding, a preset recalled),
+    // shown once the player has taken every change the window handed it.
+    void showChangedInCycle();
+    // The control a widget shows (a label names its buddy's).
+    std::optional<Control> controlAt(QWidget* at) const;
     void showLive();
     void showLiveSoon();
     // Connects the host's ports as remembered and asked for, now and as
@@ -233,6 +245,9 @@ private:
     std::array<bool, kControlCount> fileHad_{};
     std::array<bool, kControlCount> touched_{};
     bool restoring_ = false;
+    bool fromPlayer_ = false;  // showing the player's change: not handed back to it
+    std::uint32_t changedShown_ = 0;
+    std::optional<Control> learnFor_;
     QTimer* liveTimer_ = nullptr;
     LiveView::Clock::time_point liveShown_{};
     // The settings file, read once at the start and written once at the close.

@@ -21,6 +21,7 @@
 #include <QTimer>
 
 #include "app/Form1.h"
+#include "app/HandsFreePanel.h"
 
 namespace vlx {
 
@@ -48,6 +49,18 @@ void Form1::createMenu() {
     AllNotesOff->setShortcut(QKeySequence(Qt::Key_Escape));
     AllNotesOff->setShortcutContext(Qt::WindowShortcut);
     addAction(AllNotesOff);
+    // Shown over a control only: the entry names it.
+    Menu->addSeparator();
+    LearnMidi = Menu->addAction(tr("Learn MIDI..."));
+    LearnMidi->setObjectName(QStringLiteral("LearnMidi"));
+    LearnMidi->setVisible(false);
+    connect(LearnMidi, &QAction::triggered, this, [this] {
+        handleCall([this] {
+            if (!learnFor_) return;
+            More->setChecked(true);  // where learning shows what it does
+            Hands->Learn(*learnFor_);
+        });
+    });
 
     connect(AllNotesOff, &QAction::triggered, this, [this] { handleCall([this] { AllNotesOff_Click(); }); });
 
@@ -69,6 +82,9 @@ void Form1::createMenu() {
         control->setContextMenuPolicy(Qt::NoContextMenu);
     Tempo->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(Tempo, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        learnFor_ = Control::Tempo;
+        LearnMidi->setText(tr("Learn MIDI for %1...").arg(QString::fromStdString(PlainLabel(SpecOf(Control::Tempo)))));
+        LearnMidi->setVisible(true);
         QMenu* edit = Tempo->createStandardContextMenu();
         edit->setObjectName(QStringLiteral("TempoMenu"));
         edit->setAttribute(Qt::WA_DeleteOnClose);
@@ -81,8 +97,27 @@ void Form1::createMenu() {
 // A popup, never a menu with its own event loop: while arpeggiating,
 // playback runs in the timer loop's message pump.
 void Form1::contextMenuEvent(QContextMenuEvent* event) {
+    QWidget* at = event->reason() == QContextMenuEvent::Keyboard ? focusWidget() : childAt(event->pos());
+    learnFor_ = controlAt(at);
+    if (learnFor_)
+        LearnMidi->setText(tr("Learn MIDI for %1...").arg(QString::fromStdString(PlainLabel(SpecOf(*learnFor_)))));
+    LearnMidi->setVisible(learnFor_.has_value());
     Menu->popup(event->globalPos());
     event->accept();
+}
+
+std::optional<Control> Form1::controlAt(QWidget* at) const {
+    for (; at && at != this; at = at->parentWidget()) {
+        if (at == Tempo) return Control::Tempo;
+        if (auto* label = qobject_cast<QLabel*>(at); label && label->buddy()) return controlAt(label->buddy());
+        for (const ControlSpec& spec : Controls()) {
+            if (widget(spec.id) == at) return spec.id;
+            // The menu's switches, shown on the second page too.
+            if (spec.place == ControlPlace::Menu && at->objectName() == QStringLiteral("Panel%1").arg(QString::fromLatin1(spec.settingsName)))
+                return spec.id;
+        }
+    }
+    return std::nullopt;
 }
 
 void Form1::openMenuFromKeyboard() {
@@ -105,7 +140,7 @@ void Form1::FollowClock_Click() {
         return;
     }
     if (unloaded_ || !player_) return;
-    player_->Set(Control::FollowClock, FollowClock->isChecked() ? 1 : 0);
+    if (!fromPlayer_) player_->Set(Control::FollowClock, FollowClock->isChecked() ? 1 : 0);
     clock_ = PlayerReport{};
     showClock();
 }

@@ -22,6 +22,7 @@
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QSpinBox>
+#include <QTimer>
 
 #include "app/Form1.h"
 #include "app/WindowControls.h"
@@ -205,7 +206,7 @@ void Form1::controlChanged(Control c) {
     default:
         // The window's own (CloseOnExit) too: the player holds every control.
         if (c == Control::CloseOnExit) CloseOnExit_Click();
-        if (player_ && !unloaded_) player_->Set(c, valueOf(c));
+        if (player_ && !unloaded_ && !fromPlayer_) player_->Set(c, valueOf(c));
     }
 }
 
@@ -272,6 +273,36 @@ void Form1::saveControls(const std::function<void(const char*, const Util::Value
             save(spec.settingsName, ToText(spec.id, value), Util::TypeText);
         else
             save(spec.settingsName, value, Util::TypeDword);
+    }
+}
+
+// A view from before the window's last change took effect would undo that
+// change in the window: it waits for one that has it.
+void Form1::showChangedInCycle() {
+    if (!player_ || unloaded_) return;
+    const PlayerView& view = player_->View();
+    if (view.changedInCycle == changedShown_) return;
+    if (view.commandsTaken != player_->Posted()) {
+        QTimer::singleShot(5, this, [this] { handleCall([this] { showChangedInCycle(); }); });
+        return;
+    }
+    changedShown_ = view.changedInCycle;
+    struct Showing {
+        bool& flag;
+        ~Showing() { flag = false; }
+    } showing{fromPlayer_ = true};
+    for (const ControlSpec& spec : Controls()) {
+        const std::int32_t value = view.controls[spec.id];
+        if (!widget(spec.id) || valueOf(spec.id) == value) continue;
+        if (spec.id == Control::Tempo && clockShown()) {
+            // The box shows the clock's tempo: the typed one waits behind it.
+            typedTempo_ = QString::fromStdString(ToText(spec.id, value));
+            const QSignalBlocker quiet(VScrollTempo);
+            VScrollTempo->setValue(value);
+            touched_[static_cast<std::size_t>(spec.id)] = true;
+            continue;
+        }
+        setValue(spec.id, value);
     }
 }
 

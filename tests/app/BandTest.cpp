@@ -180,8 +180,10 @@ TEST_F(BandTest, TheMenuOpensFromTheMouseAndTheKeyboardAndItsEntriesSwitch) {
         EXPECT_EQ(m->objectName().toStdString(), name);
         QStringList entries;
         for (QAction* a : m->actions())
-            if (!a->isSeparator()) entries << a->text();
-        EXPECT_EQ(entries.mid(entries.size() - 5),
+            if (!a->isSeparator() && a->isVisible()) entries << a->text();
+        // Over a control, learning MIDI for it comes last.
+        EXPECT_EQ(entries.last().startsWith("Learn MIDI for"), std::string(what) != "right click on the window");
+        EXPECT_EQ(entries.mid(entries.indexOf("Follow MIDI clock"), 5),
                   (QStringList{"Follow MIDI clock", "Hold with sustain pedal", "Keep the beat",
                                "Random: new order every pass", "All notes off"}));
         QTest::keyClick(m, Qt::Key_Escape);
