@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Every control of the control table, set through each front: the window
-// (with real input), the command line, the settings file and the LV2 port.
-// Each must give the player the same controls; the command line's value is
-// the run's alone, the window's is kept.
+// (with real input), the command line, the settings file and the LV2 port,
+// a controller bound to it in the window and a preset made there. Each must
+// give the player the same controls; the command line's value is the run's
+// alone, the window's is kept, and so is what a binding or a preset gave it.
 #include <QAction>
 #include <QComboBox>
 #include <QLineEdit>
@@ -11,9 +12,18 @@
 #include <QSpinBox>
 #include <QTest>
 
+#include <QListWidget>
+
 #include "FormRig.h"
 #include "app/CommandLine.h"
+#include "app/HandsFreePanel.h"
 #include "lv2/Ports.h"
+#include "lv2/PresetTurtle.h"
+#ifdef VLX_TEST_LILV
+#include <lilv/lilv.h>
+#include <lv2/core/lv2.h>
+#include <lv2/presets/presets.h>
+#endif
 
 namespace vlx::test {
 namespace {
@@ -77,6 +87,55 @@ protected:
     }
 };
 
+#ifdef VLX_TEST_LILV
+// The port values of the user's preset `label` as an LV2 host finds them:
+// the plugin's bundle and the user's presets loaded, the presets related
+// to the plugin searched by label; empty when there is none.
+std::optional<std::array<float, lv2::kPortCount>> pluginPreset(const std::string& label) {
+    LilvWorld* world = lilv_world_new();
+    for (const std::string& dir : {std::string(VLX_LV2_BUNDLE), presets::BundlePath().toStdString()}) {
+        LilvNode* bundle = lilv_new_file_uri(world, nullptr, (dir + "/").c_str());
+        lilv_world_load_bundle(world, bundle);
+        lilv_node_free(bundle);
+    }
+    LilvNode* uri = lilv_new_uri(world, VLX_LV2_URI);
+    LilvNode* presetClass = lilv_new_uri(world, LV2_PRESETS__Preset);
+    LilvNode* labelOf = lilv_new_uri(world, LILV_NS_RDFS "label");
+    LilvNode* portOf = lilv_new_uri(world, LV2_CORE__port);
+    LilvNode* symbolOf = lilv_new_uri(world, LV2_CORE__symbol);
+    LilvNode* valueOf = lilv_new_uri(world, LV2_PRESETS__value);
+    std::optional<std::array<float, lv2::kPortCount>> found;
+    const LilvPlugin* plugin = lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world), uri);
+    LilvNodes* related = plugin ? lilv_plugin_get_related(plugin, presetClass) : nullptr;
+    LILV_FOREACH (nodes, i, related) {
+        const LilvNode* preset = lilv_nodes_get(related, i);
+        lilv_world_load_resource(world, preset);
+        LilvNode* name = lilv_world_get(world, preset, labelOf, nullptr);
+        if (name && label == lilv_node_as_string(name)) {
+            found.emplace();
+            found->fill(-1);  // a port the preset leaves alone
+            LilvNodes* ports = lilv_world_find_nodes(world, preset, portOf, nullptr);
+            LILV_FOREACH (nodes, p, ports) {
+                LilvNode* symbol = lilv_world_get(world, lilv_nodes_get(ports, p), symbolOf, nullptr);
+                LilvNode* value = lilv_world_get(world, lilv_nodes_get(ports, p), valueOf, nullptr);
+                for (const ControlSpec& spec : Controls())
+                    for (int place = 0; place < static_cast<int>(lv2::PortsOf(spec)); ++place)
+                        if (symbol && value && lv2::PortSymbol(spec, place) == lilv_node_as_string(symbol))
+                            (*found)[spec.lv2Index + static_cast<lv2::Port>(place)] = lilv_node_as_float(value);
+                lilv_node_free(symbol);
+                lilv_node_free(value);
+            }
+            lilv_nodes_free(ports);
+        }
+        lilv_node_free(name);
+    }
+    lilv_nodes_free(related);
+    for (LilvNode* n : {uri, presetClass, labelOf, portOf, symbolOf, valueOf}) lilv_node_free(n);
+    lilv_world_free(world);
+    return found;
+}
+#endif
+
 // A value other than the default: on, another entry, the middle of the range.
 std::int32_t otherValue(const ControlSpec& spec) {
     switch (spec.kind) {
@@ -111,8 +170,67 @@ TEST_F(ControlTableTest, EveryFrontGivesThePlayerTheSameValueAndOnlyTheWindowsIs
             EXPECT_EQ(f.widget(spec.id), nullptr) << "the plugin's alone";
         }
         if (spec.settingsName) {
+            // Kept as a preset too, beside the settings and for the plugin.
+            f.Hands->PresetName->setText("Take 1");
+            QTest::mouseClick(f.Hands->PresetSave, Qt::LeftButton);
             EXPECT_EQ(savedOf(spec), text) << "the window's choice is kept";
+            Util::Value kept;
+            EXPECT_EQ(Util::GetKeyValue(std::string(presets::kKeyPath) + "\\Take 1", spec.settingsName, kept), Util::Success);
+            EXPECT_EQ(Util::ToText(kept), text) << "in the preset";
+#ifdef VLX_TEST_LILV
+            const auto ports = pluginPreset("Take 1");
+            ASSERT_TRUE(ports.has_value()) << "the plugin offers the preset";
+            std::array<const float*, lv2::kPortCount> given{};
+            for (lv2::Port p = lv2::Out + 1; p < lv2::kPortCount; ++p)
+                if ((*ports)[p] >= 0) given[p] = &(*ports)[p];
+            std::uint32_t refused = 0;
+            EXPECT_EQ(lv2::ReadControls(given, ControlValues{}, refused), spec.lv2Symbol ? expected : ControlValues{})
+                << "through the plugin's preset";
+#endif
+            // Recalled by its Program Change in a window started without the value.
+            EXPECT_EQ(Util::DeleteKeyValue(Form1::kKeyPath, spec.settingsName), Util::Success);
+            store(HandsFreePanel::kChannelName, std::string("All"), Util::TypeText);
+            Form1& again = startWith();
+            host->Play({0xC0, 0});
+            EXPECT_EQ(played(), expected) << "through the preset";
+            settle();
+            EXPECT_EQ(again.values(), played()) << "the window shows it";
+            EXPECT_EQ(savedOf(spec), text) << "and keeps it";
         } else {
+            form.reset();
+        }
+
+        // A controller bound to it in the window: moved all the way up, it
+        // sets the last entry, the largest value, the first place tied or
+        // the switch on.
+        if (spec.place != ControlPlace::None) {
+            QFile::remove(Util::KeyFilePath(Form1::kKeyPath));
+            Form1& w = startWith();
+            QTest::mouseClick(w.More, Qt::LeftButton);
+            w.Hands->LearnControl->setCurrentIndex(w.Hands->LearnControl->findData(static_cast<int>(spec.id) * 256));
+            QTest::mouseClick(w.Hands->LearnButton, Qt::LeftButton);
+            host->Play({0xB0, 20, 0});
+            played();
+            settle();
+            ASSERT_EQ(w.Hands->bindings().size(), 1u);
+            host->Play({0xB0, 20, 127});
+            ControlValues swept;
+            swept[spec.id] = spec.kind == ControlKind::Switch ? 1
+                             : spec.kind == ControlKind::List  ? spec.choices.back().code
+                             : spec.kind == ControlKind::Value ? spec.maximum
+                                                               : WithStep(spec.byDefault, 0, StepState::Tie);
+            EXPECT_EQ(played(), swept) << "through a binding";
+            settle();
+            EXPECT_EQ(w.values(), swept) << "the window shows it";
+            const Binding learnt = w.Hands->bindings().front();
+            if (spec.settingsName) {
+                EXPECT_EQ(savedOf(spec), ToText(spec.id, swept[spec.id])) << "and keeps it";
+            } else {
+                form->endWithoutClose(false);
+                form.reset();
+            }
+            startWith();
+            EXPECT_EQ(form->Hands->bindings(), std::vector<Binding>{learnt}) << "the binding is kept";
             form.reset();
         }
 

@@ -57,6 +57,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(config.isValid());
         qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+        qputenv("HOME", config.path().toUtf8());  // where presets are written for the LV2 plugin
         host->clock = 1000;
     }
     void TearDown() override { form.reset(); }

@@ -230,6 +230,26 @@ TEST_F(UtilTest, RegistryExportFilesReadAndSaveLosslessly) {
     }
 }
 
+// A subkey (a preset) is a section of its program's file: listed, written
+// in its own section, and deleted with every line of it, the rest as it was.
+TEST_F(UtilTest, SubkeysAreSectionsOfTheProgramsFileDeletedWithTheirLines) {
+    const std::string verse = std::string(kKey) + "\\Presets\\Verse";
+    EXPECT_EQ(Util::KeyFilePath(verse), file);
+    const QByteArray before = "; kept\n[HKEY_CURRENT_USER\\Software\\Veloxa\\VLXArp]\n\"Tempo\"=dword:00000078\n\n"
+                              "[HKEY_CURRENT_USER\\Software\\Veloxa\\VLXArp\\Presets\\Chorus]\n\"Odd\"=hex:01\n";
+    writeText(before);
+    Util::HeldKey settings(kKey);  // held over the preset's own writes, as the window does
+    EXPECT_EQ(Util::SetKeyValue(verse, "Tempo", std::int32_t{90}, Util::TypeDword), 0);
+    EXPECT_EQ(Util::SubKeyNames(std::string(kKey) + "\\Presets"), (std::vector<std::string>{"Chorus", "Verse"}));
+    EXPECT_EQ(text(), QString::fromUtf8(before + "\n[HKEY_CURRENT_USER\\Software\\Veloxa\\VLXArp\\Presets\\Verse]\n"
+                                                 "\"Tempo\"=dword:0000005a\n"));
+    EXPECT_EQ(Util::DeleteKey(std::string(kKey) + "\\Presets\\Chorus"), 0);
+    EXPECT_EQ(Util::SetKeyValue(kKey, "Cycle", std::string("Up"), Util::TypeText), 0);
+    EXPECT_TRUE(settings.Commit().empty());
+    EXPECT_EQ(text(), "; kept\n[HKEY_CURRENT_USER\\Software\\Veloxa\\VLXArp]\n\"Tempo\"=dword:00000078\n\"Cycle\"=\"Up\"\n\n"
+                      "[HKEY_CURRENT_USER\\Software\\Veloxa\\VLXArp\\Presets\\Verse]\n\"Tempo\"=dword:0000005a\n");
+}
+
 // Another instance that closes meanwhile has written its own changes: they
 // stay, and only what this one changed is written over them.
 TEST_F(UtilTest, AHeldKeyReadsTheFileOnceAndWritesOnlyItsOwnChangesOnce) {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -53,6 +54,8 @@ TEST(PlayerAllocation, APlayingSessionAllocatesNothingFromItsFirstCycle) {
     for (std::uint8_t n = 0; n < 11; n += 2) note(t + n, 0x80, static_cast<std::uint8_t>(48 + 2 * n), 0);
     note(t + 50, 0xB0, 64, 127);  // the pedal holds the rest
     for (std::uint8_t n = 1; n < 11; n += 2) note(t + 60, 0x80, static_cast<std::uint8_t>(48 + 2 * n), 0);
+    note(t + 200, 0xB0, 1, 100);  // a bound controller, then a preset recalled at once
+    events.push_back({ms(t + 250), {0xC0, 2}, 2});
     note(t + 300, 0x90, 72, 100);  // a new chord replaces the held one
     note(t + 600, 0xB0, 64, 0);
     note(t + 700, 0xB0, 123, 0);  // all notes off
@@ -75,6 +78,13 @@ TEST(PlayerAllocation, APlayingSessionAllocatesNothingFromItsFirstCycle) {
 
     Player player(test::Musical{240, 1, 3, 3, Arpeggiator::CycleRandom});
     CountingOutput out;
+    auto tables = std::make_unique<HandsFreeTables>();
+    tables->Bind({Binding::Source::Controller, 0, 1, Control::Cycle});
+    Preset preset{{}, test::Musical{120, 4, 1, 2, Arpeggiator::CycleUp}};
+    for (const ControlSpec& spec : Controls()) preset.sets.set(static_cast<std::size_t>(spec.id), spec.settingsName);
+    tables->presets[2] = preset;
+    tables->programChannel = HandsFreeTables::kAnyChannel;
+    player.SetHandsFree(std::move(tables));
     counting = true;
     test::Enable(player, true, true);
     player.Set(Control::Retrigger, true);

@@ -8,11 +8,14 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "player/HandsFree.h"
 #include "player/Player.h"
 #include "support/PlayerSettings.h"
 #include "support/ScriptedCycles.h"
@@ -79,6 +82,36 @@ struct Session {
         return {struck.begin() + static_cast<std::ptrdiff_t>(first), struck.end()};
     }
 };
+
+// The settings as preset 5, recalled by Program Change on channel 1.
+std::unique_ptr<HandsFreeTables> asPreset5(const test::Musical& m) {
+    auto tables = std::make_unique<HandsFreeTables>();
+    const ControlValues values = m;
+    Preset preset{{}, values};
+    for (Control c : {Control::Tempo, Control::Octaves, Control::Resolution, Control::Sustain, Control::Cycle})
+        preset.sets.set(static_cast<std::size_t>(c));
+    tables->presets[5] = preset;
+    tables->programChannel = 0;
+    return tables;
+}
+
+// Controller 20 bound to the one control the settings change, and the value
+// of it that gives the new value; none when no value does.
+std::optional<std::uint8_t> bindTo(Session& s, const ControlValues& from, const ControlValues& to) {
+    for (const ControlSpec& spec : Controls()) {
+        if (from[spec.id] == to[spec.id]) continue;
+        const Binding b{Binding::Source::Controller, 0, 20, spec.id};
+        auto tables = std::make_unique<HandsFreeTables>();
+        tables->Bind(b);
+        s.player.SetHandsFree(std::move(tables));
+        for (int v = 0; v < 128; ++v) {
+            bool down = false;
+            if (BoundValue(b, from[spec.id], false, static_cast<std::uint8_t>(v), down) == to[spec.id])
+                return static_cast<std::uint8_t>(v);
+        }
+    }
+    return std::nullopt;
+}
 
 // Steps `before` apart up to `until`, `after` apart from there.
 void expectBeat(const std::vector<Struck>& struck, std::int64_t before, std::int64_t until, std::int64_t after) {
@@ -148,22 +181,96 @@ TEST(KeepBeat, KeysAndSettingsJoinAtTheNextStepWithoutAStrikeTwiceOrTheBeatMoved
          {{105, 60, 39}, {167, 64, 39}, {229, 60, 21}, {255, 60, 39}, {317, 64, 39}, {379, 67, 39}, {441, 60, 39},
           {503, 64, -1}}},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
-        test::Musical c = k16ths;
+    // A setting changes in the window, by a preset's Program Change or by a bound controller.
+    for (const Row& row : rows) for (const char* way : {"window", "preset", "controller"}) {
+        if (!row.change && way != std::string("window")) continue;
+        SCOPED_TRACE(std::string(row.what) + ", by the " + way);
+        const test::Musical c = k16ths;
+        test::Musical changed = c;
+        if (row.change) row.change(changed);
         Session s(c);
         s.player.Set(Control::KeepBeat, row.keepBeat);
         s.player.Set(Control::Retrigger, std::string(row.what).starts_with("Retrigger"));
         test::Enable(s.player, true, true);
         for (const auto& [ms, bytes] : row.keys) s.Key(ms, bytes);
-        if (row.change) s.At(250, [&] {
-            row.change(c);
-            test::SetControls(s.player, c);
-        });
+        if (way == std::string("window") && row.change) s.At(250, [&] { test::SetControls(s.player, changed); });
+        if (way == std::string("preset")) {
+            s.player.SetHandsFree(asPreset5(changed));
+            s.Key(250, {0xC0, 5});
+        }
+        if (way == std::string("controller")) {
+            const auto value = bindTo(s, c, changed);
+            if (!value) continue;  // the tempo: no controller value is exactly 120
+            s.Key(250, {0xB0, 20, *value});
+        }
         const auto struck = s.Run(520);
         EXPECT_EQ(struck, row.struck);
         if (row.keepBeat && !std::string(row.what).starts_with("Retrigger"))
             expectBeat(struck, 62, 291, row.period);
+        EXPECT_TRUE(s.passed.empty());
+    }
+}
+
+// Without Keep the beat a preset recalled lays the pattern out at once: the
+// note sounding rings to its own end, unless the preset makes its step that
+// short or the new pattern strikes it again.
+TEST(KeepBeat, APresetRecalledWithoutTheBeatKeptStartsAtOnceAndCutsNoNote) {
+    struct Row {
+        const char* what;
+        std::function<void(test::Musical&)> change;
+        std::vector<Struck> struck;  // until 520 ms
+    };
+    const Row rows[] = {
+        {"8ths: 67 rings on to its end, the new pattern from 255", [](test::Musical& c) { c.resolution = 4; },
+         {{105, 60, 39}, {167, 64, 39}, {229, 67, 39}, {255, 60, 81}, {380, 64, 81}, {505, 67, -1}}},
+        {"Staccato: 67 ends at once, 19 ms from its start having passed", [](test::Musical& c) { c.sustain = 1; },
+         {{105, 60, 39}, {167, 64, 39}, {229, 67, 21}, {255, 60, 19}, {317, 64, 19}, {379, 67, 19}, {441, 60, 19},
+          {503, 64, -1}}},
+        {"Down: 67 ends where the new pattern strikes it", [](test::Musical& c) { c.cycle = Arpeggiator::CycleDown; },
+         {{105, 60, 39}, {167, 64, 39}, {229, 67, 26}, {255, 67, 39}, {317, 64, 39}, {379, 60, 39}, {441, 67, 39},
+          {503, 64, -1}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        test::Musical changed = k16ths;
+        row.change(changed);
+        Session s(k16ths);
+        s.player.SetHandsFree(asPreset5(changed));
+        test::Enable(s.player, true, true);
+        for (int note : {60, 64, 67}) s.Key(100, keyDown(note));
+        s.Key(250, {0xC0, 5});
+        EXPECT_EQ(s.Run(520), row.struck);
+        EXPECT_TRUE(s.passed.empty());
+    }
+}
+
+// A footswitch bound to Latch: toggling, a press switches it on and the
+// next off; momentary, it holds only while down. What it sends goes no
+// further.
+TEST(KeepBeat, AFootswitchOnLatchTogglesOrHoldsWhileDown) {
+    for (const auto mode : {Binding::Mode::Toggle, Binding::Mode::Momentary}) {
+        SCOPED_TRACE(mode == Binding::Mode::Toggle ? "toggling" : "momentary");
+        Session s(k16ths);
+        auto tables = std::make_unique<HandsFreeTables>();
+        tables->Bind({Binding::Source::Controller, 0, 66, Control::Latch, 0, mode});
+        s.player.SetHandsFree(std::move(tables));
+        s.player.Set(Control::KeepBeat, true);
+        test::Enable(s.player, true, true);
+        for (int note : {60, 64}) {
+            s.Key(100, keyDown(note));
+            s.Key(200, keyUp(note));
+        }
+        for (const auto& [ms, value] : {std::pair{150, 127}, {160, 0}, {400, 127}, {410, 0}})
+            s.Key(ms, {0xB0, 66, static_cast<std::uint8_t>(value)});
+        s.Run(300);
+        EXPECT_EQ(s.player.controls()[Control::Latch], mode == Binding::Mode::Toggle);
+        s.Run(600);
+        EXPECT_EQ(s.player.controls()[Control::Latch], 0);
+        // Held by the latch to the press at 400, else let go of at 200 (64 sounding then).
+        std::vector<Struck> held = {{105, 60, 39}, {167, 64, 33}};
+        if (mode == Binding::Mode::Toggle)
+            held = {{105, 60, 39}, {167, 64, 39}, {229, 60, 39}, {291, 64, 39}, {353, 60, 39}};
+        EXPECT_EQ(s.struck, held);
         EXPECT_TRUE(s.passed.empty());
     }
 }
