@@ -101,6 +101,13 @@ const char* const kDescription =
     "the switches and values given on the command line apply to the run they\n"
     "start, and the settings keep what was chosen in the window.\n"
     "\n"
+    "On the window's second page (More), presets keep the settings under a name\n"
+    "and a program number, recalled there or by a Program Change on the channel\n"
+    "chosen; MIDI learn binds a controller or a note to any control (Learn MIDI\n"
+    "in a control's menu): a controller sweeps a list or value, a note or a pedal\n"
+    "toggles a switch or holds it while down. What a binding or a recall takes is\n"
+    "not passed on.\n"
+    "\n"
     "VLXArp opens a JACK client when a JACK server answers (it never starts one),\n"
     "otherwise an ALSA sequencer client. Either is named \"VLXArp\", with the MIDI\n"
     "ports VLXArp:in and VLXArp:out; connect them with jack_connect, aconnect or a\n"
@@ -128,8 +135,11 @@ const char* const kEnvironmentAndFiles =
     "\n"
     "Files:\n"
     "  $XDG_CONFIG_HOME/Veloxa/VLXArp.reg\n"
-    "      the settings (tempo, lists, check boxes, the menu's switches and the\n"
-    "      connected ports), per user, written when the window closes\n";
+    "      the settings (tempo, lists, check boxes, the menu's switches, the\n"
+    "      connected ports and the MIDI bindings), per user, written when the\n"
+    "      window closes; and the presets, each written when it is saved\n"
+    "  ~/.lv2/vlxarp-presets.lv2\n"
+    "      the presets, for the LV2 plugin\n";
 
 QString usageLine() { return QStringLiteral("Usage: %1 [OPTION]...").arg(QLatin1String(kProgram)); }
 

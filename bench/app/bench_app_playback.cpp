@@ -30,6 +30,17 @@
 //     channel, over and over) for 10 s while arpeggiating, then the keys
 //     released: the program's CPU during it, how soon after it the program
 //     is idle, and how long a SIGTERM takes in the middle of a second one.
+//  7. Hands-free control (Keep the beat on, 256 frames, 16ths at 120 bpm):
+//     a preset recalled by Program Change 20 times at random moments while a
+//     chord plays (two presets in turn, of other octaves, cycle, sustain and
+//     resolution): the beat's shift, notes struck twice, whether each recall
+//     took effect at the next step of the old grid with its own settings; a
+//     controller bound to Resolution swept up and down 6 times at a random
+//     pace: whether each change of entry took effect at its next step and
+//     none was lost; a footswitch bound to Latch (toggling) pressed 100
+//     times at random moments while a chord is pressed and released at
+//     random: whether the window's Latch matches the presses after each,
+//     and whether any note is left on.
 //  4. A one-minute fuzz run through VLXArp:in: random messages of every
 //     status in bursts, arpeggiation switched on and off at random; then all
 //     keys released and arpeggiation off. Counts the input the window
@@ -38,7 +49,7 @@
 //     the program exits cleanly.
 //
 // VLX_BENCH_SECONDS scales the runs (timing runs last 12 s by default, the
-// others 30 s and 60 s); VLX_BENCH_PARTS picks some of "timing stall idle fuzz musical flood";
+// others 30 s and 60 s); VLX_BENCH_PARTS picks some of "timing stall idle fuzz musical flood handsfree";
 // VLX_BENCH_PERIODS and VLX_BENCH_LOADS pick some of "256 1024" and
 // "quiet compile popups busyx". The servers run real-time, as jackd does by
 // default (it says so when the system refuses it). With VLX_TEST_JACK=pipewire and PipeWire's libjack
@@ -679,13 +690,224 @@ void musical(bool keepBeat) {
     fs::remove_all(config);
 }
 
+// What the recorder heard: onsets (frame, pitch) and each onset's length in
+// frames (0 while sounding), and the notes struck while sounding.
+struct Heard {
+    std::vector<std::pair<jack_nframes_t, int>> onsets;
+    std::vector<jack_nframes_t> lengths;
+    long twice = 0;
+    long leftOn = 0;
+    long passedOn = 0;  // Program Changes and bound controllers that came out
+};
+
+Heard hear(const std::vector<vlx::test::RecordedMidi>& rec, std::size_t from) {
+    Heard h;
+    std::map<int, std::size_t> sounding;
+    for (std::size_t i = from; i < rec.size(); ++i) {
+        const auto& m = rec[i];
+        const int kind = m.bytes[0] & 0xF0;
+        if (kind == 0xC0 || (kind == 0xB0 && m.bytes.size() == 3 && (m.bytes[1] == 20 || m.bytes[1] == 66))) ++h.passedOn;
+        if (m.bytes.size() != 3 || (kind != 0x90 && kind != 0x80)) continue;
+        const int pitch = m.bytes[1];
+        if (kind == 0x90 && m.bytes[2] > 0) {
+            if (sounding.count(pitch)) ++h.twice;
+            sounding[pitch] = h.onsets.size();
+            h.onsets.emplace_back(m.frame, pitch);
+            h.lengths.push_back(0);
+        } else if (const auto s = sounding.find(pitch); s != sounding.end()) {
+            h.lengths[s->second] = m.frame - h.onsets[s->second].first;
+            sounding.erase(s);
+        }
+    }
+    h.leftOn = static_cast<long>(sounding.size());
+    return h;
+}
+
+void handsFree() {
+    JackServer server(48000, 256);
+    server.makeDefault();
+    const std::string presets = "\\Presets\\";
+    const std::string section = "\n[HKEY_CURRENT_USER\\Software\\Veloxa\\VLXArp" + presets;
+    const fs::path config = makeConfig(
+        "handsfree", "\"Tempo\"=dword:00000078\n\"Resolution\"=\"16th\"\n\"Sustain\"=\"Normal\"\n\"Cycle\"=\"Up\"\n"
+                     "\"Octaves\"=\"1\"\n\"Divert\"=dword:00000001\n\"KeepBeat\"=dword:00000001\n\"ProgramChannel\"=\"All\"\n"
+                     "\"Binding1\"=\"Resolution;cc;20;1;toggle\"\n\"Binding2\"=\"Latch;cc;66;1;toggle\"\n" +
+                     section + "Verse]\n\"Program\"=dword:00000001\n\"Octaves\"=\"1\"\n\"Resolution\"=\"16th\"\n"
+                     "\"Sustain\"=\"Normal\"\n\"Cycle\"=\"Up\"\n" +
+                     section + "Chorus]\n\"Program\"=dword:00000002\n\"Octaves\"=\"2\"\n\"Resolution\"=\"8th\"\n"
+                     "\"Sustain\"=\"Legatto\"\n\"Cycle\"=\"Down\"\n");
+    ChildProgram program(VLX_ARMED_PROGRAM, envFor(config, "HOME=" + config.string()));
+    awaitArmed(program);
+    JackTester tester(server.name());
+    wireToProgram(tester);
+    const double fpm = tester.sampleRate() / 1000.0;
+    const auto frames = [&](double ms) { return static_cast<jack_nframes_t>(std::lround(ms * fpm)); };
+    const auto waitMs = [](long ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+    std::mt19937 rng(20260126);
+    const auto between = [&](int low, int high) { return std::uniform_int_distribution<int>(low, high)(rng); };
+    std::printf("\n== hands-free control: Keep the beat on, 256 frames, 16ths at 120 bpm, Up; load average %s\n",
+                loadAverage().c_str());
+
+    // 1. Presets recalled by Program Change: Verse (16ths, Normal, 81 ms
+    // notes) and Chorus (8ths, Legatto, 248 ms notes) in turn.
+    const std::size_t from = tester.recorded().size();
+    for (int key : {60, 64, 67}) tester.play({0x90, static_cast<std::uint8_t>(key), 100});
+    waitMs(1000);
+    std::vector<std::pair<jack_nframes_t, int>> recalls;
+    for (int k = 0; k < 20; ++k) {
+        waitMs(between(800, 1600));
+        const jack_nframes_t at = tester.frameNow() + tester.bufferSize();
+        const int preset = k % 2 == 0 ? 1 : 0;
+        tester.play({0xC0, static_cast<std::uint8_t>(preset)}, at);
+        recalls.emplace_back(at, preset);
+    }
+    waitMs(1500);
+    for (int key : {60, 64, 67}) tester.play({0x80, static_cast<std::uint8_t>(key), 0});
+    waitMs(600);
+    const Heard played = hear(tester.recorded(), from);
+    double shift = 0;
+    for (const auto& [f, pitch] : played.onsets) {
+        const double off = std::fmod(static_cast<double>(f - played.onsets.front().first) + frames(62.5), frames(125)) - frames(62.5);
+        shift = std::max(shift, std::abs(off) / fpm);
+    }
+    long atNextStep = 0, withItsSettings = 0;
+    for (std::size_t r = 0; r < recalls.size(); ++r) {
+        const auto [at, preset] = recalls[r];
+        const auto next = std::find_if(played.onsets.begin(), played.onsets.end(), [&](const auto& o) {
+            return static_cast<std::int32_t>(o.first - at) >= 0;
+        });
+        if (next == played.onsets.end() || next == played.onsets.begin()) continue;
+        const jack_nframes_t oldPeriod = frames(preset == 1 ? 125 : 250);  // the other preset's step
+        if (next->first - (next - 1)->first == oldPeriod) ++atNextStep;
+        const auto i = static_cast<std::size_t>(next - played.onsets.begin());
+        if (played.lengths[i] == frames(preset == 1 ? 248 : 81)) ++withItsSettings;
+    }
+    std::printf("  Program Change recalls: %zu at random moments; beat shift from the first step's grid up to %.2f ms; "
+                "notes struck while sounding %ld; recalls that took effect at the next step of the old grid %ld, "
+                "whose first note had the new preset's length %ld; Program Changes passed on %ld; %zu notes\n",
+                recalls.size(), shift, played.twice, atNextStep, withItsSettings, played.passedOn, played.onsets.size());
+    std::fflush(stdout);
+
+    // 2. Controller 20 bound to Resolution, swept from Quarter (43) to
+    // 32nd (127) and back, 6 times, each value held 30 to 60 ms.
+    tester.play({0xC0, 0});  // Verse: 16ths
+    waitMs(500);
+    const std::size_t sweepFrom = tester.recorded().size();
+    for (int key : {60, 64, 67}) tester.play({0x90, static_cast<std::uint8_t>(key), 100});
+    waitMs(800);
+    const auto entryOf = [](int value) { return value * 6 / 128; };  // Whole .. 32nd
+    const double periodOf[] = {2000, 1000, 500, 250, 125, 62};
+    std::vector<std::pair<jack_nframes_t, int>> changes;  // frame, new entry
+    int entry = 4;
+    for (int sweep = 0; sweep < 6; ++sweep) {
+        const int hold = between(30, 60);
+        for (int step = 0; step <= 2 * (127 - 43); ++step) {
+            const int value = step <= 127 - 43 ? 43 + step : 127 - (step - (127 - 43));
+            const jack_nframes_t at = tester.frameNow() + tester.bufferSize();
+            tester.play({0xB0, 20, static_cast<std::uint8_t>(value)}, at);
+            if (entryOf(value) != entry) changes.emplace_back(at, entry = entryOf(value));
+            waitMs(hold);
+        }
+    }
+    waitMs(1200);
+    for (int key : {60, 64, 67}) tester.play({0x80, static_cast<std::uint8_t>(key), 0});
+    waitMs(800);
+    const Heard swept = hear(tester.recorded(), sweepFrom);
+    long landed = 0, lost = 0;
+    for (std::size_t c = 0; c < changes.size(); ++c) {
+        const auto [at, to] = changes[c];
+        const int was = c == 0 ? 4 : changes[c - 1].second;
+        const auto next = std::find_if(swept.onsets.begin(), swept.onsets.end(), [&](const auto& o) {
+            return static_cast<std::int32_t>(o.first - at) >= 0;
+        });
+        if (next == swept.onsets.end() || next + 1 == swept.onsets.end() || next == swept.onsets.begin()) continue;
+        const bool beforeNext = c + 1 == changes.size() || static_cast<std::int32_t>(changes[c + 1].first - next->first) > 0;
+        if (!beforeNext) {
+            ++lost;  // another change came before a step could take it
+            continue;
+        }
+        // On the old grid's next step, and the step after it as long as the new entry makes it.
+        const bool onGrid = next->first - (next - 1)->first == frames(periodOf[was]);
+        const bool newLength = (next + 1)->first - next->first == frames(periodOf[to]);
+        if (onGrid && newLength) ++landed;
+    }
+    std::printf("  controller swept through Resolution: %zu changes of entry; at their next step with the new step "
+                "length %ld, lost %ld; notes struck while sounding %ld; controllers passed on %ld\n",
+                changes.size(), landed, lost, swept.twice, swept.passedOn);
+    std::fflush(stdout);
+
+    // 3. A toggling footswitch on Latch, 100 presses at random moments while
+    // the chord is pressed and released at random, in 16ths again. Between
+    // two events the arpeggio must play exactly while keys are down or the
+    // latch holds the chord released under it (judged from 150 ms after the
+    // event: a released chord leaves at the next step).
+    tester.play({0xC0, 0});
+    waitMs(300);
+    const std::size_t latchFrom = tester.recorded().size();
+    bool keysDown = false, latched = false, held = false;
+    long mismatches = 0;
+    std::vector<std::pair<jack_nframes_t, bool>> should;  // from this frame on, sounding or not
+    const auto event = [&](const std::vector<std::uint8_t>& bytes) {
+        const jack_nframes_t at = tester.frameNow() + tester.bufferSize();
+        tester.play(bytes, at);
+        return at;
+    };
+    for (int press = 0; press < 100; ++press) {
+        if (between(0, 1) == 1) {
+            jack_nframes_t at = 0;
+            for (int key : {60, 64, 67})
+                at = event({static_cast<std::uint8_t>(keysDown ? 0x80 : 0x90), static_cast<std::uint8_t>(key), 100});
+            keysDown = !keysDown;
+            held = !keysDown && latched;
+            should.emplace_back(at, keysDown || held);
+            waitMs(between(20, 700));
+        }
+        const jack_nframes_t at = event({0xB0, 66, 127});
+        latched = !latched;
+        held = held && latched;
+        should.emplace_back(at, keysDown || held);
+        waitMs(between(30, 150));
+        event({0xB0, 66, 0});
+        waitMs(100);
+        program.send("switch Latch");
+        const std::string answer = program.waitFor("switch Latch", 5000);
+        if (answer != std::string("switch Latch ") + (latched ? "on" : "off")) ++mismatches;
+        waitMs(between(0, 600));
+    }
+    if (keysDown)
+        for (int key : {60, 64, 67}) should.emplace_back(event({0x80, static_cast<std::uint8_t>(key), 0}), held = latched);
+    waitMs(1000);
+    should.emplace_back(tester.frameNow(), false);
+    const Heard footswitch = hear(tester.recorded(), latchFrom);
+    long judged = 0, wrong = 0;
+    for (std::size_t i = 0; i + 1 < should.size(); ++i) {
+        const jack_nframes_t start = should[i].first + frames(150), end = should[i + 1].first;
+        if (static_cast<std::int32_t>(end - start) < static_cast<std::int32_t>(frames(250))) continue;
+        const long heard = std::count_if(footswitch.onsets.begin(), footswitch.onsets.end(), [&](const auto& o) {
+            return static_cast<std::int32_t>(o.first - start) >= 0 && static_cast<std::int32_t>(end - o.first) > 0;
+        });
+        ++judged;
+        if ((heard > 0) != should[i].second) ++wrong;
+    }
+    std::printf("  footswitch on Latch, toggling: 100 presses; the window's Latch unlike the presses after %ld; "
+                "stretches between events judged %ld, of them the arpeggio playing with nothing held or silent with "
+                "keys or latch holding %ld; latch at the end %s; notes left on %ld; notes struck while sounding %ld; pedal messages passed "
+                "on %ld; %zu notes\n",
+                mismatches, judged, wrong, latched ? "on" : "off", footswitch.leftOn, footswitch.twice,
+                footswitch.passedOn, footswitch.onsets.size());
+    const int status = program.terminate(10'000);
+    std::printf("  exit status %d; load average after %s\n", status, loadAverage().c_str());
+    std::fflush(stdout);
+    fs::remove_all(config);
+}
+
 }  // namespace
 
 int main() {
     const char* scale = std::getenv("VLX_BENCH_SECONDS");
     const long unit = scale ? std::max(1L, std::atol(scale)) : 30;
     auto pick = [](const char* name, const char* all) { return std::string(std::getenv(name) ? std::getenv(name) : all); };
-    const std::string parts = pick("VLX_BENCH_PARTS", "timing stall idle fuzz musical flood");
+    const std::string parts = pick("VLX_BENCH_PARTS", "timing stall idle fuzz musical flood handsfree");
     std::printf("bench_app_playback on %u cores, load average at start %s\n", std::thread::hardware_concurrency(),
                 loadAverage().c_str());
     if (parts.find("timing") != std::string::npos) {
@@ -709,6 +931,7 @@ int main() {
         musical(false);
         musical(true);
     }
+    if (parts.find("handsfree") != std::string::npos) handsFree();
     if (parts.find("idle") != std::string::npos || parts.find("fuzz") != std::string::npos) {
         JackServer server(48000, 256);
         server.makeDefault();

@@ -21,7 +21,8 @@
 // menu and answers "menu"; "close-popups" closes them and answers "closed";
 // "select <list> <item>" picks the item of the list named (Octaves,
 // Resolution, Sustain, Cycle) as a click in it would, and answers
-// "selected <list> <item>".
+// "selected <list> <item>"; "switch <name>" answers "switch <name> on|off"
+// for the window's button or menu entry of that object name (Latch, KeepBeat).
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
@@ -216,6 +218,13 @@ int main(int argc, char** argv) {
                     auto* list = words.size() == 2 ? form.findChild<QComboBox*>(words[0]) : nullptr;
                     if (list) list->setCurrentText(words[1]);
                     std::printf("selected %s\n", list ? qPrintable(words.join(u' ') ) : "nothing");
+                    std::fflush(stdout);
+                } else if (std::strncmp(line, "switch ", 7) == 0) {
+                    const QString name = QString::fromLatin1(line + 7).trimmed();
+                    auto* button = form.findChild<QAbstractButton*>(name);
+                    auto* entry = form.findChild<QAction*>(name);
+                    const bool on = button ? button->isChecked() : entry && entry->isChecked();
+                    std::printf("switch %s %s\n", qPrintable(name), button || entry ? (on ? "on" : "off") : "none");
                     std::fflush(stdout);
                 } else if (std::strncmp(line, "close-popups", 12) == 0) {
                     if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) box->accept();
