@@ -343,7 +343,8 @@ void HandsFreePanel::learnSwitched(bool on) {
 }
 
 void HandsFreePanel::Learnt(const PlayerReport& r) {
-    if (!LearnButton->isChecked()) return;  // given up meanwhile
+    // Given up meanwhile: the player lets the source go with the next table.
+    if (!LearnButton->isChecked()) return handOver();
     {
         const QSignalBlocker quiet(LearnButton);  // the player has stopped learning
         LearnButton->setChecked(false);
