@@ -23,7 +23,7 @@ std::optional<int> numberIn(std::string_view text, int low, int high) {
     return n;
 }
 
-// The place of each state of a list or a row's place, going round.
+// The next entry of a list, value or place of a row of steps, going round.
 std::int32_t nextOf(const ControlSpec& spec, std::int32_t now, int place) {
     switch (spec.kind) {
     case ControlKind::List:
