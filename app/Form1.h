@@ -131,7 +131,11 @@ private:
     void createControls();
     void fitFont();
     void saveSettings();
-    Util::Value tempoToSave() const;
+    std::int32_t tempoToSave() const;
+    // A tempo text as the window takes it: whole bpm unless exact steps.
+    std::optional<std::int32_t> tempoOf(const QString& text) const;
+    // Four taps set the tempo.
+    void Tap_Click();
     void reportUnsaved(const Util::Unsaved& unsaved);
     void release();
     void connectHost();
@@ -168,6 +172,7 @@ private:
     void showPanel(bool shown);
     // The settings each control keeps, and the command line's for this run.
     void restoreControls();
+    void wholeTempoUnlessExact();
     void applyCommandLine();
     void saveControls(const std::function<void(const char*, const Util::Value&, std::int32_t)>& save);
     void takeReports();
@@ -231,6 +236,7 @@ private:
     QTimer* liveTimer_ = nullptr;
     // The settings file, read once at the start and written once at the close.
     std::unique_ptr<Util::HeldKey> settings_;
+    std::vector<std::int64_t> taps_;  // ms of the latest taps, by a monotonic clock
     bool unattended_ = false;
     bool saving_ = false;
     int exitStatus_ = 0;

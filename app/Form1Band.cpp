@@ -121,7 +121,8 @@ void Form1::showClock() {
     const auto state = clock_.clockState;
     if (following && state != ClockFollower::State::Absent) {
         if (!clockShown()) {
-            typedTempo_ = tempoRefused() ? QString::number(VScrollTempo->value()) : Tempo->text();
+            typedTempo_ = tempoRefused() ? QString::fromStdString(ToText(Control::Tempo, VScrollTempo->value()))
+                                         : Tempo->text();
             Tempo->setReadOnly(true);
             VScrollTempo->setEnabled(false);
         }

@@ -110,9 +110,115 @@ std::int16_t Arpeggiator::CalcDuration(std::int16_t length, std::int16_t susCode
     return sub<std::int16_t>(third, 2);
 }
 
+namespace {
+// A step of the resolution, of two thirds of it or of one and a half.
+std::pair<std::int64_t, std::int64_t> feelFactor(std::int16_t feel) {
+    if (feel == 2) return {2, 3};
+    if (feel == 3) return {3, 2};
+    return {1, 1};
+}
+// a / b rounded down, for a signed a and b > 0.
+std::int64_t floorDiv(std::int64_t a, std::int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
+// a / b rounded to the nearest, for b > 0.
+std::int64_t nearestDiv(std::int64_t a, std::int64_t b) { return floorDiv(2 * a + b, 2 * b); }
+bool earlier(const Arpeggiator::Moment& a, const Arpeggiator::Moment& b) {
+    const std::int32_t d = hosttime::distance(a.ms, b.ms);
+    return d > 0 || (d == 0 && a.frac < b.frac);
+}
+std::int32_t slotAfter(std::int32_t slot, std::int64_t n) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(slot) + static_cast<std::uint32_t>(n));
+}
+}  // namespace
+
+// The spec's whole milliseconds unless the timing asks for more: a step of
+// the resolution's triplet or dotted length, or laid at tenths of a bpm
+// (then only rounded here, for lengths and limits; the grid keeps it exact).
+std::int16_t Arpeggiator::TypedPeriod() const {
+    if (timing_.tenths == 0 && timing_.feel != 2 && timing_.feel != 3) return CalcPeriod(tempo_, resolution_);
+    const auto [num, den] = feelFactor(timing_.feel);
+    const double ms = timing_.tenths > 0
+                          ? checked::divide(75000.0 * resolution_ * static_cast<double>(num), static_cast<double>(den * timing_.tenths))
+                          : checked::divide(7500.0 * resolution_ * static_cast<double>(num), static_cast<double>(den * tempo_));
+    return checked::round<std::int16_t>(std::min<double>(ms, kLongestStep));
+}
+
+std::int16_t Arpeggiator::DurationFor(std::int16_t length) const {
+    if (timing_.gate <= 0) return CalcDuration(length, sustain_);
+    // Ends 2 ms before the next step at the most, as Legatto does.
+    const auto gated = checked::round<std::int32_t>(static_cast<double>(length) * timing_.gate / 100.0);
+    return static_cast<std::int16_t>(std::max(1, std::min<std::int32_t>(gated, length - 2)));
+}
+
+void Arpeggiator::SetTiming(const Timing& timing) {
+    timing_ = timing;
+    recalcTiming();
+}
+
 void Arpeggiator::recalcTiming() {
-    period_ = CalcPeriod(tempo_, resolution_);
-    duration_ = CalcDuration(period_, sustain_);
+    period_ = TypedPeriod();
+    duration_ = DurationFor(period_);
+}
+
+// ---- the grid of steps ----
+
+// Pairs of steps: whole ms from period (as the spec lays them, or after an
+// outside clock set it), or exact from the tenths of a bpm; the second step
+// of a pair at the swing's share of it.
+Arpeggiator::Grid Arpeggiator::gridFrom(const GridPoint& from, bool wholeMs) const {
+    Grid g;
+    g.at = from.at;
+    g.slot = from.slot;
+    g.valid = true;
+    const std::int64_t swing = std::clamp<std::int16_t>(timing_.swing, 50, 75);
+    if (timing_.tenths > 0 && !wholeMs) {
+        const auto [num, den] = feelFactor(timing_.feel);
+        std::int64_t pn = 75000LL * std::max<std::int16_t>(resolution_, 1) * num, pd = den * timing_.tenths;
+        if (pn > kLongestStep * pd) pn = kLongestStep, pd = 1;
+        g.pair = 200 * pn;
+        g.second = 2 * swing * pn;
+        g.den = 100 * pd;
+        g.timed = true;
+    } else {
+        const std::int64_t p = std::max<std::int16_t>(period_, 1);
+        g.pair = 2 * p;
+        g.second = static_cast<std::int64_t>(checked::roundHalfEven(static_cast<double>(2 * p * swing) / 100.0));
+        g.timed = swing != 50;
+    }
+    return g;
+}
+
+Arpeggiator::Moment Arpeggiator::gridAt(std::int32_t slot) const {
+    const auto units = [this](std::int64_t s) { return floorDiv(s, 2) * grid_.pair + ((s & 1) ? grid_.second : 0); };
+    const std::int64_t delta = units(slot) - units(grid_.slot);
+    std::int64_t q = floorDiv(delta, grid_.den);
+    std::int64_t frac = grid_.at.frac + (delta - q * grid_.den) * 65536 / grid_.den;
+    q += frac >> 16;
+    frac &= 0xFFFF;
+    return {hosttime::after(grid_.at.ms, static_cast<std::int32_t>(q)), static_cast<std::uint16_t>(frac)};
+}
+
+std::int16_t Arpeggiator::lengthAt(std::int32_t slot) const {
+    const std::int64_t units = (slot & 1) ? grid_.pair - grid_.second : grid_.second;
+    return static_cast<std::int16_t>(std::clamp<std::int64_t>(nearestDiv(units, grid_.den), 1, kLongestStep));
+}
+
+// On a grid of pairs each step's note follows its own step's length.
+std::int16_t Arpeggiator::durationAt(std::int32_t slot, const NoteEvt& note) const {
+    return grid_.timed ? DurationFor(lengthAt(slot)) : note.Duration;
+}
+
+bool Arpeggiator::due(const QEvt& e, std::int32_t lNow, std::uint16_t nowFrac) const {
+    const std::int32_t d = hosttime::distance(e.Trigger, lNow);
+    return d > 0 || (d == 0 && e.Frac <= nowFrac);
+}
+
+void Arpeggiator::layStep(std::int16_t nIndex, std::int16_t nOctave, Moment on, std::int16_t d, std::int32_t slot) {
+    const auto step = noteOnQ_->Add(nIndex, nOctave, on.ms);
+    step->Frac = on.frac;
+    step->Slot = slot;
+    const auto end = noteOffQ_->Add(nIndex, nOctave, hosttime::after(on.ms, d));
+    end->Frac = on.frac;
+    end->Slot = slot;
 }
 
 void Arpeggiator::UpdateParams(std::int16_t nTempo, std::int16_t nResolution, std::int16_t nSustain,
@@ -150,19 +256,48 @@ void Arpeggiator::Sustain(std::int16_t vData) {
 // ---- pattern builder ----
 
 std::int32_t Arpeggiator::CreateRawEvts(std::int16_t nIndex, std::int16_t nOctave, std::int32_t lTrigTime) {
-    noteOnQ_->Add(nIndex, nOctave, lTrigTime);
+    const std::int32_t slot = std::exchange(layingSlot_, slotAfter(layingSlot_, 1));
+    noteOnQ_->Add(nIndex, nOctave, lTrigTime)->Slot = slot;
     const auto d = noteAry_->Item(nIndex)->Duration;
-    noteOffQ_->Add(nIndex, nOctave, hosttime::after(lTrigTime, d));
+    noteOffQ_->Add(nIndex, nOctave, hosttime::after(lTrigTime, d))->Slot = slot;
     return hosttime::after(lTrigTime, period_);
 }
 
 std::int16_t Arpeggiator::heldCount() const { return narrow<std::int16_t>(noteAry_->Count()); }
 
 void Arpeggiator::schedule(const std::vector<Step>& steps, std::int32_t lNow) {
-    auto t = lNow;
+    scheduleFrom(steps, GridPoint{{lNow, 0}, 0}, std::nullopt);
+}
+
+// The steps from `from` on, on a grid from there: whole-ms steps as the
+// spec lays them, one after the other; on a grid of pairs or of exact steps
+// each at its own point. With firstAt, the first step sounds there instead,
+// off the grid, ending before the next.
+void Arpeggiator::scheduleFrom(const std::vector<Step>& steps, const GridPoint& from, std::optional<std::int32_t> firstAt) {
+    grid_ = gridFrom(from, false);
     seqCount_ = 0;
+    if (!grid_.timed && !firstAt) {
+        auto t = from.at.ms;
+        layingSlot_ = from.slot;
+        for (const auto& s : steps) {
+            t = CreateRawEvts(s.position, s.octave, t);
+            seqCount_ = add<std::int16_t>(seqCount_, 1);
+        }
+        return;
+    }
+    grid_.timed = true;  // a first step off the grid comes back on it
+    std::int32_t slot = from.slot;
     for (const auto& s : steps) {
-        t = CreateRawEvts(s.position, s.octave, t);
+        const auto& note = *noteAry_->Item(s.position);
+        Moment at = gridAt(slot);
+        std::int16_t d = durationAt(slot, note);
+        if (firstAt && seqCount_ == 0) {
+            at = {*firstAt, 0};
+            const std::int32_t room = hosttime::distance(*firstAt, gridAt(slotAfter(slot, 1)).ms) - 2;
+            d = static_cast<std::int16_t>(std::clamp<std::int32_t>(room, 1, d));
+        }
+        layStep(s.position, s.octave, at, d, slot);
+        slot = slotAfter(slot, 1);
         seqCount_ = add<std::int16_t>(seqCount_, 1);
     }
 }
@@ -269,17 +404,17 @@ void Arpeggiator::NoteOff(std::uint8_t nChan, std::uint8_t nNote, bool step) {
     send(*vlx_, step, 0x80 | nChan, nNote, 0);
 }
 
-bool Arpeggiator::MaybeTrigger(std::int32_t lNow) {
+bool Arpeggiator::MaybeTrigger(std::int32_t lNow, std::uint16_t nowFrac) {
     SweepReleased();
     const std::int32_t cycle = mul<std::int32_t>(seqCount_, period_);
     bool fired = skipMissed(lNow, cycle);
-    passSilencedOffs(lNow, cycle);
+    passSilencedOffs(lNow, nowFrac, cycle);
 
     // A note-off waits until its own note-on has gone out: when the loop
     // catches up after a delay, an off that overtook its on would leave the
     // note sounding for a whole cycle.
     const auto off = noteOffQ_->Peek();
-    if (off && hosttime::isDue(off->Trigger, lNow) && onHasGoneOut(*off)) {
+    if (off && due(*off, lNow, nowFrac) && onHasGoneOut(*off)) {
         if (const auto note = FindEvt(off->Index)) {
             sendOff(*off, *note);
             requeueOff(*off, cycle);
@@ -290,12 +425,12 @@ bool Arpeggiator::MaybeTrigger(std::int32_t lNow) {
     auto on = noteOnQ_->Peek();
     // A new pass, nothing sounding: with a fresh order every pass, drawn now.
     if (on && shuffleEveryPass_ && cycle_ == CycleRandom && stepsIntoPass_ >= noteOnQ_->Count() &&
-        playQ_->Count() == 0 && hosttime::isDue(on->Trigger, lNow) && mayStart(*on)) {
+        playQ_->Count() == 0 && due(*on, lNow, nowFrac) && mayStart(*on)) {
         reshuffleQueued();
         stepsIntoPass_ = 0;
         on = noteOnQ_->Peek();
     }
-    if (on && hosttime::isDue(on->Trigger, lNow) && mayStart(*on)) {
+    if (on && due(*on, lNow, nowFrac) && mayStart(*on)) {
         if (const auto note = FindEvt(on->Index)) {
             const auto pitch = on->CalcPitch(note->Note);
             if (mayPlayLate(*on, hosttime::distance(on->Trigger, lNow), cycle)) {
@@ -334,22 +469,37 @@ bool Arpeggiator::mayPlayLate(const QEvt& on, std::int32_t late, std::int32_t cy
 // later.
 void Arpeggiator::stepTaken(const QEvt& on, const NoteEvt& note, std::int32_t cycle) {
     lastPlayed_ = Sounded{note.chan, note.Note, on.OctMult};
+    lastStepAt_ = on.Trigger;
     const std::int32_t steps = noteOnQ_->Count();
     stepsIntoPass_ = steps > 0 && stepsIntoPass_ >= steps ? 1 : stepsIntoPass_ + 1;
-    noteOnQ_->Add(on.Index, on.OctMult, hosttime::after(on.Trigger, cycle));
+    const std::int32_t slot = slotAfter(on.Slot, seqCount_);
+    const Moment next = byGrid() ? gridAt(slot) : Moment{hosttime::after(on.Trigger, cycle), on.Frac};
+    const auto again = noteOnQ_->Add(on.Index, on.OctMult, next.ms);
+    again->Frac = next.frac;
+    again->Slot = slot;
     noteOnQ_->Pull();
 }
 
 // The head of NoteOffQ comes again a cycle later, from where its step put
 // it: a note-off moved with a late note-on goes back to its own time.
+// On a grid of pairs it comes at its step's next point and length.
 void Arpeggiator::requeueOff(const QEvt& off, std::int32_t cycle) {
+    const std::int32_t slot = slotAfter(off.Slot, seqCount_);
     std::int32_t next = hosttime::after(off.Trigger, cycle);
+    std::uint16_t frac = off.Frac;
     if (movedOff_ && movedOff_->index == off.Index && movedOff_->octave == off.OctMult &&
         movedOff_->trigger == off.Trigger) {
         next = hosttime::after(next, -movedOff_->by);
         movedOff_.reset();
     }
-    noteOffQ_->Add(off.Index, off.OctMult, next);
+    if (byGrid()) {
+        const Moment on = gridAt(slot);
+        next = hosttime::after(on.ms, DurationFor(lengthAt(slot)));
+        frac = on.frac;
+    }
+    const auto again = noteOffQ_->Add(off.Index, off.OctMult, next);
+    again->Frac = frac;
+    again->Slot = slot;
     noteOffQ_->Pull();
 }
 
@@ -392,9 +542,15 @@ bool Arpeggiator::skipMissed(std::int32_t lNow, std::int32_t cycle) {
         if (!skipped) {
             // Nothing sounds now and every queued off belongs to a queued
             // on: whole cycles missed can pass at once, however long the stall.
+            // (On a grid of pairs, two cycles: a pass of an odd count of
+            // steps swaps the pairs' halves.)
             const auto behind = static_cast<std::int64_t>(hosttime::distance(on->Trigger, lNow)) - period_;
-            if (const auto whole = behind / cycle; whole > 0)
-                shiftSchedule(static_cast<std::int32_t>(whole * cycle));
+            if (byGrid()) {
+                if (const auto two = behind * grid_.den / (seqCount_ * grid_.pair); two > 0)
+                    shiftSchedule(0, 2 * two);
+            } else if (const auto whole = behind / cycle; whole > 0) {
+                shiftSchedule(static_cast<std::int32_t>(whole * cycle), whole);
+            }
         }
         stepTaken(*on, *note, cycle);
         skipped = true;
@@ -428,11 +584,33 @@ bool Arpeggiator::isSounding(const QEvt& off) const {
     return false;
 }
 
-// Moves every scheduled step by the same span, keeping the queues' order.
-void Arpeggiator::shiftSchedule(std::int32_t ms) {
+// Moves every scheduled step by whole cycles (by `ms`, or by the grid),
+// keeping the queues' order.
+void Arpeggiator::shiftSchedule(std::int32_t ms, std::int64_t wholeCycles) {
+    const std::int64_t slots = wholeCycles * seqCount_;
+    if (byGrid()) {
+        movedOff_.reset();  // an off by the grid comes back to its own length
+        for (const auto& step : noteOffQ_->NewEnum()) {
+            const std::int32_t length = hosttime::distance(gridAt(step->Slot).ms, step->Trigger);
+            step->Slot = slotAfter(step->Slot, slots);
+            const Moment at = gridAt(step->Slot);
+            step->Trigger = hosttime::after(at.ms, length);
+            step->Frac = at.frac;
+        }
+        for (const auto& step : noteOnQ_->NewEnum()) {
+            step->Slot = slotAfter(step->Slot, slots);
+            const Moment at = gridAt(step->Slot);
+            step->Trigger = at.ms;
+            step->Frac = at.frac;
+        }
+        return;
+    }
     if (movedOff_) movedOff_->trigger = hosttime::after(movedOff_->trigger, ms);
-    for (const auto& step : noteOnQ_->NewEnum()) step->Trigger = hosttime::after(step->Trigger, ms);
-    for (const auto& step : noteOffQ_->NewEnum()) step->Trigger = hosttime::after(step->Trigger, ms);
+    for (const auto& q : {std::static_pointer_cast<StepQueue>(noteOnQ_), std::static_pointer_cast<StepQueue>(noteOffQ_)})
+        for (const auto& step : q->NewEnum()) {
+            step->Trigger = hosttime::after(step->Trigger, ms);
+            step->Slot = slotAfter(step->Slot, slots);
+        }
 }
 
 // ---- steps placed by an outside clock ----
@@ -447,6 +625,14 @@ void Arpeggiator::HoldSteps(bool held) {
         if (const auto head = noteOnQ_->Peek()) nextSlot_ = head->Trigger;
         laidPeriod_ = period_;
     }
+    // Let go, the steps go on from the one to come, a step of period
+    // apart (in pairs, with a swing).
+    if (!held && held_) {
+        if (const auto head = noteOnQ_->Peek())
+            grid_ = gridFrom({{head->Trigger, head->Frac}, head->Slot}, true);
+        else
+            grid_.timed = false;
+    }
     held_ = held;
     placedUntil_.reset();
 }
@@ -454,23 +640,23 @@ void Arpeggiator::HoldSteps(bool held) {
 // Off by off, in order, while each is due, its step has started and it does
 // not sound (a step passed in silence, or silenced by a stop of the clock):
 // each moves a cycle on without a message.
-void Arpeggiator::passSilencedOffs(std::int32_t lNow, std::int32_t cycle) {
+void Arpeggiator::passSilencedOffs(std::int32_t lNow, std::uint16_t nowFrac, std::int32_t cycle) {
     if (cycle <= 0) return;
-    for (auto off = noteOffQ_->Peek(); off && hosttime::isDue(off->Trigger, lNow) && onHasGoneOut(*off) &&
+    for (auto off = noteOffQ_->Peek(); off && due(*off, lNow, nowFrac) && onHasGoneOut(*off) &&
                                        !isSounding(*off) && FindEvt(off->Index);
          off = noteOffQ_->Peek())
         requeueOff(*off, cycle);
 }
 
-namespace {
-// a / b rounded down, for a signed a and b > 0.
-std::int64_t floorDiv(std::int64_t a, std::int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
-// a / b rounded to the nearest, for b > 0.
-std::int64_t nearestDiv(std::int64_t a, std::int64_t b) { return floorDiv(2 * a + b, 2 * b); }
-}  // namespace
-
-void Arpeggiator::PlaceNextStep(std::int32_t lTime, std::int16_t nPeriod, std::int16_t nDuration) {
+void Arpeggiator::PlaceNextStep(std::int32_t lTime, std::int16_t nPeriod, std::int16_t nDuration, int second) {
     SweepReleased();
+    // Laid on whole ms from the tick; the slots keep the clock's pairs.
+    if (const auto head = noteOnQ_->Peek(); head && second >= 0 && (head->Slot & 1) != second) {
+        for (const auto& e : noteOnQ_->NewEnum()) e->Slot = slotAfter(e->Slot, 1);
+        for (const auto& e : noteOffQ_->NewEnum()) e->Slot = slotAfter(e->Slot, 1);
+    }
+    for (const auto& e : noteOnQ_->NewEnum()) e->Frac = 0;
+    for (const auto& e : noteOffQ_->NewEnum()) e->Frac = 0;
     const std::int64_t was = std::max<std::int16_t>(laidPeriod_, 1);
     const std::int64_t slots = std::max<std::int16_t>(seqCount_, 1);
     // Every slot of the pass lies a whole number of `was` after the next
@@ -512,14 +698,26 @@ void Arpeggiator::PlaceNextStep(std::int32_t lTime, std::int16_t nPeriod, std::i
 }
 
 std::optional<std::int32_t> Arpeggiator::NextDue() const {
-    std::optional<std::int32_t> due;
-    auto consider = [&](std::int32_t t) {
-        if (!due || hosttime::isBefore(t, *due)) due = t;
+    const auto due = NextDueMoment();
+    return due ? std::optional<std::int32_t>(due->ms) : std::nullopt;
+}
+
+std::optional<Arpeggiator::Moment> Arpeggiator::NextDueMoment() const {
+    std::optional<Moment> due;
+    auto consider = [&](const QEvt& e) {
+        const Moment t{e.Trigger, e.Frac};
+        if (!due || earlier(t, *due)) due = t;
     };
-    if (const auto on = noteOnQ_->Peek(); on && mayStart(*on)) consider(on->Trigger);
+    if (const auto on = noteOnQ_->Peek(); on && mayStart(*on)) consider(*on);
     // A held step's note-off waits for its note-on, which waits for the clock.
-    if (const auto off = noteOffQ_->Peek(); off && (!held_ || onHasGoneOut(*off))) consider(off->Trigger);
+    if (const auto off = noteOffQ_->Peek(); off && (!held_ || onHasGoneOut(*off))) consider(*off);
     return due;
+}
+
+std::optional<Arpeggiator::GridPoint> Arpeggiator::NextStepPoint() const {
+    const auto head = noteOnQ_->Peek();
+    if (!head) return std::nullopt;
+    return GridPoint{{head->Trigger, head->Frac}, head->Slot};
 }
 
 void Arpeggiator::StopPlay() {
@@ -647,7 +845,10 @@ Arpeggiator::Sounded Arpeggiator::soundOf(const Step& step) const {
     return Sounded{note->chan, note->Note, step.octave};
 }
 
-void Arpeggiator::Regrid(std::int32_t lStart) {
+void Arpeggiator::Regrid(std::int32_t lStart) { Regrid(GridPoint{{lStart, 0}, 0}); }
+
+void Arpeggiator::Regrid(const GridPoint& from) {
+    const std::int32_t lStart = from.at.ms;
     // What would have come next, named by its note before the IDs change.
     std::optional<Sounded> next;
     if (const auto head = noteOnQ_->Peek()) next = soundOf(*head);
@@ -658,16 +859,35 @@ void Arpeggiator::Regrid(std::int32_t lStart) {
     // Go on after the step played last, with the one that came next if the
     // pass still has it there; else with the one that came next wherever
     // it is; else from the top.
-    std::size_t from = 0;
+    std::size_t first = 0;
     bool found = false;
     auto after = [&](std::size_t i) { return lastPlayed_ && soundOf(order_[(i + m - 1) % m]) == *lastPlayed_; };
     auto is = [&](std::size_t i) { return next && soundOf(order_[i]) == *next; };
-    for (std::size_t i = 0; i < m && !found; ++i) found = after(i) && is(i) && (from = i, true);
-    for (std::size_t i = 0; i < m && !found; ++i) found = after(i) && (from = i, true);
-    for (std::size_t i = 0; i < m && !found; ++i) found = is(i) && (from = i, true);
-    std::rotate(order_.begin(), order_.begin() + static_cast<std::ptrdiff_t>(from), order_.end());
+    for (std::size_t i = 0; i < m && !found; ++i) found = after(i) && is(i) && (first = i, true);
+    for (std::size_t i = 0; i < m && !found; ++i) found = after(i) && (first = i, true);
+    for (std::size_t i = 0; i < m && !found; ++i) found = is(i) && (first = i, true);
+    std::rotate(order_.begin(), order_.begin() + static_cast<std::ptrdiff_t>(first), order_.end());
     if (cycle_ == CycleRandom && shuffleEveryPass_) keepFromRepeating(order_);
-    schedule(order_, lStart);
+    scheduleFrom(order_, from, std::nullopt);
+}
+
+void Arpeggiator::Resume(std::int32_t lNow) {
+    const std::int32_t start = hosttime::after(lNow, 5);
+    const std::int32_t since = hosttime::distance(lastStepAt_, start);
+    if (!grid_.valid || held_ || since < 0 || since > std::max<std::int32_t>(kGridKeptMs, 2 * period_))
+        return Retrigger(lNow);
+    // The grid's first point at least half a step after the start: found
+    // near its estimate, the points rising with their slots.
+    const Moment target{hosttime::after(start, period_ / 2), 0};
+    const std::int64_t ahead = static_cast<std::int64_t>(hosttime::distance(grid_.at.ms, target.ms)) * 2 * grid_.den;
+    std::int32_t slot = slotAfter(grid_.slot, floorDiv(ahead, std::max<std::int64_t>(grid_.pair, 1)));
+    while (earlier(gridAt(slot), target)) slot = slotAfter(slot, 1);
+    while (!earlier(gridAt(slotAfter(slot, -1)), target)) slot = slotAfter(slot, -1);
+    const GridPoint from{gridAt(slotAfter(slot, -1)), slotAfter(slot, -1)};
+    renumberAndClear(start);
+    orderOf(cycle_);
+    if (cycle_ == CycleRandom && shuffleEveryPass_) keepFromRepeating(order_);
+    scheduleFrom(order_, from, start);
 }
 
 void Arpeggiator::ShuffleEveryPass(bool on) noexcept { shuffleEveryPass_ = on; }

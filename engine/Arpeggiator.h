@@ -33,6 +33,32 @@ public:
         std::int16_t octave;
     };
 
+    // How steps fall beyond the tempo and the lists; the defaults keep
+    // whole-millisecond steps and the Sustain code's lengths.
+    struct Timing {
+        std::int16_t tenths = 0;  // steps laid exactly at this many tenths of a bpm; 0: Tempo's whole ms
+        std::int16_t feel = 1;    // 1 straight, 2 triplet (2/3 of the resolution), 3 dotted (3/2)
+        std::int16_t swing = 50;  // the second step of a pair starts at this share of the pair, in %
+        std::int16_t gate = 0;    // a note sounds this % of its step; 0: the Sustain code decides
+        bool operator==(const Timing&) const = default;
+    };
+    // A time to the 65536th of a millisecond.
+    struct Moment {
+        std::int32_t ms = 0;
+        std::uint16_t frac = 0;
+    };
+    // A step's time and its place on the grid of steps (pairs for swing).
+    struct GridPoint {
+        Moment at;
+        std::int32_t slot = 0;
+    };
+    // The longest a step is ever laid out: a dotted whole note at a slow
+    // tempo is held to it.
+    static constexpr std::int16_t kLongestStep = 30000;
+    // How long after the last step a chord begun on a kept beat still finds
+    // the grid (or two steps, when longer).
+    static constexpr std::int32_t kGridKeptMs = 2000;
+
     Arpeggiator();
     // Sets aside room for maxHeld held notes over up to maxOctaves octaves,
     // so that holding, building and playing that many never asks the system
@@ -74,7 +100,8 @@ public:
     // step less late sounds only if its note, moved by its lateness, still
     // ends before the next step; its note-off moves with it. True when it
     // sent anything.
-    bool MaybeTrigger(std::int32_t lNow);
+    // nowFrac: how far into lNow, for steps laid on exact times.
+    bool MaybeTrigger(std::int32_t lNow, std::uint16_t nowFrac = 0xFFFF);
     // As MaybeTrigger treats its own lNow: the steps due a whole period or
     // more before lHeard (when what is sent now will be heard, after a
     // stall) pass in silence, and what sounds among them gets its note-off.
@@ -93,11 +120,16 @@ public:
     // as ever, and the step of that slot (if any: a released key's slot
     // stays silent) may go out once lTime is due. A note still sounding
     // that would end at lTime or later ends 1 ms before it. period and
-    // Duration take the values given.
-    void PlaceNextStep(std::int32_t lTime, std::int16_t nPeriod, std::int16_t nDuration);
+    // Duration take the values given. `second`: whether that step is the
+    // second of a pair of the clock's (0 or 1; -1: as it stands), so that a
+    // pattern let go of goes on swinging in the clock's pairs.
+    void PlaceNextStep(std::int32_t lTime, std::int16_t nPeriod, std::int16_t nDuration, int second = -1);
     // The earliest time at which MaybeTrigger will send something, as far
     // as time alone decides; empty when nothing is waiting for time.
     std::optional<std::int32_t> NextDue() const;
+    std::optional<Moment> NextDueMoment() const;
+    // Where the step to come lies, on its grid; empty when none is queued.
+    std::optional<GridPoint> NextStepPoint() const;
 
     // Pattern builders: one pass in their order, first step at lNow.
     void FillRandom(std::int32_t lNow);
@@ -151,6 +183,16 @@ public:
     // from its top: a key added or released, or a setting changed, takes
     // effect without a step struck twice or the beat moved.
     void Regrid(std::int32_t lStart);
+    // From the step to come at `from`, keeping its grid's pairs.
+    void Regrid(const GridPoint& from);
+    // Retrigger for a chord begun on a kept beat after every key was up: its
+    // first step 5 ms after lNow as ever, the steps after it on the grid the
+    // last pattern ran on, from its first point at least half a step later.
+    // A grid whose last step lies more than kGridKeptMs (or two steps) back,
+    // or none, is not kept: a plain Retrigger.
+    void Resume(std::int32_t lNow);
+    // Arpeggiate switched: no grid runs on.
+    void ForgetGrid() noexcept { grid_.valid = false; }
     // Random: a fresh order for every pass, never the same note twice in a
     // row (nor across passes) while more than one is held. Off: the order
     // drawn at each rebuild repeats.
@@ -162,6 +204,15 @@ public:
 
     // Sounding length of a step of `length` ms for a sustain code.
     static std::int16_t CalcDuration(std::int16_t length, std::int16_t susCode);
+    // Sounding length of a step of `length` ms by the gate, or else the
+    // Sustain code.
+    std::int16_t DurationFor(std::int16_t length) const;
+    // Timing beyond the tempo: takes effect as a Tempo let does.
+    void SetTiming(const Timing& timing);
+    const Timing& timing() const noexcept { return timing_; }
+    // The step length the tempo and the timing give (period, unless an
+    // outside clock set that).
+    std::int16_t TypedPeriod() const;
     // Length of nBeats 32nd notes at bpm.
     static std::int16_t CalcPeriod(std::int16_t bpm, std::int16_t nBeats);
 
@@ -219,8 +270,25 @@ private:
     void stepTaken(const QEvt& on, const NoteEvt& note, std::int32_t cycle);
     void requeueOff(const QEvt& off, std::int32_t cycle);
     bool mayStart(const QEvt& on) const;
-    void passSilencedOffs(std::int32_t lNow, std::int32_t cycle);
-    void shiftSchedule(std::int32_t ms);
+    void passSilencedOffs(std::int32_t lNow, std::uint16_t nowFrac, std::int32_t cycle);
+    void shiftSchedule(std::int32_t ms, std::int64_t wholeCycles);
+    // The grid a layout runs on: where slot `slot` falls, and a pair of
+    // steps and the second's start within it, in 1/den ms.
+    struct Grid {
+        Moment at;
+        std::int32_t slot = 0;
+        std::int64_t pair = 0, second = 0, den = 1;
+        bool timed = false;  // steps come again by the grid, not a cycle on
+        bool valid = false;
+    };
+    Grid gridFrom(const GridPoint& from, bool wholeMs) const;
+    Moment gridAt(std::int32_t slot) const;
+    std::int16_t lengthAt(std::int32_t slot) const;
+    std::int16_t durationAt(std::int32_t slot, const NoteEvt& note) const;
+    bool byGrid() const noexcept { return grid_.timed && !held_; }
+    bool due(const QEvt& e, std::int32_t lNow, std::uint16_t nowFrac) const;
+    void layStep(std::int16_t nIndex, std::int16_t nOctave, Moment on, std::int16_t d, std::int32_t slot);
+    void scheduleFrom(const std::vector<Step>& steps, const GridPoint& from, std::optional<std::int32_t> firstAt);
     std::int16_t heldCount() const;
     std::int16_t nextProvisionalID() const;
     void schedule(const std::vector<Step>& steps, std::int32_t lNow);
@@ -267,6 +335,10 @@ private:
     std::optional<std::int32_t> placedUntil_;
     std::int32_t nextSlot_ = 0;
     std::int16_t laidPeriod_ = 0;
+    Timing timing_;
+    Grid grid_;
+    std::int32_t layingSlot_ = 0;   // the slot CreateRawEvts lays next
+    std::int32_t lastStepAt_ = 0;   // the time of the step taken last
 };
 
 }  // namespace vlx

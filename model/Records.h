@@ -22,6 +22,8 @@ struct QEvt {
     std::int16_t Index = 0;    // ID of the held note this step plays
     std::int16_t OctMult = 0;  // octave of the step, 1 = the held pitch
     std::int32_t Trigger = 0;  // The time at which it expires (host ms)
+    std::uint16_t Frac = 0;    // how far into that millisecond, in 65536ths (exact steps)
+    std::int32_t Slot = 0;     // its step on the grid the pattern was laid out on
 
     // The pitch the step sounds for a held note of pitch nNote:
     // (OctMult - 1) * 12 + nNote, failing with OverflowError outside 0..255.

@@ -40,6 +40,10 @@ enum class Control : std::uint8_t {
     ShuffleEveryPass,
     Latch,
     PlayStopped,
+    Gate,
+    Swing,
+    StepFeel,
+    ExactSteps,
     Arpeggiate,
     kCount
 };
@@ -92,6 +96,8 @@ struct ControlSpec {
     const char* group = nullptr;
     // Steps: how many places; the plugin has a port for each, from lv2Index on.
     int steps = 0;
+    // A value whose minimum means off: what is shown for it.
+    const char* offText = nullptr;
 };
 
 // A value for every control, indexed by Control.
@@ -115,14 +121,17 @@ inline constexpr ControlChoice kResolutionChoices[] = {{"Whole", 32}, {"Half", 1
                                                        {"8th", 4},    {"16th", 2},  {"32nd", 1}};
 inline constexpr ControlChoice kSustainChoices[] = {{"Staccato", 1}, {"Normal", 2}, {"Legatto", 3}};
 inline constexpr ControlChoice kCycleChoices[] = {{"Up", 1}, {"Down", 2}, {"Up-Down", 3}, {"Down-Up", 4}, {"Random", 5}};
+// A step as long as the resolution says, two thirds of it, or one and a half.
+inline constexpr ControlChoice kStepFeelChoices[] = {{"Straight", 1}, {"Triplet", 2}, {"Dotted", 3}};
 
 // In the order of Control. Settings names, options and LV2 symbols and
 // indices are what older files, scripts and DAW sessions hold: never renamed.
 inline constexpr ControlSpec kControlTable[] = {
     {.id = Control::Tempo, .kind = ControlKind::Value, .settingsName = "Tempo", .option = "tempo",
      .lv2Symbol = "tempo", .lv2Index = 5, .label = "&Tempo:", .lv2Name = nullptr,
-     .help = "Beats per minute, when no MIDI clock or host tempo is followed.", .unit = "bpm",
-     .place = ControlPlace::Window, .byDefault = 120, .minimum = 8, .maximum = 240, .alwaysSaved = true},
+     .help = "Beats per minute, when no MIDI clock or host tempo is followed (whole unless Exact step lengths is on).",
+     .unit = "bpm", .place = ControlPlace::Window, .byDefault = 1200, .minimum = 80, .maximum = 2400, .decimals = 1,
+     .alwaysSaved = true},
     {.id = Control::Octaves, .kind = ControlKind::List, .settingsName = "Octaves", .option = "octaves",
      .lv2Symbol = "octaves", .lv2Index = 7, .label = "&Octaves:", .lv2Name = nullptr,
      .help = "How many octaves the pattern spans.", .unit = nullptr, .place = ControlPlace::Window,
@@ -183,6 +192,22 @@ inline constexpr ControlSpec kControlTable[] = {
      .help = "Following the host: while its transport stands, play on at its last tempo on a grid of its own; when "
              "it rolls, the steps lock to the song's grid at the next step.",
      .unit = nullptr, .place = ControlPlace::None, .byDefault = 0},
+    {.id = Control::Gate, .kind = ControlKind::Value, .settingsName = "Gate", .option = "gate", .lv2Symbol = "gate",
+     .lv2Index = 16, .label = "Gate:", .lv2Name = nullptr,
+     .help = "Note length as a percentage of its step; 0 (Off): the Sustain list decides.", .unit = "pc",
+     .place = ControlPlace::Panel, .byDefault = 0, .minimum = 0, .maximum = 100, .group = "Shape", .offText = "Off"},
+    {.id = Control::Swing, .kind = ControlKind::Value, .settingsName = "Swing", .option = "swing", .lv2Symbol = "swing",
+     .lv2Index = 17, .label = "Swing:", .lv2Name = nullptr,
+     .help = "The second step of each pair starts at this share of the pair; 50 is straight.", .unit = "pc",
+     .place = ControlPlace::Panel, .byDefault = 50, .minimum = 50, .maximum = 75, .group = "Time"},
+    {.id = Control::StepFeel, .kind = ControlKind::List, .settingsName = "StepFeel", .option = "step-feel",
+     .lv2Symbol = "step_feel", .lv2Index = 18, .label = "Steps:", .lv2Name = nullptr,
+     .help = "Triplet steps (two thirds of the resolution) or dotted ones (one and a half).", .unit = nullptr,
+     .place = ControlPlace::Panel, .byDefault = 1, .choices = kStepFeelChoices, .group = "Time"},
+    {.id = Control::ExactSteps, .kind = ControlKind::Switch, .settingsName = "ExactSteps", .option = "exact-steps",
+     .lv2Symbol = "exact_steps", .lv2Index = 19, .label = "Exact step lengths", .lv2Name = nullptr,
+     .help = "Steps on exact frames and the tempo to a tenth of a bpm, instead of whole milliseconds and whole bpm.",
+     .unit = nullptr, .place = ControlPlace::Panel, .byDefault = 0, .group = "Time"},
     {.id = Control::Arpeggiate, .kind = ControlKind::Switch, .settingsName = nullptr, .option = "arpeggiate",
      .lv2Symbol = "arpeggiate", .lv2Index = 2, .label = "&Arpeggiate", .lv2Name = nullptr,
      .help = "On: the held notes play as the pattern. Off: everything played passes through.", .unit = nullptr,

@@ -75,9 +75,15 @@ std::optional<std::int32_t> HeldKeys::RebuildDeadline() const noexcept {
 
 // From the last press, as each press's own rebuild would have; with the
 // Retrigger box checked, a second time, as its rule says.
+// On a kept beat a chord begun after every key was up goes on the grid that
+// ran.
 void HeldKeys::FlushRebuild() {
     if (!rebuild_) return;
     const PendingRebuild pending = *rebuild_;
+    if (state_.on(Control::KeepBeat) && !pending.twice && !Arp.StepsHeld()) {
+        rebuild_.reset();
+        return Arp.Resume(pending.last);
+    }
     Rebuild(pending.last);
     if (pending.twice) Arp.Retrigger(pending.last);
 }
@@ -86,8 +92,7 @@ void HeldKeys::FlushRebuild() {
 void HeldKeys::RegridAtNextStep() {
     if (regridDue_) return;
     regridDue_ = true;
-    const auto head = Arp.NoteOnQ()->Peek();
-    regridAt_ = head ? std::optional<std::int32_t>(head->Trigger) : std::nullopt;
+    regridAt_ = Arp.NextStepPoint();
 }
 
 // The pattern laid out again from that step, going on in its order.
@@ -102,7 +107,7 @@ bool HeldKeys::RegridBy(std::int32_t lNow) {
         Rebuild(lNow);
         return true;
     }
-    if (hosttime::isBefore(lNow, *regridAt_)) return false;
+    if (hosttime::isBefore(lNow, regridAt_->at.ms)) return false;
     regridDue_ = false;
     Arp.SweepReleased();
     Arp.Regrid(*regridAt_);
@@ -116,8 +121,8 @@ bool HeldKeys::TakeRegrid() noexcept {
 }
 
 std::optional<std::int32_t> HeldKeys::RegridDeadline() const noexcept {
-    if (!regridDue_) return std::nullopt;
-    return regridAt_;
+    if (!regridDue_ || !regridAt_) return std::nullopt;
+    return regridAt_->at.ms;
 }
 
 }  // namespace vlx

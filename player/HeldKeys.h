@@ -69,7 +69,7 @@ private:
     };
     std::optional<PendingRebuild> rebuild_;
     bool regridDue_ = false;  // a change waits for the next step
-    std::optional<std::int32_t> regridAt_;  // that step's time; none: start afresh
+    std::optional<Arpeggiator::GridPoint> regridAt_;  // that step; none: start afresh
     std::array<std::uint16_t, 16 * 256> held_{};  // how often each key is held, by channel * 256 + note
     std::uint32_t presses_ = 0;
     std::uint32_t budget_ = 64;

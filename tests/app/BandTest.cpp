@@ -70,8 +70,8 @@ TEST_F(BandTest, TheTempoBoxAndTheStatusLineShowTheClockThePlayerFollows) {
     EXPECT_TRUE(f.Tempo->isReadOnly());
     EXPECT_FALSE(f.VScrollTempo->isEnabled());
     EXPECT_EQ(f.Tempo->text(), "119");
-    EXPECT_EQ(f.VScrollTempo->value(), 60) << "the typed tempo is kept";
-    EXPECT_EQ(f.values()[Control::Tempo], 60);
+    EXPECT_EQ(f.VScrollTempo->value(), 600) << "the typed tempo is kept";
+    EXPECT_EQ(f.values()[Control::Tempo], 600);
 
     host->Play({0xFC});
     host->Run(400);

@@ -137,7 +137,7 @@ TEST_F(ControlTableTest, EveryFrontGivesThePlayerTheSameValueAndOnlyTheWindowsIs
         // The settings file.
         if (spec.settingsName) {
             QFile::remove(Util::KeyFilePath(Form1::kKeyPath));
-            if (spec.kind == ControlKind::List || spec.kind == ControlKind::Steps)
+            if (spec.kind == ControlKind::List || spec.kind == ControlKind::Steps || spec.decimals > 0)
                 store(spec.settingsName, text, Util::TypeText);
             else
                 store(spec.settingsName, value, Util::TypeDword);
@@ -166,7 +166,7 @@ TEST(ControlRules, EveryFrontRoundsAndChecksAValueByTheSameRule) {
     struct Row {
         double given;
         std::optional<std::int32_t> tempo;
-    } const rows[] = {{120.5, 120}, {121.5, 122}, {239.5, 240}, {8.4, 8}, {7.9, std::nullopt}, {240.2, std::nullopt}};
+    } const rows[] = {{120.5, 1205}, {121.45, 1214}, {239.5, 2395}, {8.4, 84}, {7.9, std::nullopt}, {240.2, std::nullopt}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.given);
         EXPECT_EQ(Accept(Control::Tempo, row.given), row.tempo);
@@ -175,8 +175,8 @@ TEST(ControlRules, EveryFrontRoundsAndChecksAValueByTheSameRule) {
         ports[lv2::PortOf(Control::Tempo)] = &port;
         std::uint32_t refused = 0;
         ControlValues before;
-        before[Control::Tempo] = 100;
-        EXPECT_EQ(lv2::ReadControls(ports, before, refused)[Control::Tempo], row.tempo.value_or(100))
+        before[Control::Tempo] = 1000;
+        EXPECT_EQ(lv2::ReadControls(ports, before, refused)[Control::Tempo], row.tempo.value_or(1000))
             << "the plugin keeps what it had when refused";
         EXPECT_EQ(refused, row.tempo ? 0u : 1u);
         const CommandLine parsed = ParseCommandLine({"vlxarp", "--tempo=" + QString::number(row.given)});

@@ -91,7 +91,7 @@ protected:
         Form1& f = *form;
         EXPECT_EQ(f.focusWidget(), f.Tempo) << attempt;
         EXPECT_EQ(f.Tempo->text(), "300") << attempt;
-        EXPECT_EQ(f.VScrollTempo->value(), 120) << attempt;
+        EXPECT_EQ(f.VScrollTempo->value(), 1200) << attempt;
         EXPECT_EQ(f.Enable->isChecked(), arpeggiating) << attempt;
         EXPECT_FALSE(f.Enable->isDown()) << attempt;
         for (QAbstractButton* b : {f.Divert, f.Retrigger, f.CloseOnExit})
@@ -99,7 +99,7 @@ protected:
         for (QComboBox* list : {f.Octaves, f.Resolution, f.Sustain, f.Cycle})
             EXPECT_FALSE(list->view()->isVisible()) << attempt << ": " << list->objectName().toStdString();
         EXPECT_EQ(f.Cycle->currentText(), "Up") << attempt;
-        EXPECT_EQ(f.values()[Control::Tempo], 120) << attempt << ": the player is not handed the text";
+        EXPECT_EQ(f.values()[Control::Tempo], 1200) << attempt << ": the player is not handed the text";
     }
 };
 
@@ -179,7 +179,7 @@ TEST_F(ControlsTest, TabAndMnemonicsMoveThroughTheControlsInOrder) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return f.Divert->hasFocus(); }, 1000));
     const std::vector<QWidget*> order = {f.Tempo,       f.VScrollTempo, f.Octaves,    f.Enable,  f.CloseOnExit,
                                          f.Retrigger,   f.Resolution,   f.Sustain,    f.Cycle,   f.Latch,
-                                         f.Divert};
+                                         f.More,        f.Divert};
     for (QWidget* next : order) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         EXPECT_EQ(QApplication::focusWidget(), next) << next->objectName().toStdString();
@@ -213,7 +213,7 @@ TEST_F(ControlsTest, ATypedTempoIsCheckedWhenTheFocusLeaves) {
                                              {"8", 8, "8"},
                                              {"240", 240, "240"}}) {
         typeTempoAndTab(f, typed);
-        EXPECT_EQ(f.VScrollTempo->value(), value) << typed;
+        EXPECT_EQ(f.VScrollTempo->value(), value * 10) << typed;
         EXPECT_EQ(f.Tempo->text(), text) << typed;
         EXPECT_EQ(QApplication::focusWidget(), f.VScrollTempo) << typed;
     }
@@ -224,7 +224,7 @@ TEST_F(ControlsTest, ATypedTempoIsCheckedWhenTheFocusLeaves) {
         typeTempoAndTab(f, refused);
         EXPECT_EQ(messages, std::vector<std::string>{"Value must be between 8 and 240"}) << refused;
         EXPECT_EQ(f.Tempo->text(), refused);
-        EXPECT_EQ(f.VScrollTempo->value(), 240) << refused;
+        EXPECT_EQ(f.VScrollTempo->value(), 2400) << refused;
         EXPECT_EQ(QApplication::focusWidget(), f.Tempo) << "the focus stays in the box: " << refused;
     }
 }
@@ -237,23 +237,23 @@ TEST_F(ControlsTest, ATypedTempoReachesThePlayerOnlyOnceTheBoxAcceptsIt) {
     f.Enable->setChecked(true);
     host->Run(1);
     typeOver(f.Tempo, "3");  // on the way to 300
-    EXPECT_EQ(f.values()[Control::Tempo], 120);
+    EXPECT_EQ(f.values()[Control::Tempo], 1200);
     host->Run(600);  // a poll
     EXPECT_EQ(f.player()->engine().Tempo(), 120);
     QTest::keyClicks(f.Tempo, "00");
     key(Qt::Key_Return);
     settle();
     EXPECT_EQ(messages, std::vector<std::string>{"Value must be between 8 and 240"});
-    EXPECT_EQ(f.values()[Control::Tempo], 120);
+    EXPECT_EQ(f.values()[Control::Tempo], 1200);
     EXPECT_EQ(f.focusWidget(), f.Tempo);
     host->Run(600);
     EXPECT_EQ(f.player()->engine().Tempo(), 120);
 
     typeOver(f.Tempo, "90");
-    EXPECT_EQ(f.values()[Control::Tempo], 120) << "typed, not yet taken";
+    EXPECT_EQ(f.values()[Control::Tempo], 1200) << "typed, not yet taken";
     key(Qt::Key_Return);
-    EXPECT_EQ(f.values()[Control::Tempo], 90);
-    EXPECT_EQ(f.VScrollTempo->value(), 90);
+    EXPECT_EQ(f.values()[Control::Tempo], 900);
+    EXPECT_EQ(f.VScrollTempo->value(), 900);
     EXPECT_EQ(f.focusWidget(), f.Tempo) << "Return leaves the focus where it is";
     host->Run(600);
     EXPECT_EQ(f.player()->engine().Tempo(), 90);
@@ -279,14 +279,14 @@ TEST_F(ControlsTest, TheScrollBarRaisesTheTempoUpwardsOneStepAtATime) {
         const auto& [name, gesture] = gestures[i];
         const int step = i % 2 == 0 ? 1 : -1;
         for (int from : {120, 239, 240, 9, 8}) {
-            bar->setValue(from);
+            bar->setValue(from * 10);
             gesture();
             const int to = std::clamp(from + step, 8, 240);
-            EXPECT_EQ(bar->value(), to) << name << " from " << from;
+            EXPECT_EQ(bar->value(), to * 10) << name << " from " << from;
             EXPECT_EQ(f.Tempo->text(), QString::number(to)) << name << " from " << from;
         }
     }
-    EXPECT_EQ(f.values()[Control::Tempo], 8) << "each step is handed to the player";
+    EXPECT_EQ(f.values()[Control::Tempo], 80) << "each step is handed to the player";
     EXPECT_EQ(f.player()->engine().Tempo(), 120) << "the engine hears of it only at a poll";
     host->Run(501);
     EXPECT_EQ(f.player()->engine().Tempo(), 120) << "nor while arpeggiation is off";
@@ -320,7 +320,7 @@ TEST_F(ControlsTest, ARefusedTempoKeepsTheFocusAndStopsWhatWouldHaveMovedIt) {
     EXPECT_EQ(f.focusWidget(), f.VScrollTempo);
     typeOver(f.Tempo, "100");
     key(Qt::Key_D, Qt::AltModifier);
-    EXPECT_EQ(f.VScrollTempo->value(), 100);
+    EXPECT_EQ(f.VScrollTempo->value(), 1000);
     EXPECT_EQ(f.focusWidget(), f.Divert);
     EXPECT_EQ(boxes.shown.size(), attempts);
 
