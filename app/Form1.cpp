@@ -15,7 +15,6 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QIcon>
 #include <QLabel>
 #include <QMessageBox>
@@ -69,15 +68,9 @@ std::optional<std::int32_t> Form1::tempoOf(const QString& text) const {
 
 // Four taps, a beat apart, give the tempo: the mean of their three beats,
 // whole or to a tenth as a typed one; taps go on counting the last four.
-void Form1::Tap_Click() {
+void Form1::Tap(std::int64_t now) {
     if (Tempo->isReadOnly() || tempoRefused()) return;
-    static const QElapsedTimer clock = [] {
-        QElapsedTimer t;
-        t.start();
-        return t;
-    }();
-    const std::int64_t now = clock.elapsed();
-    if (!taps_.empty() && now - taps_.back() > kTapGapMs) taps_.clear();
+    if (!taps_.empty() && (now - taps_.back() > kTapGapMs || now <= taps_.back())) taps_.clear();
     taps_.push_back(now);
     if (taps_.size() > kTaps) taps_.erase(taps_.begin());
     if (taps_.size() < kTaps || now == taps_.front()) return;

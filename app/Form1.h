@@ -64,6 +64,8 @@ public:
     // The window's menu (right click, the Menu key, Shift+F10).
     void FollowClock_Click();
     void AllNotesOff_Click();
+    // A tap of the tap tempo at `ms` of a monotonic clock: four set the tempo.
+    void Tap(std::int64_t ms);
 
     void setMessageBox(MessageBox show) { showMessage_ = std::move(show); }
 
@@ -134,8 +136,7 @@ private:
     std::int32_t tempoToSave() const;
     // A tempo text as the window takes it: whole bpm unless exact steps.
     std::optional<std::int32_t> tempoOf(const QString& text) const;
-    // Four taps set the tempo.
-    void Tap_Click();
+
     void reportUnsaved(const Util::Unsaved& unsaved);
     void release();
     void connectHost();

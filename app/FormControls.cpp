@@ -3,6 +3,7 @@
 // widget, its value, its reaction to a change, and what the settings file
 // and the command line give it.
 #include <algorithm>
+#include <memory>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -20,6 +21,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QElapsedTimer>
 #include <QShortcut>
 #include <QSpinBox>
 
@@ -88,9 +90,14 @@ void Form1::createPanel() {
         tap->setObjectName(QStringLiteral("Tap"));
         tap->setToolTip(tr("Four taps a beat apart set the tempo (also Ctrl+T)"));
         qobject_cast<QFormLayout*>(time->layout())->addRow(tap);
-        connect(tap, &QPushButton::clicked, this, [this] { handleCall([this] { Tap_Click(); }); });
+        auto* clock = new QElapsedTimer;
+        clock->start();
+        const auto tapped = [this, clock = std::shared_ptr<QElapsedTimer>(clock)] {
+            handleCall([this, clock] { Tap(clock->elapsed()); });
+        };
+        connect(tap, &QPushButton::clicked, this, tapped);
         auto* key = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_T), this);
-        connect(key, &QShortcut::activated, this, [this] { handleCall([this] { Tap_Click(); }); });
+        connect(key, &QShortcut::activated, this, tapped);
     }
     for (QVBoxLayout* c : column) c->addStretch();
     Panel->hide();

@@ -121,6 +121,11 @@ std::pair<std::int64_t, std::int64_t> feelFactor(std::int16_t feel) {
 std::int64_t floorDiv(std::int64_t a, std::int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
 // a / b rounded to the nearest, for b > 0.
 std::int64_t nearestDiv(std::int64_t a, std::int64_t b) { return floorDiv(2 * a + b, 2 * b); }
+// The same, half to even, as the spec rounds a step.
+std::int64_t evenDiv(std::int64_t a, std::int64_t b) {
+    const std::int64_t q = floorDiv(a, b), twice = 2 * (a - q * b);
+    return twice > b || (twice == b && (q & 1)) ? q + 1 : q;
+}
 bool earlier(const Arpeggiator::Moment& a, const Arpeggiator::Moment& b) {
     const std::int32_t d = hosttime::distance(a.ms, b.ms);
     return d > 0 || (d == 0 && a.frac < b.frac);
@@ -199,7 +204,7 @@ Arpeggiator::Moment Arpeggiator::gridAt(std::int32_t slot) const {
 
 std::int16_t Arpeggiator::lengthAt(std::int32_t slot) const {
     const std::int64_t units = (slot & 1) ? grid_.pair - grid_.second : grid_.second;
-    return static_cast<std::int16_t>(std::clamp<std::int64_t>(nearestDiv(units, grid_.den), 1, kLongestStep));
+    return static_cast<std::int16_t>(std::clamp<std::int64_t>(evenDiv(units, grid_.den), 1, kLongestStep));
 }
 
 // On a grid of pairs each step's note follows its own step's length.
@@ -620,6 +625,11 @@ bool Arpeggiator::mayStart(const QEvt& on) const {
 }
 
 void Arpeggiator::HoldSteps(bool held) {
+    // A step placed but not gone out (a Stop on its tick's frame) is still
+    // the one to come.
+    if (const auto head = noteOnQ_->Peek(); held && held_ && head && placedUntil_ &&
+                                            !hosttime::isBefore(*placedUntil_, head->Trigger))
+        nextSlot_ = head->Trigger;
     if (held && !held_) {
         // The step to come is the next slot: the clock places it.
         if (const auto head = noteOnQ_->Peek()) nextSlot_ = head->Trigger;

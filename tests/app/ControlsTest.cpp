@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The window's controls: where they are, how the keyboard reaches them, and
 // the tempo box with its scroll bar.
+#include <QPointer>
 #include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
@@ -232,6 +233,38 @@ TEST_F(ControlsTest, ATypedTempoIsCheckedWhenTheFocusLeaves) {
 // The player is handed a typed tempo only once the box accepts it (the
 // focus leaves it, or Return), never while it is being typed, and never a
 // refused one: the box, the engine and the saved setting agree.
+// A tenth of a bpm only with Exact step lengths: typed, tapped (the mean of
+// four taps' three beats), stored (as text, a whole tempo as a dword, as
+// older programs keep it); switched off, the tempo is whole again.
+TEST_F(ControlsTest, ATempoKeepsATenthOnlyWithExactSteps) {
+    store("Tempo", std::string("120.5"), Util::TypeText);
+    Form1& f = startShown();
+    EXPECT_EQ(f.Tempo->text(), "120") << "whole without exact steps, half to even";
+    const QPointer<QAbstractButton> exact = qobject_cast<QAbstractButton*>(f.widget(Control::ExactSteps));
+    for (const bool on : {false, true}) {
+        exact->setChecked(on);
+        typeTempoAndTab(f, "99.45");
+        EXPECT_EQ(f.values()[Control::Tempo], on ? 994 : 990);
+        for (const std::int64_t ms : {10000, 10498, 10996})
+            f.Tap(ms);
+        EXPECT_EQ(f.values()[Control::Tempo], on ? 994 : 990) << "three taps set nothing";
+        f.Tap(11494);  // 120.48 bpm
+        EXPECT_EQ(f.Tempo->text(), on ? "120.5" : "120");
+        f.Tap(20000);  // a gap: counting starts afresh
+        EXPECT_EQ(f.Tempo->text(), on ? "120.5" : "120");
+    }
+    host->Run(2);
+    EXPECT_EQ(f.player()->controls()[Control::Tempo], 1205);
+    f.endWithoutClose(false);
+    EXPECT_TRUE(settingsText().contains("\"Tempo\"=\"120.5\"")) << settingsText().toStdString();
+    Form1& again = startShown();
+    EXPECT_EQ(again.Tempo->text(), "120.5");
+    qobject_cast<QAbstractButton*>(again.widget(Control::ExactSteps))->setChecked(false);
+    EXPECT_EQ(again.Tempo->text(), "120");
+    again.endWithoutClose(false);
+    EXPECT_TRUE(settingsText().contains("\"Tempo\"=dword:00000078")) << settingsText().toStdString();
+}
+
 TEST_F(ControlsTest, ATypedTempoReachesThePlayerOnlyOnceTheBoxAcceptsIt) {
     Form1& f = startShown();
     f.Enable->setChecked(true);

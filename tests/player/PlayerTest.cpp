@@ -90,6 +90,49 @@ TEST(Player, EachStepSoundsOnTheFrameItsMillisecondBeginsWhateverTheCycleLengthA
     }
 }
 
+// The time and shape controls, each alone over the spec's 16ths at 240 bpm
+// (the first row, unchanged): where every step begins and how long its note
+// sounds, in frames. Exact steps fall on the frame nearest after their exact
+// time (62.5 ms apart), with no rounding that could add up.
+TEST(Player, TheTimeControlsLayEachStepAndNoteWhereTheySay) {
+    struct Row {
+        const char* what;
+        std::vector<std::pair<Control, std::int32_t>> controls;
+        std::vector<double> steps;  // ms between steps, repeating
+        std::vector<double> notes;  // ms each note sounds, repeating
+        std::uint32_t rate = 48000;
+    };
+    const Row rows[] = {
+        {"the spec's", {}, {62}, {39}},
+        {"Swing 60 %: a pair of 124 ms, its second step 74 ms in", {{Control::Swing, 60}}, {74, 50}, {47, 31}},
+        {"Gate 50 %: half of each step, whatever the Sustain", {{Control::Gate, 50}}, {62}, {31}},
+        {"triplet 16ths", {{Control::StepFeel, 2}}, {42}, {26}},
+        {"dotted 16ths", {{Control::StepFeel, 3}}, {94}, {61}},
+        {"exact steps", {{Control::ExactSteps, 1}}, {62.5}, {39}},
+        {"exact steps at 44.1 kHz", {{Control::ExactSteps, 1}}, {62.5}, {39}, 44100},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ScriptedCycles cycles;
+        cycles.rate = row.rate;
+        ControlValues controls = k16thsAt240;
+        for (const auto& [c, value] : row.controls) controls[c] = value;
+        Player player(controls);
+        test::Enable(player, true, true);
+        for (int note : {60, 64, 67}) cycles.At(cycles.FrameOfMs(100), keyDown(note));
+        cycles.RunUntil(player, cycles.FrameOfMs(700));
+        const auto frameOf = [&](double ms) { return static_cast<std::uint64_t>(std::ceil(ms * row.rate / 1000 - 1e-9)); };
+        std::vector<FramedMessage> expected;
+        double t = 105;
+        for (std::size_t k = 0; t + row.notes[k % row.notes.size()] < 690; t += row.steps[k % row.steps.size()], ++k) {
+            const int note = 60 + std::vector<int>{0, 4, 7}[k % 3];
+            expected.push_back(on(frameOf(t), note));
+            expected.push_back(off(frameOf(t + row.notes[k % row.notes.size()]), note));
+        }
+        EXPECT_EQ(before(cycles.Take(), expected.back().frame + 1), expected);
+    }
+}
+
 TEST(Player, InputIsRoutedAtItsOwnFrameByTheSwitches) {
     ScriptedCycles cycles;
     // Whole notes at 8 bpm: the arpeggio's steps stay out of the way.
@@ -240,7 +283,8 @@ TEST(Player, SwitchedOffItSilencesAndForgetsInItsNextCycleAndPassesInputAgain) {
 }
 
 // A clock script from 1000 ms, a token each: S Start, C Continue, P Stop,
-// Q3 a Song Position of 3 16ths, K the chord 60 64 67, B90 the tempo (120
+// Q3 a Song Position of 3 16ths, K the chord 60 64 67, Z a tick and a Stop
+// on one frame, B90 the tempo (120
 // at first), W400 a wait of so many ms, T25 so many ticks, Y the user
 // typing the same tempo again. Gives the input,
 // at frames of 48 kHz (a tick every 1000 frames at 120 bpm: on no
@@ -265,6 +309,12 @@ ClockScript clockScript(const std::string& text) {
         if (token[0] == 'B') bpm = n;
         if (token[0] == 'Y') out.typed = at();
         if (token[0] == 'W') t += n + 0.3;
+        if (token[0] == 'Z') {
+            out.input.push_back({at(), {0xF8}});
+            out.ticks.push_back(at());
+            out.input.push_back({at(), {0xFC}});
+            t += 2500.0 / bpm;
+        }
         for (int k = 0; token[0] == 'T' && k < n; ++k, t += 2500.0 / bpm) {
             out.input.push_back({at(), {0xF8}});
             out.ticks.push_back(at());
@@ -297,6 +347,8 @@ TEST(Player, FollowingAClockStepsSoundOnTheirTicksThroughStartStopContinueSongPo
         // 8ths, 12 ticks: 3 16ths in is between two steps; the next falls 6 ticks on.
         {"S K W10 T9 W5 P Q3 W400 C W10 T25", {0, 15, 27}, {60, 64, 67}, 0, 0, State::Stopped, false, 4},
         {"S K W10 T9 W5 S T16", {0, 6, 9, 15, 21}, {60, 64, 60, 64, 67}},  // Start again: the first step
+        // A Stop on the frame of a step's tick: that step does not sound.
+        {"S K W10 T6 Z W400 C W10 T13", {0, 12, 18}, {60, 64, 67}, 0, 0, State::Stopped},
         {"S K W10 T25 B90 T37", {0, 6, 12, 18, 24, 30, 36, 42, 48, 54, 60}, {60, 64, 67, 60, 64, 67, 60, 64, 67, 60, 64},
          81, 109},  // 2/3 of 167 ms, less 2
         // The last tick at 1260: lost from 1511, the next step 5 ms later at
