@@ -30,6 +30,14 @@
 //     channel, over and over) for 10 s while arpeggiating, then the keys
 //     released: the program's CPU during it, how soon after it the program
 //     is idle, and how long a SIGTERM takes in the middle of a second one.
+//  7. The time controls ("time"): Swing at 60 % (16ths at 120 bpm, 20 s):
+//     every second onset against its swung frame; Exact step lengths at
+//     120 bpm in 32nds for 5 minutes (and without it, today's whole
+//     milliseconds, for 60 s): each onset against the ideal grid of 3000
+//     frames, with the program's CPU meanwhile; detached chord changes (all
+//     keys up for 40 ms between two chords, 32 changes) with Keep the beat
+//     on and off: each onset but a chord's first against the first step's
+//     grid.
 //  4. A one-minute fuzz run through VLXArp:in: random messages of every
 //     status in bursts, arpeggiation switched on and off at random; then all
 //     keys released and arpeggiation off. Counts the input the window
@@ -38,8 +46,8 @@
 //     the program exits cleanly.
 //
 // VLX_BENCH_SECONDS scales the runs (timing runs last 12 s by default, the
-// others 30 s and 60 s); VLX_BENCH_PARTS picks some of "timing stall idle fuzz musical flood";
-// VLX_BENCH_PERIODS and VLX_BENCH_LOADS pick some of "256 1024" and
+// others 30 s and 60 s); VLX_BENCH_PARTS picks some of "timing stall idle fuzz musical flood time";
+// VLX_BENCH_TIME some of "swing exact cpu chords"; VLX_BENCH_PERIODS and VLX_BENCH_LOADS pick some of "256 1024" and
 // "quiet compile popups busyx". The servers run real-time, as jackd does by
 // default (it says so when the system refuses it). With VLX_TEST_JACK=pipewire and PipeWire's libjack
 // (LD_LIBRARY_PATH, as pw-jack sets it) the servers are PipeWire's.
@@ -579,6 +587,150 @@ void flood() {
     fs::remove_all(config);
 }
 
+// The arpeggio's onsets recorded from `from` on.
+std::vector<jack_nframes_t> onsetsFrom(JackTester& tester, std::size_t from) {
+    std::vector<jack_nframes_t> ons;
+    const auto& rec = tester.recorded();
+    for (std::size_t i = from; i < rec.size(); ++i)
+        if (rec[i].bytes.size() == 3 && (rec[i].bytes[0] & 0xF0) == 0x90 && rec[i].bytes[2] > 0) ons.push_back(rec[i].frame);
+    return ons;
+}
+
+// Onsets against where they belong: frames off, the largest either way and
+// the last (the drift), and how many exactly on.
+struct Offsets {
+    double largest = 0, last = 0;
+    std::size_t exact = 0, count = 0;
+};
+template <class Ideal>
+Offsets offsetsOf(const std::vector<jack_nframes_t>& ons, Ideal ideal) {
+    Offsets o;
+    for (std::size_t k = 0; k < ons.size(); ++k) {
+        const double off = static_cast<std::int32_t>(ons[k] - ons[0]) - ideal(k);
+        o.largest = std::max(o.largest, std::abs(off));
+        o.last = off;
+        o.exact += off == 0 ? 1 : 0;
+        ++o.count;
+    }
+    return o;
+}
+
+// The program playing `keys` with these settings for `span`, recorded; its CPU meanwhile.
+struct Take {
+    std::vector<jack_nframes_t> ons;
+    CpuShare cpu;
+    std::string load;
+};
+Take playWith(const std::string& settings, const std::vector<std::uint8_t>& keys, std::chrono::seconds span) {
+    JackServer server(48000, 256);
+    server.makeDefault();
+    const fs::path config = makeConfig("time", settings);
+    // VLX_BENCH_ARMED: another build of the program, to compare with.
+    const char* other = std::getenv("VLX_BENCH_ARMED");
+    ChildProgram program(other ? other : VLX_ARMED_PROGRAM, envFor(config));
+    awaitArmed(program);
+    JackTester tester(server.name());
+    wireToProgram(tester);
+    Take take;
+    take.load = loadAverage();
+    for (std::uint8_t key : keys) tester.play({0x90, key, 100}, tester.frameNow() + 2 * tester.bufferSize());
+    take.cpu = cpuPercentOver(program.pid(), span);
+    for (std::uint8_t key : keys) tester.play({0x80, key, 0});
+    tester.waitCycles(8);
+    take.ons = onsetsFrom(tester, 0);
+    program.terminate(10'000);
+    fs::remove_all(config);
+    return take;
+}
+
+void timeControls(long unit, const std::string& cases) {
+    const std::string common = "\"Sustain\"=\"Normal\"\n\"Cycle\"=\"Up\"\n\"Divert\"=dword:00000001\n";
+    if (cases.find("swing") != std::string::npos) {
+        const Take t = playWith(common + "\"Tempo\"=dword:00000078\n\"Resolution\"=\"16th\"\n\"Swing\"=dword:0000003c\n",
+                                {60, 64, 67}, std::chrono::seconds(std::max(10L, unit * 2 / 3)));
+        // A pair of 250 ms (12000 frames), its second step at 150 ms.
+        const Offsets all = offsetsOf(t.ons, [](std::size_t k) { return (k / 2) * 12000.0 + (k % 2) * 7200.0; });
+        std::size_t secondExact = 0, secondCount = 0;
+        for (std::size_t k = 1; k < t.ons.size(); k += 2) {
+            ++secondCount;
+            secondExact += static_cast<std::int32_t>(t.ons[k] - t.ons[0]) == static_cast<std::int32_t>((k / 2) * 12000 + 7200);
+        }
+        std::printf("time, Swing 60 %%, 16ths at 120 bpm: %zu onsets, second steps at their swung frame %zu of %zu, "
+                    "largest offset %.0f frames; CPU %.2f %%; load average %s\n",
+                    all.count, secondExact, secondCount, all.largest, t.cpu.process, t.load.c_str());
+    }
+    for (const bool exact : {true, false}) {
+        if (cases.find("exact") == std::string::npos) break;
+        const Take t = playWith(common + "\"Tempo\"=dword:00000078\n\"Resolution\"=\"32nd\"\n" +
+                                    (exact ? "\"ExactSteps\"=dword:00000001\n" : ""),
+                                {60, 64, 67}, std::chrono::seconds(exact ? unit * 10 : unit * 2));
+        const Offsets o = offsetsOf(t.ons, [](std::size_t k) { return k * 3000.0; });
+        const double bar = t.ons.size() > 32 ? static_cast<std::int32_t>(t.ons[32] - t.ons[0]) - 32 * 3000.0 : 0;
+        std::printf("time, 32nds at 120 bpm, Exact step lengths %s, %.0f s: %zu onsets, %zu on the ideal grid, "
+                    "largest offset %.0f frames, after the first bar %.0f frames, at the end %.0f frames (%.1f ms); "
+                    "CPU %.2f %% (window thread %.2f %%); load average %s\n",
+                    exact ? "on" : "off", static_cast<double>(t.ons.size()) / 16.0, o.count, o.exact, o.largest, bar,
+                    o.last, o.last / 48.0, t.cpu.process, t.cpu.mainThread, t.load.c_str());
+        std::fflush(stdout);
+    }
+    // CPU of the timing case's pattern (7 keys, 32nds at 240 bpm), the time
+    // controls off and on, alternating.
+    const std::string fast = common + "\"Tempo\"=dword:000000f0\n\"Resolution\"=\"32nd\"\n";
+    const std::string timed = fast + "\"ExactSteps\"=dword:00000001\n\"Swing\"=dword:0000003c\n\"Gate\"=dword:00000032\n";
+    for (int round = 0; round < 2 && cases.find("cpu") != std::string::npos; ++round)
+        for (const bool on : {false, true}) {
+            const Take t = playWith(on ? timed : fast, {48, 52, 55, 60, 64, 67, 72}, std::chrono::seconds(std::max(5L, unit / 2)));
+            std::printf("time, CPU while playing 7 keys in 32nds at 240 bpm, Exact, Swing 60 %% and Gate 50 %% %s: %.2f %% "
+                        "(window thread %.2f %%), %zu onsets; load average %s\n",
+                        on ? "on" : "off", t.cpu.process, t.cpu.mainThread, t.ons.size(), t.load.c_str());
+            std::fflush(stdout);
+        }
+    for (const bool keepBeat : {true, false}) {
+        if (cases.find("chords") == std::string::npos) break;
+        JackServer server(48000, 256);
+        server.makeDefault();
+        const fs::path config = makeConfig("time", common + "\"Tempo\"=dword:00000078\n\"Resolution\"=\"16th\"\n" +
+                                                       (keepBeat ? "\"KeepBeat\"=dword:00000001\n" : ""));
+        ChildProgram program(VLX_ARMED_PROGRAM, envFor(config));
+        awaitArmed(program);
+        JackTester tester(server.name());
+        wireToProgram(tester);
+        const double fpm = tester.sampleRate() / 1000.0;
+        const jack_nframes_t base = tester.frameNow() + 4 * tester.bufferSize();
+        // 32 changes: each chord held 1000 ms, the next 40 ms after its keys went up.
+        std::vector<jack_nframes_t> presses;
+        for (int i = 0; i <= 32; ++i) {
+            const jack_nframes_t down = base + static_cast<jack_nframes_t>(i * 1040 * fpm);
+            presses.push_back(down);
+            for (std::uint8_t key : i % 2 ? std::vector<std::uint8_t>{62, 65, 69} : std::vector<std::uint8_t>{60, 64, 67}) {
+                tester.play({0x90, key, 100}, down);
+                tester.play({0x80, key, 0}, down + static_cast<jack_nframes_t>(1000 * fpm));
+            }
+        }
+        while (static_cast<std::int32_t>(tester.frameNow() - presses.back()) < static_cast<std::int32_t>(1400 * fpm))
+            std::this_thread::sleep_for(20ms);
+        const auto ons = onsetsFrom(tester, 0);
+        program.terminate(10'000);
+        fs::remove_all(config);
+        // Every onset but the first after a press, against the first onset's 16ths.
+        const double step = 125 * fpm;
+        double shift = 0;
+        std::size_t judged = 0, next = 0;
+        for (const jack_nframes_t on : ons) {
+            const bool chordStart = next < presses.size() && static_cast<std::int32_t>(on - presses[next]) >= 0;
+            while (next < presses.size() && static_cast<std::int32_t>(on - presses[next]) >= 0) ++next;
+            if (chordStart) continue;
+            const double off = std::fmod(static_cast<std::int32_t>(on - ons[0]) + step / 2, step) - step / 2;
+            shift = std::max(shift, std::abs(off));
+            ++judged;
+        }
+        std::printf("time, detached chord changes (40 ms gaps), Keep the beat %s: %zu changes, %zu onsets judged, beat "
+                    "shift up to %.0f frames (%.1f ms); load average %s\n",
+                    keepBeat ? "on" : "off", presses.size() - 1, judged, shift, shift / fpm, loadAverage().c_str());
+        std::fflush(stdout);
+    }
+}
+
 void musical(bool keepBeat) {
     JackServer server(48000, 256);
     server.makeDefault();
@@ -685,7 +837,7 @@ int main() {
     const char* scale = std::getenv("VLX_BENCH_SECONDS");
     const long unit = scale ? std::max(1L, std::atol(scale)) : 30;
     auto pick = [](const char* name, const char* all) { return std::string(std::getenv(name) ? std::getenv(name) : all); };
-    const std::string parts = pick("VLX_BENCH_PARTS", "timing stall idle fuzz musical flood");
+    const std::string parts = pick("VLX_BENCH_PARTS", "timing stall idle fuzz musical flood time");
     std::printf("bench_app_playback on %u cores, load average at start %s\n", std::thread::hardware_concurrency(),
                 loadAverage().c_str());
     if (parts.find("timing") != std::string::npos) {
@@ -709,6 +861,7 @@ int main() {
         musical(false);
         musical(true);
     }
+    if (parts.find("time") != std::string::npos) timeControls(unit, pick("VLX_BENCH_TIME", "swing exact cpu chords"));
     if (parts.find("idle") != std::string::npos || parts.find("fuzz") != std::string::npos) {
         JackServer server(48000, 256);
         server.makeDefault();

@@ -89,6 +89,7 @@ TEST(Lv2Plugin, HostsSeeAPortForEveryControlOfTheTableAsTheTableDescribesIt) {
         }
         if (scale) lilv_scale_points_free(scale);
         for (const ControlChoice& choice : spec.choices) choices[choice.label] = static_cast<float>(choice.code);
+        if (spec.offText) choices[spec.offText] = static_cast<float>(ToNumber(spec.id, spec.minimum));
         EXPECT_EQ(points, choices);
         EXPECT_EQ(defaults[spec.lv2Index], ToNumber(spec.id, spec.byDefault));
         if (spec.kind != ControlKind::List) {
