@@ -636,10 +636,11 @@ void Arpeggiator::HoldSteps(bool held) {
         laidPeriod_ = period_;
     }
     // Let go, the steps go on from the one to come, a step of period
-    // apart (in pairs, with a swing).
+    // apart (in pairs, with a swing); exact again at the typed tempo.
     if (!held && held_) {
+        const bool typed = timing_.tenths > 0 && period_ == TypedPeriod();
         if (const auto head = noteOnQ_->Peek())
-            grid_ = gridFrom({{head->Trigger, head->Frac}, head->Slot}, true);
+            grid_ = gridFrom({{head->Trigger, head->Frac}, head->Slot}, !typed);
         else
             grid_.timed = false;
     }
