@@ -456,7 +456,9 @@ bool Arpeggiator::MaybeTrigger(std::int32_t lNow, std::uint16_t nowFrac) {
 // shortened, it would be a click.
 bool Arpeggiator::mayPlayLate(const QEvt& on, std::int32_t late, std::int32_t cycle) {
     if (late <= 0) return true;
-    const std::int32_t nextOn = noteOnQ_->Count() > 1 ? noteOnQ_->Item(2)->Trigger : hosttime::after(on.Trigger, cycle);
+    const std::int32_t nextOn = noteOnQ_->Count() > 1 ? noteOnQ_->Item(2)->Trigger
+                                : byGrid()             ? gridAt(slotAfter(on.Slot, seqCount_)).ms
+                                                       : hosttime::after(on.Trigger, cycle);
     for (const auto& off : noteOffQ_->NewEnum()) {
         if (!hosttime::isBefore(off->Trigger, nextOn)) break;
         if (off->Index != on.Index || off->OctMult != on.OctMult || hosttime::isBefore(off->Trigger, on.Trigger)) continue;

@@ -193,10 +193,20 @@ private:
             if (pick(0, 1)) arp.Sustain(static_cast<std::int16_t>(pick(1, 3)));
             if (pick(0, 1)) arp.Cycle(static_cast<std::int16_t>(pick(1, 5)));
             if (pick(0, 1)) arp.Tempo(static_cast<std::int16_t>(pick(8, 240)));
+            // Exact steps, triplets or dots, a swing, a gate, or none.
+            if (pick(0, 1))
+                arp.SetTiming({static_cast<std::int16_t>(pick(0, 1) * pick(80, 2400)), static_cast<std::int16_t>(pick(1, 3)),
+                               static_cast<std::int16_t>(pick(0, 1) ? 50 : pick(51, 75)),
+                               static_cast<std::int16_t>(pick(0, 1) * pick(1, 100))});
             arp.Retrigger(rig_.host->clock);
         } else if (roll < 95) {
-            remember("retrigger");
-            arp.Retrigger(rig_.host->clock);
+            // A chord after a pause on a kept beat goes on the grid.
+            const bool resume = pick(0, 1);
+            remember(resume ? "resume" : "retrigger");
+            if (resume)
+                arp.Resume(rig_.host->clock);
+            else
+                arp.Retrigger(rig_.host->clock);
         } else if (roll < 97) {
             remember("arpeggiation off");
             arp.StopPlay();
