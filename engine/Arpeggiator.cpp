@@ -300,7 +300,9 @@ bool Arpeggiator::MaybeTrigger(std::int32_t lNow) {
             const auto pitch = on->CalcPitch(note->Note);
             if (mayPlayLate(*on, hosttime::distance(on->Trigger, lNow), cycle)) {
                 NoteOn(note->chan, pitch, note->Velocity, true);
-                playQ_->Add(on->Index, on->OctMult, on->Trigger);
+                // A note-on the output had no room for never sounded: its
+                // step passes in silence, its note-off with it.
+                if (!vlx_->StepRefused()) playQ_->Add(on->Index, on->OctMult, on->Trigger);
                 fired = true;
             }
             stepTaken(*on, *note, cycle);

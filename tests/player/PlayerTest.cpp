@@ -233,6 +233,31 @@ TEST(Player, AfterALostSecondEveryDriverSkipsTheMissedStepsInSilenceAndGoesOnOnT
     }
 }
 
+// A step the output has no room for is not counted as sent: its note-off
+// does not follow, and the pattern goes on.
+TEST(Player, AStepTheOutputRefusesNeverSoundedAndGetsNoNoteOff) {
+    ScriptedCycles cycles;
+    Player player(k16thsAt240);
+    test::Enable(player, true, true);
+    cycles.At(cycles.FrameOfMs(100), keyDown(60));
+    cycles.At(cycles.FrameOfMs(100), keyDown(64));
+    const std::uint64_t full = cycles.FrameOfMs(167);  // the second step's cycle has no room
+    cycles.atCycle = [&](std::uint64_t first) {
+        cycles.roomPerCycle = first <= full && full < first + cycles.period ? 0 : 1 << 20;
+    };
+    cycles.RunUntil(player, cycles.FrameOfMs(500));
+    std::map<int, int> sounding;
+    int ons = 0;
+    for (const FramedMessage& m : cycles.Take()) {
+        const bool isOn = m.bytes[0] == 0x90;
+        ons += isOn ? 1 : 0;
+        EXPECT_EQ(sounding[m.bytes[1]], isOn ? 0 : 1) << "at " << m.frame;
+        sounding[m.bytes[1]] = isOn ? 1 : 0;
+    }
+    EXPECT_EQ(ons, 6) << "seven steps to 500 ms, one refused";
+    EXPECT_GT(player.counters().unsent, 0u);
+}
+
 TEST(Player, SettingsReachTheEngineAtThePollOnlyWhenChangedAndChangesWhileOffAtTheFirstPollAfterOn) {
     ScriptedCycles cycles;
     cycles.period = 48;  // a millisecond a cycle: the runs below end on the millisecond
