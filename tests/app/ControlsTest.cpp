@@ -168,7 +168,8 @@ TEST_F(ControlsTest, EveryControlSitsWhereItsTwipsSayWithItsCaption) {
               (Items{{"Whole", 32}, {"Half", 16}, {"Quarter", 8}, {"8th", 4}, {"16th", 2}, {"32nd", 1}}));
     EXPECT_EQ(items(f.Octaves), (Items{{"1", 1}, {"2", 2}, {"3", 3}}));
     EXPECT_EQ(items(f.Sustain), (Items{{"Staccato", 1}, {"Normal", 2}, {"Legatto", 3}}));
-    EXPECT_EQ(items(f.Cycle), (Items{{"Up", 1}, {"Down", 2}, {"Up-Down", 3}, {"Down-Up", 4}, {"Random", 5}}));
+    EXPECT_EQ(items(f.Cycle),
+              (Items{{"Up", 1}, {"Down", 2}, {"Up-Down", 3}, {"Down-Up", 4}, {"Random", 5}, {"As played", 6}}));
     for (QComboBox* list : {f.Resolution, f.Octaves, f.Sustain, f.Cycle}) EXPECT_FALSE(list->isEditable());
     EXPECT_TRUE(f.Enable->isCheckable());
 }
@@ -179,7 +180,7 @@ TEST_F(ControlsTest, TabAndMnemonicsMoveThroughTheControlsInOrder) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return f.Divert->hasFocus(); }, 1000));
     const std::vector<QWidget*> order = {f.Tempo,       f.VScrollTempo, f.Octaves,    f.Enable,  f.CloseOnExit,
                                          f.Retrigger,   f.Resolution,   f.Sustain,    f.Cycle,   f.Latch,
-                                         f.Divert};
+                                         f.More,        f.Divert};
     for (QWidget* next : order) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         EXPECT_EQ(QApplication::focusWidget(), next) << next->objectName().toStdString();
