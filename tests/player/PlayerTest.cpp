@@ -286,8 +286,11 @@ TEST(Player, FollowingAClockStepsSoundOnTheirTicksThroughStartStopContinueSongPo
         std::optional<State> between = std::nullopt;  // reported between two runs of the clock
         bool lost = false;
         std::int16_t resolution = 2;  // 16ths
+        const char* rhythm = "x";     // of as many places
     };
     const Case cases[] = {
+        // Play and tie: each note sounds through the tick after it, 125 ms and 81.
+        {"S K W10 T43", {0, 12, 24, 36}, {60, 64, 67, 60}, 206, 206, std::nullopt, false, 2, "x-"},
         // 120 bpm: a 16th every 6 ticks, 125 ms; Normal sustain, 2/3 of it less 2.
         {"S K W10 T25", {0, 6, 12, 18, 24}, {60, 64, 67, 60, 64}, 81, 81},
         {"W10 T1 K T24", {6, 12, 18, 24}, {60, 64, 67, 60}},  // no Start; a chord waits for a step tick
@@ -314,7 +317,10 @@ TEST(Player, FollowingAClockStepsSoundOnTheirTicksThroughStartStopContinueSongPo
         SCOPED_TRACE(c.script);
         ScriptedCycles cycles;
         test::Musical typed{60, c.resolution, 2, 1, Arpeggiator::CycleUp};  // 16ths of 250 ms
-        Player player(typed);
+        ControlValues values = typed;
+        values[Control::Rhythm] = FromText(Control::Rhythm, c.rhythm).value();
+        values[Control::RhythmLength] = static_cast<std::int32_t>(std::string(c.rhythm).size());
+        Player player(values);
         player.Set(Control::FollowClock, true);
         test::Enable(player, true, true);
         const ClockScript script = clockScript(c.script);
