@@ -398,7 +398,8 @@ std::uint8_t Arpeggiator::channelFor(std::uint8_t nChan) const noexcept {
     return voice_.outChannel >= 1 && voice_.outChannel <= 16 ? static_cast<std::uint8_t>(voice_.outChannel - 1) : nChan;
 }
 
-std::uint8_t Arpeggiator::velocityFor(const NoteEvt& note, std::int32_t t) const {
+// Out of the way of the step's own work.
+[[gnu::noinline]] std::uint8_t Arpeggiator::velocityFor(const NoteEvt& note, std::int32_t t) const {
     switch (voice_.velocity) {
     case VelocityFixed: return voice_.value;
     case VelocityAccented: {
@@ -446,7 +447,8 @@ bool Arpeggiator::MaybeTrigger(std::int32_t lNow) {
         if (const auto note = FindEvt(on->Index)) {
             const auto pitch = on->CalcPitch(note->Note);
             if (mayPlayLate(*on, hosttime::distance(on->Trigger, lNow), cycle)) {
-                NoteOn(note->chan, pitch, velocityFor(*note, on->Trigger), true);
+                NoteOn(note->chan, pitch,
+                       voice_.velocity == VelocityAsPlayed ? note->Velocity : velocityFor(*note, on->Trigger), true);
                 playQ_->Add(on->Index, on->OctMult, on->Trigger);
                 fired = true;
             }
@@ -476,18 +478,21 @@ bool Arpeggiator::mayPlayLate(const QEvt& on, std::int32_t late, std::int32_t cy
     return true;  // no note-off of its own to keep in order
 }
 
+// The slots stay counted from near the steps, by whole turns of the rhythm
+// and the accents, long before the times wrap; rarely, and out of the way
+// of a step's own work.
+[[gnu::noinline]] void Arpeggiator::rebaseSlots(std::int32_t t) {
+    const std::int64_t turn = slotPhase(-1) + 1;
+    const std::int64_t turns = slotOf(t) / turn;
+    slotOrigin_ = hosttime::after(slotOrigin_, narrow<std::int32_t>(turns * turn * std::max<std::int16_t>(laidPeriod_, 1)));
+}
+
 // A step whose note-on went out or passed: it counts as played, for the
 // order a rebuild goes on in and for Random's pass, and comes again a cycle
 // later.
 void Arpeggiator::stepTaken(const QEvt& on, const NoteEvt& note, std::int32_t cycle) {
     lastPlayed_ = Sounded{note.chan, note.Note, on.OctMult};
-    // The slots stay counted from near the steps, by whole turns of the
-    // rhythm and the accents, long before the times wrap.
-    if (hosttime::distance(slotOrigin_, on.Trigger) > (1 << 28)) {
-        const std::int64_t turn = slotPhase(-1) + 1;
-        const std::int64_t turns = slotOf(on.Trigger) / turn;
-        slotOrigin_ = hosttime::after(slotOrigin_, narrow<std::int32_t>(turns * turn * std::max<std::int16_t>(laidPeriod_, 1)));
-    }
+    if (hosttime::distance(slotOrigin_, on.Trigger) > (1 << 28)) rebaseSlots(on.Trigger);
     const std::int32_t steps = noteOnQ_->Count();
     stepsIntoPass_ = steps > 0 && stepsIntoPass_ >= steps ? 1 : stepsIntoPass_ + 1;
     noteOnQ_->Add(on.Index, on.OctMult, hosttime::after(on.Trigger, cycle));

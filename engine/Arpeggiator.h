@@ -276,6 +276,7 @@ private:
     std::int32_t rhythmPlaces() const noexcept;
     RhythmPlace placeAt(std::int64_t slot) const noexcept;
     std::int64_t slotOf(std::int32_t t) const;
+    void rebaseSlots(std::int32_t t);
     std::int64_t slotPhase(std::int64_t slot) const noexcept;
     std::uint8_t velocityFor(const NoteEvt& note, std::int32_t t) const;
     std::uint8_t channelFor(std::uint8_t nChan) const noexcept;

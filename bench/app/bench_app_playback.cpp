@@ -778,7 +778,8 @@ void split(std::chrono::seconds span) {
         std::printf("\nsplit at C4, 256 frames, 32nds at 240 bpm, Up-Down; load average before %s, after %s; exit "
                     "status %d\n", loadBefore.c_str(), loadAverage().c_str(), status);
         printSpread("left hand's arpeggio, onset residual:", spreadOf(residuals));
-        std::printf("  arpeggio note-ons %zu, of the right hand's keys %ld\n", ons.size(), taken);
+        std::printf("  arpeggio note-ons %zu, of the right hand's keys %ld; cycles the recorder missed %llu\n", ons.size(),
+                    taken, static_cast<unsigned long long>(tester.recorderMissedCycles()));
         printSpread("right hand beside the arpeggio:", spreadOf(splitDelays));
         printSpread("right hand routed, arpeggiation off:", spreadOf(routedDelays));
         fs::remove_all(config);
@@ -786,19 +787,33 @@ void split(std::chrono::seconds span) {
     const std::string on = "\"Octaves\"=\"3\"\n\"OctaveOrder\"=\"Bounce\"\n\"Repeat\"=dword:00000002\n"
                            "\"Rhythm\"=\"x.x-xx-x\"\n\"RhythmLength\"=dword:00000008\n\"Velocity\"=\"Accented\"\n"
                            "\"OutChannel\"=\"2\"\n\"SplitHighest\"=dword:0000007e\n";
+    // In turns, each round starting with the next, so that a change in the
+    // machine's load falls on all alike.
     const char* base = std::getenv("VLX_BENCH_BASE_PROGRAM");
-    for (int round = 1; round <= 2; ++round) {
-        const std::string loadBefore = loadAverage();
-        const double plain = playingCpu(VLX_ARMED_PROGRAM, "", span);
-        const double shaped = playingCpu(VLX_ARMED_PROGRAM, on, span);
-        const double before = base ? playingCpu(base, "", span) : -1;
-        std::printf("CPU while playing 7 keys, %lld s each, round %d (load average before %s, after %s): new controls "
-                    "at their defaults %.2f %%, on %.2f %%",
-                    static_cast<long long>(span.count()), round, loadBefore.c_str(), loadAverage().c_str(), plain, shaped);
-        if (base) std::printf(", %s %.2f %%", base, before);
-        std::printf(" of one core\n");
-        std::fflush(stdout);
+    struct Case {
+        std::string name;
+        const char* program;
+        std::string extra;
+        std::vector<double> cpu;
+    };
+    std::vector<Case> cases = {{"new controls at their defaults", VLX_ARMED_PROGRAM, "", {}},
+                               {"new controls on", VLX_ARMED_PROGRAM, on, {}}};
+    if (base) cases.push_back({base, base, "", {}});
+    const std::string loadBefore = loadAverage();
+    for (std::size_t round = 0; round < 3; ++round)
+        for (std::size_t k = 0; k < cases.size(); ++k) {
+            Case& c = cases[(round + k) % cases.size()];
+            c.cpu.push_back(playingCpu(c.program, c.extra, span));
+        }
+    std::printf("CPU while playing 7 keys, %lld s a run, 3 runs each in turns (load average before %s, after %s), "
+                "%% of one core:\n", static_cast<long long>(span.count()), loadBefore.c_str(), loadAverage().c_str());
+    for (const Case& c : cases) {
+        double sum = 0;
+        std::printf("  %-40s", c.name.c_str());
+        for (double v : c.cpu) std::printf(" %.2f", v), sum += v;
+        std::printf("  mean %.2f\n", sum / static_cast<double>(c.cpu.size()));
     }
+    std::fflush(stdout);
 }
 
 }  // namespace
