@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
 #include <optional>
 #include <random>
 #include <utility>
@@ -25,38 +26,62 @@ std::uint32_t clockSeed() {
 
 using Order = std::vector<Arpeggiator::Step>;
 
-// Lowest note at its own pitch up to the highest note in the top octave,
-// appended to `out`, leaving out the first `skipFirst` and the last
-// `skipLast` steps.
-void appendUp(Order& out, std::int16_t n, std::int16_t k, int skipFirst = 0, int skipLast = 0) {
-    const auto total = static_cast<std::int64_t>(std::max<std::int16_t>(n, 0)) * std::max<std::int16_t>(k, 0);
+// The octaves the Up order walks, in its order: upward (the span's own),
+// downward, or up and back down without playing either end twice.
+struct Span {
+    std::int16_t k;
+    std::int16_t order;
+    std::int64_t layers() const {
+        if (k <= 0) return 0;
+        return order == Arpeggiator::OctavesBounce && k > 1 ? 2 * k - 2 : k;
+    }
+    std::int16_t at(std::int64_t i) const {
+        if (order == Arpeggiator::OctavesDown) return static_cast<std::int16_t>(k - i);
+        if (order == Arpeggiator::OctavesBounce && i >= k) return static_cast<std::int16_t>(2 * k - 1 - i);
+        return static_cast<std::int16_t>(i + 1);
+    }
+};
+
+// Lowest note at its own pitch up to the highest note in the last of the
+// span's octaves, appended to `out`, leaving out the first `skipFirst` and
+// the last `skipLast` steps. `places`, when given, names the note at each
+// place instead of the pitch order.
+void appendUp(Order& out, std::int16_t n, const Span& k, int skipFirst = 0, int skipLast = 0,
+              const std::vector<std::int16_t>* places = nullptr) {
+    const auto total = static_cast<std::int64_t>(std::max<std::int16_t>(n, 0)) * k.layers();
     std::int64_t s = 0;
-    for (std::int16_t o = 1; o <= k; o = add<std::int16_t>(o, 1))
+    for (std::int64_t o = 0; o < k.layers(); ++o)
         for (std::int16_t p = 1; p <= n; p = add<std::int16_t>(p, 1), ++s)
-            if (s >= skipFirst && s < total - skipLast) out.push_back({p, o});
+            if (s >= skipFirst && s < total - skipLast)
+                out.push_back({places ? (*places)[static_cast<std::size_t>(p - 1)] : p, k.at(o)});
 }
 
 // The exact reverse of the up order.
-void appendDown(Order& out, std::int16_t n, std::int16_t k, int skipFirst = 0, int skipLast = 0) {
-    const auto total = static_cast<std::int64_t>(std::max<std::int16_t>(n, 0)) * std::max<std::int16_t>(k, 0);
+void appendDown(Order& out, std::int16_t n, const Span& k, int skipFirst = 0, int skipLast = 0) {
+    const auto total = static_cast<std::int64_t>(std::max<std::int16_t>(n, 0)) * k.layers();
     std::int64_t s = 0;
-    for (std::int16_t o = k; o >= 1; o = sub<std::int16_t>(o, 1))
+    for (std::int64_t o = k.layers() - 1; o >= 0; --o)
         for (std::int16_t p = n; p >= 1; p = sub<std::int16_t>(p, 1), ++s)
-            if (s >= skipFirst && s < total - skipLast) out.push_back({p, o});
+            if (s >= skipFirst && s < total - skipLast) out.push_back({p, k.at(o)});
 }
 
 // The second half of a pass with a turn leaves out the turn's first and
 // last steps, so that they are not played twice in a row; a turn of two
 // steps or fewer adds nothing.
-int turnSkip(std::int16_t n, std::int16_t k) {
-    return static_cast<std::int64_t>(std::max<std::int16_t>(n, 0)) * std::max<std::int16_t>(k, 0) > 2 ? 1 : 0;
+int turnSkip(std::int16_t n, const Span& k) {
+    return static_cast<std::int64_t>(std::max<std::int16_t>(n, 0)) * k.layers() > 2 ? 1 : 0;
 }
-void appendUpTurn(Order& out, std::int16_t n, std::int16_t k) {
+void appendUpTurn(Order& out, std::int16_t n, const Span& k) {
     if (turnSkip(n, k)) appendUp(out, n, k, 1, 1);
 }
-void appendDownTurn(Order& out, std::int16_t n, std::int16_t k) {
+void appendDownTurn(Order& out, std::int16_t n, const Span& k) {
     if (turnSkip(n, k)) appendDown(out, n, k, 1, 1);
 }
+
+// a / b rounded down, for a signed a and b > 0.
+std::int64_t floorDiv(std::int64_t a, std::int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
+// a / b rounded to the nearest, for b > 0.
+std::int64_t nearestDiv(std::int64_t a, std::int64_t b) { return floorDiv(2 * a + b, 2 * b); }
 
 // A number in [0, 1) of single precision: 24 random bits, exactly representable.
 float unitFloat(std::mt19937& rng) { return static_cast<float>(rng() >> 8) * 0x1p-24f; }
@@ -69,19 +94,26 @@ Arpeggiator::Arpeggiator()
       playQ_(std::make_shared<vlx::PlayQ>()),
       seedSource_(clockSeed) {}
 
+// The octaves walked up and back down make the longest pass.
 std::int32_t Arpeggiator::MaxSteps(std::int32_t maxHeld, std::int16_t maxOctaves) noexcept {
-    const std::int64_t up = static_cast<std::int64_t>(std::max(maxHeld, 0)) * std::max<std::int16_t>(maxOctaves, 0);
-    return static_cast<std::int32_t>(std::max<std::int64_t>(2 * up - 2, up));
+    const std::int64_t layers = Span{std::max<std::int16_t>(maxOctaves, 0), OctavesBounce}.layers();
+    const std::int64_t up = static_cast<std::int64_t>(std::max(maxHeld, 0)) * std::max<std::int64_t>(layers, maxOctaves);
+    return static_cast<std::int32_t>(std::min<std::int64_t>(std::max<std::int64_t>(2 * up - 2, up), 32767));
 }
 
+// A pass with notes repeated or a rhythm can be longer still: it is cut
+// at this length (a whole number of rhythms), which only thousands of
+// keys held reach.
 void Arpeggiator::Reserve(std::int32_t maxHeld, std::int16_t maxOctaves) {
     const auto steps = static_cast<std::size_t>(MaxSteps(maxHeld, maxOctaves));
+    maxPass_ = std::max<std::int32_t>(MaxSteps(maxHeld, maxOctaves), 16);
     noteAry_->Reserve(static_cast<std::size_t>(std::max(maxHeld, 0)) + 1);
     // A fired step is queued again before the head is pulled.
     noteOnQ_->Reserve(steps + 1);
     noteOffQ_->Reserve(steps + 1);
     playQ_->Reserve(steps + 1);
-    order_.reserve(steps);
+    order_.reserve(steps + 1);  // a repeat split by a rebuild on the beat
+    byArrival_.reserve(static_cast<std::size_t>(std::max(maxHeld, 0)) + 1);
 }
 
 Arpeggiator::~Arpeggiator() {
@@ -158,13 +190,88 @@ std::int32_t Arpeggiator::CreateRawEvts(std::int16_t nIndex, std::int16_t nOctav
 
 std::int16_t Arpeggiator::heldCount() const { return narrow<std::int16_t>(noteAry_->Count()); }
 
-void Arpeggiator::schedule(const std::vector<Step>& steps, std::int32_t lNow) {
+namespace {
+Arpeggiator::RhythmPlace placeOf(std::int32_t rhythm, std::int64_t place) {
+    const auto state = (static_cast<std::uint32_t>(rhythm) >> (2 * place)) & 3u;
+    return state == Arpeggiator::Rest ? Arpeggiator::Rest : state == Arpeggiator::Tie ? Arpeggiator::Tie : Arpeggiator::Play;
+}
+}  // namespace
+
+// A rhythm whose places all play is no rhythm: a step is a slot.
+std::int32_t Arpeggiator::rhythmPlaces() const noexcept {
+    const std::int32_t length = std::clamp<std::int32_t>(shape_.rhythmLength, 1, 16);
+    for (std::int32_t p = 0; p < length; ++p)
+        if (placeOf(shape_.rhythm, p) != Play) return length;
+    return 1;
+}
+
+Arpeggiator::RhythmPlace Arpeggiator::placeAt(std::int64_t slot) const noexcept {
+    return placeOf(shape_.rhythm, slot % rhythmPlaces());
+}
+
+// The rhythm's places and the accents repeat every so many slots.
+std::int64_t Arpeggiator::slotPhase(std::int64_t slot) const noexcept {
+    const std::int64_t every = std::int64_t{rhythmPlaces()} * std::max<std::int16_t>(voice_.accentEvery, 1);
+    return (slot % every + every) % every;
+}
+
+// The grid's slot at t, counted from the pass's first as it was laid out.
+std::int64_t Arpeggiator::slotOf(std::int32_t t) const {
+    return nearestDiv(hosttime::distance(slotOrigin_, t), std::max<std::int16_t>(laidPeriod_, 1));
+}
+
+// A tie: the note laid out last sounds on through one more step.
+void Arpeggiator::extendLastOff(std::int32_t ms) {
+    const auto& last = noteOffQ_->Item(noteOffQ_->Count());
+    last->Trigger = hosttime::after(last->Trigger, ms);
+}
+
+// Slot by slot from lNow, the first being the grid's step `firstSlot`
+// (where the rhythm and the accents stand). With every place playing and
+// no note repeated, a step is a slot, as ever.
+void Arpeggiator::schedule(const std::vector<Step>& steps, std::int32_t lNow, std::int64_t firstSlot) {
     auto t = lNow;
     seqCount_ = 0;
-    for (const auto& s : steps) {
-        t = CreateRawEvts(s.position, s.octave, t);
+    const std::int32_t places = rhythmPlaces();
+    firstSlot = slotPhase(firstSlot);
+    slotOrigin_ = hosttime::after(lNow, -narrow<std::int32_t>(firstSlot * period_));
+    if (steps.empty()) return;
+    bool plays = false;
+    for (std::int64_t p = 0; p < places; ++p) plays = plays || placeAt(p) == Play;
+    if (!plays) {  // silence, a rhythm long
+        seqCount_ = narrow<std::int16_t>(places);
+        return;
+    }
+    // A pass as the cycles alone make it is laid out whole (or fails as
+    // its count overflows); one repeated or in a rhythm is cut.
+    const bool plain = places == 1 && steps.front().times == 1;
+    const std::int32_t limit = plain ? std::numeric_limits<std::int32_t>::max() : maxPass_ / places * places;
+    std::size_t i = 0;
+    std::int16_t done = 0;  // of steps[i]'s times
+    bool wrapped = false, sounding = false, leading = true;
+    std::int32_t leadingTies = 0;
+    for (std::int64_t slot = firstSlot; seqCount_ < limit; ++slot) {
+        if (wrapped && i == 0 && done == 0 && slot % places == firstSlot % places) break;
+        const RhythmPlace place = placeAt(slot);
+        if (place == Play) {
+            CreateRawEvts(steps[i].position, steps[i].octave, t);
+            if (++done >= steps[i].times) {
+                done = 0;
+                if (++i == steps.size()) i = 0, wrapped = true;
+            }
+            sounding = true;
+        } else if (place == Tie && sounding) {
+            extendLastOff(period_);
+        } else {
+            sounding = false;
+            if (place == Tie && leading) ++leadingTies;
+        }
+        leading = leading && place != Play && place != Rest;
+        t = hosttime::after(t, period_);
         seqCount_ = add<std::int16_t>(seqCount_, 1);
     }
+    // Ties at the start hold the note the pass ends with, as it comes round.
+    if (sounding && leadingTies > 0) extendLastOff(mul<std::int32_t>(leadingTies, period_));
 }
 
 void Arpeggiator::FillUp(std::int32_t lNow) {
@@ -193,26 +300,42 @@ void Arpeggiator::FillRandom(std::int32_t lNow) {
     schedule(order_, lNow);
 }
 
-// One pass of the held notes in the order of `cycle`, in order_.
+void Arpeggiator::FillAsPlayed(std::int32_t lNow) {
+    orderOf(CycleAsPlayed);
+    schedule(order_, lNow);
+}
+
+// One pass of the held notes in the order of `cycle`, in order_, each step
+// played as many times in a row as the shape repeats it.
 void Arpeggiator::orderOf(std::int16_t cycle) {
     const auto n = heldCount();
+    const Span k{octaves_, shape_.octaveOrder};
     order_.clear();
     switch (cycle) {
-    case CycleUp: appendUp(order_, n, octaves_); break;
-    case CycleDown: appendDown(order_, n, octaves_); break;
+    case CycleUp: appendUp(order_, n, k); break;
+    case CycleDown: appendDown(order_, n, k); break;
     case CycleUpDown:
-        appendUp(order_, n, octaves_);
-        appendDownTurn(order_, n, octaves_);
+        appendUp(order_, n, k);
+        appendDownTurn(order_, n, k);
         break;
     case CycleDownUp:
-        appendDown(order_, n, octaves_);
-        appendUpTurn(order_, n, octaves_);
+        appendDown(order_, n, k);
+        appendUpTurn(order_, n, k);
         break;
+    case CycleAsPlayed: {
+        byArrival_.clear();
+        for (std::int16_t p = 1; p <= n; p = add<std::int16_t>(p, 1)) byArrival_.push_back(p);
+        std::sort(byArrival_.begin(), byArrival_.end(), [this](std::int16_t a, std::int16_t b) {
+            return static_cast<std::int32_t>(noteAry_->Item(a)->Arrival - noteAry_->Item(b)->Arrival) < 0;
+        });
+        appendUp(order_, n, k, 0, 0, &byArrival_);
+        break;
+    }
     case CycleRandom: {
         // The steps of an Up-Down pass, listed upward twice, then shuffled.
         // The list grows to fit however many notes are held.
-        appendUp(order_, n, octaves_);
-        appendUpTurn(order_, n, octaves_);
+        appendUp(order_, n, k);
+        appendUpTurn(order_, n, k);
         auto& steps = order_;
         const auto m = narrow<std::int16_t>(steps.size());
         std::mt19937 rng(seedSource_());
@@ -226,6 +349,8 @@ void Arpeggiator::orderOf(std::int16_t cycle) {
     }
     default: break;  // unknown order: nothing to play
     }
+    const auto times = std::max<std::int16_t>(shape_.repeat, 1);
+    for (Step& step : order_) step.times = times;
 }
 
 // ---- held-note lookup ----
@@ -262,11 +387,34 @@ void send(HostAutomation& host, bool step, std::int32_t status, std::int32_t dat
 }  // namespace
 
 void Arpeggiator::NoteOn(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc, bool step) {
-    send(*vlx_, step, 0x90 | nChan, nNote, nVeloc);
+    send(*vlx_, step, 0x90 | channelFor(nChan), nNote, nVeloc);
 }
 
 void Arpeggiator::NoteOff(std::uint8_t nChan, std::uint8_t nNote, bool step) {
-    send(*vlx_, step, 0x80 | nChan, nNote, 0);
+    send(*vlx_, step, 0x80 | channelFor(nChan), nNote, 0);
+}
+
+std::uint8_t Arpeggiator::channelFor(std::uint8_t nChan) const noexcept {
+    return voice_.outChannel >= 1 && voice_.outChannel <= 16 ? static_cast<std::uint8_t>(voice_.outChannel - 1) : nChan;
+}
+
+// Out of the way of the step's own work.
+[[gnu::noinline]] std::uint8_t Arpeggiator::velocityFor(const NoteEvt& note, std::int32_t t) const {
+    switch (voice_.velocity) {
+    case VelocityFixed: return voice_.value;
+    case VelocityAccented: {
+        const std::int64_t every = std::max<std::int16_t>(voice_.accentEvery, 1);
+        return (slotOf(t) % every + every) % every == 0 ? voice_.value : note.Velocity;
+    }
+    default: return note.Velocity;
+    }
+}
+
+// Every note-on's note-off goes out on the note-on's channel: what sounds
+// ends before the channel changes.
+void Arpeggiator::SetVoice(const Voice& voice) {
+    if (voice.outChannel != voice_.outChannel) StopPlay();
+    voice_ = voice;
 }
 
 bool Arpeggiator::MaybeTrigger(std::int32_t lNow) {
@@ -299,7 +447,8 @@ bool Arpeggiator::MaybeTrigger(std::int32_t lNow) {
         if (const auto note = FindEvt(on->Index)) {
             const auto pitch = on->CalcPitch(note->Note);
             if (mayPlayLate(*on, hosttime::distance(on->Trigger, lNow), cycle)) {
-                NoteOn(note->chan, pitch, note->Velocity, true);
+                NoteOn(note->chan, pitch,
+                       voice_.velocity == VelocityAsPlayed ? note->Velocity : velocityFor(*note, on->Trigger), true);
                 // A note-on the output had no room for never sounded: its
                 // step passes in silence, its note-off with it.
                 if (!vlx_->StepRefused()) playQ_->Add(on->Index, on->OctMult, on->Trigger);
@@ -331,11 +480,21 @@ bool Arpeggiator::mayPlayLate(const QEvt& on, std::int32_t late, std::int32_t cy
     return true;  // no note-off of its own to keep in order
 }
 
+// The slots stay counted from near the steps, by whole turns of the rhythm
+// and the accents, long before the times wrap; rarely, and out of the way
+// of a step's own work.
+[[gnu::noinline]] void Arpeggiator::rebaseSlots(std::int32_t t) {
+    const std::int64_t turn = slotPhase(-1) + 1;
+    const std::int64_t turns = slotOf(t) / turn;
+    slotOrigin_ = hosttime::after(slotOrigin_, narrow<std::int32_t>(turns * turn * std::max<std::int16_t>(laidPeriod_, 1)));
+}
+
 // A step whose note-on went out or passed: it counts as played, for the
 // order a rebuild goes on in and for Random's pass, and comes again a cycle
 // later.
 void Arpeggiator::stepTaken(const QEvt& on, const NoteEvt& note, std::int32_t cycle) {
     lastPlayed_ = Sounded{note.chan, note.Note, on.OctMult};
+    if (hosttime::distance(slotOrigin_, on.Trigger) > (1 << 28)) rebaseSlots(on.Trigger);
     const std::int32_t steps = noteOnQ_->Count();
     stepsIntoPass_ = steps > 0 && stepsIntoPass_ >= steps ? 1 : stepsIntoPass_ + 1;
     noteOnQ_->Add(on.Index, on.OctMult, hosttime::after(on.Trigger, cycle));
@@ -433,6 +592,7 @@ bool Arpeggiator::isSounding(const QEvt& off) const {
 // Moves every scheduled step by the same span, keeping the queues' order.
 void Arpeggiator::shiftSchedule(std::int32_t ms) {
     if (movedOff_) movedOff_->trigger = hosttime::after(movedOff_->trigger, ms);
+    slotOrigin_ = hosttime::after(slotOrigin_, ms);
     for (const auto& step : noteOnQ_->NewEnum()) step->Trigger = hosttime::after(step->Trigger, ms);
     for (const auto& step : noteOffQ_->NewEnum()) step->Trigger = hosttime::after(step->Trigger, ms);
 }
@@ -464,13 +624,6 @@ void Arpeggiator::passSilencedOffs(std::int32_t lNow, std::int32_t cycle) {
         requeueOff(*off, cycle);
 }
 
-namespace {
-// a / b rounded down, for a signed a and b > 0.
-std::int64_t floorDiv(std::int64_t a, std::int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
-// a / b rounded to the nearest, for b > 0.
-std::int64_t nearestDiv(std::int64_t a, std::int64_t b) { return floorDiv(2 * a + b, 2 * b); }
-}  // namespace
-
 void Arpeggiator::PlaceNextStep(std::int32_t lTime, std::int16_t nPeriod, std::int16_t nDuration) {
     SweepReleased();
     const std::int64_t was = std::max<std::int16_t>(laidPeriod_, 1);
@@ -485,11 +638,15 @@ void Arpeggiator::PlaceNextStep(std::int32_t lTime, std::int16_t nPeriod, std::i
         const std::int64_t first = ((nearestDiv(hosttime::distance(nextSlot_, headWas), was) % slots) + slots) % slots;
 
         // Note-offs before the head belong to steps that have started: they
-        // keep their time, but end before the slot that falls now. The
-        // others follow their steps' slots. Both keep the queue's order.
+        // keep their time, but end before the slot that falls now, unless
+        // tied through it. The others follow their steps' slots. Both keep
+        // the queue's order.
         for (const auto& off : noteOffQ_->NewEnum()) {
             if (hosttime::isBefore(off->Trigger, headWas)) {
-                if (!hosttime::isBefore(off->Trigger, lTime)) off->Trigger = hosttime::after(lTime, -1);
+                if (const auto tied = floorDiv(hosttime::distance(nextSlot_, off->Trigger), was); tied >= 0)
+                    off->Trigger = at(tied, nDuration);
+                else if (!hosttime::isBefore(off->Trigger, lTime))
+                    off->Trigger = hosttime::after(lTime, -1);
             } else {
                 off->Trigger = at(first + floorDiv(hosttime::distance(headWas, off->Trigger), was), nDuration);
             }
@@ -505,6 +662,9 @@ void Arpeggiator::PlaceNextStep(std::int32_t lTime, std::int16_t nPeriod, std::i
         }
     }
     movedOff_.reset();  // the note-offs are laid out afresh
+    // The slot placed now is the one that was to come next.
+    const std::int64_t slot = slotPhase(slotOf(nextSlot_));
+    slotOrigin_ = hosttime::after(lTime, -checked::narrow<std::int32_t>(slot * nPeriod));
     period_ = nPeriod;
     duration_ = nDuration;
     for (const auto& note : noteAry_->NewEnum()) note->Duration = nDuration;
@@ -613,6 +773,7 @@ void Arpeggiator::Retrigger(std::int32_t lNow) {
         case CycleUpDown: FillUpDown(start); break;
         case CycleDownUp: FillDownUp(start); break;
         case CycleRandom: FillRandom(start); break;
+        case CycleAsPlayed: FillAsPlayed(start); break;
         default: break;  // unknown order: nothing to play
     }
 }
@@ -650,26 +811,45 @@ Arpeggiator::Sounded Arpeggiator::soundOf(const Step& step) const {
 }
 
 void Arpeggiator::Regrid(std::int32_t lStart) {
-    // What would have come next, named by its note before the IDs change.
+    // What would have come next, named by its note before the IDs change,
+    // and how many of its repeats were still to come.
     std::optional<Sounded> next;
-    if (const auto head = noteOnQ_->Peek()) next = soundOf(*head);
+    std::int16_t repeatsLeft = 0;
+    if (const auto head = noteOnQ_->Peek()) {
+        next = soundOf(*head);
+        for (const auto& on : noteOnQ_->NewEnum()) {
+            if (on->Index != head->Index || on->OctMult != head->OctMult) break;
+            ++repeatsLeft;
+        }
+    }
+    // Where the rhythm and the accents stand at that step, on the grid
+    // kept (a clock places the slot that was to come).
+    const std::int64_t slot = slotOf(held_ ? nextSlot_ : lStart);
     renumberAndClear(lStart);
     orderOf(cycle_);
     const std::size_t m = order_.size();
     if (m == 0) return;
     // Go on after the step played last, with the one that came next if the
     // pass still has it there; else with the one that came next wherever
-    // it is; else from the top.
+    // it is; else from the top. In the middle of a note's repeats, with
+    // those left of them.
     std::size_t from = 0;
     bool found = false;
     auto after = [&](std::size_t i) { return lastPlayed_ && soundOf(order_[(i + m - 1) % m]) == *lastPlayed_; };
     auto is = [&](std::size_t i) { return next && soundOf(order_[i]) == *next; };
+    const bool midRepeat = order_[0].times > 1 && next && lastPlayed_ && *next == *lastPlayed_;
+    for (std::size_t i = 0; i < m && !found && midRepeat; ++i) found = is(i) && (from = i, true);
     for (std::size_t i = 0; i < m && !found; ++i) found = after(i) && is(i) && (from = i, true);
     for (std::size_t i = 0; i < m && !found; ++i) found = after(i) && (from = i, true);
     for (std::size_t i = 0; i < m && !found; ++i) found = is(i) && (from = i, true);
     std::rotate(order_.begin(), order_.begin() + static_cast<std::ptrdiff_t>(from), order_.end());
+    if (midRepeat && repeatsLeft < order_[0].times) {
+        // The repeats played already close the pass.
+        order_.push_back({order_[0].position, order_[0].octave, static_cast<std::int16_t>(order_[0].times - repeatsLeft)});
+        order_[0].times = repeatsLeft;
+    }
     if (cycle_ == CycleRandom && shuffleEveryPass_) keepFromRepeating(order_);
-    schedule(order_, lStart);
+    schedule(order_, lStart, slot);
 }
 
 void Arpeggiator::ShuffleEveryPass(bool on) noexcept { shuffleEveryPass_ = on; }
@@ -705,30 +885,35 @@ void Arpeggiator::keepFromRepeating(std::vector<Step>& steps) const {
 // A fresh order for the pass now queued, its times kept: called between two
 // passes, when nothing sounds, so that every queued note-off belongs to a
 // queued note-on, in the same order.
+// A note's repeats stay together, in steps of their own.
 void Arpeggiator::reshuffleQueued() {
     const auto m = static_cast<std::size_t>(noteOnQ_->Count());
     order_.clear();
     for (const auto& on : noteOnQ_->NewEnum()) {
         const std::int16_t position = positionOf(on->Index);
         if (position == 0) return;  // a released note's step not yet swept: next pass
-        order_.push_back({position, on->OctMult});
+        if (!order_.empty() && order_.back().position == position && order_.back().octave == on->OctMult &&
+            order_.back().times < shape_.repeat)
+            ++order_.back().times;
+        else
+            order_.push_back({position, on->OctMult});
     }
     if (m == 0 || static_cast<std::size_t>(noteOffQ_->Count()) != m) return;
     std::mt19937 rng(seedSource_());
-    for (std::size_t j = m; j-- > 1;) std::swap(order_[j], order_[std::uniform_int_distribution<std::size_t>(0, j)(rng)]);
+    for (std::size_t j = order_.size(); j-- > 1;)
+        std::swap(order_[j], order_[std::uniform_int_distribution<std::size_t>(0, j)(rng)]);
     keepFromRepeating(order_);
-    std::size_t i = 0;
-    for (const auto& on : noteOnQ_->NewEnum()) {
-        const auto& note = noteAry_->Item(order_[i].position);
-        on->Index = note->ID;
-        on->OctMult = order_[i++].octave;
-    }
-    i = 0;
-    for (const auto& off : noteOffQ_->NewEnum()) {
-        const auto& note = noteAry_->Item(order_[i].position);
-        off->Index = note->ID;
-        off->OctMult = order_[i++].octave;
-    }
+    const auto relabel = [this](const auto& queue) {
+        std::size_t i = 0;
+        std::int16_t done = 0;
+        for (const auto& step : queue.NewEnum()) {
+            step->Index = noteAry_->Item(order_[i].position)->ID;
+            step->OctMult = order_[i].octave;
+            if (++done == order_[i].times) done = 0, ++i;
+        }
+    };
+    relabel(*noteOnQ_);
+    relabel(*noteOffQ_);
 }
 
 // A new note's ID must not repeat one still held: after releases the IDs of
@@ -750,10 +935,10 @@ void Arpeggiator::Add(std::int32_t lNow, std::uint8_t nChan, std::uint8_t nNote,
 // their order of arrival.
 void Arpeggiator::hold(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc) {
     const auto id = nextProvisionalID();
-    if (const auto at = firstAbove(nNote); at <= noteAry_->Count())
-        noteAry_->Insert(id, nChan, nNote, nVeloc, duration_, at);
-    else
-        noteAry_->Add(id, nChan, nNote, nVeloc, duration_);
+    const auto at = firstAbove(nNote);
+    const auto note = at <= noteAry_->Count() ? noteAry_->Insert(id, nChan, nNote, nVeloc, duration_, at)
+                                              : noteAry_->Add(id, nChan, nNote, nVeloc, duration_);
+    note->Arrival = arrivals_++;
 }
 
 void Arpeggiator::Hold(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc, bool silence) {

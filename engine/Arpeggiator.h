@@ -24,13 +24,54 @@ namespace vlx {
 class Arpeggiator {
 public:
     // Codes as the window's lists carry them.
-    enum CycleCode : std::int16_t { CycleUp = 1, CycleDown = 2, CycleUpDown = 3, CycleDownUp = 4, CycleRandom = 5 };
+    enum CycleCode : std::int16_t {
+        CycleUp = 1,
+        CycleDown = 2,
+        CycleUpDown = 3,
+        CycleDownUp = 4,
+        CycleRandom = 5,
+        CycleAsPlayed = 6
+    };
     enum SustainCode : std::int16_t { Staccato = 1, Normal = 2, Legatto = 3 };
+    enum OctaveOrderCode : std::int16_t { OctavesUp = 1, OctavesDown = 2, OctavesBounce = 3 };
+    enum VelocityCode : std::int16_t { VelocityAsPlayed = 0, VelocityFixed = 1, VelocityAccented = 2 };
+    // A place of the rhythm, two bits each from the lowest: play (0, and 3),
+    // rest (1) or tie (2).
+    enum RhythmPlace : std::uint8_t { Play = 0, Rest = 1, Tie = 2 };
 
-    // One step of a pass: a held note's position and an octave from 1.
+    // How a pass is laid out besides its cycle, taken at the next build.
+    // The octaves: the order the Up order walks them (the other cycles are
+    // made from it as ever; Down is its reverse). Each note of the order
+    // plays `repeat` steps in a row. The grid's steps follow the rhythm's
+    // first `rhythmLength` places over and over: a rest is a silent step
+    // and the order waits for the next play; a tie is a silent step through
+    // which the note before sounds on (after a rest, or with no note before,
+    // it is a rest). A pass then lasts until the order and the rhythm end
+    // together.
+    struct Shape {
+        std::int16_t octaveOrder = OctavesUp;
+        std::int16_t repeat = 1;
+        std::int32_t rhythm = 0;  // every place plays
+        std::int16_t rhythmLength = 16;
+        bool operator==(const Shape&) const = default;
+    };
+    // What a step sends: its velocity (its key's, `value`, or its key's
+    // with `value` on every `accentEvery`th step of the grid from the
+    // pattern's first), on its key's channel or on `outChannel` (1-16).
+    struct Voice {
+        std::int16_t velocity = VelocityAsPlayed;
+        std::uint8_t value = 100;
+        std::int16_t accentEvery = 4;
+        std::int16_t outChannel = 0;
+        bool operator==(const Voice&) const = default;
+    };
+
+    // One step of a pass: a held note's position and an octave from 1,
+    // played `times` steps in a row.
     struct Step {
         std::int16_t position;
         std::int16_t octave;
+        std::int16_t times = 1;
     };
 
     Arpeggiator();
@@ -105,6 +146,8 @@ public:
     void FillUpDown(std::int32_t lNow);
     void FillDown(std::int32_t lNow);
     void FillUp(std::int32_t lNow);
+    // The notes in the order their keys were pressed.
+    void FillAsPlayed(std::int32_t lNow);
     // Schedules one step (note-on at lTrigTime, note-off its note's Duration
     // later) and returns the time of the following step.
     std::int32_t CreateRawEvts(std::int16_t nIndex, std::int16_t nOctave, std::int32_t lTrigTime);
@@ -155,6 +198,11 @@ public:
     // row (nor across passes) while more than one is held. Off: the order
     // drawn at each rebuild repeats.
     void ShuffleEveryPass(bool on) noexcept;
+    void SetShape(const Shape& shape) noexcept { shape_ = shape; }
+    const Shape& shape() const noexcept { return shape_; }
+    // At once; a new channel silences what sounds first, on the old one.
+    void SetVoice(const Voice& voice);
+    const Voice& voice() const noexcept { return voice_; }
 
     void UpdateParams(std::int16_t nTempo, std::int16_t nResolution, std::int16_t nSustain, std::int16_t nOctaves,
                       std::int16_t nCycle);
@@ -223,7 +271,15 @@ private:
     void shiftSchedule(std::int32_t ms);
     std::int16_t heldCount() const;
     std::int16_t nextProvisionalID() const;
-    void schedule(const std::vector<Step>& steps, std::int32_t lNow);
+    void schedule(const std::vector<Step>& steps, std::int32_t lNow, std::int64_t firstSlot = 0);
+    void extendLastOff(std::int32_t ms);
+    std::int32_t rhythmPlaces() const noexcept;
+    RhythmPlace placeAt(std::int64_t slot) const noexcept;
+    std::int64_t slotOf(std::int32_t t) const;
+    void rebaseSlots(std::int32_t t);
+    std::int64_t slotPhase(std::int64_t slot) const noexcept;
+    std::uint8_t velocityFor(const NoteEvt& note, std::int32_t t) const;
+    std::uint8_t channelFor(std::uint8_t nChan) const noexcept;
     template <class Queue>
     static void removeSteps(Queue& q, std::int16_t id);
     template <class Queue>
@@ -246,6 +302,14 @@ private:
     bool shouldUpdate_ = false;
     std::function<std::uint32_t()> seedSource_;
     std::vector<Step> order_;  // the pass being built
+    std::vector<std::int16_t> byArrival_;  // positions in the order the notes came
+    std::uint32_t arrivals_ = 0;
+    std::int32_t maxPass_ = 32767;  // the most steps a pass lays out
+    Shape shape_;
+    Voice voice_;
+    // Where the grid's step 0 fell (the pass's first, from which the
+    // rhythm's places and the accents are counted).
+    std::int32_t slotOrigin_ = 0;
     // IDs of notes released whose steps are still queued (Release).
     std::bitset<32768> releasedIds_;
     bool sweepPending_ = false;

@@ -15,6 +15,7 @@ struct NoteEvt {
     std::uint8_t Note = 0;      // note number as played
     std::uint8_t Velocity = 0;  // note-on velocity as played
     std::int16_t Duration = 0;  // ms each step of this note sounds
+    std::uint32_t Arrival = 0;  // counts up with every note held: the order they came in
 };
 
 // One step of the pattern.

@@ -23,6 +23,15 @@ bool isClock(std::int32_t status) noexcept {
 
 std::int16_t code(const ControlValues& c, Control which) { return checked::narrow<std::int16_t>(c[which]); }
 
+Arpeggiator::Shape shapeOf(const ControlValues& c) {
+    return {code(c, Control::OctaveOrder), code(c, Control::Repeat), c[Control::Rhythm], code(c, Control::RhythmLength)};
+}
+
+Arpeggiator::Voice voiceOf(const ControlValues& c) {
+    return {code(c, Control::Velocity), checked::narrow<std::uint8_t>(c[Control::VelocityValue]),
+            code(c, Control::AccentEvery), code(c, Control::OutChannel)};
+}
+
 }  // namespace
 
 Player::Player(const ControlValues& controls, PlayerNotifier* notifier)
@@ -43,6 +52,8 @@ Player::Player(const ControlValues& controls, PlayerNotifier* notifier)
     Arp->Reserve(kMaxHeld, kMaxOctaves);
     Arp->vlx(vlx);
     Arp->Init(vlx->HostTime(), nLastTempo, nLastResolution, nLastSustain, nLastOctaves, nLastCycle);
+    Arp->SetShape(shapeOf(controls));
+    Arp->SetVoice(voiceOf(controls));
     Arp->ShuffleEveryPass(state_.on(Control::ShuffleEveryPass));
     band_.latch().Hold(state_.on(Control::SustainHold));
     band_.latch().Latch(state_.on(Control::Latch));
@@ -95,8 +106,13 @@ void Player::apply(const PlayerCommand& command) {
     case Control::Latch: band_.HoldSwitched(c, on); break;
     case Control::ShuffleEveryPass: Arp->ShuffleEveryPass(on); break;
     case Control::Tempo: tempoGiven_ = true; break;
-    // The lists reach the engine at its settings poll; the other switches
-    // are read where they matter.
+    // What a step sends changes at once.
+    case Control::Velocity:
+    case Control::VelocityValue:
+    case Control::AccentEvery:
+    case Control::OutChannel: Arp->SetVoice(voiceOf(state_.controls)); break;
+    // The lists and the pattern's shape reach the engine at its settings
+    // poll; the split and the other switches are read where they matter.
     default: break;
     }
 }
@@ -216,6 +232,10 @@ void Player::PollControls() {
             ((*Arp).*let)(last);
             changed = true;
         }
+    }
+    if (const Arpeggiator::Shape shape = shapeOf(c); shape != Arp->shape()) {
+        Arp->SetShape(shape);
+        changed = true;
     }
     // While a clock's tempo drives the steps, the typed one waits; a tempo
     // given takes over from a lost clock's, even one equal to the last.

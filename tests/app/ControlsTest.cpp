@@ -168,7 +168,8 @@ TEST_F(ControlsTest, EveryControlSitsWhereItsTwipsSayWithItsCaption) {
               (Items{{"Whole", 32}, {"Half", 16}, {"Quarter", 8}, {"8th", 4}, {"16th", 2}, {"32nd", 1}}));
     EXPECT_EQ(items(f.Octaves), (Items{{"1", 1}, {"2", 2}, {"3", 3}}));
     EXPECT_EQ(items(f.Sustain), (Items{{"Staccato", 1}, {"Normal", 2}, {"Legatto", 3}}));
-    EXPECT_EQ(items(f.Cycle), (Items{{"Up", 1}, {"Down", 2}, {"Up-Down", 3}, {"Down-Up", 4}, {"Random", 5}}));
+    EXPECT_EQ(items(f.Cycle),
+              (Items{{"Up", 1}, {"Down", 2}, {"Up-Down", 3}, {"Down-Up", 4}, {"Random", 5}, {"As played", 6}}));
     for (QComboBox* list : {f.Resolution, f.Octaves, f.Sustain, f.Cycle}) EXPECT_FALSE(list->isEditable());
     EXPECT_TRUE(f.Enable->isCheckable());
 }

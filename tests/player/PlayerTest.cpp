@@ -101,7 +101,9 @@ TEST(Player, InputIsRoutedAtItsOwnFrameByTheSwitches) {
         Bytes in;
         std::vector<Bytes> out;  // at the input's frame
         int held;                // notes the engine holds afterwards
+        std::vector<std::pair<Control, std::int32_t>> set = {};  // before the input
     };
+    using C = Control;
     const Row rows[] = {
         {"off: a note passes", false, false, keyDown(60), {keyDown(60)}, 0},
         {"off: its release", false, false, keyUp(60), {keyUp(60)}, 0},
@@ -121,10 +123,40 @@ TEST(Player, InputIsRoutedAtItsOwnFrameByTheSwitches) {
         {"diverted: nor is a note with a status byte", true, true, {0x96, 0x90, 0x40}, {}, 3},
         {"diverted: a release of a held-back press", true, true, keyUp(62), {}, 2},
         {"diverted: a press of velocity 0 releases, no pedal down", true, true, {0x90, 64, 0}, {}, 1},
+        // Split at C4: the keys above pass as if Arpeggiate were up; a key's
+        // release goes where its press went, whatever the split is by then.
+        {"split: a key above passes", true, true, keyDown(72), {keyDown(72)}, 1, {{C::SplitHighest, 59}}},
+        {"split: a key below is held", true, true, keyDown(48), {}, 2},
+        {"split moved: the release of a key that passed passes", true, true, keyUp(72), {keyUp(72)}, 2,
+         {{C::SplitHighest, 127}, {C::SplitLowest, 60}}},
+        {"split moved: the release of a key held is the engine's", true, true, keyUp(48), {}, 1},
+        {"", true, true, keyUp(67), {}, 0},
+        {"latch: a chord", true, true, keyDown(62), {}, 1, {{C::Latch, 1}}},
+        {"latch: released, held", true, true, keyUp(62), {}, 1},
+        {"latch: a key outside passes", true, true, keyDown(52), {keyDown(52)}, 1},
+        {"latch: and its release", true, true, keyUp(52), {keyUp(52)}, 1},
+        {"latch: the next chord replaces the held one", true, true, keyDown(63), {}, 1},
+        {"pedal: held back and holding", true, true, {0xB0, 64, 127}, {}, 1, {{C::Latch, 0}, {C::SustainHold, 1}}},
+        {"pedal: a key outside passes", true, true, keyDown(50), {keyDown(50)}, 1},
+        {"pedal: its release passes, not held", true, true, keyUp(50), {keyUp(50)}, 1},
+        {"pedal: a key inside is held", true, true, keyUp(63), {}, 1},
+        {"pedal: up", true, true, {0xB0, 64, 0}, {}, 0},
+        {"input channel 3: a key on 1 passes", true, true, keyDown(53, 100, 0), {keyDown(53, 100, 0)}, 0,
+         {{C::SustainHold, 0}, {C::SplitLowest, 0}, {C::InChannel, 3}}},
+        {"input channel 3: a controller on 1 passes once", true, true, {0xB0, 7, 1}, {{0xB0, 7, 1}}, 0},
+        {"input channel 3: a key on 3 is held", true, true, keyDown(53, 100, 2), {}, 1},
+        {"off, Keep the beat: keys down on both channels", false, false, keyDown(55, 100, 2), {keyDown(55, 100, 2)},
+         0, {{C::KeepBeat, 1}}},
+        {"", false, false, keyDown(57, 100, 0), {keyDown(57, 100, 0)}, 0},
+        {"Arpeggiate over them: the channel's are played", true, true, {0xB0, 7, 2}, {{0xB0, 7, 2}}, 2},
+        {"the other's release passes", true, true, keyUp(57, 0), {keyUp(57, 0)}, 2},
+        {"the channel's are the engine's", true, true, keyUp(55, 2), {}, 1},
+        {"", true, true, keyUp(53, 2), {}, 0},
     };
     bool enabled = false, diverted = false;
     std::uint64_t junkBefore = 0;
     for (const Row& r : rows) {
+        for (const auto& [control, value] : r.set) player.Set(control, value);
         if (r.enable != enabled || r.divert != diverted) {
             if (r.enable != enabled)
                 test::Enable(player, r.enable, r.divert);
@@ -372,8 +404,11 @@ TEST(Player, FollowingAClockStepsSoundOnTheirTicksThroughStartStopContinueSongPo
         std::optional<State> between = std::nullopt;  // reported between two runs of the clock
         bool lost = false;
         std::int16_t resolution = 2;  // 16ths
+        const char* rhythm = "x";     // of as many places
     };
     const Case cases[] = {
+        // Play and tie: each note sounds through the tick after it, 125 ms and 81.
+        {"S K W10 T43", {0, 12, 24, 36}, {60, 64, 67, 60}, 206, 206, std::nullopt, false, 2, "x-"},
         // 120 bpm: a 16th every 6 ticks, 125 ms; Normal sustain, 2/3 of it less 2.
         {"S K W10 T25", {0, 6, 12, 18, 24}, {60, 64, 67, 60, 64}, 81, 81},
         {"W10 T1 K T24", {6, 12, 18, 24}, {60, 64, 67, 60}},  // no Start; a chord waits for a step tick
@@ -400,7 +435,10 @@ TEST(Player, FollowingAClockStepsSoundOnTheirTicksThroughStartStopContinueSongPo
         SCOPED_TRACE(c.script);
         ScriptedCycles cycles;
         test::Musical typed{60, c.resolution, 2, 1, Arpeggiator::CycleUp};  // 16ths of 250 ms
-        Player player(typed);
+        ControlValues values = typed;
+        values[Control::Rhythm] = FromText(Control::Rhythm, c.rhythm).value();
+        values[Control::RhythmLength] = static_cast<std::int32_t>(std::string(c.rhythm).size());
+        Player player(values);
         player.Set(Control::FollowClock, true);
         test::Enable(player, true, true);
         const ClockScript script = clockScript(c.script);
