@@ -21,6 +21,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
+#include <QSignalBlocker>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -192,6 +193,7 @@ void Form1::createControls() {
     More->setCheckable(true);
     liveTimer_ = new QTimer(this);
     liveTimer_->setObjectName(QStringLiteral("LiveTimer"));
+    liveTimer_->setSingleShot(true);
     connect(liveTimer_, &QTimer::timeout, this, [this] { handle([this] { showLive(); }); });
     reconnect_ = new QTimer(this);
     reconnect_->setObjectName(QStringLiteral("Reconnect"));
@@ -221,6 +223,8 @@ void Form1::createControls() {
     connect(Tempo, &QLineEdit::textEdited, this, [this] { touched_[static_cast<std::size_t>(Control::Tempo)] = true; });
     new FocusLeaveGate(Tempo, [this] {
         bool cancel = false;
+        // A lost clock's tempo shown there is given only once edited.
+        if (lostTempoShown() && !Tempo->isModified()) return false;
         handle([&] { Tempo_Validate(cancel); });
         return cancel;
     });
@@ -238,7 +242,13 @@ void Form1::createControls() {
     new StepKeysTo(Tempo, VScrollTempo, [this] {
         bool cancel = false;
         handle([&] {
-            if (Tempo->isModified() || !tempoOf(Tempo->text())) Tempo_Validate(cancel);
+            if (Tempo->isModified() || !tempoOf(Tempo->text())) {
+                Tempo_Validate(cancel);
+            } else if (lostTempoShown()) {
+                // A step goes from the tempo that plays.
+                const QSignalBlocker quiet(VScrollTempo);
+                VScrollTempo->setValue(*tempoOf(Tempo->text()));
+            }
         });
         return !cancel;
     });
@@ -416,13 +426,39 @@ void Form1::Form_Load() {
     applyCommandLine();
     drivePlayer(player_.get());
     connectPorts();
-    // At the screen's pace, which a slow screen or none bounds.
-    const qreal hz = screen() ? screen()->refreshRate() : 60.0;
-    liveTimer_->start(static_cast<int>(1000.0 / std::clamp<qreal>(hz, 20.0, 120.0)));
+    liveShown_ = LiveView::Clock::now();
+    showLiveSoon();
+}
+
+// When the player has something new to show, at most at the screen's pace
+// (which a slow screen or none bounds), and not at all while nobody can see
+// the window.
+void Form1::showLiveSoon() {
+    if (unloaded_) return;
+    const qreal hz = screen() ? std::clamp<qreal>(screen()->refreshRate(), 20.0, 60.0) : 60.0;
+    const auto frame = std::chrono::milliseconds(static_cast<int>(1000.0 / hz));
+    const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(LiveView::Clock::now() - liveShown_);
+    const auto due = std::max(std::chrono::milliseconds(0), frame - since);
+    // Sooner than a light waiting to go out.
+    if (!liveTimer_->isActive() || liveTimer_->remainingTimeAsDuration() > due) liveTimer_->start(due);
 }
 
 void Form1::showLive() {
-    if (player_) Live->show(player_->View(), LiveView::Clock::now());
+    if (!player_ || !isVisible() || isMinimized()) return;
+    liveShown_ = LiveView::Clock::now();
+    Live->show(player_->View(), liveShown_);
+    // The input light goes out by itself once no message comes.
+    if (Live->inputLit()) liveTimer_->start(LiveView::kLightHold);
+}
+
+void Form1::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::WindowStateChange) showLiveSoon();  // shown again: what changed meanwhile
+    QWidget::changeEvent(event);
+}
+
+void Form1::showEvent(QShowEvent* event) {
+    showLiveSoon();
+    QWidget::showEvent(event);
 }
 
 void Form1::drivePlayer(CycleProcessor* processor) {
@@ -440,6 +476,7 @@ bool Form1::settlePlayer() {
 
 void Form1::takeReports() {
     if (bell_) bell_->clear();
+    showLiveSoon();
     PlayerReport r;
     while (player_ && player_->TakeReport(r)) {
         if (r.kind == PlayerReport::Kind::Failed) {
@@ -602,6 +639,9 @@ void Form1::release() {
     if (player_) {
         try {
             player_->Set(Control::Arpeggiate, 0);
+            // The connections end with the program: what passed through to
+            // the synth and is still down is let go of there first.
+            if (vlx && vlx->ExitWithClient() == 1) player_->ReleasePassed();
             if (settlePlayer()) vlx->Flush();
         } catch (...) {
         }
@@ -696,6 +736,8 @@ void Form1::VScrollTempo_Change() {
 }
 
 void Form1::tempoGiven() {
+    // Given over a lost clock's tempo, it is the typed one from now on.
+    if (lostTempoShown()) typedTempo_ = Tempo->text();
     if (player_ && !unloaded_) player_->Set(Control::Tempo, VScrollTempo->value());
 }
 

@@ -127,6 +127,8 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
@@ -178,6 +180,7 @@ private:
     void saveControls(const std::function<void(const char*, const Util::Value&, std::int32_t)>& save);
     void takeReports();
     void showLive();
+    void showLiveSoon();
     // Connects the host's ports as remembered and asked for, now and as
     // ports appear; call again with a freshly opened host.
     void connectPorts();
@@ -190,6 +193,8 @@ private:
     bool tempoRefused() const;
     void showClock();
     bool clockShown() const noexcept { return !typedTempo_.isEmpty(); }
+    // The tempo box shows a lost clock's last tempo, which plays on.
+    bool lostTempoShown() const noexcept { return clockShown() && !Tempo->isReadOnly(); }
 
     // Runs a handler so that no error reaches the event loop.
     template <class Body>
@@ -235,6 +240,7 @@ private:
     std::array<bool, kControlCount> touched_{};
     bool restoring_ = false;
     QTimer* liveTimer_ = nullptr;
+    LiveView::Clock::time_point liveShown_{};
     // The settings file, read once at the start and written once at the close.
     std::unique_ptr<Util::HeldKey> settings_;
     std::vector<std::int64_t> taps_;  // ms of the latest taps, by a monotonic clock

@@ -119,21 +119,29 @@ void Form1::AllNotesOff_Click() {
 void Form1::showClock() {
     const bool following = FollowClock->isChecked() && Enable->isChecked();
     const auto state = clock_.clockState;
-    if (following && state != ClockFollower::State::Absent) {
-        if (!clockShown()) {
+    // The box shows the tempo that plays: a running clock's (read-only), or
+    // a lost clock's last, which plays on until a tempo is given there.
+    const bool running = following && state != ClockFollower::State::Absent;
+    const bool lostPlaying = following && state == ClockFollower::State::Absent && clock_.clockLost &&
+                             clock_.clockTempo > 0;
+    if (running || lostPlaying) {
+        if (!clockShown())
             typedTempo_ = tempoRefused() ? QString::fromStdString(ToText(Control::Tempo, VScrollTempo->value()))
                                          : Tempo->text();
-            Tempo->setReadOnly(true);
-            VScrollTempo->setEnabled(false);
-        }
+        Tempo->setReadOnly(running);
+        VScrollTempo->setEnabled(!running);
         if (clock_.clockTempo > 0) {
             const QString text = QString::number(std::lround(clock_.clockTempo));
-            if (Tempo->text() != text) Tempo->setText(text);
+            if (Tempo->text() != text && !Tempo->hasFocus()) Tempo->setText(text);
         }
+        Tempo->setToolTip(running ? tr("The MIDI clock's tempo")
+                                  : tr("The lost MIDI clock's last tempo, playing on until the clock is back or a "
+                                       "tempo is given here (Return)"));
     } else if (clockShown()) {
         Tempo->setText(std::exchange(typedTempo_, QString()));
         Tempo->setReadOnly(false);
         VScrollTempo->setEnabled(true);
+        Tempo->setToolTip(QString());
     }
 
     if (connectionLost_) return;  // that says more

@@ -23,6 +23,7 @@
 #include <QScrollBar>
 #include <QElapsedTimer>
 #include <QShortcut>
+#include <QSignalBlocker>
 #include <QSpinBox>
 
 #include "model/Checked.h"
@@ -41,8 +42,11 @@ void Form1::createPanel() {
     for (QVBoxLayout* c : column) columns->addLayout(c);
     std::vector<std::pair<std::string, QFormLayout*>> groups;
     for (const ControlSpec& spec : Controls()) {
-        if (spec.place != ControlPlace::Panel) continue;
-        const std::string group = spec.group ? spec.group : "";
+        // The menu's switches are shown here too, as check boxes that follow
+        // their entries both ways, so that they can be seen.
+        const bool menuEntry = spec.place == ControlPlace::Menu;
+        if (spec.place != ControlPlace::Panel && !menuEntry) continue;
+        const std::string group = menuEntry ? "Band" : spec.group ? spec.group : "";
         auto found = std::find_if(groups.begin(), groups.end(), [&](const auto& g) { return g.first == group; });
         if (found == groups.end()) {
             auto* box = new QGroupBox(tr(group.c_str()), Panel);
@@ -52,6 +56,19 @@ void Form1::createPanel() {
             found = groups.end() - 1;
         }
         QFormLayout* form = found->second;
+        if (menuEntry) {
+            auto* box = new QCheckBox(tr(spec.label), Panel);
+            box->setObjectName(QStringLiteral("Panel%1").arg(QString::fromLatin1(spec.settingsName)));
+            box->setToolTip(tr(spec.help));
+            auto* entry = qobject_cast<QAction*>(widget(spec.id));
+            connect(box, &QCheckBox::toggled, entry, &QAction::setChecked);
+            connect(entry, &QAction::toggled, box, [box](bool on) {
+                const QSignalBlocker quiet(box);
+                box->setChecked(on);
+            });
+            form->addRow(box);
+            continue;
+        }
         QWidget* w = nullptr;
         switch (spec.kind) {
         case ControlKind::Switch: w = new QCheckBox(tr(spec.label), Panel); break;

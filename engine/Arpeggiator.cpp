@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
 #include <optional>
 #include <random>
 #include <utility>
@@ -25,38 +26,60 @@ std::uint32_t clockSeed() {
 
 using Order = std::vector<Arpeggiator::Step>;
 
-// Lowest note at its own pitch up to the highest note in the top octave,
-// appended to `out`, leaving out the first `skipFirst` and the last
-// `skipLast` steps.
-void appendUp(Order& out, std::int16_t n, std::int16_t k, int skipFirst = 0, int skipLast = 0) {
-    const auto total = static_cast<std::int64_t>(std::max<std::int16_t>(n, 0)) * std::max<std::int16_t>(k, 0);
+// The octaves the Up order walks, in its order: upward (the span's own),
+// downward, or up and back down without playing either end twice.
+struct Span {
+    std::int16_t k;
+    std::int16_t order;
+    std::int64_t layers() const {
+        if (k <= 0) return 0;
+        return order == Arpeggiator::OctavesBounce && k > 1 ? 2 * k - 2 : k;
+    }
+    std::int16_t at(std::int64_t i) const {
+        if (order == Arpeggiator::OctavesDown) return static_cast<std::int16_t>(k - i);
+        if (order == Arpeggiator::OctavesBounce && i >= k) return static_cast<std::int16_t>(2 * k - 1 - i);
+        return static_cast<std::int16_t>(i + 1);
+    }
+};
+
+// Lowest note at its own pitch up to the highest note in the last of the
+// span's octaves, appended to `out`, leaving out the first `skipFirst` and
+// the last `skipLast` steps. `places`, when given, names the note at each
+// place instead of the pitch order.
+void appendUp(Order& out, std::int16_t n, const Span& k, int skipFirst = 0, int skipLast = 0,
+              const std::vector<std::int16_t>* places = nullptr) {
+    const auto total = static_cast<std::int64_t>(std::max<std::int16_t>(n, 0)) * k.layers();
     std::int64_t s = 0;
-    for (std::int16_t o = 1; o <= k; o = add<std::int16_t>(o, 1))
+    for (std::int64_t o = 0; o < k.layers(); ++o)
         for (std::int16_t p = 1; p <= n; p = add<std::int16_t>(p, 1), ++s)
-            if (s >= skipFirst && s < total - skipLast) out.push_back({p, o});
+            if (s >= skipFirst && s < total - skipLast)
+                out.push_back({places ? (*places)[static_cast<std::size_t>(p - 1)] : p, k.at(o)});
 }
 
 // The exact reverse of the up order.
-void appendDown(Order& out, std::int16_t n, std::int16_t k, int skipFirst = 0, int skipLast = 0) {
-    const auto total = static_cast<std::int64_t>(std::max<std::int16_t>(n, 0)) * std::max<std::int16_t>(k, 0);
+void appendDown(Order& out, std::int16_t n, const Span& k, int skipFirst = 0, int skipLast = 0) {
+    const auto total = static_cast<std::int64_t>(std::max<std::int16_t>(n, 0)) * k.layers();
     std::int64_t s = 0;
-    for (std::int16_t o = k; o >= 1; o = sub<std::int16_t>(o, 1))
+    for (std::int64_t o = k.layers() - 1; o >= 0; --o)
         for (std::int16_t p = n; p >= 1; p = sub<std::int16_t>(p, 1), ++s)
-            if (s >= skipFirst && s < total - skipLast) out.push_back({p, o});
+            if (s >= skipFirst && s < total - skipLast) out.push_back({p, k.at(o)});
 }
 
 // The second half of a pass with a turn leaves out the turn's first and
 // last steps, so that they are not played twice in a row; a turn of two
 // steps or fewer adds nothing.
-int turnSkip(std::int16_t n, std::int16_t k) {
-    return static_cast<std::int64_t>(std::max<std::int16_t>(n, 0)) * std::max<std::int16_t>(k, 0) > 2 ? 1 : 0;
+int turnSkip(std::int16_t n, const Span& k) {
+    return static_cast<std::int64_t>(std::max<std::int16_t>(n, 0)) * k.layers() > 2 ? 1 : 0;
 }
-void appendUpTurn(Order& out, std::int16_t n, std::int16_t k) {
+void appendUpTurn(Order& out, std::int16_t n, const Span& k) {
     if (turnSkip(n, k)) appendUp(out, n, k, 1, 1);
 }
-void appendDownTurn(Order& out, std::int16_t n, std::int16_t k) {
+void appendDownTurn(Order& out, std::int16_t n, const Span& k) {
     if (turnSkip(n, k)) appendDown(out, n, k, 1, 1);
 }
+
+// a / b rounded down, for a signed a and b > 0.
+std::int64_t floorDiv(std::int64_t a, std::int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
 
 // A number in [0, 1) of single precision: 24 random bits, exactly representable.
 float unitFloat(std::mt19937& rng) { return static_cast<float>(rng() >> 8) * 0x1p-24f; }
@@ -69,19 +92,26 @@ Arpeggiator::Arpeggiator()
       playQ_(std::make_shared<vlx::PlayQ>()),
       seedSource_(clockSeed) {}
 
+// The octaves walked up and back down make the longest pass.
 std::int32_t Arpeggiator::MaxSteps(std::int32_t maxHeld, std::int16_t maxOctaves) noexcept {
-    const std::int64_t up = static_cast<std::int64_t>(std::max(maxHeld, 0)) * std::max<std::int16_t>(maxOctaves, 0);
-    return static_cast<std::int32_t>(std::max<std::int64_t>(2 * up - 2, up));
+    const std::int64_t layers = Span{std::max<std::int16_t>(maxOctaves, 0), OctavesBounce}.layers();
+    const std::int64_t up = static_cast<std::int64_t>(std::max(maxHeld, 0)) * std::max<std::int64_t>(layers, maxOctaves);
+    return static_cast<std::int32_t>(std::min<std::int64_t>(std::max<std::int64_t>(2 * up - 2, up), 32767));
 }
 
+// A pass with notes repeated or a rhythm can be longer still: it is cut
+// at this length (a whole number of rhythms), which only thousands of
+// keys held reach.
 void Arpeggiator::Reserve(std::int32_t maxHeld, std::int16_t maxOctaves) {
     const auto steps = static_cast<std::size_t>(MaxSteps(maxHeld, maxOctaves));
+    maxPass_ = std::max<std::int32_t>(MaxSteps(maxHeld, maxOctaves), 16);
     noteAry_->Reserve(static_cast<std::size_t>(std::max(maxHeld, 0)) + 1);
     // A fired step is queued again before the head is pulled.
     noteOnQ_->Reserve(steps + 1);
     noteOffQ_->Reserve(steps + 1);
     playQ_->Reserve(steps + 1);
-    order_.reserve(steps);
+    order_.reserve(steps + 1);  // a repeat split by a rebuild on the beat
+    byArrival_.reserve(static_cast<std::size_t>(std::max(maxHeld, 0)) + 1);
 }
 
 Arpeggiator::~Arpeggiator() {
@@ -117,11 +147,7 @@ std::pair<std::int64_t, std::int64_t> feelFactor(std::int16_t feel) {
     if (feel == 3) return {3, 2};
     return {1, 1};
 }
-// a / b rounded down, for a signed a and b > 0.
-std::int64_t floorDiv(std::int64_t a, std::int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
-// a / b rounded to the nearest, for b > 0.
-std::int64_t nearestDiv(std::int64_t a, std::int64_t b) { return floorDiv(2 * a + b, 2 * b); }
-// The same, half to even, as the spec rounds a step.
+// a / b rounded half to even, as the spec rounds a step, for b > 0.
 std::int64_t evenDiv(std::int64_t a, std::int64_t b) {
     const std::int64_t q = floorDiv(a, b), twice = 2 * (a - q * b);
     return twice > b || (twice == b && (q & 1)) ? q + 1 : q;
@@ -132,6 +158,16 @@ bool earlier(const Arpeggiator::Moment& a, const Arpeggiator::Moment& b) {
 }
 std::int32_t slotAfter(std::int32_t slot, std::int64_t n) {
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(slot) + static_cast<std::uint32_t>(n));
+}
+// How many slots `slot` lies after `from` (before: below 0).
+std::int64_t slotsFrom(std::int32_t from, std::int32_t slot) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(slot) - static_cast<std::uint32_t>(from));
+}
+// m moved by the span from `a` to `b`.
+Arpeggiator::Moment moved(const Arpeggiator::Moment& m, const Arpeggiator::Moment& a, const Arpeggiator::Moment& b) {
+    const std::int64_t by = std::int64_t{hosttime::distance(a.ms, b.ms)} * 65536 + b.frac - a.frac + m.frac;
+    const std::int64_t ms = floorDiv(by, 65536);
+    return {hosttime::after(m.ms, static_cast<std::int32_t>(ms)), static_cast<std::uint16_t>(by - ms * 65536)};
 }
 }  // namespace
 
@@ -173,6 +209,7 @@ Arpeggiator::Grid Arpeggiator::gridFrom(const GridPoint& from, bool wholeMs) con
     Grid g;
     g.at = from.at;
     g.slot = from.slot;
+    g.flip = grid_.flip;
     g.valid = true;
     const std::int64_t swing = std::clamp<std::int16_t>(timing_.swing, 50, 75);
     if (timing_.tenths > 0 && !wholeMs) {
@@ -193,7 +230,10 @@ Arpeggiator::Grid Arpeggiator::gridFrom(const GridPoint& from, bool wholeMs) con
 }
 
 Arpeggiator::Moment Arpeggiator::gridAt(std::int32_t slot) const {
-    const auto units = [this](std::int64_t s) { return floorDiv(s, 2) * grid_.pair + ((s & 1) ? grid_.second : 0); };
+    const auto units = [this](std::int64_t s) {
+        s += grid_.flip;
+        return floorDiv(s, 2) * grid_.pair + ((s & 1) ? grid_.second : 0);
+    };
     const std::int64_t delta = units(slot) - units(grid_.slot);
     std::int64_t q = floorDiv(delta, grid_.den);
     std::int64_t frac = grid_.at.frac + (delta - q * grid_.den) * 65536 / grid_.den;
@@ -203,8 +243,28 @@ Arpeggiator::Moment Arpeggiator::gridAt(std::int32_t slot) const {
 }
 
 std::int16_t Arpeggiator::lengthAt(std::int32_t slot) const {
-    const std::int64_t units = (slot & 1) ? grid_.pair - grid_.second : grid_.second;
+    const std::int64_t units = ((slot + grid_.flip) & 1) ? grid_.pair - grid_.second : grid_.second;
     return static_cast<std::int16_t>(std::clamp<std::int64_t>(evenDiv(units, grid_.den), 1, kLongestStep));
+}
+
+// Where the note of the step at `slot` ends on the grid: its own step's
+// share, and then through each step tied to it, as long as those steps.
+Arpeggiator::Moment Arpeggiator::endOf(std::int32_t slot, std::int16_t tied) const {
+    const Moment on = gridAt(slot);
+    const Moment end{hosttime::after(on.ms, DurationFor(lengthAt(slot))), on.frac};
+    if (tied <= 0) return end;
+    return moved(end, gridAt(slotAfter(slot, 1)), gridAt(slotAfter(slot, 1 + tied)));
+}
+
+// The grid's first slot at or after t: found near its estimate, the points
+// rising with their slots.
+std::int32_t Arpeggiator::slotAt(const Moment& t) const {
+    if (grid_.pair <= 0) return grid_.slot;  // none laid out yet
+    const std::int64_t ahead = static_cast<std::int64_t>(hosttime::distance(grid_.at.ms, t.ms)) * 2 * grid_.den;
+    std::int32_t slot = slotAfter(grid_.slot, floorDiv(ahead, std::max<std::int64_t>(grid_.pair, 1)));
+    while (earlier(gridAt(slot), t)) slot = slotAfter(slot, 1);
+    while (!earlier(gridAt(slotAfter(slot, -1)), t)) slot = slotAfter(slot, -1);
+    return slot;
 }
 
 // On a grid of pairs each step's note follows its own step's length.
@@ -270,41 +330,107 @@ std::int32_t Arpeggiator::CreateRawEvts(std::int16_t nIndex, std::int16_t nOctav
 
 std::int16_t Arpeggiator::heldCount() const { return narrow<std::int16_t>(noteAry_->Count()); }
 
+namespace {
+Arpeggiator::RhythmPlace placeOf(std::int32_t rhythm, std::int64_t place) {
+    const auto state = (static_cast<std::uint32_t>(rhythm) >> (2 * place)) & 3u;
+    return state == Arpeggiator::Rest ? Arpeggiator::Rest : state == Arpeggiator::Tie ? Arpeggiator::Tie : Arpeggiator::Play;
+}
+}  // namespace
+
+// A rhythm whose places all play is no rhythm: a step is a slot.
+std::int32_t Arpeggiator::rhythmPlaces() const noexcept {
+    const std::int32_t length = std::clamp<std::int32_t>(shape_.rhythmLength, 1, 16);
+    for (std::int32_t p = 0; p < length; ++p)
+        if (placeOf(shape_.rhythm, p) != Play) return length;
+    return 1;
+}
+
+// The rhythm's place of a grid slot, counted from the pattern's first.
+Arpeggiator::RhythmPlace Arpeggiator::placeAt(std::int64_t slot) const noexcept {
+    const std::int64_t places = rhythmPlaces();
+    return placeOf(shape_.rhythm, (slot % places + places) % places);
+}
+
+// A tie: the note laid out last sounds on through so many more steps.
+void Arpeggiator::extendLastOff(std::int16_t ties) {
+    const auto& last = noteOffQ_->Item(noteOffQ_->Count());
+    last->Tied = add<std::int16_t>(last->Tied, ties);
+    if (!grid_.timed) {
+        last->Trigger = hosttime::after(last->Trigger, mul<std::int32_t>(ties, period_));
+        return;
+    }
+    const Moment end = endOf(last->Slot, last->Tied);
+    last->Trigger = end.ms;
+    last->Frac = end.frac;
+}
+
 void Arpeggiator::schedule(const std::vector<Step>& steps, std::int32_t lNow) {
     scheduleFrom(steps, GridPoint{{lNow, 0}, 0}, std::nullopt);
 }
 
-// The steps from `from` on, on a grid from there: whole-ms steps as the
+// Slot by slot from `from`, on a grid from there, the rhythm's places and
+// the accents where that slot's number puts them: whole-ms steps as the
 // spec lays them, one after the other; on a grid of pairs or of exact steps
-// each at its own point. With firstAt, the first step sounds there instead,
-// off the grid, ending before the next.
+// each at its own point. With every place playing and no note repeated, a
+// step is a slot, as ever. With firstAt, the first slot's step (when it
+// plays) sounds there instead, off the grid, ending before the next.
 void Arpeggiator::scheduleFrom(const std::vector<Step>& steps, const GridPoint& from, std::optional<std::int32_t> firstAt) {
     grid_ = gridFrom(from, false);
+    if (firstAt) grid_.timed = true;  // a first step off the grid comes back on it
     seqCount_ = 0;
-    if (!grid_.timed && !firstAt) {
-        auto t = from.at.ms;
-        layingSlot_ = from.slot;
-        for (const auto& s : steps) {
-            t = CreateRawEvts(s.position, s.octave, t);
-            seqCount_ = add<std::int16_t>(seqCount_, 1);
-        }
+    if (steps.empty()) return;
+    const std::int32_t places = rhythmPlaces();
+    bool plays = false;
+    for (std::int64_t p = 0; p < places; ++p) plays = plays || placeAt(p) == Play;
+    if (!plays) {  // silence, a rhythm long
+        seqCount_ = narrow<std::int16_t>(places);
         return;
     }
-    grid_.timed = true;  // a first step off the grid comes back on it
-    std::int32_t slot = from.slot;
-    for (const auto& s : steps) {
-        const auto& note = *noteAry_->Item(s.position);
-        Moment at = gridAt(slot);
-        std::int16_t d = durationAt(slot, note);
-        if (firstAt && seqCount_ == 0) {
-            at = {*firstAt, 0};
-            const std::int32_t room = hosttime::distance(*firstAt, gridAt(slotAfter(slot, 1)).ms) - 2;
-            d = static_cast<std::int16_t>(std::clamp<std::int32_t>(room, 1, d));
+    // A pass as the cycles alone make it is laid out whole (or fails as
+    // its count overflows); one repeated or in a rhythm is cut.
+    const bool plain = places == 1 && steps.front().times == 1;
+    const std::int32_t limit = plain ? std::numeric_limits<std::int32_t>::max() : maxPass_ / places * places;
+    std::size_t i = 0;
+    std::int16_t done = 0;  // of steps[i]'s times
+    bool wrapped = false, sounding = false, leading = true;
+    std::int16_t leadingTies = 0;
+    auto t = from.at.ms;
+    for (std::int64_t k = 0; seqCount_ < limit; ++k) {
+        const std::int32_t slot = slotAfter(from.slot, k);
+        if (wrapped && i == 0 && done == 0 && k % places == 0) break;
+        const RhythmPlace place = placeAt(slot);
+        if (place == Play) {
+            const Step& step = steps[i];
+            if (!grid_.timed) {
+                layingSlot_ = slot;
+                CreateRawEvts(step.position, step.octave, t);
+            } else {
+                Moment at = gridAt(slot);
+                std::int16_t d = durationAt(slot, *noteAry_->Item(step.position));
+                if (firstAt && k == 0) {
+                    at = {*firstAt, 0};
+                    const std::int32_t room = hosttime::distance(*firstAt, gridAt(slotAfter(slot, 1)).ms) - 2;
+                    d = static_cast<std::int16_t>(std::clamp<std::int32_t>(room, 1, d));
+                }
+                layStep(step.position, step.octave, at, d, slot);
+            }
+            if (++done >= step.times) {
+                done = 0;
+                if (++i == steps.size()) i = 0, wrapped = true;
+            }
+            sounding = true;
+        } else if (place == Tie && sounding) {
+            extendLastOff(1);
+        } else {
+            sounding = false;
+            if (place == Tie && leading) ++leadingTies;
         }
-        layStep(s.position, s.octave, at, d, slot);
-        slot = slotAfter(slot, 1);
+        leading = leading && place != Play && place != Rest;
+        t = hosttime::after(t, period_);
         seqCount_ = add<std::int16_t>(seqCount_, 1);
     }
+    // Ties at the start hold the note the pass ends with, as it comes round.
+    if (sounding && leadingTies > 0) extendLastOff(leadingTies);
 }
 
 void Arpeggiator::FillUp(std::int32_t lNow) {
@@ -333,26 +459,42 @@ void Arpeggiator::FillRandom(std::int32_t lNow) {
     schedule(order_, lNow);
 }
 
-// One pass of the held notes in the order of `cycle`, in order_.
+void Arpeggiator::FillAsPlayed(std::int32_t lNow) {
+    orderOf(CycleAsPlayed);
+    schedule(order_, lNow);
+}
+
+// One pass of the held notes in the order of `cycle`, in order_, each step
+// played as many times in a row as the shape repeats it.
 void Arpeggiator::orderOf(std::int16_t cycle) {
     const auto n = heldCount();
+    const Span k{octaves_, shape_.octaveOrder};
     order_.clear();
     switch (cycle) {
-    case CycleUp: appendUp(order_, n, octaves_); break;
-    case CycleDown: appendDown(order_, n, octaves_); break;
+    case CycleUp: appendUp(order_, n, k); break;
+    case CycleDown: appendDown(order_, n, k); break;
     case CycleUpDown:
-        appendUp(order_, n, octaves_);
-        appendDownTurn(order_, n, octaves_);
+        appendUp(order_, n, k);
+        appendDownTurn(order_, n, k);
         break;
     case CycleDownUp:
-        appendDown(order_, n, octaves_);
-        appendUpTurn(order_, n, octaves_);
+        appendDown(order_, n, k);
+        appendUpTurn(order_, n, k);
         break;
+    case CycleAsPlayed: {
+        byArrival_.clear();
+        for (std::int16_t p = 1; p <= n; p = add<std::int16_t>(p, 1)) byArrival_.push_back(p);
+        std::sort(byArrival_.begin(), byArrival_.end(), [this](std::int16_t a, std::int16_t b) {
+            return static_cast<std::int32_t>(noteAry_->Item(a)->Arrival - noteAry_->Item(b)->Arrival) < 0;
+        });
+        appendUp(order_, n, k, 0, 0, &byArrival_);
+        break;
+    }
     case CycleRandom: {
         // The steps of an Up-Down pass, listed upward twice, then shuffled.
         // The list grows to fit however many notes are held.
-        appendUp(order_, n, octaves_);
-        appendUpTurn(order_, n, octaves_);
+        appendUp(order_, n, k);
+        appendUpTurn(order_, n, k);
         auto& steps = order_;
         const auto m = narrow<std::int16_t>(steps.size());
         std::mt19937 rng(seedSource_());
@@ -366,6 +508,8 @@ void Arpeggiator::orderOf(std::int16_t cycle) {
     }
     default: break;  // unknown order: nothing to play
     }
+    const auto times = std::max<std::int16_t>(shape_.repeat, 1);
+    for (Step& step : order_) step.times = times;
 }
 
 // ---- held-note lookup ----
@@ -402,11 +546,34 @@ void send(HostAutomation& host, bool step, std::int32_t status, std::int32_t dat
 }  // namespace
 
 void Arpeggiator::NoteOn(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc, bool step) {
-    send(*vlx_, step, 0x90 | nChan, nNote, nVeloc);
+    send(*vlx_, step, 0x90 | channelFor(nChan), nNote, nVeloc);
 }
 
 void Arpeggiator::NoteOff(std::uint8_t nChan, std::uint8_t nNote, bool step) {
-    send(*vlx_, step, 0x80 | nChan, nNote, 0);
+    send(*vlx_, step, 0x80 | channelFor(nChan), nNote, 0);
+}
+
+std::uint8_t Arpeggiator::channelFor(std::uint8_t nChan) const noexcept {
+    return voice_.outChannel >= 1 && voice_.outChannel <= 16 ? static_cast<std::uint8_t>(voice_.outChannel - 1) : nChan;
+}
+
+// Out of the way of the step's own work.
+[[gnu::noinline]] std::uint8_t Arpeggiator::velocityFor(const NoteEvt& note, std::int32_t slot) const {
+    switch (voice_.velocity) {
+    case VelocityFixed: return voice_.value;
+    case VelocityAccented: {
+        const std::int64_t every = std::max<std::int16_t>(voice_.accentEvery, 1);
+        return (slot % every + every) % every == 0 ? voice_.value : note.Velocity;
+    }
+    default: return note.Velocity;
+    }
+}
+
+// Every note-on's note-off goes out on the note-on's channel: what sounds
+// ends before the channel changes.
+void Arpeggiator::SetVoice(const Voice& voice) {
+    if (voice.outChannel != voice_.outChannel) StopPlay();
+    voice_ = voice;
 }
 
 bool Arpeggiator::MaybeTrigger(std::int32_t lNow, std::uint16_t nowFrac) {
@@ -439,8 +606,11 @@ bool Arpeggiator::MaybeTrigger(std::int32_t lNow, std::uint16_t nowFrac) {
         if (const auto note = FindEvt(on->Index)) {
             const auto pitch = on->CalcPitch(note->Note);
             if (mayPlayLate(*on, hosttime::distance(on->Trigger, lNow), cycle)) {
-                NoteOn(note->chan, pitch, note->Velocity, true);
-                playQ_->Add(on->Index, on->OctMult, on->Trigger);
+                NoteOn(note->chan, pitch,
+                       voice_.velocity == VelocityAsPlayed ? note->Velocity : velocityFor(*note, on->Slot), true);
+                // A note-on the output had no room for never sounded: its
+                // step passes in silence, its note-off with it.
+                if (!vlx_->StepRefused()) playQ_->Add(on->Index, on->OctMult, on->Trigger);
                 fired = true;
             }
             stepTaken(*on, *note, cycle);
@@ -471,12 +641,27 @@ bool Arpeggiator::mayPlayLate(const QEvt& on, std::int32_t late, std::int32_t cy
     return true;  // no note-off of its own to keep in order
 }
 
+// The slots stay counted from near the pattern's first, by whole turns of
+// the rhythm, the accents and the pairs, long before their count wraps;
+// rarely, and out of the way of a step's own work.
+[[gnu::noinline]] void Arpeggiator::rebaseSlots(std::int32_t slot) {
+    const std::int64_t turn = 2 * std::int64_t{rhythmPlaces()} * std::max<std::int16_t>(voice_.accentEvery, 1);
+    const std::int64_t by = -floorDiv(slot, turn) * turn;
+    grid_.at = gridAt(slot);  // the grid from near the steps too
+    grid_.slot = slot;
+    for (const auto& q : {std::static_pointer_cast<StepQueue>(noteOnQ_), std::static_pointer_cast<StepQueue>(noteOffQ_)})
+        for (const auto& step : q->NewEnum()) step->Slot = slotAfter(step->Slot, by);
+    grid_.slot = slotAfter(grid_.slot, by);
+    nextSlot_ = slotAfter(nextSlot_, by);
+}
+
 // A step whose note-on went out or passed: it counts as played, for the
 // order a rebuild goes on in and for Random's pass, and comes again a cycle
 // later.
 void Arpeggiator::stepTaken(const QEvt& on, const NoteEvt& note, std::int32_t cycle) {
     lastPlayed_ = Sounded{note.chan, note.Note, on.OctMult};
     lastStepAt_ = on.Trigger;
+    if (on.Slot > (1 << 30) || on.Slot < -(1 << 30)) rebaseSlots(on.Slot);
     const std::int32_t steps = noteOnQ_->Count();
     stepsIntoPass_ = steps > 0 && stepsIntoPass_ >= steps ? 1 : stepsIntoPass_ + 1;
     const std::int32_t slot = slotAfter(on.Slot, seqCount_);
@@ -489,7 +674,8 @@ void Arpeggiator::stepTaken(const QEvt& on, const NoteEvt& note, std::int32_t cy
 
 // The head of NoteOffQ comes again a cycle later, from where its step put
 // it: a note-off moved with a late note-on goes back to its own time.
-// On a grid of pairs it comes at its step's next point and length.
+// On a grid of pairs it comes at its step's next point and length (and
+// those of the steps tied to it).
 void Arpeggiator::requeueOff(const QEvt& off, std::int32_t cycle) {
     const std::int32_t slot = slotAfter(off.Slot, seqCount_);
     std::int32_t next = hosttime::after(off.Trigger, cycle);
@@ -500,13 +686,14 @@ void Arpeggiator::requeueOff(const QEvt& off, std::int32_t cycle) {
         movedOff_.reset();
     }
     if (byGrid()) {
-        const Moment on = gridAt(slot);
-        next = hosttime::after(on.ms, DurationFor(lengthAt(slot)));
-        frac = on.frac;
+        const Moment end = endOf(slot, off.Tied);
+        next = end.ms;
+        frac = end.frac;
     }
     const auto again = noteOffQ_->Add(off.Index, off.OctMult, next);
     again->Frac = frac;
     again->Slot = slot;
+    again->Tied = off.Tied;
     noteOffQ_->Pull();
 }
 
@@ -631,11 +818,10 @@ void Arpeggiator::HoldSteps(bool held) {
     // the one to come.
     if (const auto head = noteOnQ_->Peek(); held && held_ && head && placedUntil_ &&
                                             !hosttime::isBefore(*placedUntil_, head->Trigger))
-        nextSlot_ = head->Trigger;
+        nextSlot_ = head->Slot;
     if (held && !held_) {
         // The step to come is the next slot: the clock places it.
-        if (const auto head = noteOnQ_->Peek()) nextSlot_ = head->Trigger;
-        laidPeriod_ = period_;
+        if (const auto head = noteOnQ_->Peek()) nextSlot_ = head->Slot;
     }
     // Let go, the steps go on from the one to come, a step of period
     // apart (in pairs, with a swing); exact again at the typed tempo.
@@ -663,50 +849,47 @@ void Arpeggiator::passSilencedOffs(std::int32_t lNow, std::uint16_t nowFrac, std
 
 void Arpeggiator::PlaceNextStep(std::int32_t lTime, std::int16_t nPeriod, std::int16_t nDuration, int second) {
     SweepReleased();
-    // Laid on whole ms from the tick; the slots keep the clock's pairs.
-    if (const auto head = noteOnQ_->Peek(); head && second >= 0 && (head->Slot & 1) != second) {
-        for (const auto& e : noteOnQ_->NewEnum()) e->Slot = slotAfter(e->Slot, 1);
-        for (const auto& e : noteOffQ_->NewEnum()) e->Slot = slotAfter(e->Slot, 1);
-    }
+    // Laid on whole ms from the tick; the grid keeps the clock's pairs.
+    if (second >= 0) grid_.flip = static_cast<std::int32_t>((static_cast<std::uint32_t>(second) - static_cast<std::uint32_t>(nextSlot_)) & 1u);
     for (const auto& e : noteOnQ_->NewEnum()) e->Frac = 0;
     for (const auto& e : noteOffQ_->NewEnum()) e->Frac = 0;
-    const std::int64_t was = std::max<std::int16_t>(laidPeriod_, 1);
     const std::int64_t slots = std::max<std::int16_t>(seqCount_, 1);
-    // Every slot of the pass lies a whole number of `was` after the next
-    // one; the first step to come lies within a pass of it.
-    const auto at = [&](std::int64_t slot, std::int32_t plus) {
-        return hosttime::after(lTime, checked::narrow<std::int32_t>(slot * nPeriod + plus));
+    // The slot placed now falls at lTime, every slot after it nPeriod on.
+    const auto at = [&](std::int32_t slot, std::int32_t plus) {
+        return hosttime::after(lTime, checked::narrow<std::int32_t>(slotsFrom(nextSlot_, slot) * nPeriod + plus));
     };
     if (const auto head = noteOnQ_->Peek()) {
-        const std::int32_t headWas = head->Trigger;
-        const std::int64_t first = ((nearestDiv(hosttime::distance(nextSlot_, headWas), was) % slots) + slots) % slots;
+        const std::int32_t headSlot = head->Slot;
+        // The first step to come lies within a pass of the slot placed now:
+        // a step behind it comes a pass later, and those after it with it.
+        const std::int64_t ahead = slotsFrom(nextSlot_, headSlot);
+        const std::int64_t by = ((ahead % slots) + slots) % slots - ahead;
 
-        // Note-offs before the head belong to steps that have started: they
-        // keep their time, but end before the slot that falls now. The
-        // others follow their steps' slots. Both keep the queue's order.
+        // Note-offs of steps before the head have started: they keep their
+        // time, but end before the slot that falls now, unless tied through
+        // it. The others follow their steps' slots. Both keep the queue's
+        // order.
         for (const auto& off : noteOffQ_->NewEnum()) {
-            if (hosttime::isBefore(off->Trigger, headWas)) {
-                if (!hosttime::isBefore(off->Trigger, lTime)) off->Trigger = hosttime::after(lTime, -1);
+            if (slotsFrom(headSlot, off->Slot) < 0) {
+                if (const std::int32_t end = slotAfter(off->Slot, off->Tied); slotsFrom(nextSlot_, end) >= 0)
+                    off->Trigger = at(end, nDuration);
+                else if (!hosttime::isBefore(off->Trigger, lTime))
+                    off->Trigger = hosttime::after(lTime, -1);
             } else {
-                off->Trigger = at(first + floorDiv(hosttime::distance(headWas, off->Trigger), was), nDuration);
+                off->Slot = slotAfter(off->Slot, by);
+                off->Trigger = at(slotAfter(off->Slot, off->Tied), nDuration);
             }
         }
-        std::int64_t slot = first;
-        std::int32_t previous = headWas;
-        bool firstStep = true;
         for (const auto& on : noteOnQ_->NewEnum()) {
-            if (!firstStep) slot += std::max<std::int64_t>(1, nearestDiv(hosttime::distance(previous, on->Trigger), was));
-            firstStep = false;
-            previous = on->Trigger;
-            on->Trigger = at(slot, 0);
+            on->Slot = slotAfter(on->Slot, by);
+            on->Trigger = at(on->Slot, 0);
         }
     }
     movedOff_.reset();  // the note-offs are laid out afresh
     period_ = nPeriod;
     duration_ = nDuration;
     for (const auto& note : noteAry_->NewEnum()) note->Duration = nDuration;
-    laidPeriod_ = nPeriod;
-    nextSlot_ = hosttime::after(lTime, nPeriod);
+    nextSlot_ = slotAfter(nextSlot_, 1);
     placedUntil_ = lTime;
 }
 
@@ -815,19 +998,22 @@ void Arpeggiator::Remove(std::uint8_t nChan, std::uint8_t nNote) {
 
 void Arpeggiator::Retrigger(std::int32_t lNow) {
     const auto start = hosttime::after(lNow, 5);
-    renumberAndClear(start);
+    renumberAndClear(0);
+    grid_.flip = 0;  // pairs, the rhythm and the accents from the first step
     switch (cycle_) {
         case CycleUp: FillUp(start); break;
         case CycleDown: FillDown(start); break;
         case CycleUpDown: FillUpDown(start); break;
         case CycleDownUp: FillDownUp(start); break;
         case CycleRandom: FillRandom(start); break;
+        case CycleAsPlayed: FillAsPlayed(start); break;
         default: break;  // unknown order: nothing to play
     }
 }
 
-// Retrigger's first steps: silence, renumber, empty the step queues.
-void Arpeggiator::renumberAndClear(std::int32_t start) {
+// Retrigger's first steps: silence, renumber, empty the step queues; the
+// step to come is the grid's `slot`.
+void Arpeggiator::renumberAndClear(std::int32_t slot) {
     StopPlay();
     // The queues are emptied below: nothing released is left to sweep.
     releasedIds_.reset();
@@ -842,8 +1028,7 @@ void Arpeggiator::renumberAndClear(std::int32_t start) {
     clear(*noteOffQ_);
     movedOff_.reset();
     placedUntil_.reset();
-    nextSlot_ = start;
-    laidPeriod_ = period_;
+    nextSlot_ = slot;
     stepsIntoPass_ = 0;
 }
 
@@ -858,46 +1043,62 @@ Arpeggiator::Sounded Arpeggiator::soundOf(const Step& step) const {
     return Sounded{note->chan, note->Note, step.octave};
 }
 
-void Arpeggiator::Regrid(std::int32_t lStart) { Regrid(GridPoint{{lStart, 0}, 0}); }
+// A clock places the slot that was to come; else the step at lStart.
+void Arpeggiator::Regrid(std::int32_t lStart) {
+    Regrid(GridPoint{{lStart, 0}, held_ ? nextSlot_ : slotAt({lStart, 0})});
+}
 
 void Arpeggiator::Regrid(const GridPoint& from) {
-    const std::int32_t lStart = from.at.ms;
-    // What would have come next, named by its note before the IDs change.
+    // What would have come next, named by its note before the IDs change,
+    // and how many of its repeats were still to come.
     std::optional<Sounded> next;
-    if (const auto head = noteOnQ_->Peek()) next = soundOf(*head);
-    renumberAndClear(lStart);
+    std::int16_t repeatsLeft = 0;
+    if (const auto head = noteOnQ_->Peek()) {
+        next = soundOf(*head);
+        for (const auto& on : noteOnQ_->NewEnum()) {
+            if (on->Index != head->Index || on->OctMult != head->OctMult) break;
+            ++repeatsLeft;
+        }
+    }
+    renumberAndClear(from.slot);
     orderOf(cycle_);
     const std::size_t m = order_.size();
     if (m == 0) return;
     // Go on after the step played last, with the one that came next if the
     // pass still has it there; else with the one that came next wherever
-    // it is; else from the top.
+    // it is; else from the top. In the middle of a note's repeats, with
+    // those left of them.
     std::size_t first = 0;
     bool found = false;
     auto after = [&](std::size_t i) { return lastPlayed_ && soundOf(order_[(i + m - 1) % m]) == *lastPlayed_; };
     auto is = [&](std::size_t i) { return next && soundOf(order_[i]) == *next; };
+    const bool midRepeat = order_[0].times > 1 && next && lastPlayed_ && *next == *lastPlayed_;
+    for (std::size_t i = 0; i < m && !found && midRepeat; ++i) found = is(i) && (first = i, true);
     for (std::size_t i = 0; i < m && !found; ++i) found = after(i) && is(i) && (first = i, true);
     for (std::size_t i = 0; i < m && !found; ++i) found = after(i) && (first = i, true);
     for (std::size_t i = 0; i < m && !found; ++i) found = is(i) && (first = i, true);
     std::rotate(order_.begin(), order_.begin() + static_cast<std::ptrdiff_t>(first), order_.end());
+    if (midRepeat && repeatsLeft < order_[0].times) {
+        // The repeats played already close the pass.
+        order_.push_back({order_[0].position, order_[0].octave, static_cast<std::int16_t>(order_[0].times - repeatsLeft)});
+        order_[0].times = repeatsLeft;
+    }
     if (cycle_ == CycleRandom && shuffleEveryPass_) keepFromRepeating(order_);
     scheduleFrom(order_, from, std::nullopt);
 }
 
+// The rhythm and the accents go on in their places on the kept grid: the
+// first step sounds at once only where its slot plays.
 void Arpeggiator::Resume(std::int32_t lNow) {
     const std::int32_t start = hosttime::after(lNow, 5);
     const std::int32_t since = hosttime::distance(lastStepAt_, start);
     if (!grid_.valid || held_ || since < 0 || since > std::max<std::int32_t>(kGridKeptMs, 2 * period_))
         return Retrigger(lNow);
-    // The grid's first point at least half a step after the start: found
-    // near its estimate, the points rising with their slots.
-    const Moment target{hosttime::after(start, period_ / 2), 0};
-    const std::int64_t ahead = static_cast<std::int64_t>(hosttime::distance(grid_.at.ms, target.ms)) * 2 * grid_.den;
-    std::int32_t slot = slotAfter(grid_.slot, floorDiv(ahead, std::max<std::int64_t>(grid_.pair, 1)));
-    while (earlier(gridAt(slot), target)) slot = slotAfter(slot, 1);
-    while (!earlier(gridAt(slotAfter(slot, -1)), target)) slot = slotAfter(slot, -1);
-    const GridPoint from{gridAt(slotAfter(slot, -1)), slotAfter(slot, -1)};
-    renumberAndClear(start);
+    // From the slot before the grid's first point at least half a step
+    // after the start.
+    const std::int32_t slot = slotAfter(slotAt({hosttime::after(start, period_ / 2), 0}), -1);
+    const GridPoint from{gridAt(slot), slot};
+    renumberAndClear(slot);
     orderOf(cycle_);
     if (cycle_ == CycleRandom && shuffleEveryPass_) keepFromRepeating(order_);
     scheduleFrom(order_, from, start);
@@ -936,30 +1137,35 @@ void Arpeggiator::keepFromRepeating(std::vector<Step>& steps) const {
 // A fresh order for the pass now queued, its times kept: called between two
 // passes, when nothing sounds, so that every queued note-off belongs to a
 // queued note-on, in the same order.
+// A note's repeats stay together, in steps of their own.
 void Arpeggiator::reshuffleQueued() {
     const auto m = static_cast<std::size_t>(noteOnQ_->Count());
     order_.clear();
     for (const auto& on : noteOnQ_->NewEnum()) {
         const std::int16_t position = positionOf(on->Index);
         if (position == 0) return;  // a released note's step not yet swept: next pass
-        order_.push_back({position, on->OctMult});
+        if (!order_.empty() && order_.back().position == position && order_.back().octave == on->OctMult &&
+            order_.back().times < shape_.repeat)
+            ++order_.back().times;
+        else
+            order_.push_back({position, on->OctMult});
     }
     if (m == 0 || static_cast<std::size_t>(noteOffQ_->Count()) != m) return;
     std::mt19937 rng(seedSource_());
-    for (std::size_t j = m; j-- > 1;) std::swap(order_[j], order_[std::uniform_int_distribution<std::size_t>(0, j)(rng)]);
+    for (std::size_t j = order_.size(); j-- > 1;)
+        std::swap(order_[j], order_[std::uniform_int_distribution<std::size_t>(0, j)(rng)]);
     keepFromRepeating(order_);
-    std::size_t i = 0;
-    for (const auto& on : noteOnQ_->NewEnum()) {
-        const auto& note = noteAry_->Item(order_[i].position);
-        on->Index = note->ID;
-        on->OctMult = order_[i++].octave;
-    }
-    i = 0;
-    for (const auto& off : noteOffQ_->NewEnum()) {
-        const auto& note = noteAry_->Item(order_[i].position);
-        off->Index = note->ID;
-        off->OctMult = order_[i++].octave;
-    }
+    const auto relabel = [this](const auto& queue) {
+        std::size_t i = 0;
+        std::int16_t done = 0;
+        for (const auto& step : queue.NewEnum()) {
+            step->Index = noteAry_->Item(order_[i].position)->ID;
+            step->OctMult = order_[i].octave;
+            if (++done == order_[i].times) done = 0, ++i;
+        }
+    };
+    relabel(*noteOnQ_);
+    relabel(*noteOffQ_);
 }
 
 // A new note's ID must not repeat one still held: after releases the IDs of
@@ -981,10 +1187,10 @@ void Arpeggiator::Add(std::int32_t lNow, std::uint8_t nChan, std::uint8_t nNote,
 // their order of arrival.
 void Arpeggiator::hold(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc) {
     const auto id = nextProvisionalID();
-    if (const auto at = firstAbove(nNote); at <= noteAry_->Count())
-        noteAry_->Insert(id, nChan, nNote, nVeloc, duration_, at);
-    else
-        noteAry_->Add(id, nChan, nNote, nVeloc, duration_);
+    const auto at = firstAbove(nNote);
+    const auto note = at <= noteAry_->Count() ? noteAry_->Insert(id, nChan, nNote, nVeloc, duration_, at)
+                                              : noteAry_->Add(id, nChan, nNote, nVeloc, duration_);
+    note->Arrival = arrivals_++;
 }
 
 void Arpeggiator::Hold(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc, bool silence) {

@@ -44,6 +44,17 @@ enum class Control : std::uint8_t {
     Swing,
     StepFeel,
     ExactSteps,
+    SplitLowest,
+    SplitHighest,
+    InChannel,
+    OutChannel,
+    Velocity,
+    VelocityValue,
+    AccentEvery,
+    OctaveOrder,
+    Repeat,
+    RhythmLength,
+    Rhythm,
     Arpeggiate,
     kCount
 };
@@ -120,9 +131,22 @@ inline constexpr ControlChoice kOctaveChoices[] = {{"1", 1}, {"2", 2}, {"3", 3}}
 inline constexpr ControlChoice kResolutionChoices[] = {{"Whole", 32}, {"Half", 16}, {"Quarter", 8},
                                                        {"8th", 4},    {"16th", 2},  {"32nd", 1}};
 inline constexpr ControlChoice kSustainChoices[] = {{"Staccato", 1}, {"Normal", 2}, {"Legatto", 3}};
-inline constexpr ControlChoice kCycleChoices[] = {{"Up", 1}, {"Down", 2}, {"Up-Down", 3}, {"Down-Up", 4}, {"Random", 5}};
+inline constexpr ControlChoice kCycleChoices[] = {{"Up", 1},      {"Down", 2},   {"Up-Down", 3},
+                                                  {"Down-Up", 4}, {"Random", 5}, {"As played", 6}};
+inline constexpr ControlChoice kInChannelChoices[] = {{"Any", 0}, {"1", 1},   {"2", 2},   {"3", 3},   {"4", 4},   {"5", 5},
+                                                      {"6", 6},   {"7", 7},   {"8", 8},   {"9", 9},   {"10", 10}, {"11", 11},
+                                                      {"12", 12}, {"13", 13}, {"14", 14}, {"15", 15}, {"16", 16}};
+inline constexpr ControlChoice kOutChannelChoices[] = {
+    {"As played", 0}, {"1", 1},   {"2", 2},   {"3", 3},   {"4", 4},   {"5", 5},   {"6", 6},   {"7", 7},  {"8", 8},
+    {"9", 9},         {"10", 10}, {"11", 11}, {"12", 12}, {"13", 13}, {"14", 14}, {"15", 15}, {"16", 16}};
+inline constexpr ControlChoice kVelocityChoices[] = {{"As played", 0}, {"Fixed", 1}, {"Accented", 2}};
+inline constexpr ControlChoice kOctaveOrderChoices[] = {{"Up", 1}, {"Down", 2}, {"Bounce", 3}};
 // A step as long as the resolution says, two thirds of it, or one and a half.
 inline constexpr ControlChoice kStepFeelChoices[] = {{"Straight", 1}, {"Triplet", 2}, {"Dotted", 3}};
+
+// The first plugin port of the split's, the notes' and the order's controls
+// (the time's and the shape's come before them).
+inline constexpr std::uint32_t kPanelPorts = 20;
 
 // In the order of Control. Settings names, options and LV2 symbols and
 // indices are what older files, scripts and DAW sessions hold: never renamed.
@@ -208,6 +232,52 @@ inline constexpr ControlSpec kControlTable[] = {
      .lv2Symbol = "exact_steps", .lv2Index = 19, .label = "Exact step lengths", .lv2Name = nullptr,
      .help = "Steps on exact frames and the tempo to a tenth of a bpm, instead of whole milliseconds and whole bpm.",
      .unit = nullptr, .place = ControlPlace::Panel, .byDefault = 0, .group = "Time"},
+    {.id = Control::SplitLowest, .kind = ControlKind::Value, .settingsName = "SplitLowest", .option = "split-lowest",
+     .lv2Symbol = "split_lowest", .lv2Index = kPanelPorts + 0, .label = "Lowest key:", .lv2Name = nullptr,
+     .help = "Keys below it (60 is C4) pass through as if Arpeggiate were up.", .unit = nullptr,
+     .place = ControlPlace::Panel, .byDefault = 0, .minimum = 0, .maximum = 127, .group = "Split"},
+    {.id = Control::SplitHighest, .kind = ControlKind::Value, .settingsName = "SplitHighest",
+     .option = "split-highest", .lv2Symbol = "split_highest", .lv2Index = kPanelPorts + 1, .label = "Highest key:",
+     .lv2Name = nullptr, .help = "Keys above it pass through as if Arpeggiate were up.", .unit = nullptr,
+     .place = ControlPlace::Panel, .byDefault = 127, .minimum = 0, .maximum = 127, .group = "Split"},
+    {.id = Control::InChannel, .kind = ControlKind::List, .settingsName = "InChannel", .option = "in-channel",
+     .lv2Symbol = "in_channel", .lv2Index = kPanelPorts + 2, .label = "Input channel:", .lv2Name = nullptr,
+     .help = "The channel arpeggiated; what comes on the others passes through as if Arpeggiate were up.",
+     .unit = nullptr, .place = ControlPlace::Panel, .byDefault = 0, .choices = kInChannelChoices, .group = "Split"},
+    {.id = Control::OutChannel, .kind = ControlKind::List, .settingsName = "OutChannel", .option = "out-channel",
+     .lv2Symbol = "out_channel", .lv2Index = kPanelPorts + 3, .label = "Output channel:", .lv2Name = nullptr,
+     .help = "The channel the arpeggio is sent on: each note's own, or this one.", .unit = nullptr,
+     .place = ControlPlace::Panel, .byDefault = 0, .choices = kOutChannelChoices, .group = "Split"},
+    {.id = Control::Velocity, .kind = ControlKind::List, .settingsName = "Velocity", .option = "velocity",
+     .lv2Symbol = "velocity", .lv2Index = kPanelPorts + 4, .label = "Velocity:", .lv2Name = nullptr,
+     .help = "Each step's velocity: its key's, the velocity value, or its key's with the velocity value on every "
+             "Nth step.",
+     .unit = nullptr, .place = ControlPlace::Panel, .byDefault = 0, .choices = kVelocityChoices, .group = "Notes"},
+    {.id = Control::VelocityValue, .kind = ControlKind::Value, .settingsName = "VelocityValue",
+     .option = "velocity-value", .lv2Symbol = "velocity_value", .lv2Index = kPanelPorts + 5, .label = "Velocity value:",
+     .lv2Name = nullptr, .help = "The fixed velocity, or the accent's.", .unit = nullptr,
+     .place = ControlPlace::Panel, .byDefault = 100, .minimum = 1, .maximum = 127, .group = "Notes"},
+    {.id = Control::AccentEvery, .kind = ControlKind::Value, .settingsName = "AccentEvery", .option = "accent-every",
+     .lv2Symbol = "accent_every", .lv2Index = kPanelPorts + 6, .label = "Accent every:", .lv2Name = nullptr,
+     .help = "Accented: every Nth step of the grid, counted from the pattern's first, sounds at the velocity value.",
+     .unit = nullptr, .place = ControlPlace::Panel, .byDefault = 4, .minimum = 1, .maximum = 16, .group = "Notes"},
+    {.id = Control::OctaveOrder, .kind = ControlKind::List, .settingsName = "OctaveOrder", .option = "octave-order",
+     .lv2Symbol = "octave_order", .lv2Index = kPanelPorts + 7, .label = "Octave order:", .lv2Name = nullptr,
+     .help = "How the pattern walks the octaves of its span: upward, downward, or up and back down.",
+     .unit = nullptr, .place = ControlPlace::Panel, .byDefault = 1, .choices = kOctaveOrderChoices, .group = "Order"},
+    {.id = Control::Repeat, .kind = ControlKind::Value, .settingsName = "Repeat", .option = "repeat",
+     .lv2Symbol = "repeat", .lv2Index = kPanelPorts + 8, .label = "Note repeat:", .lv2Name = nullptr,
+     .help = "How many steps in a row each note of the pattern plays.", .unit = nullptr,
+     .place = ControlPlace::Panel, .byDefault = 1, .minimum = 1, .maximum = 4, .group = "Order"},
+    {.id = Control::RhythmLength, .kind = ControlKind::Value, .settingsName = "RhythmLength",
+     .option = "rhythm-length", .lv2Symbol = "rhythm_length", .lv2Index = kPanelPorts + 9, .label = "Rhythm length:",
+     .lv2Name = nullptr, .help = "How many places of the rhythm are used before it repeats.", .unit = nullptr,
+     .place = ControlPlace::Panel, .byDefault = 16, .minimum = 1, .maximum = 16, .group = "Order"},
+    {.id = Control::Rhythm, .kind = ControlKind::Steps, .settingsName = "Rhythm", .option = "rhythm",
+     .lv2Symbol = "rhythm", .lv2Index = kPanelPorts + 10, .label = "Rhythm:", .lv2Name = nullptr,
+     .help = "What each step of the grid does: play the pattern's next note, rest (the pattern waits), or tie "
+             "(the note before sounds on through it).",
+     .unit = nullptr, .place = ControlPlace::Panel, .byDefault = 0, .group = "Order", .steps = 16},
     {.id = Control::Arpeggiate, .kind = ControlKind::Switch, .settingsName = nullptr, .option = "arpeggiate",
      .lv2Symbol = "arpeggiate", .lv2Index = 2, .label = "&Arpeggiate", .lv2Name = nullptr,
      .help = "On: the held notes play as the pattern. Off: everything played passes through.", .unit = nullptr,

@@ -25,6 +25,7 @@ public:
         clock_.SetRate(cycle.rate, first);
         start_ = first;
         frames_ = cycle.frames;
+        late_ = cycle.lateFrames;
         cursor_ = first;
         in_ = true;
     }
@@ -51,6 +52,13 @@ public:
     // The host millisecond of the frame being played, and how far into it.
     std::int32_t Now() const noexcept { return clock_.MsAt(cursor_); }
     std::uint16_t NowFrac() const noexcept { return clock_.FracAt(cursor_); }
+    // The millisecond in which what is written at the frame being played
+    // will be heard: later than Now() in a cycle the driver runs behind real
+    // time (a server replaying cycles it stalled over, a thread woken late).
+    std::int32_t HeardNow() const noexcept {
+        const std::uint64_t into = cursor_ - start_;
+        return clock_.MsAt(cursor_ + (late_ > into ? late_ - into : 0));
+    }
     // The first frame of host millisecond `ms` (the one nearest now).
     std::uint64_t FrameOfMs(std::int32_t ms) const noexcept { return clock_.FrameOf(ms, cursor_); }
     std::uint64_t FrameOfMs(std::int32_t ms, std::uint16_t frac) const noexcept { return clock_.FrameOf(ms, frac, cursor_); }
@@ -67,6 +75,7 @@ private:
     std::uint64_t frameOffset_ = 0;  // from the driver's frames to ours
     std::uint64_t start_ = 0;
     std::uint32_t frames_ = 0;
+    std::uint64_t late_ = 0;  // the cycle's lateFrames
     bool in_ = false;
 };
 

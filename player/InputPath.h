@@ -56,6 +56,10 @@ public:
     void PlayKeysDown();
     // The engine is empty: no press of it seen yet.
     void ForgetPresses() noexcept { divertedPress_.reset(); }
+    // Whatever passed to the output and is still down (keys, the sustain
+    // pedal) gets its release there: the connections are about to end, and
+    // the synth would never hear it otherwise.
+    void ReleasePassed();
 
     std::atomic<std::int32_t> lBusy{-1};
     std::shared_ptr<InputQ> InQ;
@@ -65,6 +69,9 @@ public:
     std::uint64_t refusedKeys() const noexcept { return refused_.load(std::memory_order_relaxed); }
 
 private:
+    bool arpeggiates(std::uint8_t chan, std::uint8_t note) const noexcept;
+    bool passesBySplit(const host::MidiMessage& m) noexcept;
+
     Arpeggiator& Arp;
     CycleHost& vlx;
     CycleTime& time_;
@@ -76,6 +83,13 @@ private:
     std::bitset<16 * 256> divertedPress_;
     // Keys down, whatever the routing (velocity, 0 when up), by channel * 128 + note.
     std::array<std::uint8_t, 16 * 128> keysDown_{};
+    // What the output has had pressed and not released: keys, by channel *
+    // 128 + note, and the sustain pedal, by channel.
+    std::bitset<16 * 128> passedDown_;
+    std::bitset<16> passedPedal_;
+    void passed(const std::uint8_t* bytes, std::uint32_t size) noexcept;
+    // Keys whose latest press passed by the split, by channel * 128 + note.
+    std::bitset<16 * 128> passedBySplit_;
     std::uint64_t inputs_ = 0;
     std::atomic<std::uint64_t> received_{0};
     std::atomic<std::uint64_t> refused_{0};

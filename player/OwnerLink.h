@@ -20,7 +20,8 @@ namespace vlx {
 struct PlayerCommand {
     enum class Kind : std::uint8_t {
         Set,          // a control takes `value`
-        AllNotesOff,  // silence and forget, Arpeggiate staying down
+        AllNotesOff,   // silence and forget, Arpeggiate staying down
+        ReleasePassed, // what passed through and is still down, released at the output
     };
     Kind kind = Kind::Set;
     Control control = Control::Arpeggiate;
@@ -61,6 +62,10 @@ public:
     }
     void Report(const PlayerReport& r) noexcept {
         reports_.push(r);  // a full queue means nobody reads: the newest goes
+        Notify();
+    }
+    // Something new to show, or a report.
+    void Notify() noexcept {
         if (notifier_) notifier_->Notify();
     }
 

@@ -31,6 +31,15 @@ Arpeggiator::Timing timingOf(const ControlValues& c) {
             code(c, Control::Swing), code(c, Control::Gate)};
 }
 
+Arpeggiator::Shape shapeOf(const ControlValues& c) {
+    return {code(c, Control::OctaveOrder), code(c, Control::Repeat), c[Control::Rhythm], code(c, Control::RhythmLength)};
+}
+
+Arpeggiator::Voice voiceOf(const ControlValues& c) {
+    return {code(c, Control::Velocity), checked::narrow<std::uint8_t>(c[Control::VelocityValue]),
+            code(c, Control::AccentEvery), code(c, Control::OutChannel)};
+}
+
 }  // namespace
 
 Player::Player(const ControlValues& controls, PlayerNotifier* notifier)
@@ -53,6 +62,8 @@ Player::Player(const ControlValues& controls, PlayerNotifier* notifier)
     Arp->vlx(vlx);
     Arp->Init(vlx->HostTime(), nLastTempo, nLastResolution, nLastSustain, nLastOctaves, nLastCycle);
     Arp->SetTiming(lastTiming_);
+    Arp->SetShape(shapeOf(controls));
+    Arp->SetVoice(voiceOf(controls));
     Arp->ShuffleEveryPass(state_.on(Control::ShuffleEveryPass));
     band_.latch().Hold(state_.on(Control::SustainHold));
     band_.latch().Latch(state_.on(Control::Latch));
@@ -67,6 +78,8 @@ Player::~Player() {
 void Player::Set(Control control, std::int32_t value) { link_.Post({PlayerCommand::Kind::Set, control, value}); }
 
 void Player::AllNotesOff() { link_.Post({PlayerCommand::Kind::AllNotesOff, Control::Arpeggiate, 0}); }
+
+void Player::ReleasePassed() { link_.Post({PlayerCommand::Kind::ReleasePassed, Control::Arpeggiate, 0}); }
 
 Player::Counters Player::counters() const noexcept {
     Counters c;
@@ -91,6 +104,7 @@ void Player::ForgetSilently() {
 // Each control's behaviour when the owner sets it.
 void Player::apply(const PlayerCommand& command) {
     if (command.kind == PlayerCommand::Kind::AllNotesOff) return band_.StopEverything();
+    if (command.kind == PlayerCommand::Kind::ReleasePassed) return input_.ReleasePassed();
     const Control c = command.control;
     state_.controls[c] = command.value;
     const bool on = command.value != 0;
@@ -102,8 +116,13 @@ void Player::apply(const PlayerCommand& command) {
     case Control::Latch: band_.HoldSwitched(c, on); break;
     case Control::ShuffleEveryPass: Arp->ShuffleEveryPass(on); break;
     case Control::Tempo: tempoGiven_ = true; break;
-    // The lists reach the engine at its settings poll; the other switches
-    // are read where they matter.
+    // What a step sends changes at once.
+    case Control::Velocity:
+    case Control::VelocityValue:
+    case Control::AccentEvery:
+    case Control::OutChannel: Arp->SetVoice(voiceOf(state_.controls)); break;
+    // The lists and the pattern's shape reach the engine at its settings
+    // poll; the split and the other switches are read where they matter.
     default: break;
     }
 }
@@ -188,8 +207,14 @@ bool Player::Timer_Timer() {
             if (state_.on(Control::KeepBeat) && state_.looping) PollControls();
             keys_.RegridBy(lNow);
             band_.FollowAt(lNow);
-            // A rebuild still to come replaces what the queues hold.
-            if (!Arp->IsEmpty() && !keys_.RebuildPending()) fired = Arp->MaybeTrigger(lNow, nowFrac);
+            // A rebuild still to come replaces what the queues hold. Steps
+            // a whole period late by the time they would be heard pass in
+            // silence, whatever the driver: frames that jumped, cycles
+            // replayed faster than real time, a thread woken late.
+            if (!Arp->IsEmpty() && !keys_.RebuildPending()) {
+                if (const std::int32_t heard = time_.HeardNow(); heard != lNow) Arp->PassMissed(heard);
+                fired = Arp->MaybeTrigger(lNow, nowFrac);
+            }
         }
     }
     if (state_.looping) {
@@ -226,6 +251,10 @@ void Player::PollControls() {
     if (timing != lastTiming_) {
         lastTiming_ = timing;
         Arp->SetTiming(timing);
+        changed = true;
+    }
+    if (const Arpeggiator::Shape shape = shapeOf(c); shape != Arp->shape()) {
+        Arp->SetShape(shape);
         changed = true;
     }
     // While a clock's tempo drives the steps, the typed one waits; a tempo
@@ -375,20 +404,29 @@ void Player::publishView() noexcept {
         const auto& note = held.Item(p);
         v.held[n] = static_cast<std::uint16_t>(note->chan * 256 + note->Note);
     }
-    v.playing = -1;
     if (const auto step = Arp->PlayQ()->Count() > 0 ? Arp->PlayQ()->Item(Arp->PlayQ()->Count()) : nullptr) {
         if (const auto note = Arp->FindEvt(step->Index)) {
             const int pitch = note->Note + 12 * (step->OctMult - 1);
-            if (pitch <= 127) v.playing = note->chan * 256 + pitch;
+            lastStruck_ = pitch <= 127 ? note->chan * 256 + pitch : -1;
         }
     }
+    if (!state_.looping || Arp->IsEmpty()) lastStruck_ = -1;
+    v.playing = lastStruck_;
     v.inputs = input_.inputs();
     v.following = band_.following();
     v.clockState = band_.clockState();
     v.clockLost = band_.clockLost();
     v.clockTempo = band_.clockTempo();
     v.controls = state_.controls;
+    // The owner is woken only when it has something new to show: the
+    // input light at most every 50 ms.
+    const std::int32_t now = time_.Now();
+    const bool input = v.inputs != shown_.inputs && !hosttime::isBefore(now, hosttime::after(inputShownAt_, 50));
+    const bool changed = !v.ShowsAsBefore(shown_) || input;
+    if (input) inputShownAt_ = now;
+    if (changed) shown_ = v;
     view_.Publish();
+    if (changed) link_.Notify();
 }
 
 }  // namespace vlx

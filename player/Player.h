@@ -65,6 +65,9 @@ public:
     // settings poll (at the next step, with the beat kept).
     void Set(Control control, std::int32_t value);
     void AllNotesOff();
+    // Before the connections end: what passed through to the output and is
+    // still down (keys, the sustain pedal) is released there.
+    void ReleasePassed();
     bool TakeReport(PlayerReport& report) noexcept { return link_.TakeReport(report); }
     // Whether the cycles have taken every change posted so far.
     bool Settled() const noexcept { return link_.Settled(); }
@@ -151,6 +154,10 @@ private:
     bool tempoGiven_ = false;  // since the last poll
     bool failing_ = false;
     Published<PlayerView> view_;
+    // What the owner was last told to show, and when input last lit it.
+    PlayerView shown_;
+    std::int32_t inputShownAt_ = 0;
+    std::int32_t lastStruck_ = -1;  // the note of the step struck last
     std::atomic<std::uint64_t> junkBytes_{0};
     std::atomic<std::uint64_t> failures_{0};
 };

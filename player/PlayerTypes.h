@@ -18,7 +18,8 @@ struct PlayerView {
     // The held notes in pitch order, channel * 256 + note, the first kShownHeld.
     std::uint16_t heldCount = 0;
     std::array<std::uint16_t, kShownHeld> held{};
-    // The note sounding now, channel * 256 + pitch; -1 when none.
+    // The note of the step struck last, channel * 256 + pitch, while keys
+    // are held; -1 when none.
     std::int32_t playing = -1;
     std::uint64_t inputs = 0;  // messages received so far, whatever became of them
     bool following = false;    // Follow MIDI clock, while arpeggiating
@@ -28,6 +29,9 @@ struct PlayerView {
     // The controls as the player has them.
     ControlValues controls;
     bool operator==(const PlayerView&) const = default;
+    // Whether the owner would show anything else for `other` (the tempo to
+    // the whole beat, input counted apart).
+    bool ShowsAsBefore(const PlayerView& other) const noexcept;
 };
 
 // What the player tells its owner.
@@ -45,7 +49,15 @@ struct PlayerReport {
     char what[200] = {};
 };
 
-// Told, from the driver's thread, when a report waits; must not block.
+inline bool PlayerView::ShowsAsBefore(const PlayerView& o) const noexcept {
+    const auto whole = [](double bpm) { return static_cast<long>(bpm + 0.5); };
+    return arpeggiating == o.arpeggiating && heldCount == o.heldCount && held == o.held && playing == o.playing &&
+           following == o.following && clockState == o.clockState && clockLost == o.clockLost &&
+           whole(clockTempo) == whole(o.clockTempo) && controls == o.controls;
+}
+
+// Told, from the driver's thread, when a report waits or what the owner
+// shows changed; must not block.
 class PlayerNotifier {
 public:
     virtual void Notify() noexcept = 0;

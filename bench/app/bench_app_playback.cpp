@@ -38,6 +38,16 @@
 //     keys up for 40 ms between two chords, 32 changes) with Keep the beat
 //     on and off: each onset but a chord's first against the first step's
 //     grid.
+//  8. Split at C4 ("split"): a left-hand chord (C3 E3 G3) arpeggiated in
+//     32nds at 240 bpm while a right hand plays a note from C4 up every 50 ms, each at a
+//     random frame of its cycle: the delay of each right-hand message from
+//     the frame played in to the frame recorded out, against the same notes
+//     passed through with arpeggiation off (routed); whether the arpeggio
+//     kept its grid and took none of them. Then the program's CPU while it
+//     plays 7 keys as in 1 (a), every new control at its default and with
+//     them on (a rhythm, repeats, octaves up and back, accents, another
+//     channel out), and, when VLX_BENCH_BASE_PROGRAM names the armed program
+//     of another build, that one's in turn.
 //  4. A one-minute fuzz run through VLXArp:in: random messages of every
 //     status in bursts, arpeggiation switched on and off at random; then all
 //     keys released and arpeggiation off. Counts the input the window
@@ -46,7 +56,7 @@
 //     the program exits cleanly.
 //
 // VLX_BENCH_SECONDS scales the runs (timing runs last 12 s by default, the
-// others 30 s and 60 s); VLX_BENCH_PARTS picks some of "timing stall idle fuzz musical flood time";
+// others 30 s and 60 s); VLX_BENCH_PARTS picks some of "timing stall idle fuzz musical flood time split";
 // VLX_BENCH_TIME some of "swing exact cpu chords"; VLX_BENCH_PERIODS and VLX_BENCH_LOADS pick some of "256 1024" and
 // "quiet compile popups busyx". The servers run real-time, as jackd does by
 // default (it says so when the system refuses it). With VLX_TEST_JACK=pipewire and PipeWire's libjack
@@ -831,13 +841,140 @@ void musical(bool keepBeat) {
     fs::remove_all(config);
 }
 
+// A right hand's notes, one every 50 ms at a random frame of its cycle,
+// released 40 ms later: each message's delay from the frame played to the
+// frame recorded, matched in order (the arpeggio's own are velocity 0 or
+// 100; these are 90 and 64).
+std::vector<double> rightHand(JackTester& tester, int notes, std::mt19937& rng) {
+    const std::size_t playedFrom = tester.played().size(), recordedFrom = tester.recorded().size();
+    const auto ms = [&](double t) { return static_cast<jack_nframes_t>(t * tester.sampleRate() / 1000); };
+    for (int i = 0; i < notes; ++i) {
+        const auto key = static_cast<std::uint8_t>(60 + i % 25);
+        const jack_nframes_t at =
+            tester.frameNow() + tester.bufferSize() + std::uniform_int_distribution<jack_nframes_t>(0, 255)(rng);
+        tester.play({0x90, key, 90}, at);
+        tester.play({0x80, key, 64}, at + ms(40));
+        std::this_thread::sleep_for(50ms);
+    }
+    tester.waitCycles(20);
+    const auto mine = [](const vlx::test::RecordedMidi& m) {
+        return m.bytes.size() == 3 && (m.bytes[2] == 90 || m.bytes[2] == 64) && (m.bytes[0] & 0xE0) == 0x80;
+    };
+    std::vector<jack_nframes_t> in, out;
+    for (std::size_t i = playedFrom; i < tester.played().size(); ++i)
+        if (mine(tester.played()[i])) in.push_back(tester.played()[i].frame);
+    for (std::size_t i = recordedFrom; i < tester.recorded().size(); ++i)
+        if (mine(tester.recorded()[i])) out.push_back(tester.recorded()[i].frame);
+    if (in.size() != out.size()) std::printf("  (right-hand messages played %zu, recorded %zu)\n", in.size(), out.size());
+    std::vector<double> delays;
+    for (std::size_t i = 0; i < std::min(in.size(), out.size()); ++i)
+        delays.push_back(static_cast<std::int32_t>(out[i] - in[i]) * 1000.0 / tester.sampleRate());
+    return delays;
+}
+
+// The program's CPU while it plays 7 keys in 32nds at 240 bpm, Up-Down.
+double playingCpu(const char* armed, const std::string& extra, std::chrono::seconds span) {
+    JackServer server(48000, 256);
+    server.makeDefault();
+    const fs::path config = makeConfig("cpu", "\"Tempo\"=dword:000000f0\n\"Resolution\"=\"32nd\"\n"
+                                              "\"Cycle\"=\"Up-Down\"\n\"Divert\"=dword:00000001\n" + extra);
+    ChildProgram program(armed, envFor(config));
+    awaitArmed(program);
+    JackTester tester(server.name());
+    wireToProgram(tester);
+    for (std::uint8_t key : {48, 52, 55, 60, 64, 67, 72}) tester.play({0x90, key, 100});
+    tester.waitCycles(8);
+    const CpuShare cpu = cpuPercentOver(program.pid(), span);
+    program.terminate(10'000);
+    fs::remove_all(config);
+    return cpu.process;
+}
+
+void split(std::chrono::seconds span) {
+    {
+        JackServer server(48000, 256);
+        server.makeDefault();
+        const fs::path config = makeConfig("split", "\"Tempo\"=dword:000000f0\n\"Resolution\"=\"32nd\"\n"
+                                                    "\"Cycle\"=\"Up-Down\"\n\"Divert\"=dword:00000001\n"
+                                                    "\"SplitHighest\"=dword:0000003b\n");
+        ChildProgram program(VLX_ARMED_PROGRAM, envFor(config));
+        awaitArmed(program);
+        JackTester tester(server.name());
+        wireToProgram(tester);
+        std::mt19937 rng(20261208);
+        const std::string loadBefore = loadAverage();
+        const std::size_t from = tester.recorded().size();
+        for (std::uint8_t key : {48, 52, 55}) tester.play({0x90, key, 100});
+        tester.waitCycles(8);
+        const auto splitDelays = rightHand(tester, 200, rng);
+        for (std::uint8_t key : {48, 52, 55}) tester.play({0x80, key, 0});
+        tester.waitCycles(8);
+        // The arpeggio: on its 31 ms grid, none of the right hand's keys.
+        std::vector<jack_nframes_t> ons;
+        long taken = 0;
+        for (std::size_t i = from; i < tester.recorded().size(); ++i) {
+            const auto& m = tester.recorded()[i];
+            if (m.bytes.size() != 3 || m.bytes[0] != 0x90 || m.bytes[2] != 100) continue;
+            ons.push_back(m.frame);
+            taken += m.bytes[1] >= 60 ? 1 : 0;
+        }
+        std::vector<double> residuals;
+        const double step = 31.0 * tester.sampleRate() / 1000.0;
+        for (std::size_t k = 0; k < ons.size(); ++k)
+            residuals.push_back((static_cast<std::int32_t>(ons[k] - ons[0]) - k * step) * 1000.0 / tester.sampleRate());
+        program.send("toggle");
+        if (program.waitFor("off", 5000).empty()) throw std::runtime_error("toggle not answered");
+        tester.waitCycles(6);
+        const auto routedDelays = rightHand(tester, 200, rng);
+        const int status = program.terminate(10'000);
+        std::printf("\nsplit at C4, 256 frames, 32nds at 240 bpm, Up-Down; load average before %s, after %s; exit "
+                    "status %d\n", loadBefore.c_str(), loadAverage().c_str(), status);
+        printSpread("left hand's arpeggio, onset residual:", spreadOf(residuals));
+        std::printf("  arpeggio note-ons %zu, of the right hand's keys %ld; cycles the recorder missed %llu\n", ons.size(),
+                    taken, static_cast<unsigned long long>(tester.recorderMissedCycles()));
+        printSpread("right hand beside the arpeggio:", spreadOf(splitDelays));
+        printSpread("right hand routed, arpeggiation off:", spreadOf(routedDelays));
+        fs::remove_all(config);
+    }
+    const std::string on = "\"Octaves\"=\"3\"\n\"OctaveOrder\"=\"Bounce\"\n\"Repeat\"=dword:00000002\n"
+                           "\"Rhythm\"=\"x.x-xx-x\"\n\"RhythmLength\"=dword:00000008\n\"Velocity\"=\"Accented\"\n"
+                           "\"OutChannel\"=\"2\"\n\"SplitHighest\"=dword:0000007e\n";
+    // In turns, each round starting with the next, so that a change in the
+    // machine's load falls on all alike.
+    const char* base = std::getenv("VLX_BENCH_BASE_PROGRAM");
+    struct Case {
+        std::string name;
+        const char* program;
+        std::string extra;
+        std::vector<double> cpu;
+    };
+    std::vector<Case> cases = {{"new controls at their defaults", VLX_ARMED_PROGRAM, "", {}},
+                               {"new controls on", VLX_ARMED_PROGRAM, on, {}}};
+    if (base) cases.push_back({base, base, "", {}});
+    const std::string loadBefore = loadAverage();
+    for (std::size_t round = 0; round < 3; ++round)
+        for (std::size_t k = 0; k < cases.size(); ++k) {
+            Case& c = cases[(round + k) % cases.size()];
+            c.cpu.push_back(playingCpu(c.program, c.extra, span));
+        }
+    std::printf("CPU while playing 7 keys, %lld s a run, 3 runs each in turns (load average before %s, after %s), "
+                "%% of one core:\n", static_cast<long long>(span.count()), loadBefore.c_str(), loadAverage().c_str());
+    for (const Case& c : cases) {
+        double sum = 0;
+        std::printf("  %-40s", c.name.c_str());
+        for (double v : c.cpu) std::printf(" %.2f", v), sum += v;
+        std::printf("  mean %.2f\n", sum / static_cast<double>(c.cpu.size()));
+    }
+    std::fflush(stdout);
+}
+
 }  // namespace
 
 int main() {
     const char* scale = std::getenv("VLX_BENCH_SECONDS");
     const long unit = scale ? std::max(1L, std::atol(scale)) : 30;
     auto pick = [](const char* name, const char* all) { return std::string(std::getenv(name) ? std::getenv(name) : all); };
-    const std::string parts = pick("VLX_BENCH_PARTS", "timing stall idle fuzz musical flood time");
+    const std::string parts = pick("VLX_BENCH_PARTS", "timing stall idle fuzz musical flood time split");
     std::printf("bench_app_playback on %u cores, load average at start %s\n", std::thread::hardware_concurrency(),
                 loadAverage().c_str());
     if (parts.find("timing") != std::string::npos) {
@@ -857,6 +994,7 @@ int main() {
         stalls(true);
     }
     if (parts.find("flood") != std::string::npos) flood();
+    if (parts.find("split") != std::string::npos) split(std::chrono::seconds(scale ? unit : 12));
     if (parts.find("musical") != std::string::npos) {
         musical(false);
         musical(true);

@@ -84,15 +84,23 @@ TEST_F(BandTest, TheTempoBoxAndTheStatusLineShowTheClockThePlayerFollows) {
     host->Run(400);  // two steps of 126 ms and more without a tick
     settle();
     EXPECT_EQ(f.Status->text(), "MIDI clock lost");
-    EXPECT_EQ(f.Tempo->text(), "60");
+    EXPECT_EQ(f.Tempo->text(), "119") << "the tempo that plays on, and where it comes from";
+    EXPECT_TRUE(f.Tempo->toolTip().contains("lost MIDI clock's last tempo"));
     EXPECT_FALSE(f.Tempo->isReadOnly());
+    // Return gives it: the pattern plays on at it as typed, and it is kept.
+    QTest::keyClick(f.Tempo, Qt::Key_Return);
+    host->Run(600);
+    settle();
+    EXPECT_TRUE(f.Status->toolTip().contains("playing at the typed tempo")) << f.Status->toolTip().toStdString();
+    EXPECT_EQ(f.Tempo->text(), "119");
+    EXPECT_EQ(f.values()[Control::Tempo], 1190);  // in tenths
     tick(3);
     EXPECT_EQ(f.Status->text(), own);
     EXPECT_TRUE(f.Tempo->isReadOnly());
 
     f.Enable->setChecked(false);
     settle();
-    EXPECT_EQ(f.Tempo->text(), "60") << "the typed tempo is back once arpeggiation is off";
+    EXPECT_EQ(f.Tempo->text(), "119") << "the typed tempo is back once arpeggiation is off";
     EXPECT_FALSE(f.Tempo->isReadOnly());
     EXPECT_EQ(f.Status->text(), own);
 }
@@ -135,7 +143,7 @@ TEST_F(BandTest, AllNotesOffAndThePedalSwitchReachThePlayer) {
     host->Run(1);
     EXPECT_EQ(held(), std::vector<int>{60}) << "held by the pedal";
     f.SustainHold->setChecked(false);
-    host->Run(1);
+    host->Run(5);  // let go within the chord's 5 ms, it leaves once the pattern is laid out
     EXPECT_TRUE(held().empty());
 }
 

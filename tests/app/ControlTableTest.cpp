@@ -151,7 +151,12 @@ TEST_F(ControlTableTest, EveryFrontGivesThePlayerTheSameValueAndOnlyTheWindowsIs
         if (spec.lv2Symbol) {
             std::array<const float*, lv2::kPortCount> ports{};
             const float number = static_cast<float>(ToNumber(spec.id, value));
-            ports[spec.lv2Index] = &number;
+            std::array<float, 16> places{};  // a row of steps: a port a place
+            for (int i = 0; i < spec.steps; ++i) {
+                places[static_cast<std::size_t>(i)] = static_cast<float>(StepAt(value, i));
+                ports[spec.lv2Index + static_cast<lv2::Port>(i)] = &places[static_cast<std::size_t>(i)];
+            }
+            if (spec.kind != ControlKind::Steps) ports[spec.lv2Index] = &number;
             std::uint32_t refused = 0;
             EXPECT_EQ(lv2::ReadControls(ports, ControlValues{}, refused), expected) << "through the plugin's port";
             EXPECT_EQ(refused, 0u);

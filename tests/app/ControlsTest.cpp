@@ -169,7 +169,8 @@ TEST_F(ControlsTest, EveryControlSitsWhereItsTwipsSayWithItsCaption) {
               (Items{{"Whole", 32}, {"Half", 16}, {"Quarter", 8}, {"8th", 4}, {"16th", 2}, {"32nd", 1}}));
     EXPECT_EQ(items(f.Octaves), (Items{{"1", 1}, {"2", 2}, {"3", 3}}));
     EXPECT_EQ(items(f.Sustain), (Items{{"Staccato", 1}, {"Normal", 2}, {"Legatto", 3}}));
-    EXPECT_EQ(items(f.Cycle), (Items{{"Up", 1}, {"Down", 2}, {"Up-Down", 3}, {"Down-Up", 4}, {"Random", 5}}));
+    EXPECT_EQ(items(f.Cycle),
+              (Items{{"Up", 1}, {"Down", 2}, {"Up-Down", 3}, {"Down-Up", 4}, {"Random", 5}, {"As played", 6}}));
     for (QComboBox* list : {f.Resolution, f.Octaves, f.Sustain, f.Cycle}) EXPECT_FALSE(list->isEditable());
     EXPECT_TRUE(f.Enable->isCheckable());
 }
@@ -204,6 +205,15 @@ TEST_F(ControlsTest, TabAndMnemonicsMoveThroughTheControlsInOrder) {
     EXPECT_FALSE(f.player()->Arpeggiating());
     QTest::keyClick(&f, Qt::Key_L, Qt::AltModifier);
     EXPECT_TRUE(QTest::qWaitFor([&] { return f.Latch->isChecked(); }, 2000)) << "Alt+L latches";
+    // The second page opens beside the first, which keeps its size and places.
+    const QSize first = f.size();
+    QTest::keyClick(&f, Qt::Key_E, Qt::AltModifier);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return f.Panel->isVisible(); }, 2000)) << "Alt+E shows more";
+    EXPECT_GT(f.width(), first.width());
+    EXPECT_EQ(f.Panel->geometry().left(), first.width());
+    QTest::mouseClick(f.More, Qt::LeftButton);
+    EXPECT_FALSE(f.Panel->isVisible());
+    EXPECT_EQ(f.size(), first);
 }
 
 TEST_F(ControlsTest, ATypedTempoIsCheckedWhenTheFocusLeaves) {

@@ -197,6 +197,18 @@ TEST_F(StartupTest, DivertReachesThePlayerAndCloseOnExitTheHost) {
     EXPECT_EQ(host->exitWithClient, 1);
     f.CloseOnExit->setChecked(false);
     EXPECT_EQ(host->exitWithClient, 0);
+    // Closed with its connections ending, while a key and the pedal that
+    // passed through are down: they are let go of at the synth first.
+    f.CloseOnExit->setChecked(true);
+    f.Enable->setChecked(false);
+    for (const std::vector<std::uint8_t>& in : {std::vector<std::uint8_t>{0x90, 62, 90}, {0xB0, 64, 127}}) host->Play(in);
+    host->Run(1);
+    host->TakeWritten();
+    f.endWithoutClose(false);
+    host->Run(2);
+    std::vector<std::vector<std::uint8_t>> last;
+    for (const auto& m : host->TakeWritten()) last.push_back(m.bytes);
+    EXPECT_EQ(last, (std::vector<std::vector<std::uint8_t>>{{0x80, 62, 0}, {0xB0, 64, 0}}));
 }
 
 TEST_F(StartupTest, TheFirstCloseOnlySwitchesOffAndTheSecondSavesAndReleases) {

@@ -110,6 +110,9 @@ TEST(Player, TheTimeControlsLayEachStepAndNoteWhereTheySay) {
         {"dotted 16ths", {{Control::StepFeel, 3}}, {94}, {61}},
         {"exact steps", {{Control::ExactSteps, 1}}, {62.5}, {39}},
         {"exact steps at 44.1 kHz", {{Control::ExactSteps, 1}}, {62.5}, {39}, 44100},
+        // A tie holds the note through the next step, as long as that step is.
+        {"x- on a swung grid", {{Control::Swing, 60}, {Control::Rhythm, 8}, {Control::RhythmLength, 2}}, {124}, {97}},
+        {"x- on exact steps", {{Control::ExactSteps, 1}, {Control::Rhythm, 8}, {Control::RhythmLength, 2}}, {125}, {101.5}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -144,7 +147,9 @@ TEST(Player, InputIsRoutedAtItsOwnFrameByTheSwitches) {
         Bytes in;
         std::vector<Bytes> out;  // at the input's frame
         int held;                // notes the engine holds afterwards
+        std::vector<std::pair<Control, std::int32_t>> set = {};  // before the input
     };
+    using C = Control;
     const Row rows[] = {
         {"off: a note passes", false, false, keyDown(60), {keyDown(60)}, 0},
         {"off: its release", false, false, keyUp(60), {keyUp(60)}, 0},
@@ -164,10 +169,40 @@ TEST(Player, InputIsRoutedAtItsOwnFrameByTheSwitches) {
         {"diverted: nor is a note with a status byte", true, true, {0x96, 0x90, 0x40}, {}, 3},
         {"diverted: a release of a held-back press", true, true, keyUp(62), {}, 2},
         {"diverted: a press of velocity 0 releases, no pedal down", true, true, {0x90, 64, 0}, {}, 1},
+        // Split at C4: the keys above pass as if Arpeggiate were up; a key's
+        // release goes where its press went, whatever the split is by then.
+        {"split: a key above passes", true, true, keyDown(72), {keyDown(72)}, 1, {{C::SplitHighest, 59}}},
+        {"split: a key below is held", true, true, keyDown(48), {}, 2},
+        {"split moved: the release of a key that passed passes", true, true, keyUp(72), {keyUp(72)}, 2,
+         {{C::SplitHighest, 127}, {C::SplitLowest, 60}}},
+        {"split moved: the release of a key held is the engine's", true, true, keyUp(48), {}, 1},
+        {"", true, true, keyUp(67), {}, 0},
+        {"latch: a chord", true, true, keyDown(62), {}, 1, {{C::Latch, 1}}},
+        {"latch: released, held", true, true, keyUp(62), {}, 1},
+        {"latch: a key outside passes", true, true, keyDown(52), {keyDown(52)}, 1},
+        {"latch: and its release", true, true, keyUp(52), {keyUp(52)}, 1},
+        {"latch: the next chord replaces the held one", true, true, keyDown(63), {}, 1},
+        {"pedal: held back and holding", true, true, {0xB0, 64, 127}, {}, 1, {{C::Latch, 0}, {C::SustainHold, 1}}},
+        {"pedal: a key outside passes", true, true, keyDown(50), {keyDown(50)}, 1},
+        {"pedal: its release passes, not held", true, true, keyUp(50), {keyUp(50)}, 1},
+        {"pedal: a key inside is held", true, true, keyUp(63), {}, 1},
+        {"pedal: up", true, true, {0xB0, 64, 0}, {}, 0},
+        {"input channel 3: a key on 1 passes", true, true, keyDown(53, 100, 0), {keyDown(53, 100, 0)}, 0,
+         {{C::SustainHold, 0}, {C::SplitLowest, 0}, {C::InChannel, 3}}},
+        {"input channel 3: a controller on 1 passes once", true, true, {0xB0, 7, 1}, {{0xB0, 7, 1}}, 0},
+        {"input channel 3: a key on 3 is held", true, true, keyDown(53, 100, 2), {}, 1},
+        {"off, Keep the beat: keys down on both channels", false, false, keyDown(55, 100, 2), {keyDown(55, 100, 2)},
+         0, {{C::KeepBeat, 1}}},
+        {"", false, false, keyDown(57, 100, 0), {keyDown(57, 100, 0)}, 0},
+        {"Arpeggiate over them: the channel's are played", true, true, {0xB0, 7, 2}, {{0xB0, 7, 2}}, 2},
+        {"the other's release passes", true, true, keyUp(57, 0), {keyUp(57, 0)}, 2},
+        {"the channel's are the engine's", true, true, keyUp(55, 2), {}, 1},
+        {"", true, true, keyUp(53, 2), {}, 0},
     };
     bool enabled = false, diverted = false;
     std::uint64_t junkBefore = 0;
     for (const Row& r : rows) {
+        for (const auto& [control, value] : r.set) player.Set(control, value);
         if (r.enable != enabled || r.divert != diverted) {
             if (r.enable != enabled)
                 test::Enable(player, r.enable, r.divert);
@@ -213,6 +248,92 @@ TEST(Player, EveryPressThatPassedGetsExactlyOneReleaseWhateverDivertDidMeanwhile
     player.Set(Control::Divert, false);
     EXPECT_EQ(play(keyDown(57)), Out{keyDown(57)});
     EXPECT_EQ(play(keyUp(57)), Out{keyUp(57)});  // by the routing alone, once
+    // Before the connections end, what passed and is still down is released
+    // (the held-back key is not, nor a key released already).
+    test::Enable(player, false, false);
+    for (const Bytes& in : {keyDown(60), Bytes{0xB1, 64, 127}, keyDown(62), keyUp(62)}) play(in);
+    test::Enable(player, true, true);
+    play(keyDown(64));
+    player.ReleasePassed();
+    cycles.RunUntil(player, cycles.frame + 1);
+    const auto out = at(cycles.Take(), cycles.frame - cycles.period);
+    EXPECT_EQ(out, (std::vector<FramedMessage>{{cycles.frame - cycles.period, {0x80, 60, 0}},
+                                               {cycles.frame - cycles.period, {0xB1, 64, 0}}}));
+}
+
+// A second the driver lost, however it comes back: frames that jump (JACK),
+// the lost cycles replayed back to back (PipeWire), or one cycle lying
+// wholly in the past (an ALSA thread woken late). Steps a whole period late
+// by the time they are heard pass in silence, no burst; the pattern goes on
+// from the right step on its grid, and every note-on gets its note-off.
+TEST(Player, AfterALostSecondEveryDriverSkipsTheMissedStepsInSilenceAndGoesOnOnTheGrid) {
+    enum class Driver { Jumps, Replays, WakesLate };
+    for (const Driver driver : {Driver::Jumps, Driver::Replays, Driver::WakesLate}) {
+        SCOPED_TRACE(static_cast<int>(driver));
+        ScriptedCycles cycles;
+        Player player(k16thsAt240);
+        test::Enable(player, true, true);
+        for (int note : {60, 64, 67}) cycles.At(cycles.FrameOfMs(100), keyDown(note));
+        cycles.RunUntil(player, cycles.FrameOfMs(1000));
+        const std::uint64_t back = cycles.FrameOfMs(2000);  // when real time is at the end of the lost second
+        if (driver == Driver::Jumps) cycles.frame = back;
+        if (driver == Driver::Replays) {
+            cycles.lateness = [&](std::uint64_t first) { return first < back ? back - first : 0; };
+            cycles.RunUntil(player, back);
+        }
+        if (driver == Driver::WakesLate) {
+            const auto frames = static_cast<std::uint32_t>(back - cycles.frame);
+            cycles.lateness = [frames](std::uint64_t) { return frames; };
+            cycles.Cycle(player, frames);
+            cycles.lateness = nullptr;
+        }
+        cycles.lateness = nullptr;
+        cycles.RunUntil(player, cycles.FrameOfMs(2600));
+        const int chord[] = {60, 64, 67};
+        std::map<int, int> sounding;
+        int after = 0;
+        for (const FramedMessage& m : cycles.Take()) {
+            const bool isOn = m.bytes[0] == 0x90;
+            sounding[m.bytes[1]] += isOn ? 1 : -1;
+            EXPECT_GE(sounding[m.bytes[1]], 0);
+            EXPECT_LE(sounding[m.bytes[1]], 1);
+            if (!isOn) continue;
+            EXPECT_FALSE(m.frame >= cycles.FrameOfMs(1000) && m.frame < back - cycles.FrameOfMs(62))
+                << "a step heard a period or more late, at " << m.frame;
+            // On the grid, in the order it would have had.
+            const std::int64_t k = (static_cast<std::int64_t>(m.frame) * 1000 / cycles.rate - 105 + 31) / 62;
+            EXPECT_EQ(m.frame, cycles.FrameOfMs(105 + 62 * k));
+            EXPECT_EQ(m.bytes[1], chord[k % 3]);
+            after += m.frame >= back ? 1 : 0;
+        }
+        EXPECT_GE(after, 9) << "it plays on";
+        for (const auto& [note, n] : sounding) EXPECT_LE(n, 1) << note;
+    }
+}
+
+// A step the output has no room for is not counted as sent: its note-off
+// does not follow, and the pattern goes on.
+TEST(Player, AStepTheOutputRefusesNeverSoundedAndGetsNoNoteOff) {
+    ScriptedCycles cycles;
+    Player player(k16thsAt240);
+    test::Enable(player, true, true);
+    cycles.At(cycles.FrameOfMs(100), keyDown(60));
+    cycles.At(cycles.FrameOfMs(100), keyDown(64));
+    const std::uint64_t full = cycles.FrameOfMs(167);  // the second step's cycle has no room
+    cycles.atCycle = [&](std::uint64_t first) {
+        cycles.roomPerCycle = first <= full && full < first + cycles.period ? 0 : 1 << 20;
+    };
+    cycles.RunUntil(player, cycles.FrameOfMs(500));
+    std::map<int, int> sounding;
+    int ons = 0;
+    for (const FramedMessage& m : cycles.Take()) {
+        const bool isOn = m.bytes[0] == 0x90;
+        ons += isOn ? 1 : 0;
+        EXPECT_EQ(sounding[m.bytes[1]], isOn ? 0 : 1) << "at " << m.frame;
+        sounding[m.bytes[1]] = isOn ? 1 : 0;
+    }
+    EXPECT_EQ(ons, 6) << "seven steps to 500 ms, one refused";
+    EXPECT_GT(player.counters().unsent, 0u);
 }
 
 TEST(Player, SettingsReachTheEngineAtThePollOnlyWhenChangedAndChangesWhileOffAtTheFirstPollAfterOn) {
@@ -336,8 +457,11 @@ TEST(Player, FollowingAClockStepsSoundOnTheirTicksThroughStartStopContinueSongPo
         std::optional<State> between = std::nullopt;  // reported between two runs of the clock
         bool lost = false;
         std::int16_t resolution = 2;  // 16ths
+        const char* rhythm = "x";     // of as many places
     };
     const Case cases[] = {
+        // Play and tie: each note sounds through the tick after it, 125 ms and 81.
+        {"S K W10 T43", {0, 12, 24, 36}, {60, 64, 67, 60}, 206, 206, std::nullopt, false, 2, "x-"},
         // 120 bpm: a 16th every 6 ticks, 125 ms; Normal sustain, 2/3 of it less 2.
         {"S K W10 T25", {0, 6, 12, 18, 24}, {60, 64, 67, 60, 64}, 81, 81},
         {"W10 T1 K T24", {6, 12, 18, 24}, {60, 64, 67, 60}},  // no Start; a chord waits for a step tick
@@ -366,7 +490,10 @@ TEST(Player, FollowingAClockStepsSoundOnTheirTicksThroughStartStopContinueSongPo
         SCOPED_TRACE(c.script);
         ScriptedCycles cycles;
         test::Musical typed{60, c.resolution, 2, 1, Arpeggiator::CycleUp};  // 16ths of 250 ms
-        Player player(typed);
+        ControlValues values = typed;
+        values[Control::Rhythm] = FromText(Control::Rhythm, c.rhythm).value();
+        values[Control::RhythmLength] = static_cast<std::int32_t>(std::string(c.rhythm).size());
+        Player player(values);
         player.Set(Control::FollowClock, true);
         test::Enable(player, true, true);
         const ClockScript script = clockScript(c.script);

@@ -38,6 +38,8 @@ public:
     std::vector<FramedMessage> out;
     // Runs at the start of each cycle (after BeginCycle), with its first frame.
     std::function<void(std::uint64_t)> atCycle;
+    // How late each cycle is run (Cycle::lateFrames), by its first frame.
+    std::function<std::uint64_t(std::uint64_t)> lateness;
     // Refuses writes beyond this many per cycle, as a full buffer does.
     std::size_t roomPerCycle = 1 << 20;
 
@@ -53,7 +55,7 @@ public:
     }
     void Cycle(CycleProcessor& p, std::uint32_t frames) {
         Recorder rec(*this, frame, frames);
-        p.BeginCycle({frame, frames, rate}, rec);
+        p.BeginCycle({frame, frames, rate, lateness ? lateness(frame) : 0}, rec);
         if (atCycle) atCycle(frame);
         for (; next_ < pending_.size() && pending_[next_].frame < frame + frames; ++next_) {
             const FramedMessage& m = pending_[next_];
