@@ -247,7 +247,9 @@ TEST(JackHostInput, OnAServerWithoutRealTimeEveryCyclesInputPassesOnceInOrder) {
     // order, and nothing else did.
     const auto through = numbers(tester.recorded());
     const auto direct = numbers(control.recorded());
-    EXPECT_EQ(host->outputEvents(), host->inputEvents()) << "lost or doubled inside the program";
+    EXPECT_EQ(host->outputEvents(), host->inputEvents())
+        << "lost or doubled inside the program; refused by the output: " << player.counters().unsent
+        << ", junk bytes: " << player.counters().junkBytes;
     EXPECT_LE(host->inputEvents(), static_cast<std::uint64_t>(kMessages));
     EXPECT_TRUE(std::is_sorted(through.begin(), through.end()) &&
                 std::adjacent_find(through.begin(), through.end()) == through.end())
