@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/CommandLine.h"
 
+#include <string_view>
 #include <vector>
 
 #include <QCommandLineParser>
@@ -63,7 +64,9 @@ OptionRow rowOf(const ControlSpec& spec) {
                     .arg(QString::fromStdString(ToText(spec.id, spec.byDefault)));
         break;
     case ControlKind::Value:
-        valueName = spec.unit ? QString::fromLatin1(spec.unit).toUpper() : QStringLiteral("N");
+        valueName = !spec.unit                        ? QStringLiteral("N")
+                    : std::string_view(spec.unit) == "pc" ? QStringLiteral("PERCENT")
+                                                          : QString::fromLatin1(spec.unit).toUpper();
         help += QStringLiteral("; %1 from %2 to %3 (default %4)")
                     .arg(valueName, QString::fromStdString(ToText(spec.id, spec.minimum)),
                          QString::fromStdString(ToText(spec.id, spec.maximum)),

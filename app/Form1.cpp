@@ -47,17 +47,43 @@ constexpr int kPortsSettleMs = 200;
 constexpr int kSettleMs = 250;
 const char* const kTitle = "Veloxa Arpeggiator";
 
-// A tempo text is usable when the tempo's rule accepts it: a number from 8
-// to 240, tested before rounding.
-std::optional<std::int32_t> tempoOf(const QString& text) {
-    const auto number = Util::NumberOf(text);
-    if (!number) return std::nullopt;
-    return Accept(Control::Tempo, *number);
-}
-
 QString caption(Control c) { return Form1::tr(SpecOf(c).label); }
 
+QString tempoText(std::int32_t tenths) { return QString::fromStdString(ToText(Control::Tempo, tenths)); }
+
+// Taps further apart than a beat at the slowest tempo start counting afresh.
+constexpr std::int64_t kTapGapMs = 7500;
+constexpr std::size_t kTaps = 4;
+
 }  // namespace
+
+// A tempo text is usable when the tempo's rule accepts it: a number from 8
+// to 240, tested before rounding; whole bpm (half to even) unless exact
+// steps keep a tenth.
+std::optional<std::int32_t> Form1::tempoOf(const QString& text) const {
+    const auto number = Util::NumberOf(text);
+    if (!number) return std::nullopt;
+    const auto tenths = Accept(Control::Tempo, *number);
+    if (!tenths || valueOf(Control::ExactSteps) != 0) return tenths;
+    return static_cast<std::int32_t>(checked::roundHalfEven(*number)) * 10;
+}
+
+// Four taps, a beat apart, give the tempo: the mean of their three beats,
+// whole or to a tenth as a typed one; taps go on counting the last four.
+void Form1::Tap(std::int64_t now) {
+    if (Tempo->isReadOnly() || tempoRefused()) return;
+    if (!taps_.empty() && (now - taps_.back() > kTapGapMs || now <= taps_.back())) taps_.clear();
+    taps_.push_back(now);
+    if (taps_.size() > kTaps) taps_.erase(taps_.begin());
+    if (taps_.size() < kTaps || now == taps_.front()) return;
+    const double bpm = 60000.0 * (kTaps - 1) / static_cast<double>(now - taps_.front());
+    const double clamped = std::clamp(bpm, ToNumber(Control::Tempo, SpecOf(Control::Tempo).minimum),
+                                      ToNumber(Control::Tempo, SpecOf(Control::Tempo).maximum));
+    if (const auto tempo = tempoOf(QString::number(clamped, 'f', 2))) {
+        touched_[static_cast<std::size_t>(Control::Tempo)] = true;
+        VScrollTempo->setValue(*tempo);
+    }
+}
 
 // The player rings it from the audio thread: an eventfd write never blocks
 // (a full counter still reads as readable), and the window's event loop
@@ -181,11 +207,12 @@ void Form1::createControls() {
     Label3->setBuddy(Sustain);
     Label5->setBuddy(Cycle);
 
-    // The upper arrow raises the tempo; one click on an arrow or the track is 1.
+    // The upper arrow raises the tempo; one click on an arrow or the track is
+    // 1 bpm (the value is in tenths).
     VScrollTempo->setRange(SpecOf(Control::Tempo).minimum, SpecOf(Control::Tempo).maximum);
     VScrollTempo->setValue(SpecOf(Control::Tempo).minimum);
-    VScrollTempo->setSingleStep(1);
-    VScrollTempo->setPageStep(1);
+    VScrollTempo->setSingleStep(10);
+    VScrollTempo->setPageStep(10);
     VScrollTempo->setFocusPolicy(Qt::StrongFocus);
 
 
@@ -576,10 +603,9 @@ void Form1::saveSettings() {
 
 // The Tempo text while it is a tempo the window accepts; otherwise (an entry
 // refused or not finished) the last accepted tempo, which the scroll bar holds.
-Util::Value Form1::tempoToSave() const {
-    if (clockShown()) return typedTempo_.toStdString();  // the box shows the clock's
-    if (tempoOf(Tempo->text())) return Tempo->text().toStdString();
-    return std::int32_t{VScrollTempo->value()};
+std::int32_t Form1::tempoToSave() const {
+    const QString typed = clockShown() ? typedTempo_ : Tempo->text();  // the box shows the clock's
+    return tempoOf(typed).value_or(VScrollTempo->value());
 }
 
 void Form1::reportUnsaved(const Util::Unsaved& unsaved) {
@@ -717,7 +743,7 @@ void Form1::Tempo_Validate(bool& Cancel) {
 // The scroll bar holds the accepted tempo: only here does a tempo reach the
 // player, never while it is being typed.
 void Form1::VScrollTempo_Change() {
-    Tempo->setText(QString::number(VScrollTempo->value()));
+    Tempo->setText(tempoText(VScrollTempo->value()));
     tempoGiven();
 }
 

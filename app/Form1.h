@@ -66,6 +66,8 @@ public:
     // The window's menu (right click, the Menu key, Shift+F10).
     void FollowClock_Click();
     void AllNotesOff_Click();
+    // A tap of the tap tempo at `ms` of a monotonic clock: four set the tempo.
+    void Tap(std::int64_t ms);
 
     void setMessageBox(MessageBox show) { showMessage_ = std::move(show); }
 
@@ -140,7 +142,10 @@ private:
     void createControls();
     void fitFont();
     void saveSettings();
-    Util::Value tempoToSave() const;
+    std::int32_t tempoToSave() const;
+    // A tempo text as the window takes it: whole bpm unless exact steps.
+    std::optional<std::int32_t> tempoOf(const QString& text) const;
+
     void reportUnsaved(const Util::Unsaved& unsaved);
     void release();
     void connectHost();
@@ -177,6 +182,7 @@ private:
     void showPanel(bool shown);
     // The settings each control keeps, and the command line's for this run.
     void restoreControls();
+    void wholeTempoUnlessExact();
     void applyCommandLine();
     void saveControls(const std::function<void(const char*, const Util::Value&, std::int32_t)>& save);
     void takeReports();
@@ -252,6 +258,7 @@ private:
     LiveView::Clock::time_point liveShown_{};
     // The settings file, read once at the start and written once at the close.
     std::unique_ptr<Util::HeldKey> settings_;
+    std::vector<std::int64_t> taps_;  // ms of the latest taps, by a monotonic clock
     bool unattended_ = false;
     bool saving_ = false;
     int exitStatus_ = 0;

@@ -160,7 +160,9 @@ void Form1::showClock() {
     const bool lostPlaying = following && state == ClockFollower::State::Absent && clock_.clockLost &&
                              clock_.clockTempo > 0;
     if (running || lostPlaying) {
-        if (!clockShown()) typedTempo_ = tempoRefused() ? QString::number(VScrollTempo->value()) : Tempo->text();
+        if (!clockShown())
+            typedTempo_ = tempoRefused() ? QString::fromStdString(ToText(Control::Tempo, VScrollTempo->value()))
+                                         : Tempo->text();
         Tempo->setReadOnly(running);
         VScrollTempo->setEnabled(!running);
         if (clock_.clockTempo > 0) {

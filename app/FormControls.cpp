@@ -3,6 +3,7 @@
 // widget, its value, its reaction to a change, and what the settings file
 // and the command line give it.
 #include <algorithm>
+#include <memory>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -20,9 +21,13 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QElapsedTimer>
+#include <QShortcut>
 #include <QSignalBlocker>
 #include <QSpinBox>
 #include <QTimer>
+
+#include "model/Checked.h"
 
 #include "app/Form1.h"
 #include "app/WindowControls.h"
@@ -46,6 +51,7 @@ void Form1::createPanel() {
         auto found = std::find_if(groups.begin(), groups.end(), [&](const auto& g) { return g.first == group; });
         if (found == groups.end()) {
             auto* box = new QGroupBox(tr(group.c_str()), Panel);
+            box->setObjectName(QString::fromStdString(group));
             groups.emplace_back(group, new QFormLayout(box));
             column[(groups.size() - 1) % 2]->addWidget(box);
             found = groups.end() - 1;
@@ -78,7 +84,9 @@ void Form1::createPanel() {
             } else {
                 auto* box = new QSpinBox(Panel);
                 box->setRange(spec.minimum, spec.maximum);
-                if (spec.unit) box->setSuffix(QStringLiteral(" %1").arg(QString::fromLatin1(spec.unit)));
+                const bool percent = spec.unit && std::string_view(spec.unit) == "pc";
+                if (spec.unit) box->setSuffix(percent ? QStringLiteral(" %") : QStringLiteral(" %1").arg(QString::fromLatin1(spec.unit)));
+                if (spec.offText) box->setSpecialValueText(tr(spec.offText));
                 w = box;
             }
             break;
@@ -93,6 +101,21 @@ void Form1::createPanel() {
             label->setBuddy(w);
             form->addRow(label, w);
         }
+    }
+    // Tap tempo, with the tempo's own controls' group.
+    if (auto* time = Panel->findChild<QGroupBox*>(QStringLiteral("Time"))) {
+        auto* tap = new QPushButton(tr("Ta&p tempo"), Panel);
+        tap->setObjectName(QStringLiteral("Tap"));
+        tap->setToolTip(tr("Four taps a beat apart set the tempo (also Ctrl+T)"));
+        qobject_cast<QFormLayout*>(time->layout())->addRow(tap);
+        auto* clock = new QElapsedTimer;
+        clock->start();
+        const auto tapped = [this, clock = std::shared_ptr<QElapsedTimer>(clock)] {
+            handleCall([this, clock] { Tap(clock->elapsed()); });
+        };
+        connect(tap, &QPushButton::clicked, this, tapped);
+        auto* key = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_T), this);
+        connect(key, &QShortcut::activated, this, tapped);
     }
     for (QVBoxLayout* c : column) c->addStretch();
     Panel->hide();
@@ -203,6 +226,10 @@ void Form1::controlChanged(Control c) {
     case Control::Divert: return Divert_Click();
     case Control::FollowClock: return FollowClock_Click();
     case Control::Tempo: return VScrollTempo_Change();
+    case Control::ExactSteps:
+        if (!restoring_) wholeTempoUnlessExact();
+        if (player_ && !unloaded_) player_->Set(c, valueOf(c));
+        break;
     default:
         // The window's own (CloseOnExit) too: the player holds every control.
         if (c == Control::CloseOnExit) CloseOnExit_Click();
@@ -230,6 +257,7 @@ void Form1::restoreControls() {
         stored_[spec.id] = usable.value_or(spec.byDefault);
         setValue(spec.id, stored_[spec.id]);
     }
+    wholeTempoUnlessExact();
     restoring_ = false;
     if (refused.isEmpty()) return;
     const QString text = tr("The settings file %1 holds values VLXArp cannot use: %2. They start at their "
@@ -247,12 +275,20 @@ void Form1::restoreControls() {
         Qt::QueuedConnection);
 }
 
+// Whole bpm without exact steps: a tenth (stored, given on the command
+// line, typed before) is rounded, half to even.
+void Form1::wholeTempoUnlessExact() {
+    if (valueOf(Control::ExactSteps) == 0 && VScrollTempo->value() % 10 != 0)
+        VScrollTempo->setValue(static_cast<int>(checked::roundHalfEven(VScrollTempo->value() / 10.0)) * 10);
+}
+
 // For this run: the settings keep what the file had, unless the user
 // changes the control in the window.
 void Form1::applyCommandLine() {
     restoring_ = true;
     for (const ControlSpec& spec : Controls())
         if (const auto value = options_.of(spec.id)) setValue(spec.id, *value);
+    wholeTempoUnlessExact();
     restoring_ = false;
 }
 
@@ -267,12 +303,8 @@ void Form1::saveControls(const std::function<void(const char*, const Util::Value
         const bool shown = touched_[i] || !options_.of(spec.id);
         const std::int32_t value = shown ? valueOf(spec.id) : stored_[spec.id];
         if (!fileHad_[i] && !spec.alwaysSaved && value == spec.byDefault) continue;
-        if (spec.id == Control::Tempo)
-            save(spec.settingsName, shown ? tempoToSave() : Util::Value(value), Util::TypeDword);
-        else if (spec.kind == ControlKind::List || spec.kind == ControlKind::Steps)
-            save(spec.settingsName, ToText(spec.id, value), Util::TypeText);
-        else
-            save(spec.settingsName, value, Util::TypeDword);
+        const auto stored = Util::StoredForm(spec, spec.id == Control::Tempo && shown ? tempoToSave() : value);
+        save(spec.settingsName, stored.value, stored.type);
     }
 }
 

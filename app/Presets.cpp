@@ -81,8 +81,7 @@ std::vector<Stored> Load(QStringList& refused) {
     return presets;
 }
 
-// As the settings store a control: a list or a row of steps by its text,
-// the others as numbers.
+// As the settings store each control.
 std::vector<Util::Unsaved> Save(const Stored& s) {
     Util::HeldKey key(keyOf(s.name));
     std::vector<Util::Unsaved> unsaved;
@@ -93,11 +92,8 @@ std::vector<Util::Unsaved> Save(const Stored& s) {
     save(kProgramName, std::int32_t{s.program + 1}, Util::TypeDword);
     for (const ControlSpec& spec : Controls()) {
         if (!spec.settingsName || !s.preset.sets.test(static_cast<std::size_t>(spec.id))) continue;
-        const std::int32_t value = s.preset.values[spec.id];
-        if (spec.kind == ControlKind::List || spec.kind == ControlKind::Steps)
-            save(spec.settingsName, ToText(spec.id, value), Util::TypeText);
-        else
-            save(spec.settingsName, value, Util::TypeDword);
+        const auto stored = Util::StoredForm(spec, s.preset.values[spec.id]);
+        save(spec.settingsName, stored.value, stored.type);
     }
     if (!unsaved.empty()) return unsaved;
     return key.Commit();

@@ -835,4 +835,12 @@ bool HeldKey::Refresh() {
 
 std::vector<Unsaved> HeldKey::Commit(const std::function<void()>& underLock) { return commit(*key_.doc, underLock); }
 
+StoredControl StoredForm(const vlx::ControlSpec& spec, std::int32_t value) {
+    if (spec.id == vlx::Control::Tempo && value % 10 != 0) return {vlx::ToText(spec.id, value), TypeText};
+    if (spec.id == vlx::Control::Tempo) return {value / 10, TypeDword};
+    if (spec.kind == vlx::ControlKind::List || spec.kind == vlx::ControlKind::Steps)
+        return {vlx::ToText(spec.id, value), TypeText};
+    return {value, TypeDword};
+}
+
 }  // namespace vlx::Util

@@ -44,6 +44,8 @@
 
 #include <QString>
 
+#include "player/Controls.h"
+
 namespace vlx::Util {
 
 // A loosely typed value as it travels between the store and its callers.
@@ -147,5 +149,14 @@ QString Describe(std::int32_t error);
 std::optional<double> NumberOf(const QString& text);
 bool ToInt32(const Value& value, std::int32_t& out);
 std::string ToText(const Value& value);
+
+// A control's value as the settings keep it: a list or a row of steps by
+// its text, the tempo whole as a dword (as older programs keep it) and a
+// tenth as text, the others as numbers.
+struct StoredControl {
+    Value value;
+    std::int32_t type;
+};
+StoredControl StoredForm(const vlx::ControlSpec& spec, std::int32_t value);
 
 }  // namespace vlx::Util

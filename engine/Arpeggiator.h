@@ -24,14 +24,81 @@ namespace vlx {
 class Arpeggiator {
 public:
     // Codes as the window's lists carry them.
-    enum CycleCode : std::int16_t { CycleUp = 1, CycleDown = 2, CycleUpDown = 3, CycleDownUp = 4, CycleRandom = 5 };
+    enum CycleCode : std::int16_t {
+        CycleUp = 1,
+        CycleDown = 2,
+        CycleUpDown = 3,
+        CycleDownUp = 4,
+        CycleRandom = 5,
+        CycleAsPlayed = 6
+    };
     enum SustainCode : std::int16_t { Staccato = 1, Normal = 2, Legatto = 3 };
+    enum OctaveOrderCode : std::int16_t { OctavesUp = 1, OctavesDown = 2, OctavesBounce = 3 };
+    enum VelocityCode : std::int16_t { VelocityAsPlayed = 0, VelocityFixed = 1, VelocityAccented = 2 };
+    // A place of the rhythm, two bits each from the lowest: play (0, and 3),
+    // rest (1) or tie (2).
+    enum RhythmPlace : std::uint8_t { Play = 0, Rest = 1, Tie = 2 };
 
-    // One step of a pass: a held note's position and an octave from 1.
+    // How a pass is laid out besides its cycle, taken at the next build.
+    // The octaves: the order the Up order walks them (the other cycles are
+    // made from it as ever; Down is its reverse). Each note of the order
+    // plays `repeat` steps in a row. The grid's steps follow the rhythm's
+    // first `rhythmLength` places over and over: a rest is a silent step
+    // and the order waits for the next play; a tie is a silent step through
+    // which the note before sounds on (after a rest, or with no note before,
+    // it is a rest). A pass then lasts until the order and the rhythm end
+    // together.
+    struct Shape {
+        std::int16_t octaveOrder = OctavesUp;
+        std::int16_t repeat = 1;
+        std::int32_t rhythm = 0;  // every place plays
+        std::int16_t rhythmLength = 16;
+        bool operator==(const Shape&) const = default;
+    };
+    // What a step sends: its velocity (its key's, `value`, or its key's
+    // with `value` on every `accentEvery`th step of the grid from the
+    // pattern's first), on its key's channel or on `outChannel` (1-16).
+    struct Voice {
+        std::int16_t velocity = VelocityAsPlayed;
+        std::uint8_t value = 100;
+        std::int16_t accentEvery = 4;
+        std::int16_t outChannel = 0;
+        bool operator==(const Voice&) const = default;
+    };
+
+    // One step of a pass: a held note's position and an octave from 1,
+    // played `times` steps in a row.
     struct Step {
         std::int16_t position;
         std::int16_t octave;
+        std::int16_t times = 1;
     };
+
+    // How steps fall beyond the tempo and the lists; the defaults keep
+    // whole-millisecond steps and the Sustain code's lengths.
+    struct Timing {
+        std::int16_t tenths = 0;  // steps laid exactly at this many tenths of a bpm; 0: Tempo's whole ms
+        std::int16_t feel = 1;    // 1 straight, 2 triplet (2/3 of the resolution), 3 dotted (3/2)
+        std::int16_t swing = 50;  // the second step of a pair starts at this share of the pair, in %
+        std::int16_t gate = 0;    // a note sounds this % of its step; 0: the Sustain code decides
+        bool operator==(const Timing&) const = default;
+    };
+    // A time to the 65536th of a millisecond.
+    struct Moment {
+        std::int32_t ms = 0;
+        std::uint16_t frac = 0;
+    };
+    // A step's time and its place on the grid of steps (pairs for swing).
+    struct GridPoint {
+        Moment at;
+        std::int32_t slot = 0;
+    };
+    // The longest a step is ever laid out: a dotted whole note at a slow
+    // tempo is held to it.
+    static constexpr std::int16_t kLongestStep = 30000;
+    // How long after the last step a chord begun on a kept beat still finds
+    // the grid (or two steps, when longer).
+    static constexpr std::int32_t kGridKeptMs = 2000;
 
     Arpeggiator();
     // Sets aside room for maxHeld held notes over up to maxOctaves octaves,
@@ -74,7 +141,8 @@ public:
     // step less late sounds only if its note, moved by its lateness, still
     // ends before the next step; its note-off moves with it. True when it
     // sent anything.
-    bool MaybeTrigger(std::int32_t lNow);
+    // nowFrac: how far into lNow, for steps laid on exact times.
+    bool MaybeTrigger(std::int32_t lNow, std::uint16_t nowFrac = 0xFFFF);
     // As MaybeTrigger treats its own lNow: the steps due a whole period or
     // more before lHeard (when what is sent now will be heard, after a
     // stall) pass in silence, and what sounds among them gets its note-off.
@@ -93,11 +161,16 @@ public:
     // as ever, and the step of that slot (if any: a released key's slot
     // stays silent) may go out once lTime is due. A note still sounding
     // that would end at lTime or later ends 1 ms before it. period and
-    // Duration take the values given.
-    void PlaceNextStep(std::int32_t lTime, std::int16_t nPeriod, std::int16_t nDuration);
+    // Duration take the values given. `second`: whether that step is the
+    // second of a pair of the clock's (0 or 1; -1: as it stands), so that a
+    // pattern let go of goes on swinging in the clock's pairs.
+    void PlaceNextStep(std::int32_t lTime, std::int16_t nPeriod, std::int16_t nDuration, int second = -1);
     // The earliest time at which MaybeTrigger will send something, as far
     // as time alone decides; empty when nothing is waiting for time.
     std::optional<std::int32_t> NextDue() const;
+    std::optional<Moment> NextDueMoment() const;
+    // Where the step to come lies, on its grid; empty when none is queued.
+    std::optional<GridPoint> NextStepPoint() const;
 
     // Pattern builders: one pass in their order, first step at lNow.
     void FillRandom(std::int32_t lNow);
@@ -105,6 +178,8 @@ public:
     void FillUpDown(std::int32_t lNow);
     void FillDown(std::int32_t lNow);
     void FillUp(std::int32_t lNow);
+    // The notes in the order their keys were pressed.
+    void FillAsPlayed(std::int32_t lNow);
     // Schedules one step (note-on at lTrigTime, note-off its note's Duration
     // later) and returns the time of the following step.
     std::int32_t CreateRawEvts(std::int16_t nIndex, std::int16_t nOctave, std::int32_t lTrigTime);
@@ -151,10 +226,26 @@ public:
     // from its top: a key added or released, or a setting changed, takes
     // effect without a step struck twice or the beat moved.
     void Regrid(std::int32_t lStart);
+    // From the step to come at `from`, keeping its grid's pairs and the
+    // rhythm's and the accents' places, which its slot gives.
+    void Regrid(const GridPoint& from);
+    // Retrigger for a chord begun on a kept beat after every key was up: its
+    // first step 5 ms after lNow as ever, the steps after it on the grid the
+    // last pattern ran on, from its first point at least half a step later.
+    // A grid whose last step lies more than kGridKeptMs (or two steps) back,
+    // or none, is not kept: a plain Retrigger.
+    void Resume(std::int32_t lNow);
+    // Arpeggiate switched: no grid runs on.
+    void ForgetGrid() noexcept { grid_.valid = false; }
     // Random: a fresh order for every pass, never the same note twice in a
     // row (nor across passes) while more than one is held. Off: the order
     // drawn at each rebuild repeats.
     void ShuffleEveryPass(bool on) noexcept;
+    void SetShape(const Shape& shape) noexcept { shape_ = shape; }
+    const Shape& shape() const noexcept { return shape_; }
+    // At once; a new channel silences what sounds first, on the old one.
+    void SetVoice(const Voice& voice);
+    const Voice& voice() const noexcept { return voice_; }
 
     void UpdateParams(std::int16_t nTempo, std::int16_t nResolution, std::int16_t nSustain, std::int16_t nOctaves,
                       std::int16_t nCycle);
@@ -162,6 +253,15 @@ public:
 
     // Sounding length of a step of `length` ms for a sustain code.
     static std::int16_t CalcDuration(std::int16_t length, std::int16_t susCode);
+    // Sounding length of a step of `length` ms by the gate, or else the
+    // Sustain code.
+    std::int16_t DurationFor(std::int16_t length) const;
+    // Timing beyond the tempo: takes effect as a Tempo let does.
+    void SetTiming(const Timing& timing);
+    const Timing& timing() const noexcept { return timing_; }
+    // The step length the tempo and the timing give (period, unless an
+    // outside clock set that).
+    std::int16_t TypedPeriod() const;
     // Length of nBeats 32nd notes at bpm.
     static std::int16_t CalcPeriod(std::int16_t bpm, std::int16_t nBeats);
 
@@ -204,7 +304,7 @@ private:
     void hold(std::uint8_t nChan, std::uint8_t nNote, std::uint8_t nVeloc);
     void silenceSounding(std::int16_t id, std::uint8_t nChan, std::uint8_t nNote);
     void orderOf(std::int16_t cycle);
-    void renumberAndClear(std::int32_t start);
+    void renumberAndClear(std::int32_t slot);
     std::optional<Sounded> soundOf(const QEvt& step) const;
     Sounded soundOf(const Step& step) const;
     void keepFromRepeating(std::vector<Step>& steps) const;
@@ -219,11 +319,40 @@ private:
     void stepTaken(const QEvt& on, const NoteEvt& note, std::int32_t cycle);
     void requeueOff(const QEvt& off, std::int32_t cycle);
     bool mayStart(const QEvt& on) const;
-    void passSilencedOffs(std::int32_t lNow, std::int32_t cycle);
-    void shiftSchedule(std::int32_t ms);
+    void passSilencedOffs(std::int32_t lNow, std::uint16_t nowFrac, std::int32_t cycle);
+    void shiftSchedule(std::int32_t ms, std::int64_t wholeCycles);
+    // The grid a layout runs on: where slot `slot` falls, and a pair of
+    // steps and the second's start within it, in 1/den ms. A slot's number
+    // counts from the pattern's first step (the rhythm's places and the
+    // accents follow it); its pair, from a slot whose number and `flip`
+    // add up to an even number (an outside clock decides which).
+    struct Grid {
+        Moment at;
+        std::int32_t slot = 0;
+        std::int64_t pair = 0, second = 0, den = 1;
+        std::int32_t flip = 0;
+        bool timed = false;  // steps come again by the grid, not a cycle on
+        bool valid = false;
+    };
+    Grid gridFrom(const GridPoint& from, bool wholeMs) const;
+    Moment gridAt(std::int32_t slot) const;
+    Moment endOf(std::int32_t slot, std::int16_t tied) const;
+    std::int32_t slotAt(const Moment& t) const;
+    std::int16_t lengthAt(std::int32_t slot) const;
+    std::int16_t durationAt(std::int32_t slot, const NoteEvt& note) const;
+    bool byGrid() const noexcept { return grid_.timed && !held_; }
+    bool due(const QEvt& e, std::int32_t lNow, std::uint16_t nowFrac) const;
+    void layStep(std::int16_t nIndex, std::int16_t nOctave, Moment on, std::int16_t d, std::int32_t slot);
+    void scheduleFrom(const std::vector<Step>& steps, const GridPoint& from, std::optional<std::int32_t> firstAt);
     std::int16_t heldCount() const;
     std::int16_t nextProvisionalID() const;
     void schedule(const std::vector<Step>& steps, std::int32_t lNow);
+    void extendLastOff(std::int16_t ties);
+    std::int32_t rhythmPlaces() const noexcept;
+    RhythmPlace placeAt(std::int64_t slot) const noexcept;
+    void rebaseSlots(std::int32_t slot);
+    std::uint8_t velocityFor(const NoteEvt& note, std::int32_t slot) const;
+    std::uint8_t channelFor(std::uint8_t nChan) const noexcept;
     template <class Queue>
     static void removeSteps(Queue& q, std::int16_t id);
     template <class Queue>
@@ -246,6 +375,11 @@ private:
     bool shouldUpdate_ = false;
     std::function<std::uint32_t()> seedSource_;
     std::vector<Step> order_;  // the pass being built
+    std::vector<std::int16_t> byArrival_;  // positions in the order the notes came
+    std::uint32_t arrivals_ = 0;
+    std::int32_t maxPass_ = 32767;  // the most steps a pass lays out
+    Shape shape_;
+    Voice voice_;
     // IDs of notes released whose steps are still queued (Release).
     std::bitset<32768> releasedIds_;
     bool sweepPending_ = false;
@@ -261,12 +395,14 @@ private:
     std::optional<MovedOff> movedOff_;
     bool shuffleEveryPass_ = false;
     // Steps placed by an outside clock: whether held, the latest time
-    // placed, where the next slot lies in the laid-out pass, and the
-    // spacing the pass was laid out with.
+    // placed, and the grid slot it places next.
     bool held_ = false;
     std::optional<std::int32_t> placedUntil_;
     std::int32_t nextSlot_ = 0;
-    std::int16_t laidPeriod_ = 0;
+    Timing timing_;
+    Grid grid_;
+    std::int32_t layingSlot_ = 0;   // the slot CreateRawEvts lays next
+    std::int32_t lastStepAt_ = 0;   // the time of the step taken last
 };
 
 }  // namespace vlx

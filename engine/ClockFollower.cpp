@@ -21,17 +21,29 @@ std::int32_t ClockFollower::TicksPerStep(std::int16_t resolution) noexcept {
     return std::max<std::int32_t>(1, 3 * std::int32_t{resolution});
 }
 
-bool ClockFollower::Tick(std::int32_t lTime, std::int32_t ticksPerStep) {
+std::int32_t ClockFollower::TicksPerPair(std::int16_t resolution, std::int16_t feel) noexcept {
+    const std::int32_t straight = 2 * TicksPerStep(resolution);
+    if (feel == 2) return straight * 2 / 3;
+    if (feel == 3) return straight * 3 / 2;
+    return straight;
+}
+
+std::int32_t ClockFollower::SecondTick(std::int32_t pairTicks, std::int16_t swing) noexcept {
+    const auto tick = static_cast<std::int32_t>(checked::roundHalfEven(pairTicks * swing / 100.0));
+    return std::clamp(tick, 1, std::max(1, pairTicks - 1));
+}
+
+int ClockFollower::TickPair(std::int32_t lTime, std::int32_t pairTicks, std::int32_t secondTick) {
     keep(lTime);
-    if (state_ == State::Stopped) return false;  // measured, but the song stands still
+    if (state_ == State::Stopped) return 0;  // measured, but the song stands still
     if (state_ == State::Absent) {
         state_ = State::Running;
         position_ = 0;
     }
     lastHeard_ = lTime;
-    const bool step = position_ % std::max<std::int32_t>(1, ticksPerStep) == 0;
+    const std::int64_t inPair = position_ % std::max<std::int32_t>(1, pairTicks);
     ++position_;
-    return step;
+    return inPair == 0 ? 1 : inPair == secondTick ? 2 : 0;
 }
 
 void ClockFollower::Start(std::int32_t lTime) {

@@ -27,12 +27,21 @@ public:
     // Ticks per step for a resolution in 32nd notes: 3 per 32nd, so a 16th
     // is 6 ticks, a quarter 24 and a whole note 96.
     static std::int32_t TicksPerStep(std::int16_t resolution) noexcept;
+    // Ticks a pair of steps spans, for a feel (1 straight, 2 triplet, 3
+    // dotted): a dotted 32nd is 4.5 ticks, a pair of them 9.
+    static std::int32_t TicksPerPair(std::int16_t resolution, std::int16_t feel) noexcept;
+    // The tick of a pair its second step falls on: the one nearest the
+    // swing's share of the pair (half to even).
+    static std::int32_t SecondTick(std::int32_t pairTicks, std::int16_t swing) noexcept;
 
     // A tick that arrived at host time lTime. True when a step falls on it:
     // the clock runs and the tick's place in the song is a whole number of
     // steps (ticksPerStep) from its start. The first tick of an absent
     // clock starts it running, with a step on that tick.
-    bool Tick(std::int32_t lTime, std::int32_t ticksPerStep);
+    bool Tick(std::int32_t lTime, std::int32_t ticksPerStep) { return TickPair(lTime, 2 * ticksPerStep, ticksPerStep) != 0; }
+    // As Tick, for steps in pairs: 1 when the first step of a pair falls on
+    // the tick, 2 when the second does, 0 when none.
+    int TickPair(std::int32_t lTime, std::int32_t pairTicks, std::int32_t secondTick);
     // The next tick is the song's first.
     void Start(std::int32_t lTime);
     // The next tick goes on from the song position.

@@ -66,6 +66,9 @@ std::string port(const ControlSpec& spec) {
     case ControlKind::Switch: out << indent << "lv2:portProperty lv2:toggled ;\n"; break;
     case ControlKind::Value:
         if (spec.decimals == 0) out << indent << "lv2:portProperty lv2:integer ;\n";
+        if (spec.offText)
+            out << indent << "lv2:scalePoint [ rdfs:label " << quoted(spec.offText) << " ; rdf:value "
+                << number(spec.id, spec.minimum) << " ] ;\n";
         break;
     case ControlKind::Steps: break;  // stepPort
     case ControlKind::List: {

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "player/Band.h"
 
+#include <algorithm>
+
+#include "model/Checked.h"
 #include "model/HostTime.h"
 
 namespace vlx {
@@ -53,7 +56,7 @@ bool Band::Input(std::int32_t lTime, std::int32_t status, std::int32_t data1, st
 
 void Band::CountClock(std::int32_t lTime, std::int32_t status, std::int32_t data1, std::int32_t data2) {
     switch (status) {
-    case 0xF8: clock_.Tick(lTime, ticksPerStep()); break;
+    case 0xF8: clock_.TickPair(lTime, pairTicks(), secondTick()); break;
     case 0xFA: clock_.Start(lTime); break;
     case 0xFB: clock_.Continue(lTime); break;
     case 0xFC: clock_.Stop(); break;
@@ -62,35 +65,42 @@ void Band::CountClock(std::int32_t lTime, std::int32_t status, std::int32_t data
     }
 }
 
-std::int32_t Band::ticksPerStep() const { return ClockFollower::TicksPerStep(Arp.Resolution()); }
+std::int32_t Band::pairTicks() const {
+    return ClockFollower::TicksPerPair(Arp.Resolution(), Arp.timing().feel);
+}
+std::int32_t Band::secondTick() const { return ClockFollower::SecondTick(pairTicks(), Arp.timing().swing); }
 
-// The engine's tempo is always the one typed: a clock places its steps
-// itself.
-std::int16_t Band::typedPeriod() const { return Arpeggiator::CalcPeriod(Arp.Tempo(), Arp.Resolution()); }
+std::optional<std::int16_t> Band::measured(double ticks) const {
+    const auto interval = clock_.TickInterval();
+    if (!interval) return std::nullopt;
+    return checked::round<std::int16_t>(std::clamp(*interval * ticks, 8.0, double{Arpeggiator::kLongestStep}));
+}
 
+// Each step on its tick, as long as its ticks (the halves of a swung pair
+// differ); the engine's tempo stays the one typed.
 void Band::tick(std::int32_t lTime) {
-    const std::int32_t ticks = ticksPerStep();
-    const bool step = clock_.Tick(lTime, ticks);
+    const std::int32_t pair = pairTicks(), second = secondTick();
+    const int step = clock_.TickPair(lTime, pair, second);
     lost_ = false;
     keptPeriod_.reset();
     if (!Arp.StepsHeld()) Arp.HoldSteps(true);
-    if (!step) return;
+    if (step == 0) return;
     // Until two ticks have been measured, a step is as long as the typed tempo makes it.
-    const std::int16_t period = clock_.StepPeriod(ticks).value_or(typedPeriod());
+    const std::int16_t period = measured(step == 1 ? second : pair - second).value_or(Arp.TypedPeriod());
     if (keys_.TakeRegrid()) Arp.Regrid(lTime);
-    Arp.PlaceNextStep(lTime, period, Arpeggiator::CalcDuration(period, Arp.Sustain()));
+    Arp.PlaceNextStep(lTime, period, Arp.DurationFor(period), step - 1);
 }
 
 void Band::FollowAt(std::int32_t lNow) {
     if (!state_.on(Control::FollowClock)) return;
-    const std::optional<std::int16_t> measured = clock_.StepPeriod(ticksPerStep());
+    const std::optional<std::int16_t> step = measuredStep();
     const std::optional<double> bpm = clock_.Tempo();
-    if (!clock_.CheckLost(lNow, measured.value_or(typedPeriod()))) return;
+    if (!clock_.CheckLost(lNow, step.value_or(Arp.TypedPeriod()))) return;
     lost_ = true;
-    if (measured && Arp.StepsHeld()) {
-        keptPeriod_ = *measured;
+    if (step && Arp.StepsHeld()) {
+        keptPeriod_ = *step;
         keptTempo_ = bpm.value_or(0);
-        Arp.PlaceNextStep(hosttime::after(lNow, 5), *measured, Arpeggiator::CalcDuration(*measured, Arp.Sustain()));
+        Arp.PlaceNextStep(hosttime::after(lNow, 5), *step, Arp.DurationFor(*step));
         Arp.HoldSteps(false);
     } else {
         StepsByTypedTempo(lNow);
@@ -100,7 +110,7 @@ void Band::FollowAt(std::int32_t lNow) {
 
 std::optional<std::int32_t> Band::LossDeadline() const {
     if (!state_.on(Control::FollowClock)) return std::nullopt;
-    return clock_.LossDeadline(clock_.StepPeriod(ticksPerStep()).value_or(typedPeriod()));
+    return clock_.LossDeadline(measuredStep().value_or(Arp.TypedPeriod()));
 }
 
 // The clock's count goes on whatever the switch: a clock already running

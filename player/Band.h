@@ -64,8 +64,13 @@ public:
 
 private:
     void tick(std::int32_t lTime);
-    std::int32_t ticksPerStep() const;
-    std::int16_t typedPeriod() const;
+    // Steps in pairs of the clock's ticks: how many a pair spans, and the
+    // tick the second step falls on (a swing, a dotted 32nd).
+    std::int32_t pairTicks() const;
+    std::int32_t secondTick() const;
+    // What the clock measures over so many ticks, kept within a step's range.
+    std::optional<std::int16_t> measured(double ticks) const;
+    std::optional<std::int16_t> measuredStep() const { return measured(pairTicks() / 2.0); }
     // Tells the owner when what it shows of the clock changes.
     void show() noexcept;
 

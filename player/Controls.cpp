@@ -120,7 +120,12 @@ std::string ToText(Control c, std::int32_t value) {
     char text[32];
     const auto [end, error] = std::to_chars(text, text + sizeof text, ToNumber(c, value), std::chars_format::fixed,
                                             spec.decimals);
-    return error == std::errc() ? std::string(text, end) : std::to_string(value);
+    if (error != std::errc()) return std::to_string(value);
+    // Plain decimal form: 120 and 120.5, not 120.0.
+    std::string plain(text, end);
+    while (plain.back() == '0') plain.pop_back();
+    if (plain.back() == '.') plain.pop_back();
+    return plain;
 }
 
 double ToNumber(Control c, std::int32_t value) noexcept { return value / scale(SpecOf(c)); }

@@ -40,6 +40,21 @@ enum class Control : std::uint8_t {
     ShuffleEveryPass,
     Latch,
     PlayStopped,
+    Gate,
+    Swing,
+    StepFeel,
+    ExactSteps,
+    SplitLowest,
+    SplitHighest,
+    InChannel,
+    OutChannel,
+    Velocity,
+    VelocityValue,
+    AccentEvery,
+    OctaveOrder,
+    Repeat,
+    RhythmLength,
+    Rhythm,
     Arpeggiate,
     kCount
 };
@@ -92,6 +107,8 @@ struct ControlSpec {
     const char* group = nullptr;
     // Steps: how many places; the plugin has a port for each, from lv2Index on.
     int steps = 0;
+    // A value whose minimum means off: what is shown for it.
+    const char* offText = nullptr;
 };
 
 // A value for every control, indexed by Control.
@@ -114,15 +131,31 @@ inline constexpr ControlChoice kOctaveChoices[] = {{"1", 1}, {"2", 2}, {"3", 3}}
 inline constexpr ControlChoice kResolutionChoices[] = {{"Whole", 32}, {"Half", 16}, {"Quarter", 8},
                                                        {"8th", 4},    {"16th", 2},  {"32nd", 1}};
 inline constexpr ControlChoice kSustainChoices[] = {{"Staccato", 1}, {"Normal", 2}, {"Legatto", 3}};
-inline constexpr ControlChoice kCycleChoices[] = {{"Up", 1}, {"Down", 2}, {"Up-Down", 3}, {"Down-Up", 4}, {"Random", 5}};
+inline constexpr ControlChoice kCycleChoices[] = {{"Up", 1},      {"Down", 2},   {"Up-Down", 3},
+                                                  {"Down-Up", 4}, {"Random", 5}, {"As played", 6}};
+inline constexpr ControlChoice kInChannelChoices[] = {{"Any", 0}, {"1", 1},   {"2", 2},   {"3", 3},   {"4", 4},   {"5", 5},
+                                                      {"6", 6},   {"7", 7},   {"8", 8},   {"9", 9},   {"10", 10}, {"11", 11},
+                                                      {"12", 12}, {"13", 13}, {"14", 14}, {"15", 15}, {"16", 16}};
+inline constexpr ControlChoice kOutChannelChoices[] = {
+    {"As played", 0}, {"1", 1},   {"2", 2},   {"3", 3},   {"4", 4},   {"5", 5},   {"6", 6},   {"7", 7},  {"8", 8},
+    {"9", 9},         {"10", 10}, {"11", 11}, {"12", 12}, {"13", 13}, {"14", 14}, {"15", 15}, {"16", 16}};
+inline constexpr ControlChoice kVelocityChoices[] = {{"As played", 0}, {"Fixed", 1}, {"Accented", 2}};
+inline constexpr ControlChoice kOctaveOrderChoices[] = {{"Up", 1}, {"Down", 2}, {"Bounce", 3}};
+// A step as long as the resolution says, two thirds of it, or one and a half.
+inline constexpr ControlChoice kStepFeelChoices[] = {{"Straight", 1}, {"Triplet", 2}, {"Dotted", 3}};
+
+// The first plugin port of the split's, the notes' and the order's controls
+// (the time's and the shape's come before them).
+inline constexpr std::uint32_t kPanelPorts = 20;
 
 // In the order of Control. Settings names, options and LV2 symbols and
 // indices are what older files, scripts and DAW sessions hold: never renamed.
 inline constexpr ControlSpec kControlTable[] = {
     {.id = Control::Tempo, .kind = ControlKind::Value, .settingsName = "Tempo", .option = "tempo",
      .lv2Symbol = "tempo", .lv2Index = 5, .label = "&Tempo:", .lv2Name = nullptr,
-     .help = "Beats per minute, when no MIDI clock or host tempo is followed.", .unit = "bpm",
-     .place = ControlPlace::Window, .byDefault = 120, .minimum = 8, .maximum = 240, .alwaysSaved = true},
+     .help = "Beats per minute, when no MIDI clock or host tempo is followed (whole unless Exact step lengths is on).",
+     .unit = "bpm", .place = ControlPlace::Window, .byDefault = 1200, .minimum = 80, .maximum = 2400, .decimals = 1,
+     .alwaysSaved = true},
     {.id = Control::Octaves, .kind = ControlKind::List, .settingsName = "Octaves", .option = "octaves",
      .lv2Symbol = "octaves", .lv2Index = 7, .label = "&Octaves:", .lv2Name = nullptr,
      .help = "How many octaves the pattern spans.", .unit = nullptr, .place = ControlPlace::Window,
@@ -183,6 +216,68 @@ inline constexpr ControlSpec kControlTable[] = {
      .help = "Following the host: while its transport stands, play on at its last tempo on a grid of its own; when "
              "it rolls, the steps lock to the song's grid at the next step.",
      .unit = nullptr, .place = ControlPlace::None, .byDefault = 0},
+    {.id = Control::Gate, .kind = ControlKind::Value, .settingsName = "Gate", .option = "gate", .lv2Symbol = "gate",
+     .lv2Index = 16, .label = "Gate:", .lv2Name = nullptr,
+     .help = "Note length as a percentage of its step; 0 (Off): the Sustain list decides.", .unit = "pc",
+     .place = ControlPlace::Panel, .byDefault = 0, .minimum = 0, .maximum = 100, .group = "Shape", .offText = "Off"},
+    {.id = Control::Swing, .kind = ControlKind::Value, .settingsName = "Swing", .option = "swing", .lv2Symbol = "swing",
+     .lv2Index = 17, .label = "Swing:", .lv2Name = nullptr,
+     .help = "The second step of each pair starts at this share of the pair; 50 is straight.", .unit = "pc",
+     .place = ControlPlace::Panel, .byDefault = 50, .minimum = 50, .maximum = 75, .group = "Time"},
+    {.id = Control::StepFeel, .kind = ControlKind::List, .settingsName = "StepFeel", .option = "step-feel",
+     .lv2Symbol = "step_feel", .lv2Index = 18, .label = "Steps:", .lv2Name = nullptr,
+     .help = "Triplet steps (two thirds of the resolution) or dotted ones (one and a half).", .unit = nullptr,
+     .place = ControlPlace::Panel, .byDefault = 1, .choices = kStepFeelChoices, .group = "Time"},
+    {.id = Control::ExactSteps, .kind = ControlKind::Switch, .settingsName = "ExactSteps", .option = "exact-steps",
+     .lv2Symbol = "exact_steps", .lv2Index = 19, .label = "Exact step lengths", .lv2Name = nullptr,
+     .help = "Steps on exact frames and the tempo to a tenth of a bpm, instead of whole milliseconds and whole bpm.",
+     .unit = nullptr, .place = ControlPlace::Panel, .byDefault = 0, .group = "Time"},
+    {.id = Control::SplitLowest, .kind = ControlKind::Value, .settingsName = "SplitLowest", .option = "split-lowest",
+     .lv2Symbol = "split_lowest", .lv2Index = kPanelPorts + 0, .label = "Lowest key:", .lv2Name = nullptr,
+     .help = "Keys below it (60 is C4) pass through as if Arpeggiate were up.", .unit = nullptr,
+     .place = ControlPlace::Panel, .byDefault = 0, .minimum = 0, .maximum = 127, .group = "Split"},
+    {.id = Control::SplitHighest, .kind = ControlKind::Value, .settingsName = "SplitHighest",
+     .option = "split-highest", .lv2Symbol = "split_highest", .lv2Index = kPanelPorts + 1, .label = "Highest key:",
+     .lv2Name = nullptr, .help = "Keys above it pass through as if Arpeggiate were up.", .unit = nullptr,
+     .place = ControlPlace::Panel, .byDefault = 127, .minimum = 0, .maximum = 127, .group = "Split"},
+    {.id = Control::InChannel, .kind = ControlKind::List, .settingsName = "InChannel", .option = "in-channel",
+     .lv2Symbol = "in_channel", .lv2Index = kPanelPorts + 2, .label = "Input channel:", .lv2Name = nullptr,
+     .help = "The channel arpeggiated; what comes on the others passes through as if Arpeggiate were up.",
+     .unit = nullptr, .place = ControlPlace::Panel, .byDefault = 0, .choices = kInChannelChoices, .group = "Split"},
+    {.id = Control::OutChannel, .kind = ControlKind::List, .settingsName = "OutChannel", .option = "out-channel",
+     .lv2Symbol = "out_channel", .lv2Index = kPanelPorts + 3, .label = "Output channel:", .lv2Name = nullptr,
+     .help = "The channel the arpeggio is sent on: each note's own, or this one.", .unit = nullptr,
+     .place = ControlPlace::Panel, .byDefault = 0, .choices = kOutChannelChoices, .group = "Split"},
+    {.id = Control::Velocity, .kind = ControlKind::List, .settingsName = "Velocity", .option = "velocity",
+     .lv2Symbol = "velocity", .lv2Index = kPanelPorts + 4, .label = "Velocity:", .lv2Name = nullptr,
+     .help = "Each step's velocity: its key's, the velocity value, or its key's with the velocity value on every "
+             "Nth step.",
+     .unit = nullptr, .place = ControlPlace::Panel, .byDefault = 0, .choices = kVelocityChoices, .group = "Notes"},
+    {.id = Control::VelocityValue, .kind = ControlKind::Value, .settingsName = "VelocityValue",
+     .option = "velocity-value", .lv2Symbol = "velocity_value", .lv2Index = kPanelPorts + 5, .label = "Velocity value:",
+     .lv2Name = nullptr, .help = "The fixed velocity, or the accent's.", .unit = nullptr,
+     .place = ControlPlace::Panel, .byDefault = 100, .minimum = 1, .maximum = 127, .group = "Notes"},
+    {.id = Control::AccentEvery, .kind = ControlKind::Value, .settingsName = "AccentEvery", .option = "accent-every",
+     .lv2Symbol = "accent_every", .lv2Index = kPanelPorts + 6, .label = "Accent every:", .lv2Name = nullptr,
+     .help = "Accented: every Nth step of the grid, counted from the pattern's first, sounds at the velocity value.",
+     .unit = nullptr, .place = ControlPlace::Panel, .byDefault = 4, .minimum = 1, .maximum = 16, .group = "Notes"},
+    {.id = Control::OctaveOrder, .kind = ControlKind::List, .settingsName = "OctaveOrder", .option = "octave-order",
+     .lv2Symbol = "octave_order", .lv2Index = kPanelPorts + 7, .label = "Octave order:", .lv2Name = nullptr,
+     .help = "How the pattern walks the octaves of its span: upward, downward, or up and back down.",
+     .unit = nullptr, .place = ControlPlace::Panel, .byDefault = 1, .choices = kOctaveOrderChoices, .group = "Order"},
+    {.id = Control::Repeat, .kind = ControlKind::Value, .settingsName = "Repeat", .option = "repeat",
+     .lv2Symbol = "repeat", .lv2Index = kPanelPorts + 8, .label = "Note repeat:", .lv2Name = nullptr,
+     .help = "How many steps in a row each note of the pattern plays.", .unit = nullptr,
+     .place = ControlPlace::Panel, .byDefault = 1, .minimum = 1, .maximum = 4, .group = "Order"},
+    {.id = Control::RhythmLength, .kind = ControlKind::Value, .settingsName = "RhythmLength",
+     .option = "rhythm-length", .lv2Symbol = "rhythm_length", .lv2Index = kPanelPorts + 9, .label = "Rhythm length:",
+     .lv2Name = nullptr, .help = "How many places of the rhythm are used before it repeats.", .unit = nullptr,
+     .place = ControlPlace::Panel, .byDefault = 16, .minimum = 1, .maximum = 16, .group = "Order"},
+    {.id = Control::Rhythm, .kind = ControlKind::Steps, .settingsName = "Rhythm", .option = "rhythm",
+     .lv2Symbol = "rhythm", .lv2Index = kPanelPorts + 10, .label = "Rhythm:", .lv2Name = nullptr,
+     .help = "What each step of the grid does: play the pattern's next note, rest (the pattern waits), or tie "
+             "(the note before sounds on through it).",
+     .unit = nullptr, .place = ControlPlace::Panel, .byDefault = 0, .group = "Order", .steps = 16},
     {.id = Control::Arpeggiate, .kind = ControlKind::Switch, .settingsName = nullptr, .option = "arpeggiate",
      .lv2Symbol = "arpeggiate", .lv2Index = 2, .label = "&Arpeggiate", .lv2Name = nullptr,
      .help = "On: the held notes play as the pattern. Off: everything played passes through.", .unit = nullptr,

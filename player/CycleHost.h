@@ -35,8 +35,11 @@ public:
     // when that frame is in the cycle, and the output would depend on the
     // cycle length.
     void SendStep(std::int32_t, std::int32_t Status, std::int32_t data1, std::int32_t data2) override {
+        const std::uint64_t before = unsent();
         Write(host::MidiMessage::fromInts(Status, data1, data2), true);
+        stepRefused_ = unsent() != before;
     }
+    bool StepRefused() const override { return stepRefused_; }
     std::int32_t HostTime() override { return time_.Now(); }
     // A cycle never waits: a pass that finds the engine taken tries again
     // at the next frame where something is due.
@@ -76,6 +79,7 @@ private:
     const CycleTime& time_;
     std::int32_t divert_ = 0;
     std::int32_t raise_ = 0;
+    bool stepRefused_ = false;
     CycleOutput* out_ = nullptr;  // during a cycle
     std::uint32_t last_ = 0;      // the offset written last in this cycle
     std::atomic<std::uint64_t> unsent_{0};

@@ -49,8 +49,9 @@ public:
         return static_cast<std::uint32_t>(std::min<std::uint64_t>(frame - start_, frames_ - 1));
     }
 
-    // The host millisecond of the frame being played.
+    // The host millisecond of the frame being played, and how far into it.
     std::int32_t Now() const noexcept { return clock_.MsAt(cursor_); }
+    std::uint16_t NowFrac() const noexcept { return clock_.FracAt(cursor_); }
     // The millisecond in which what is written at the frame being played
     // will be heard: later than Now() in a cycle the driver runs behind real
     // time (a server replaying cycles it stalled over, a thread woken late).
@@ -60,6 +61,7 @@ public:
     }
     // The first frame of host millisecond `ms` (the one nearest now).
     std::uint64_t FrameOfMs(std::int32_t ms) const noexcept { return clock_.FrameOf(ms, cursor_); }
+    std::uint64_t FrameOfMs(std::int32_t ms, std::uint16_t frac) const noexcept { return clock_.FrameOf(ms, frac, cursor_); }
     // A clock's tick arrived on the frame being played: a millisecond
     // begins on it.
     void AlignToCursor() noexcept { clock_.AlignTo(cursor_); }

@@ -15,6 +15,7 @@ std::size_t keyIndex(std::uint8_t chan, std::uint8_t note) { return chan * 256u 
 // last key.
 void HeldKeys::Press(std::int32_t lTime, std::uint8_t chan, std::uint8_t note, std::uint8_t velocity, bool joins) {
     ++presses_;
+    releaseWaiting();  // this press's own rebuild would have dropped their places
     auto& count = held_[keyIndex(chan, note)];
     count = static_cast<std::uint16_t>(count + 1);
     const bool keepBeat = state_.on(Control::KeepBeat);
@@ -40,23 +41,39 @@ void HeldKeys::Press(std::int32_t lTime, std::uint8_t chan, std::uint8_t note, s
     }
 }
 
-// On a kept beat the pattern closes the gap at its next step.
+// On a kept beat the pattern closes the gap at its next step. Else a key
+// released while a press's rebuild waits is laid out with the others and
+// leaves right after, so that its places stay silent until the next
+// rebuild, as the press's own rebuild and the release would have left them.
 void HeldKeys::Release(std::uint8_t chan, std::uint8_t note) {
     auto& count = held_[keyIndex(chan, note)];
     if (count == 0) return;
     count = 0;
+    if (rebuild_ && !state_.on(Control::KeepBeat)) {
+        waiting_[waitingCount_++] = static_cast<std::uint16_t>(keyIndex(chan, note));
+        return;
+    }
     Arp.Release(chan, note);
     if (state_.on(Control::KeepBeat)) RegridAtNextStep();
 }
 
+void HeldKeys::releaseWaiting() {
+    for (std::size_t i = 0; i < waitingCount_; ++i)
+        Arp.Release(static_cast<std::uint8_t>(waiting_[i] / 256), static_cast<std::uint8_t>(waiting_[i] % 256));
+    waitingCount_ = 0;
+}
+
 void HeldKeys::RemoveAll() {
+    waitingCount_ = 0;
     rebuild_.reset();
     regridDue_ = false;
     held_.fill(0);
     Arp.RemoveAll();
 }
 
+// Not the presses' own: the keys released meanwhile are gone first.
 void HeldKeys::Rebuild(std::int32_t lTime) {
+    releaseWaiting();
     rebuild_.reset();
     Arp.Retrigger(lTime);
 }
@@ -74,20 +91,26 @@ std::optional<std::int32_t> HeldKeys::RebuildDeadline() const noexcept {
 }
 
 // From the last press, as each press's own rebuild would have; with the
-// Retrigger box checked, a second time, as its rule says.
+// Retrigger box checked, a second time, as its rule says. On a kept beat a
+// chord begun after every key was up goes on the grid that ran. Keys
+// released meanwhile leave after it.
 void HeldKeys::FlushRebuild() {
     if (!rebuild_) return;
     const PendingRebuild pending = *rebuild_;
-    Rebuild(pending.last);
+    rebuild_.reset();
+    if (state_.on(Control::KeepBeat) && !pending.twice && !Arp.StepsHeld())
+        Arp.Resume(pending.last);
+    else
+        Arp.Retrigger(pending.last);
     if (pending.twice) Arp.Retrigger(pending.last);
+    releaseWaiting();
 }
 
 // Taken now: the sweep of released keys may empty the queue.
 void HeldKeys::RegridAtNextStep() {
     if (regridDue_) return;
     regridDue_ = true;
-    const auto head = Arp.NoteOnQ()->Peek();
-    regridAt_ = head ? std::optional<std::int32_t>(head->Trigger) : std::nullopt;
+    regridAt_ = Arp.NextStepPoint();
 }
 
 // The pattern laid out again from that step, going on in its order.
@@ -102,7 +125,7 @@ bool HeldKeys::RegridBy(std::int32_t lNow) {
         Rebuild(lNow);
         return true;
     }
-    if (hosttime::isBefore(lNow, *regridAt_)) return false;
+    if (hosttime::isBefore(lNow, regridAt_->at.ms)) return false;
     regridDue_ = false;
     Arp.SweepReleased();
     Arp.Regrid(*regridAt_);
@@ -116,8 +139,8 @@ bool HeldKeys::TakeRegrid() noexcept {
 }
 
 std::optional<std::int32_t> HeldKeys::RegridDeadline() const noexcept {
-    if (!regridDue_) return std::nullopt;
-    return regridAt_;
+    if (!regridDue_ || !regridAt_) return std::nullopt;
+    return regridAt_->at.ms;
 }
 
 }  // namespace vlx

@@ -59,6 +59,8 @@ public:
     std::optional<std::int32_t> RegridDeadline() const noexcept;
 
 private:
+    void releaseWaiting();
+
     Arpeggiator& Arp;
     const PlayState& state_;
     struct PendingRebuild {
@@ -69,8 +71,12 @@ private:
     };
     std::optional<PendingRebuild> rebuild_;
     bool regridDue_ = false;  // a change waits for the next step
-    std::optional<std::int32_t> regridAt_;  // that step's time; none: start afresh
+    std::optional<Arpeggiator::GridPoint> regridAt_;  // that step; none: start afresh
     std::array<std::uint16_t, 16 * 256> held_{};  // how often each key is held, by channel * 256 + note
+    // Keys released while a press's rebuild waits (each once: a press takes
+    // them out of the engine before it is held).
+    std::array<std::uint16_t, 16 * 256> waiting_{};
+    std::size_t waitingCount_ = 0;
     std::uint32_t presses_ = 0;
     std::uint32_t budget_ = 64;
 };

@@ -34,7 +34,7 @@ host::InputRoute InputPath::Arrive(const host::MidiMessage& m) noexcept {
     if (state_.on(Control::FollowClock) && raise == 1 && status == 0xF8) time_.AlignToCursor();
     host::InputCase arrival;
     arrival.divert = vlx.DivertInput();
-    arrival.raise = raise;
+    arrival.raise = passesBySplit(m) ? 0 : raise;
     const host::InputRoute route = host::routeInput(arrival);
     if (route.toOutput) {
         vlx.Write(m);
@@ -42,6 +42,34 @@ host::InputRoute InputPath::Arrive(const host::MidiMessage& m) noexcept {
     }
     if (route.toProgram) received_.fetch_add(1, std::memory_order_relaxed);
     return route;
+}
+
+bool InputPath::arpeggiates(std::uint8_t chan, std::uint8_t note) const noexcept {
+    const std::int32_t channel = state_.controls[Control::InChannel];
+    return (channel == 0 || channel == chan + 1) && note >= state_.controls[Control::SplitLowest] &&
+           note <= state_.controls[Control::SplitHighest];
+}
+
+// Keys outside the split, and what comes on a channel not arpeggiated,
+// pass as if Arpeggiate were up; a key's release goes where its press went,
+// whatever the split is by then.
+bool InputPath::passesBySplit(const host::MidiMessage& m) noexcept {
+    const std::uint8_t status = m.bytes[0];
+    if (status >= 0xF0 || m.size < 2) return false;  // the system's messages are everyone's
+    const auto chan = static_cast<std::uint8_t>(status & 0x0F);
+    const auto kind = status & 0xF0;
+    if ((kind == 0x90 || kind == 0x80) && m.size == 3 && m.bytes[1] < 128) {
+        const std::size_t key = chan * 128u + m.bytes[1];
+        if (kind == 0x90 && m.bytes[2] > 0) {
+            passedBySplit_.set(key, !arpeggiates(chan, m.bytes[1]));
+            return passedBySplit_.test(key);
+        }
+        const bool passed = passedBySplit_.test(key);
+        passedBySplit_.reset(key);
+        return passed;
+    }
+    const std::int32_t channel = state_.controls[Control::InChannel];
+    return channel != 0 && channel != chan + 1;
 }
 
 void InputPath::vlx_MidiInput(std::int32_t /*nTimestamp*/, std::int32_t /*Port*/, std::int32_t Status,
@@ -115,6 +143,8 @@ void InputPath::PlayKeysDown() {
         if (velocity == 0) continue;
         const auto chan = static_cast<std::uint8_t>(k / 128);
         const auto note = static_cast<std::uint8_t>(k % 128);
+        if (!arpeggiates(chan, note)) continue;  // the other hand's
+        passedBySplit_.reset(k);                  // its release is the engine's now
         if (vlx.DivertInput() == 1) {
             vlx.SendMidiMessage(-1, 0x80 | chan, note, 0);
             passedDown_.reset(k);

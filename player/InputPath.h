@@ -71,6 +71,9 @@ public:
     std::uint64_t refusedKeys() const noexcept { return refused_.load(std::memory_order_relaxed); }
 
 private:
+    bool arpeggiates(std::uint8_t chan, std::uint8_t note) const noexcept;
+    bool passesBySplit(const host::MidiMessage& m) noexcept;
+
     Arpeggiator& Arp;
     CycleHost& vlx;
     CycleTime& time_;
@@ -87,6 +90,8 @@ private:
     std::bitset<16 * 128> passedDown_;
     std::bitset<16> passedPedal_;
     void passed(const std::uint8_t* bytes, std::uint32_t size) noexcept;
+    // Keys whose latest press passed by the split, by channel * 128 + note.
+    std::bitset<16 * 128> passedBySplit_;
     std::uint64_t inputs_ = 0;
     std::atomic<std::uint64_t> received_{0};
     std::atomic<std::uint64_t> refused_{0};

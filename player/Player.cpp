@@ -23,6 +23,23 @@ bool isClock(std::int32_t status) noexcept {
 
 std::int16_t code(const ControlValues& c, Control which) { return checked::narrow<std::int16_t>(c[which]); }
 
+// The Tempo control holds tenths of a bpm; the engine's Tempo is the whole
+// bpm (half to even), and only exact steps take the tenths.
+std::int16_t wholeTempo(const ControlValues& c) { return checked::round<std::int16_t>(c[Control::Tempo] / 10.0); }
+Arpeggiator::Timing timingOf(const ControlValues& c) {
+    return {c.on(Control::ExactSteps) ? code(c, Control::Tempo) : std::int16_t{0}, code(c, Control::StepFeel),
+            code(c, Control::Swing), code(c, Control::Gate)};
+}
+
+Arpeggiator::Shape shapeOf(const ControlValues& c) {
+    return {code(c, Control::OctaveOrder), code(c, Control::Repeat), c[Control::Rhythm], code(c, Control::RhythmLength)};
+}
+
+Arpeggiator::Voice voiceOf(const ControlValues& c) {
+    return {code(c, Control::Velocity), checked::narrow<std::uint8_t>(c[Control::VelocityValue]),
+            code(c, Control::AccentEvery), code(c, Control::OutChannel)};
+}
+
 }  // namespace
 
 Player::Player(const ControlValues& controls, PlayerNotifier* notifier)
@@ -39,10 +56,14 @@ Player::Player(const ControlValues& controls, PlayerNotifier* notifier)
     nLastResolution = code(controls, Control::Resolution);
     nLastSustain = code(controls, Control::Sustain);
     nLastCycle = code(controls, Control::Cycle);
-    nLastTempo = code(controls, Control::Tempo);
+    nLastTempo = wholeTempo(controls);
+    lastTiming_ = timingOf(controls);
     Arp->Reserve(kMaxHeld, kMaxOctaves);
     Arp->vlx(vlx);
     Arp->Init(vlx->HostTime(), nLastTempo, nLastResolution, nLastSustain, nLastOctaves, nLastCycle);
+    Arp->SetTiming(lastTiming_);
+    Arp->SetShape(shapeOf(controls));
+    Arp->SetVoice(voiceOf(controls));
     Arp->ShuffleEveryPass(state_.on(Control::ShuffleEveryPass));
     band_.latch().Hold(state_.on(Control::SustainHold));
     band_.latch().Latch(state_.on(Control::Latch));
@@ -105,8 +126,13 @@ void Player::apply(const PlayerCommand& command) {
     case Control::Latch: band_.HoldSwitched(c, on); break;
     case Control::ShuffleEveryPass: Arp->ShuffleEveryPass(on); break;
     case Control::Tempo: tempoGiven_ = true; break;
-    // The lists reach the engine at its settings poll; the other switches
-    // are read where they matter.
+    // What a step sends changes at once.
+    case Control::Velocity:
+    case Control::VelocityValue:
+    case Control::AccentEvery:
+    case Control::OutChannel: Arp->SetVoice(voiceOf(state_.controls)); break;
+    // The lists and the pattern's shape reach the engine at its settings
+    // poll; the split and the other switches are read where they matter.
     default: break;
     }
 }
@@ -155,6 +181,7 @@ void Player::failed(const char* what) noexcept {
 // ---- the window's handlers ----
 
 void Player::Enable_Click(bool on) {
+    Arp->ForgetGrid();  // a beat is kept while Arpeggiate stays down
     if (on) {
         input_.ForgetPresses();  // the engine is empty: no press seen yet
         band_.Reset();
@@ -185,6 +212,7 @@ bool Player::Timer_Timer() {
         if (busy.owns()) {
             input_.DrainInQ();
             const std::int32_t lNow = vlx->HostTime();
+            const std::uint16_t nowFrac = time_.NowFrac();
             if (keys_.RebuildDue(lNow)) keys_.FlushRebuild();
             // With the beat kept, settings reach the pattern at its next
             // step rather than at the next poll.
@@ -198,7 +226,7 @@ bool Player::Timer_Timer() {
             // replayed faster than real time, a thread woken late.
             if (!Arp->IsEmpty() && !keys_.RebuildPending()) {
                 if (const std::int32_t heard = time_.HeardNow(); heard != lNow) Arp->PassMissed(heard);
-                fired = Arp->MaybeTrigger(lNow);
+                fired = Arp->MaybeTrigger(lNow, nowFrac);
             }
         }
     }
@@ -230,10 +258,22 @@ void Player::PollControls() {
             changed = true;
         }
     }
+    // The timing beyond the lists; its tenths of a bpm wait with the tempo.
+    Arpeggiator::Timing timing = timingOf(c);
+    if (band_.DrivesTempo()) timing.tenths = lastTiming_.tenths;
+    if (timing != lastTiming_) {
+        lastTiming_ = timing;
+        Arp->SetTiming(timing);
+        changed = true;
+    }
+    if (const Arpeggiator::Shape shape = shapeOf(c); shape != Arp->shape()) {
+        Arp->SetShape(shape);
+        changed = true;
+    }
     // While a clock's tempo drives the steps, the typed one waits; a tempo
     // given takes over from a lost clock's, even one equal to the last.
     const bool givenAgain = std::exchange(tempoGiven_, false);
-    const std::int16_t tempo = code(c, Control::Tempo);
+    const std::int16_t tempo = wholeTempo(c);
     if ((tempo != nLastTempo || (givenAgain && band_.KeepsLostTempo())) && !band_.DrivesTempo()) {
         nLastTempo = tempo;
         band_.ForgetLostTempo();
@@ -254,21 +294,34 @@ void Player::PollControls() {
 // either step queue (as far as time decides), the clock's loss, or the next
 // settings poll; never before the next millisecond, so that a step that
 // cannot fire does not hold the cycle.
-std::int32_t Player::nextWake(std::int32_t lNow) const {
-    std::int32_t wake = hosttime::after(lNextPoll, 1);
-    const auto earlier = [&wake](std::optional<std::int32_t> t) {
-        if (t && hosttime::isBefore(*t, wake)) wake = *t;
+Arpeggiator::Moment Player::nextWake(std::int32_t lNow, std::uint16_t nowFrac) const {
+    using Moment = Arpeggiator::Moment;
+    const auto before = [](const Moment& a, const Moment& b) {
+        const std::int32_t d = hosttime::distance(a.ms, b.ms);
+        return d > 0 || (d == 0 && a.frac < b.frac);
+    };
+    Moment wake{hosttime::after(lNextPoll, 1), 0};
+    const auto earlier = [&](std::optional<Moment> t) {
+        if (t && before(*t, wake)) wake = *t;
+    };
+    const auto earlierMs = [&](std::optional<std::int32_t> t) {
+        if (t) earlier(Moment{*t, 0});
     };
     if (const auto rebuild = keys_.RebuildDeadline()) {
-        earlier(rebuild);
+        earlierMs(rebuild);
     } else if (!Arp->IsEmpty()) {
-        earlier(Arp->NextDue());
-        earlier(keys_.RegridDeadline());
+        earlier(Arp->NextDueMoment());
+        earlierMs(keys_.RegridDeadline());
     }
-    earlier(band_.LossDeadline());
-    earlier(ringing_.NextEnd());
-    if (!hosttime::isBefore(lNow, wake)) wake = hosttime::after(lNow, 1);
+    earlierMs(band_.LossDeadline());
+    earlierMs(ringing_.NextEnd());
+    if (!before(Moment{lNow, nowFrac}, wake)) wake = Moment{hosttime::after(lNow, 1), 0};
     return wake;
+}
+
+std::uint64_t Player::frameOfNextWake() const {
+    const auto wake = nextWake(time_.Now(), time_.NowFrac());
+    return time_.FrameOfMs(wake.ms, wake.frac);
 }
 
 void Player::runPasses() noexcept {
@@ -284,7 +337,7 @@ void Player::advanceTo(std::uint64_t frame) noexcept {
         runPasses();
         if (!state_.looping) break;
         std::uint64_t next = frame;
-        guarded([&] { next = time_.FrameOfMs(nextWake(time_.Now())); });
+        guarded([&] { next = frameOfNextWake(); });
         if (next >= frame || next <= time_.cursor()) break;
         time_.MoveTo(next);
     }
@@ -296,7 +349,7 @@ std::optional<std::uint64_t> Player::NextDueFrame() const noexcept {
     if (!state_.looping) return std::nullopt;
     std::uint64_t frame = time_.cursor() + 1;
     try {
-        frame = time_.FrameOfMs(nextWake(time_.Now()));
+        frame = frameOfNextWake();
     } catch (...) {
     }
     return time_.ToDriver(frame);
@@ -314,8 +367,10 @@ void Player::BeginCycle(const Cycle& cycle, CycleOutput& out) noexcept {
 
 void Player::Receive(std::uint32_t offset, const std::uint8_t* bytes, std::uint32_t size) noexcept {
     if (!time_.inCycle()) return;
+    // What falls due on this very frame comes after the message: a key
+    // released or a chord changed on the beat takes its step, which would
+    // otherwise sound for no time at all.
     advanceTo(time_.FrameAt(offset));
-    runPasses();  // what falls due on this very frame goes first
     host::splitEvent(
         bytes, size, [&](const host::MidiMessage& m) { received(m); },
         [&](const std::uint8_t* sysex, std::size_t n) {
@@ -328,7 +383,6 @@ void Player::Receive(std::uint32_t offset, const std::uint8_t* bytes, std::uint3
 void Player::TransportClock(std::uint32_t offset, std::uint8_t status, std::uint8_t data1, std::uint8_t data2) noexcept {
     if (!time_.inCycle() || !state_.looping || !state_.on(Control::FollowClock)) return;
     advanceTo(time_.FrameAt(offset));
-    runPasses();
     if (status == 0xF8) time_.AlignToCursor();
     guarded([&] {
         BusyGuard busy(input_.lBusy);

@@ -139,7 +139,8 @@ private:
     // Time: passes at every frame where something falls due.
     void advanceTo(std::uint64_t frame) noexcept;
     void runPasses() noexcept;
-    std::int32_t nextWake(std::int32_t lNow) const;
+    Arpeggiator::Moment nextWake(std::int32_t lNow, std::uint16_t nowFrac) const;
+    std::uint64_t frameOfNextWake() const;
     void received(const host::MidiMessage& m) noexcept;
     void publishView() noexcept;
     void handsFree(const HandsFreeAction& action);
@@ -164,7 +165,8 @@ private:
     std::int16_t nLastResolution = 0;
     std::int16_t nLastSustain = 0;
     std::int16_t nLastCycle = 0;
-    std::int16_t nLastTempo = 0;
+    std::int16_t nLastTempo = 0;     // whole bpm, as the engine's Tempo takes it
+    Arpeggiator::Timing lastTiming_;  // handed to the engine last
     bool tempoGiven_ = false;  // since the last poll
     bool failing_ = false;
     Published<PlayerView> view_;

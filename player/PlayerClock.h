@@ -29,6 +29,12 @@ public:
 
     // The host millisecond a frame lies in (32 bits, wrapping).
     std::int32_t MsAt(std::uint64_t frame) const noexcept { return wrap(countAt(frame)); }
+    // How far into that millisecond the frame lies, in 65536ths.
+    std::uint16_t FracAt(std::uint64_t frame) const noexcept {
+        const std::int64_t milli = static_cast<std::int64_t>(frame) * 1000 - baseMilli_ - phaseMilli_;
+        const std::int64_t into = milli - floorDiv(milli, rate_) * rate_;
+        return static_cast<std::uint16_t>(into * 65536 / rate_);
+    }
     // The first frame of host millisecond `ms`, taking of the milliseconds
     // that wrap to it the one nearest `near`'s.
     std::uint64_t FrameOf(std::int32_t ms, std::uint64_t near) const noexcept {
@@ -37,6 +43,19 @@ public:
         const std::int64_t milli = baseMilli_ + phaseMilli_ + (nearCount + ahead - anchorMs_) * static_cast<std::int64_t>(rate_);
         const std::int64_t frame = ceilDiv(milli, 1000);
         return frame < 0 ? 0 : static_cast<std::uint64_t>(frame);
+    }
+    // The first frame at or after `frac` 65536ths into millisecond `ms`.
+    std::uint64_t FrameOf(std::int32_t ms, std::uint16_t frac, std::uint64_t near) const noexcept {
+        const std::uint64_t first = FrameOf(ms, near);
+        if (frac == 0) return first;
+        // Thousandths of a frame from the millisecond's start to the first frame, then on to frac.
+        const std::int64_t nearCount = countAt(near);
+        const auto ahead = static_cast<std::int32_t>(static_cast<std::uint32_t>(ms) - static_cast<std::uint32_t>(wrap(nearCount)));
+        const std::int64_t start = baseMilli_ + phaseMilli_ + (nearCount + ahead - anchorMs_) * static_cast<std::int64_t>(rate_);
+        const std::int64_t into = static_cast<std::int64_t>(first) * 1000 - start;  // 0..999
+        const std::int64_t wanted = static_cast<std::int64_t>(frac) * rate_;   // in 65536000ths of a frame
+        const std::int64_t more = ceilDiv(wanted - into * 65536, 65536000);
+        return first + static_cast<std::uint64_t>(std::max<std::int64_t>(0, more));
     }
     // Moves the grid so that the millisecond boundary nearest `frame` lies
     // on it; returns that millisecond.

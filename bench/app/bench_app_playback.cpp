@@ -30,7 +30,25 @@
 //     channel, over and over) for 10 s while arpeggiating, then the keys
 //     released: the program's CPU during it, how soon after it the program
 //     is idle, and how long a SIGTERM takes in the middle of a second one.
-//  7. Hands-free control (Keep the beat on, 256 frames, 16ths at 120 bpm):
+//  7. The time controls ("time"): Swing at 60 % (16ths at 120 bpm, 20 s):
+//     every second onset against its swung frame; Exact step lengths at
+//     120 bpm in 32nds for 5 minutes (and without it, today's whole
+//     milliseconds, for 60 s): each onset against the ideal grid of 3000
+//     frames, with the program's CPU meanwhile; detached chord changes (all
+//     keys up for 40 ms between two chords, 32 changes) with Keep the beat
+//     on and off: each onset but a chord's first against the first step's
+//     grid.
+//  8. Split at C4 ("split"): a left-hand chord (C3 E3 G3) arpeggiated in
+//     32nds at 240 bpm while a right hand plays a note from C4 up every 50 ms, each at a
+//     random frame of its cycle: the delay of each right-hand message from
+//     the frame played in to the frame recorded out, against the same notes
+//     passed through with arpeggiation off (routed); whether the arpeggio
+//     kept its grid and took none of them. Then the program's CPU while it
+//     plays 7 keys as in 1 (a), every new control at its default and with
+//     them on (a rhythm, repeats, octaves up and back, accents, another
+//     channel out), and, when VLX_BENCH_BASE_PROGRAM names the armed program
+//     of another build, that one's in turn.
+//  9. Hands-free ("handsfree") control (Keep the beat on, 256 frames, 16ths at 120 bpm):
 //     a preset recalled by Program Change 20 times at random moments while a
 //     chord plays (two presets in turn, of other octaves, cycle, sustain and
 //     resolution): the beat's shift, notes struck twice, whether each recall
@@ -49,8 +67,8 @@
 //     the program exits cleanly.
 //
 // VLX_BENCH_SECONDS scales the runs (timing runs last 12 s by default, the
-// others 30 s and 60 s); VLX_BENCH_PARTS picks some of "timing stall idle fuzz musical flood handsfree";
-// VLX_BENCH_PERIODS and VLX_BENCH_LOADS pick some of "256 1024" and
+// others 30 s and 60 s); VLX_BENCH_PARTS picks some of "timing stall idle fuzz musical flood time split handsfree";
+// VLX_BENCH_TIME some of "swing exact cpu chords"; VLX_BENCH_PERIODS and VLX_BENCH_LOADS pick some of "256 1024" and
 // "quiet compile popups busyx". The servers run real-time, as jackd does by
 // default (it says so when the system refuses it). With VLX_TEST_JACK=pipewire and PipeWire's libjack
 // (LD_LIBRARY_PATH, as pw-jack sets it) the servers are PipeWire's.
@@ -590,6 +608,150 @@ void flood() {
     fs::remove_all(config);
 }
 
+// The arpeggio's onsets recorded from `from` on.
+std::vector<jack_nframes_t> onsetsFrom(JackTester& tester, std::size_t from) {
+    std::vector<jack_nframes_t> ons;
+    const auto& rec = tester.recorded();
+    for (std::size_t i = from; i < rec.size(); ++i)
+        if (rec[i].bytes.size() == 3 && (rec[i].bytes[0] & 0xF0) == 0x90 && rec[i].bytes[2] > 0) ons.push_back(rec[i].frame);
+    return ons;
+}
+
+// Onsets against where they belong: frames off, the largest either way and
+// the last (the drift), and how many exactly on.
+struct Offsets {
+    double largest = 0, last = 0;
+    std::size_t exact = 0, count = 0;
+};
+template <class Ideal>
+Offsets offsetsOf(const std::vector<jack_nframes_t>& ons, Ideal ideal) {
+    Offsets o;
+    for (std::size_t k = 0; k < ons.size(); ++k) {
+        const double off = static_cast<std::int32_t>(ons[k] - ons[0]) - ideal(k);
+        o.largest = std::max(o.largest, std::abs(off));
+        o.last = off;
+        o.exact += off == 0 ? 1 : 0;
+        ++o.count;
+    }
+    return o;
+}
+
+// The program playing `keys` with these settings for `span`, recorded; its CPU meanwhile.
+struct Take {
+    std::vector<jack_nframes_t> ons;
+    CpuShare cpu;
+    std::string load;
+};
+Take playWith(const std::string& settings, const std::vector<std::uint8_t>& keys, std::chrono::seconds span) {
+    JackServer server(48000, 256);
+    server.makeDefault();
+    const fs::path config = makeConfig("time", settings);
+    // VLX_BENCH_ARMED: another build of the program, to compare with.
+    const char* other = std::getenv("VLX_BENCH_ARMED");
+    ChildProgram program(other ? other : VLX_ARMED_PROGRAM, envFor(config));
+    awaitArmed(program);
+    JackTester tester(server.name());
+    wireToProgram(tester);
+    Take take;
+    take.load = loadAverage();
+    for (std::uint8_t key : keys) tester.play({0x90, key, 100}, tester.frameNow() + 2 * tester.bufferSize());
+    take.cpu = cpuPercentOver(program.pid(), span);
+    for (std::uint8_t key : keys) tester.play({0x80, key, 0});
+    tester.waitCycles(8);
+    take.ons = onsetsFrom(tester, 0);
+    program.terminate(10'000);
+    fs::remove_all(config);
+    return take;
+}
+
+void timeControls(long unit, const std::string& cases) {
+    const std::string common = "\"Sustain\"=\"Normal\"\n\"Cycle\"=\"Up\"\n\"Divert\"=dword:00000001\n";
+    if (cases.find("swing") != std::string::npos) {
+        const Take t = playWith(common + "\"Tempo\"=dword:00000078\n\"Resolution\"=\"16th\"\n\"Swing\"=dword:0000003c\n",
+                                {60, 64, 67}, std::chrono::seconds(std::max(10L, unit * 2 / 3)));
+        // A pair of 250 ms (12000 frames), its second step at 150 ms.
+        const Offsets all = offsetsOf(t.ons, [](std::size_t k) { return (k / 2) * 12000.0 + (k % 2) * 7200.0; });
+        std::size_t secondExact = 0, secondCount = 0;
+        for (std::size_t k = 1; k < t.ons.size(); k += 2) {
+            ++secondCount;
+            secondExact += static_cast<std::int32_t>(t.ons[k] - t.ons[0]) == static_cast<std::int32_t>((k / 2) * 12000 + 7200);
+        }
+        std::printf("time, Swing 60 %%, 16ths at 120 bpm: %zu onsets, second steps at their swung frame %zu of %zu, "
+                    "largest offset %.0f frames; CPU %.2f %%; load average %s\n",
+                    all.count, secondExact, secondCount, all.largest, t.cpu.process, t.load.c_str());
+    }
+    for (const bool exact : {true, false}) {
+        if (cases.find("exact") == std::string::npos) break;
+        const Take t = playWith(common + "\"Tempo\"=dword:00000078\n\"Resolution\"=\"32nd\"\n" +
+                                    (exact ? "\"ExactSteps\"=dword:00000001\n" : ""),
+                                {60, 64, 67}, std::chrono::seconds(exact ? unit * 10 : unit * 2));
+        const Offsets o = offsetsOf(t.ons, [](std::size_t k) { return k * 3000.0; });
+        const double bar = t.ons.size() > 32 ? static_cast<std::int32_t>(t.ons[32] - t.ons[0]) - 32 * 3000.0 : 0;
+        std::printf("time, 32nds at 120 bpm, Exact step lengths %s, %.0f s: %zu onsets, %zu on the ideal grid, "
+                    "largest offset %.0f frames, after the first bar %.0f frames, at the end %.0f frames (%.1f ms); "
+                    "CPU %.2f %% (window thread %.2f %%); load average %s\n",
+                    exact ? "on" : "off", static_cast<double>(t.ons.size()) / 16.0, o.count, o.exact, o.largest, bar,
+                    o.last, o.last / 48.0, t.cpu.process, t.cpu.mainThread, t.load.c_str());
+        std::fflush(stdout);
+    }
+    // CPU of the timing case's pattern (7 keys, 32nds at 240 bpm), the time
+    // controls off and on, alternating.
+    const std::string fast = common + "\"Tempo\"=dword:000000f0\n\"Resolution\"=\"32nd\"\n";
+    const std::string timed = fast + "\"ExactSteps\"=dword:00000001\n\"Swing\"=dword:0000003c\n\"Gate\"=dword:00000032\n";
+    for (int round = 0; round < 2 && cases.find("cpu") != std::string::npos; ++round)
+        for (const bool on : {false, true}) {
+            const Take t = playWith(on ? timed : fast, {48, 52, 55, 60, 64, 67, 72}, std::chrono::seconds(std::max(5L, unit / 2)));
+            std::printf("time, CPU while playing 7 keys in 32nds at 240 bpm, Exact, Swing 60 %% and Gate 50 %% %s: %.2f %% "
+                        "(window thread %.2f %%), %zu onsets; load average %s\n",
+                        on ? "on" : "off", t.cpu.process, t.cpu.mainThread, t.ons.size(), t.load.c_str());
+            std::fflush(stdout);
+        }
+    for (const bool keepBeat : {true, false}) {
+        if (cases.find("chords") == std::string::npos) break;
+        JackServer server(48000, 256);
+        server.makeDefault();
+        const fs::path config = makeConfig("time", common + "\"Tempo\"=dword:00000078\n\"Resolution\"=\"16th\"\n" +
+                                                       (keepBeat ? "\"KeepBeat\"=dword:00000001\n" : ""));
+        ChildProgram program(VLX_ARMED_PROGRAM, envFor(config));
+        awaitArmed(program);
+        JackTester tester(server.name());
+        wireToProgram(tester);
+        const double fpm = tester.sampleRate() / 1000.0;
+        const jack_nframes_t base = tester.frameNow() + 4 * tester.bufferSize();
+        // 32 changes: each chord held 1000 ms, the next 40 ms after its keys went up.
+        std::vector<jack_nframes_t> presses;
+        for (int i = 0; i <= 32; ++i) {
+            const jack_nframes_t down = base + static_cast<jack_nframes_t>(i * 1040 * fpm);
+            presses.push_back(down);
+            for (std::uint8_t key : i % 2 ? std::vector<std::uint8_t>{62, 65, 69} : std::vector<std::uint8_t>{60, 64, 67}) {
+                tester.play({0x90, key, 100}, down);
+                tester.play({0x80, key, 0}, down + static_cast<jack_nframes_t>(1000 * fpm));
+            }
+        }
+        while (static_cast<std::int32_t>(tester.frameNow() - presses.back()) < static_cast<std::int32_t>(1400 * fpm))
+            std::this_thread::sleep_for(20ms);
+        const auto ons = onsetsFrom(tester, 0);
+        program.terminate(10'000);
+        fs::remove_all(config);
+        // Every onset but the first after a press, against the first onset's 16ths.
+        const double step = 125 * fpm;
+        double shift = 0;
+        std::size_t judged = 0, next = 0;
+        for (const jack_nframes_t on : ons) {
+            const bool chordStart = next < presses.size() && static_cast<std::int32_t>(on - presses[next]) >= 0;
+            while (next < presses.size() && static_cast<std::int32_t>(on - presses[next]) >= 0) ++next;
+            if (chordStart) continue;
+            const double off = std::fmod(static_cast<std::int32_t>(on - ons[0]) + step / 2, step) - step / 2;
+            shift = std::max(shift, std::abs(off));
+            ++judged;
+        }
+        std::printf("time, detached chord changes (40 ms gaps), Keep the beat %s: %zu changes, %zu onsets judged, beat "
+                    "shift up to %.0f frames (%.1f ms); load average %s\n",
+                    keepBeat ? "on" : "off", presses.size() - 1, judged, shift, shift / fpm, loadAverage().c_str());
+        std::fflush(stdout);
+    }
+}
+
 void musical(bool keepBeat) {
     JackServer server(48000, 256);
     server.makeDefault();
@@ -688,6 +850,133 @@ void musical(bool keepBeat) {
     }
     program.terminate(10'000);
     fs::remove_all(config);
+}
+
+// A right hand's notes, one every 50 ms at a random frame of its cycle,
+// released 40 ms later: each message's delay from the frame played to the
+// frame recorded, matched in order (the arpeggio's own are velocity 0 or
+// 100; these are 90 and 64).
+std::vector<double> rightHand(JackTester& tester, int notes, std::mt19937& rng) {
+    const std::size_t playedFrom = tester.played().size(), recordedFrom = tester.recorded().size();
+    const auto ms = [&](double t) { return static_cast<jack_nframes_t>(t * tester.sampleRate() / 1000); };
+    for (int i = 0; i < notes; ++i) {
+        const auto key = static_cast<std::uint8_t>(60 + i % 25);
+        const jack_nframes_t at =
+            tester.frameNow() + tester.bufferSize() + std::uniform_int_distribution<jack_nframes_t>(0, 255)(rng);
+        tester.play({0x90, key, 90}, at);
+        tester.play({0x80, key, 64}, at + ms(40));
+        std::this_thread::sleep_for(50ms);
+    }
+    tester.waitCycles(20);
+    const auto mine = [](const vlx::test::RecordedMidi& m) {
+        return m.bytes.size() == 3 && (m.bytes[2] == 90 || m.bytes[2] == 64) && (m.bytes[0] & 0xE0) == 0x80;
+    };
+    std::vector<jack_nframes_t> in, out;
+    for (std::size_t i = playedFrom; i < tester.played().size(); ++i)
+        if (mine(tester.played()[i])) in.push_back(tester.played()[i].frame);
+    for (std::size_t i = recordedFrom; i < tester.recorded().size(); ++i)
+        if (mine(tester.recorded()[i])) out.push_back(tester.recorded()[i].frame);
+    if (in.size() != out.size()) std::printf("  (right-hand messages played %zu, recorded %zu)\n", in.size(), out.size());
+    std::vector<double> delays;
+    for (std::size_t i = 0; i < std::min(in.size(), out.size()); ++i)
+        delays.push_back(static_cast<std::int32_t>(out[i] - in[i]) * 1000.0 / tester.sampleRate());
+    return delays;
+}
+
+// The program's CPU while it plays 7 keys in 32nds at 240 bpm, Up-Down.
+double playingCpu(const char* armed, const std::string& extra, std::chrono::seconds span) {
+    JackServer server(48000, 256);
+    server.makeDefault();
+    const fs::path config = makeConfig("cpu", "\"Tempo\"=dword:000000f0\n\"Resolution\"=\"32nd\"\n"
+                                              "\"Cycle\"=\"Up-Down\"\n\"Divert\"=dword:00000001\n" + extra);
+    ChildProgram program(armed, envFor(config));
+    awaitArmed(program);
+    JackTester tester(server.name());
+    wireToProgram(tester);
+    for (std::uint8_t key : {48, 52, 55, 60, 64, 67, 72}) tester.play({0x90, key, 100});
+    tester.waitCycles(8);
+    const CpuShare cpu = cpuPercentOver(program.pid(), span);
+    program.terminate(10'000);
+    fs::remove_all(config);
+    return cpu.process;
+}
+
+void split(std::chrono::seconds span) {
+    {
+        JackServer server(48000, 256);
+        server.makeDefault();
+        const fs::path config = makeConfig("split", "\"Tempo\"=dword:000000f0\n\"Resolution\"=\"32nd\"\n"
+                                                    "\"Cycle\"=\"Up-Down\"\n\"Divert\"=dword:00000001\n"
+                                                    "\"SplitHighest\"=dword:0000003b\n");
+        ChildProgram program(VLX_ARMED_PROGRAM, envFor(config));
+        awaitArmed(program);
+        JackTester tester(server.name());
+        wireToProgram(tester);
+        std::mt19937 rng(20261208);
+        const std::string loadBefore = loadAverage();
+        const std::size_t from = tester.recorded().size();
+        for (std::uint8_t key : {48, 52, 55}) tester.play({0x90, key, 100});
+        tester.waitCycles(8);
+        const auto splitDelays = rightHand(tester, 200, rng);
+        for (std::uint8_t key : {48, 52, 55}) tester.play({0x80, key, 0});
+        tester.waitCycles(8);
+        // The arpeggio: on its 31 ms grid, none of the right hand's keys.
+        std::vector<jack_nframes_t> ons;
+        long taken = 0;
+        for (std::size_t i = from; i < tester.recorded().size(); ++i) {
+            const auto& m = tester.recorded()[i];
+            if (m.bytes.size() != 3 || m.bytes[0] != 0x90 || m.bytes[2] != 100) continue;
+            ons.push_back(m.frame);
+            taken += m.bytes[1] >= 60 ? 1 : 0;
+        }
+        std::vector<double> residuals;
+        const double step = 31.0 * tester.sampleRate() / 1000.0;
+        for (std::size_t k = 0; k < ons.size(); ++k)
+            residuals.push_back((static_cast<std::int32_t>(ons[k] - ons[0]) - k * step) * 1000.0 / tester.sampleRate());
+        program.send("toggle");
+        if (program.waitFor("off", 5000).empty()) throw std::runtime_error("toggle not answered");
+        tester.waitCycles(6);
+        const auto routedDelays = rightHand(tester, 200, rng);
+        const int status = program.terminate(10'000);
+        std::printf("\nsplit at C4, 256 frames, 32nds at 240 bpm, Up-Down; load average before %s, after %s; exit "
+                    "status %d\n", loadBefore.c_str(), loadAverage().c_str(), status);
+        printSpread("left hand's arpeggio, onset residual:", spreadOf(residuals));
+        std::printf("  arpeggio note-ons %zu, of the right hand's keys %ld; cycles the recorder missed %llu\n", ons.size(),
+                    taken, static_cast<unsigned long long>(tester.recorderMissedCycles()));
+        printSpread("right hand beside the arpeggio:", spreadOf(splitDelays));
+        printSpread("right hand routed, arpeggiation off:", spreadOf(routedDelays));
+        fs::remove_all(config);
+    }
+    const std::string on = "\"Octaves\"=\"3\"\n\"OctaveOrder\"=\"Bounce\"\n\"Repeat\"=dword:00000002\n"
+                           "\"Rhythm\"=\"x.x-xx-x\"\n\"RhythmLength\"=dword:00000008\n\"Velocity\"=\"Accented\"\n"
+                           "\"OutChannel\"=\"2\"\n\"SplitHighest\"=dword:0000007e\n";
+    // In turns, each round starting with the next, so that a change in the
+    // machine's load falls on all alike.
+    const char* base = std::getenv("VLX_BENCH_BASE_PROGRAM");
+    struct Case {
+        std::string name;
+        const char* program;
+        std::string extra;
+        std::vector<double> cpu;
+    };
+    std::vector<Case> cases = {{"new controls at their defaults", VLX_ARMED_PROGRAM, "", {}},
+                               {"new controls on", VLX_ARMED_PROGRAM, on, {}}};
+    if (base) cases.push_back({base, base, "", {}});
+    const std::string loadBefore = loadAverage();
+    for (std::size_t round = 0; round < 3; ++round)
+        for (std::size_t k = 0; k < cases.size(); ++k) {
+            Case& c = cases[(round + k) % cases.size()];
+            c.cpu.push_back(playingCpu(c.program, c.extra, span));
+        }
+    std::printf("CPU while playing 7 keys, %lld s a run, 3 runs each in turns (load average before %s, after %s), "
+                "%% of one core:\n", static_cast<long long>(span.count()), loadBefore.c_str(), loadAverage().c_str());
+    for (const Case& c : cases) {
+        double sum = 0;
+        std::printf("  %-40s", c.name.c_str());
+        for (double v : c.cpu) std::printf(" %.2f", v), sum += v;
+        std::printf("  mean %.2f\n", sum / static_cast<double>(c.cpu.size()));
+    }
+    std::fflush(stdout);
 }
 
 // What the recorder heard: onsets (frame, pitch) and each onset's length in
@@ -907,7 +1196,7 @@ int main() {
     const char* scale = std::getenv("VLX_BENCH_SECONDS");
     const long unit = scale ? std::max(1L, std::atol(scale)) : 30;
     auto pick = [](const char* name, const char* all) { return std::string(std::getenv(name) ? std::getenv(name) : all); };
-    const std::string parts = pick("VLX_BENCH_PARTS", "timing stall idle fuzz musical flood handsfree");
+    const std::string parts = pick("VLX_BENCH_PARTS", "timing stall idle fuzz musical flood time split handsfree");
     std::printf("bench_app_playback on %u cores, load average at start %s\n", std::thread::hardware_concurrency(),
                 loadAverage().c_str());
     if (parts.find("timing") != std::string::npos) {
@@ -927,10 +1216,12 @@ int main() {
         stalls(true);
     }
     if (parts.find("flood") != std::string::npos) flood();
+    if (parts.find("split") != std::string::npos) split(std::chrono::seconds(scale ? unit : 12));
     if (parts.find("musical") != std::string::npos) {
         musical(false);
         musical(true);
     }
+    if (parts.find("time") != std::string::npos) timeControls(unit, pick("VLX_BENCH_TIME", "swing exact cpu chords"));
     if (parts.find("handsfree") != std::string::npos) handsFree();
     if (parts.find("idle") != std::string::npos || parts.find("fuzz") != std::string::npos) {
         JackServer server(48000, 256);

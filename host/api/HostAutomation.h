@@ -55,6 +55,10 @@ public:
     virtual void SendStep(std::int32_t Port, std::int32_t Status, std::int32_t data1, std::int32_t data2) {
         SendMidiMessage(Port, Status, data1, data2);
     }
+    // Whether the output refused the step sent last (no room left in the
+    // cycle): its note is then not sounding, and no one may count it as
+    // sent. By default nothing is refused.
+    virtual bool StepRefused() const { return false; }
     // Returns once the messages sent so far have gone out (a host that queues
     // them waits a bounded time), for an owner that may not get to release
     // the host before the process ends. By default sends go out at once.

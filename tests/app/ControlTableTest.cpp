@@ -213,11 +213,13 @@ TEST_F(ControlTableTest, EveryFrontGivesThePlayerTheSameValueAndOnlyTheWindowsIs
             played();
             settle();
             ASSERT_EQ(w.Hands->bindings().size(), 1u);
-            host->Play({0xB0, 20, 127});
+            // A value whose largest is its default (the split's top key) is swept down instead.
+            const bool down = spec.kind == ControlKind::Value && spec.maximum == spec.byDefault;
+            host->Play({0xB0, 20, static_cast<std::uint8_t>(down ? 0 : 127)});
             ControlValues swept;
             swept[spec.id] = spec.kind == ControlKind::Switch ? 1
                              : spec.kind == ControlKind::List  ? spec.choices.back().code
-                             : spec.kind == ControlKind::Value ? spec.maximum
+                             : spec.kind == ControlKind::Value ? (down ? spec.minimum : spec.maximum)
                                                                : WithStep(spec.byDefault, 0, StepState::Tie);
             EXPECT_EQ(played(), swept) << "through a binding";
             settle();
@@ -255,7 +257,7 @@ TEST_F(ControlTableTest, EveryFrontGivesThePlayerTheSameValueAndOnlyTheWindowsIs
         // The settings file.
         if (spec.settingsName) {
             QFile::remove(Util::KeyFilePath(Form1::kKeyPath));
-            if (spec.kind == ControlKind::List || spec.kind == ControlKind::Steps)
+            if (spec.kind == ControlKind::List || spec.kind == ControlKind::Steps || spec.decimals > 0)
                 store(spec.settingsName, text, Util::TypeText);
             else
                 store(spec.settingsName, value, Util::TypeDword);
@@ -269,7 +271,12 @@ TEST_F(ControlTableTest, EveryFrontGivesThePlayerTheSameValueAndOnlyTheWindowsIs
         if (spec.lv2Symbol) {
             std::array<const float*, lv2::kPortCount> ports{};
             const float number = static_cast<float>(ToNumber(spec.id, value));
-            ports[spec.lv2Index] = &number;
+            std::array<float, 16> places{};  // a row of steps: a port a place
+            for (int i = 0; i < spec.steps; ++i) {
+                places[static_cast<std::size_t>(i)] = static_cast<float>(StepAt(value, i));
+                ports[spec.lv2Index + static_cast<lv2::Port>(i)] = &places[static_cast<std::size_t>(i)];
+            }
+            if (spec.kind != ControlKind::Steps) ports[spec.lv2Index] = &number;
             std::uint32_t refused = 0;
             EXPECT_EQ(lv2::ReadControls(ports, ControlValues{}, refused), expected) << "through the plugin's port";
             EXPECT_EQ(refused, 0u);
@@ -284,7 +291,7 @@ TEST(ControlRules, EveryFrontRoundsAndChecksAValueByTheSameRule) {
     struct Row {
         double given;
         std::optional<std::int32_t> tempo;
-    } const rows[] = {{120.5, 120}, {121.5, 122}, {239.5, 240}, {8.4, 8}, {7.9, std::nullopt}, {240.2, std::nullopt}};
+    } const rows[] = {{120.5, 1205}, {121.45, 1214}, {239.5, 2395}, {8.4, 84}, {7.9, std::nullopt}, {240.2, std::nullopt}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.given);
         EXPECT_EQ(Accept(Control::Tempo, row.given), row.tempo);
@@ -293,8 +300,8 @@ TEST(ControlRules, EveryFrontRoundsAndChecksAValueByTheSameRule) {
         ports[lv2::PortOf(Control::Tempo)] = &port;
         std::uint32_t refused = 0;
         ControlValues before;
-        before[Control::Tempo] = 100;
-        EXPECT_EQ(lv2::ReadControls(ports, before, refused)[Control::Tempo], row.tempo.value_or(100))
+        before[Control::Tempo] = 1000;
+        EXPECT_EQ(lv2::ReadControls(ports, before, refused)[Control::Tempo], row.tempo.value_or(1000))
             << "the plugin keeps what it had when refused";
         EXPECT_EQ(refused, row.tempo ? 0u : 1u);
         const CommandLine parsed = ParseCommandLine({"vlxarp", "--tempo=" + QString::number(row.given)});

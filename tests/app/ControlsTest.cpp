@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The window's controls: where they are, how the keyboard reaches them, and
 // the tempo box with its scroll bar.
+#include <QPointer>
 #include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
@@ -91,7 +92,7 @@ protected:
         Form1& f = *form;
         EXPECT_EQ(f.focusWidget(), f.Tempo) << attempt;
         EXPECT_EQ(f.Tempo->text(), "300") << attempt;
-        EXPECT_EQ(f.VScrollTempo->value(), 120) << attempt;
+        EXPECT_EQ(f.VScrollTempo->value(), 1200) << attempt;
         EXPECT_EQ(f.Enable->isChecked(), arpeggiating) << attempt;
         EXPECT_FALSE(f.Enable->isDown()) << attempt;
         for (QAbstractButton* b : {f.Divert, f.Retrigger, f.CloseOnExit})
@@ -99,7 +100,7 @@ protected:
         for (QComboBox* list : {f.Octaves, f.Resolution, f.Sustain, f.Cycle})
             EXPECT_FALSE(list->view()->isVisible()) << attempt << ": " << list->objectName().toStdString();
         EXPECT_EQ(f.Cycle->currentText(), "Up") << attempt;
-        EXPECT_EQ(f.values()[Control::Tempo], 120) << attempt << ": the player is not handed the text";
+        EXPECT_EQ(f.values()[Control::Tempo], 1200) << attempt << ": the player is not handed the text";
     }
 };
 
@@ -168,7 +169,8 @@ TEST_F(ControlsTest, EveryControlSitsWhereItsTwipsSayWithItsCaption) {
               (Items{{"Whole", 32}, {"Half", 16}, {"Quarter", 8}, {"8th", 4}, {"16th", 2}, {"32nd", 1}}));
     EXPECT_EQ(items(f.Octaves), (Items{{"1", 1}, {"2", 2}, {"3", 3}}));
     EXPECT_EQ(items(f.Sustain), (Items{{"Staccato", 1}, {"Normal", 2}, {"Legatto", 3}}));
-    EXPECT_EQ(items(f.Cycle), (Items{{"Up", 1}, {"Down", 2}, {"Up-Down", 3}, {"Down-Up", 4}, {"Random", 5}}));
+    EXPECT_EQ(items(f.Cycle),
+              (Items{{"Up", 1}, {"Down", 2}, {"Up-Down", 3}, {"Down-Up", 4}, {"Random", 5}, {"As played", 6}}));
     for (QComboBox* list : {f.Resolution, f.Octaves, f.Sustain, f.Cycle}) EXPECT_FALSE(list->isEditable());
     EXPECT_TRUE(f.Enable->isCheckable());
 }
@@ -222,7 +224,7 @@ TEST_F(ControlsTest, ATypedTempoIsCheckedWhenTheFocusLeaves) {
                                              {"8", 8, "8"},
                                              {"240", 240, "240"}}) {
         typeTempoAndTab(f, typed);
-        EXPECT_EQ(f.VScrollTempo->value(), value) << typed;
+        EXPECT_EQ(f.VScrollTempo->value(), value * 10) << typed;
         EXPECT_EQ(f.Tempo->text(), text) << typed;
         EXPECT_EQ(QApplication::focusWidget(), f.VScrollTempo) << typed;
     }
@@ -233,7 +235,7 @@ TEST_F(ControlsTest, ATypedTempoIsCheckedWhenTheFocusLeaves) {
         typeTempoAndTab(f, refused);
         EXPECT_EQ(messages, std::vector<std::string>{"Value must be between 8 and 240"}) << refused;
         EXPECT_EQ(f.Tempo->text(), refused);
-        EXPECT_EQ(f.VScrollTempo->value(), 240) << refused;
+        EXPECT_EQ(f.VScrollTempo->value(), 2400) << refused;
         EXPECT_EQ(QApplication::focusWidget(), f.Tempo) << "the focus stays in the box: " << refused;
     }
 }
@@ -241,28 +243,60 @@ TEST_F(ControlsTest, ATypedTempoIsCheckedWhenTheFocusLeaves) {
 // The player is handed a typed tempo only once the box accepts it (the
 // focus leaves it, or Return), never while it is being typed, and never a
 // refused one: the box, the engine and the saved setting agree.
+// A tenth of a bpm only with Exact step lengths: typed, tapped (the mean of
+// four taps' three beats), stored (as text, a whole tempo as a dword, as
+// older programs keep it); switched off, the tempo is whole again.
+TEST_F(ControlsTest, ATempoKeepsATenthOnlyWithExactSteps) {
+    store("Tempo", std::string("120.5"), Util::TypeText);
+    Form1& f = startShown();
+    EXPECT_EQ(f.Tempo->text(), "120") << "whole without exact steps, half to even";
+    const QPointer<QAbstractButton> exact = qobject_cast<QAbstractButton*>(f.widget(Control::ExactSteps));
+    for (const bool on : {false, true}) {
+        exact->setChecked(on);
+        typeTempoAndTab(f, "99.45");
+        EXPECT_EQ(f.values()[Control::Tempo], on ? 994 : 990);
+        for (const std::int64_t ms : {10000, 10498, 10996})
+            f.Tap(ms);
+        EXPECT_EQ(f.values()[Control::Tempo], on ? 994 : 990) << "three taps set nothing";
+        f.Tap(11494);  // 120.48 bpm
+        EXPECT_EQ(f.Tempo->text(), on ? "120.5" : "120");
+        f.Tap(20000);  // a gap: counting starts afresh
+        EXPECT_EQ(f.Tempo->text(), on ? "120.5" : "120");
+    }
+    host->Run(2);
+    EXPECT_EQ(f.player()->controls()[Control::Tempo], 1205);
+    f.endWithoutClose(false);
+    EXPECT_TRUE(settingsText().contains("\"Tempo\"=\"120.5\"")) << settingsText().toStdString();
+    Form1& again = startShown();
+    EXPECT_EQ(again.Tempo->text(), "120.5");
+    qobject_cast<QAbstractButton*>(again.widget(Control::ExactSteps))->setChecked(false);
+    EXPECT_EQ(again.Tempo->text(), "120");
+    again.endWithoutClose(false);
+    EXPECT_TRUE(settingsText().contains("\"Tempo\"=dword:00000078")) << settingsText().toStdString();
+}
+
 TEST_F(ControlsTest, ATypedTempoReachesThePlayerOnlyOnceTheBoxAcceptsIt) {
     Form1& f = startShown();
     f.Enable->setChecked(true);
     host->Run(1);
     typeOver(f.Tempo, "3");  // on the way to 300
-    EXPECT_EQ(f.values()[Control::Tempo], 120);
+    EXPECT_EQ(f.values()[Control::Tempo], 1200);
     host->Run(600);  // a poll
     EXPECT_EQ(f.player()->engine().Tempo(), 120);
     QTest::keyClicks(f.Tempo, "00");
     key(Qt::Key_Return);
     settle();
     EXPECT_EQ(messages, std::vector<std::string>{"Value must be between 8 and 240"});
-    EXPECT_EQ(f.values()[Control::Tempo], 120);
+    EXPECT_EQ(f.values()[Control::Tempo], 1200);
     EXPECT_EQ(f.focusWidget(), f.Tempo);
     host->Run(600);
     EXPECT_EQ(f.player()->engine().Tempo(), 120);
 
     typeOver(f.Tempo, "90");
-    EXPECT_EQ(f.values()[Control::Tempo], 120) << "typed, not yet taken";
+    EXPECT_EQ(f.values()[Control::Tempo], 1200) << "typed, not yet taken";
     key(Qt::Key_Return);
-    EXPECT_EQ(f.values()[Control::Tempo], 90);
-    EXPECT_EQ(f.VScrollTempo->value(), 90);
+    EXPECT_EQ(f.values()[Control::Tempo], 900);
+    EXPECT_EQ(f.VScrollTempo->value(), 900);
     EXPECT_EQ(f.focusWidget(), f.Tempo) << "Return leaves the focus where it is";
     host->Run(600);
     EXPECT_EQ(f.player()->engine().Tempo(), 90);
@@ -288,14 +322,14 @@ TEST_F(ControlsTest, TheScrollBarRaisesTheTempoUpwardsOneStepAtATime) {
         const auto& [name, gesture] = gestures[i];
         const int step = i % 2 == 0 ? 1 : -1;
         for (int from : {120, 239, 240, 9, 8}) {
-            bar->setValue(from);
+            bar->setValue(from * 10);
             gesture();
             const int to = std::clamp(from + step, 8, 240);
-            EXPECT_EQ(bar->value(), to) << name << " from " << from;
+            EXPECT_EQ(bar->value(), to * 10) << name << " from " << from;
             EXPECT_EQ(f.Tempo->text(), QString::number(to)) << name << " from " << from;
         }
     }
-    EXPECT_EQ(f.values()[Control::Tempo], 8) << "each step is handed to the player";
+    EXPECT_EQ(f.values()[Control::Tempo], 80) << "each step is handed to the player";
     EXPECT_EQ(f.player()->engine().Tempo(), 120) << "the engine hears of it only at a poll";
     host->Run(501);
     EXPECT_EQ(f.player()->engine().Tempo(), 120) << "nor while arpeggiation is off";
@@ -329,7 +363,7 @@ TEST_F(ControlsTest, ARefusedTempoKeepsTheFocusAndStopsWhatWouldHaveMovedIt) {
     EXPECT_EQ(f.focusWidget(), f.VScrollTempo);
     typeOver(f.Tempo, "100");
     key(Qt::Key_D, Qt::AltModifier);
-    EXPECT_EQ(f.VScrollTempo->value(), 100);
+    EXPECT_EQ(f.VScrollTempo->value(), 1000);
     EXPECT_EQ(f.focusWidget(), f.Divert);
     EXPECT_EQ(boxes.shown.size(), attempts);
 

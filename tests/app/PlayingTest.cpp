@@ -179,29 +179,29 @@ TEST_F(PlayingTest, TheTempoBoxStepsWithTheKeysAndTheWheel) {
                           Step{key(Qt::Key_PageUp), 238}, Step{key(Qt::Key_Up), 239}, Step{key(Qt::Key_Up), 240},
                           Step{key(Qt::Key_Up), 240}, Step{wheel(-2), 238}, Step{wheel(1), 239}}) {
         s.act();
-        EXPECT_EQ(f.VScrollTempo->value(), s.tempo);
+        EXPECT_EQ(f.VScrollTempo->value(), s.tempo * 10);
         EXPECT_EQ(f.Tempo->text(), QString::number(s.tempo));
-        EXPECT_EQ(f.values()[Control::Tempo], s.tempo);
+        EXPECT_EQ(f.values()[Control::Tempo], s.tempo * 10);
         EXPECT_EQ(QApplication::focusWidget(), f.Tempo);
     }
     // Typed, then stepped: what was typed is taken first.
     f.Tempo->selectAll();
     QTest::keyClicks(f.Tempo, "100");
     QTest::keyClick(f.Tempo, Qt::Key_Up);
-    EXPECT_EQ(f.VScrollTempo->value(), 101);
+    EXPECT_EQ(f.VScrollTempo->value(), 1010);
     f.Tempo->selectAll();
     QTest::keyClicks(f.Tempo, "500");
     QTest::keyClick(f.Tempo, Qt::Key_Up);
     EXPECT_TRUE(QTest::qWaitFor([&] { return !boxes.shown.empty() && !MessageBoxes::open(); }, 4000));
     EXPECT_EQ(boxes.shown, std::vector<std::string>{"Value must be between 8 and 240"});
-    EXPECT_EQ(f.VScrollTempo->value(), 101);
+    EXPECT_EQ(f.VScrollTempo->value(), 1010);
     EXPECT_EQ(f.Tempo->text(), "500");
     // Return with the same tempo and no clock lost takes nothing over: the
     // pattern is not restarted.
     f.Tempo->selectAll();
     QTest::keyClicks(f.Tempo, "101");
     QTest::keyClick(f.Tempo, Qt::Key_Return);
-    EXPECT_EQ(f.VScrollTempo->value(), 101);
+    EXPECT_EQ(f.VScrollTempo->value(), 1010);
     f.Divert->setChecked(true);
     f.Enable->setChecked(true);
     host->Run(600);  // a poll takes the tempo

@@ -21,7 +21,7 @@ using StartupTest = FormRig;
 TEST_F(StartupTest, FirstStartTakesEveryDefault) {
     Form1& f = start();
     EXPECT_EQ(f.Tempo->text(), "120");
-    EXPECT_EQ(f.VScrollTempo->value(), 120);
+    EXPECT_EQ(f.VScrollTempo->value(), 1200);  // tenths of a bpm
     EXPECT_EQ(f.Octaves->currentText(), "1");
     EXPECT_EQ(f.Resolution->currentText(), "Quarter");
     EXPECT_EQ(f.Sustain->currentText(), "Normal");
@@ -59,7 +59,7 @@ TEST_F(StartupTest, StoredSettingsAreRestoredWithTheHostCallsTheyCause) {
 
     Form1& f = start();
     EXPECT_EQ(f.Tempo->text(), "90");
-    EXPECT_EQ(f.VScrollTempo->value(), 90);
+    EXPECT_EQ(f.VScrollTempo->value(), 900);
     EXPECT_EQ(f.Octaves->currentText(), "3");
     EXPECT_EQ(f.Resolution->currentText(), "16th");
     EXPECT_EQ(f.Sustain->currentText(), "Legatto");

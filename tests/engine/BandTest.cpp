@@ -9,6 +9,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "EngineRig.h"
@@ -51,6 +52,20 @@ TEST(ClockFollower, StepsFallOnEveryThreeTicksPerThirtySecondFromTheSongsPositio
             if ((6 + k) % ticks == 0) expected.push_back(k);
         }
         EXPECT_EQ(after, expected) << resolution;
+    }
+    // In pairs, each step on the tick nearest its place: dotted 32nds (4.5
+    // ticks) alternate 4 and 5; a swing of 60 % puts a 16th's second step
+    // 7 ticks into its pair of 12.
+    EXPECT_EQ(ClockFollower::TicksPerPair(1, 3), 9);
+    EXPECT_EQ(ClockFollower::TicksPerPair(2, 2), 8);
+    for (const auto& [pair, swing, steps] : {std::tuple{9, 50, std::vector<int>{1, 0, 0, 0, 2, 0, 0, 0, 0, 1, 0, 0, 0, 2}},
+                                             std::tuple{12, 60, std::vector<int>{1, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 1}}}) {
+        ClockFollower clock;
+        clock.Start(1000);
+        std::vector<int> got;
+        for (std::size_t k = 0; k < steps.size(); ++k)
+            got.push_back(clock.TickPair(tickAt(120, static_cast<int>(k)), pair, ClockFollower::SecondTick(pair, swing)));
+        EXPECT_EQ(got, steps) << pair << " ticks, swing " << swing;
     }
 }
 

@@ -36,6 +36,33 @@ TEST(Timing, PeriodAndDurationTable) {
     }
 }
 
+// Beyond the spec's lists: triplet and dotted steps, tenths of a bpm
+// (rounded here; the grid keeps them exact), a gate instead of the Sustain
+// code; the longest step stays 30 s.
+TEST(Timing, TheTimingControlsGiveTheStepAndNoteLengths) {
+    using T = Arpeggiator::Timing;
+    const struct {
+        std::int16_t tempo, resolution;
+        T timing;
+        std::int16_t period, duration;  // Normal sustain
+    } rows[] = {
+        {120, 8, T{}, 500, 331},                          // the spec's
+        {120, 8, T{.feel = 2}, 333, 220},                 // 333.3
+        {120, 8, T{.feel = 3}, 750, 498},
+        {8, 32, T{.feel = 3}, 30000, 19998},              // 45 s held to 30
+        {120, 1, T{.tenths = 1205}, 62, 39},              // 62.24
+        {120, 8, T{.gate = 50}, 500, 250},
+        {120, 8, T{.gate = 100}, 500, 498},               // ends 2 ms before the next, as Legatto
+        {240, 1, T{.gate = 1}, 31, 1},
+    };
+    for (const auto& r : rows) {
+        Rig rig(r.tempo, r.resolution, Arpeggiator::Normal);
+        rig.arp.SetTiming(r.timing);
+        EXPECT_EQ(rig.arp.period(), r.period) << r.tempo << " " << r.resolution << " " << r.timing.feel;
+        EXPECT_EQ(rig.arp.Duration(), r.duration) << r.tempo << " " << r.resolution << " " << r.timing.gate;
+    }
+}
+
 TEST(Timing, FailuresAreOverflowOrDivisionByZero) {
     EXPECT_THROW(Arpeggiator::CalcPeriod(0, 8), DivisionByZeroError);
     EXPECT_THROW(Arpeggiator::CalcPeriod(7, 32), OverflowError);  // 34286 ms

@@ -66,16 +66,24 @@ TEST(Pattern, FivePassesOfCEGOverTwoOctaves) {
     struct Row {
         std::int16_t cycle;
         std::vector<int> pitches;
+        Arpeggiator::Shape shape = {};
     };
     const Row rows[] = {
         {Arpeggiator::CycleUp, {60, 64, 67, 72, 76, 79}},
         {Arpeggiator::CycleDown, {79, 76, 72, 67, 64, 60}},
         {Arpeggiator::CycleUpDown, {60, 64, 67, 72, 76, 79, 76, 72, 67, 64}},
         {Arpeggiator::CycleDownUp, {79, 76, 72, 67, 64, 60, 64, 67, 72, 76}},
+        // Down walks the octaves of the Up order the other way round too.
+        {Arpeggiator::CycleDown, {67, 64, 60, 79, 76, 72}, {Arpeggiator::OctavesDown}},
+        {Arpeggiator::CycleUpDown, {72, 76, 79, 60, 64, 67, 64, 60, 79, 76}, {Arpeggiator::OctavesDown}},
+        {Arpeggiator::CycleAsPlayed, {67, 60, 64, 79, 72, 76}},
+        {Arpeggiator::CycleDownUp, {79, 79, 76, 76, 72, 72, 67, 67, 64, 64, 60, 60, 64, 64, 67, 67, 72, 72, 76, 76},
+         {Arpeggiator::OctavesUp, 2}},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(::testing::Message() << "cycle " << row.cycle);
+        SCOPED_TRACE(::testing::Message() << "cycle " << row.cycle << ", octaves " << row.shape.octaveOrder);
         Rig rig(120, 8, 2, 2, row.cycle);
+        rig.arp.SetShape(row.shape);
         hold(rig, 1000, {67, 60, 64});
         EXPECT_EQ(rig.passPitches(), row.pitches);
         EXPECT_EQ(rig.arp.seqCount(), static_cast<std::int16_t>(row.pitches.size()));
@@ -96,6 +104,12 @@ TEST(Pattern, FivePassesOfCEGOverTwoOctaves) {
     std::sort(pitches.begin(), pitches.end());
     EXPECT_EQ(pitches, (std::vector<int>{60, 64, 64, 67, 67, 72, 72, 76, 76, 79}));
     expectConsistentPass(random, 1005);
+    // Repeated, each drawn step plays its times in a row.
+    random.arp.SetShape({Arpeggiator::OctavesUp, 3});
+    random.arp.Retrigger(2000);
+    pitches = random.passPitches();
+    ASSERT_EQ(pitches.size(), 30u);
+    for (std::size_t i = 0; i < 30; i += 3) EXPECT_TRUE(pitches[i] == pitches[i + 1] && pitches[i] == pitches[i + 2]) << i;
 }
 
 TEST(Pattern, TimingExampleAt10000) {
@@ -144,8 +158,8 @@ TEST(Pattern, SmallAndDegeneratePasses) {
     EXPECT_EQ(channels.arp.NoteAry()->Item(1)->chan, 1);
     EXPECT_EQ(channels.arp.NoteAry()->Item(2)->chan, 0);
 
-    // A cycle code outside 1..5 builds nothing and leaves seqCount alone.
-    for (std::int16_t bad : {0, 6}) {
+    // A cycle code no order has builds nothing and leaves seqCount alone.
+    for (std::int16_t bad : {0, 7}) {
         Rig rig(120, 8, 2, 1, Arpeggiator::CycleUp);
         hold(rig, 100, {60, 64, 67});
         rig.arp.Cycle(bad);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <deque>
 #include <limits>
 #include <random>
@@ -191,12 +192,28 @@ private:
             if (pick(0, 1)) arp.Octaves(static_cast<std::int16_t>(pick(1, 3)));
             if (pick(0, 1)) arp.Resolution(static_cast<std::int16_t>(1 << pick(0, 5)));
             if (pick(0, 1)) arp.Sustain(static_cast<std::int16_t>(pick(1, 3)));
-            if (pick(0, 1)) arp.Cycle(static_cast<std::int16_t>(pick(1, 5)));
+            if (pick(0, 1)) arp.Cycle(static_cast<std::int16_t>(pick(1, 6)));
             if (pick(0, 1)) arp.Tempo(static_cast<std::int16_t>(pick(8, 240)));
+            // Exact steps, triplets or dots, a swing, a gate, or none.
+            if (pick(0, 1))
+                arp.SetTiming({static_cast<std::int16_t>(pick(0, 1) * pick(80, 2400)), static_cast<std::int16_t>(pick(1, 3)),
+                               static_cast<std::int16_t>(pick(0, 1) ? 50 : pick(51, 75)),
+                               static_cast<std::int16_t>(pick(0, 1) * pick(1, 100))});
+            if (pick(0, 2) == 0)
+                arp.SetShape({static_cast<std::int16_t>(pick(1, 3)), static_cast<std::int16_t>(pick(1, 4)),
+                              pick(0, 1) ? 0 : pick(0, 0x7FFFFFFF), static_cast<std::int16_t>(pick(1, 16))});
+            if (pick(0, 2) == 0)  // a new channel: what sounds ends on the old one
+                arp.SetVoice({static_cast<std::int16_t>(pick(0, 2)), u8(pick(1, 127)), static_cast<std::int16_t>(pick(1, 16)),
+                              static_cast<std::int16_t>(pick(0, 16))});
             arp.Retrigger(rig_.host->clock);
         } else if (roll < 95) {
-            remember("retrigger");
-            arp.Retrigger(rig_.host->clock);
+            // A chord after a pause on a kept beat goes on the grid.
+            const bool resume = pick(0, 1);
+            remember(resume ? "resume" : "retrigger");
+            if (resume)
+                arp.Resume(rig_.host->clock);
+            else
+                arp.Retrigger(rig_.host->clock);
         } else if (roll < 97) {
             remember("arpeggiation off");
             arp.StopPlay();
@@ -260,13 +277,18 @@ private:
 };
 
 TEST(Playback, RandomPlayingNeverLeavesANoteHanging) {
-    for (std::uint32_t seed = 1; seed <= 12; ++seed) {
+    // VLX_TEST_SEEDS=N plays seeds 1 to N instead of a dozen.
+    const char* seeds = std::getenv("VLX_TEST_SEEDS");
+    const std::uint32_t last = seeds ? static_cast<std::uint32_t>(std::strtoul(seeds, nullptr, 10)) : 12;
+    for (std::uint32_t seed = 1; seed <= last; ++seed) {
         SCOPED_TRACE(::testing::Message() << "seed " << seed);
         RandomPlaying playing(seed);
         playing.run(6000);
         if (HasFatalFailure()) return;
-        // The run really played (late steps that would crowd the next pass in silence).
-        EXPECT_GT(playing.ons(), 1200);
+        // The run really played (late steps that would crowd the next pass in
+        // silence, the rests of the rhythms drawn, and slow dotted steps:
+        // of a thousand seeds the fewest played 875, half over 1200).
+        EXPECT_GT(playing.ons(), 800);
     }
 }
 

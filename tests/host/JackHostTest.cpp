@@ -247,7 +247,9 @@ TEST(JackHostInput, OnAServerWithoutRealTimeEveryCyclesInputPassesOnceInOrder) {
     // order, and nothing else did.
     const auto through = numbers(tester.recorded());
     const auto direct = numbers(control.recorded());
-    EXPECT_EQ(host->outputEvents(), host->inputEvents()) << "lost or doubled inside the program";
+    EXPECT_EQ(host->outputEvents(), host->inputEvents())
+        << "lost or doubled inside the program; refused by the output: " << player.counters().unsent
+        << ", junk bytes: " << player.counters().junkBytes;
     EXPECT_LE(host->inputEvents(), static_cast<std::uint64_t>(kMessages));
     EXPECT_TRUE(std::is_sorted(through.begin(), through.end()) &&
                 std::adjacent_find(through.begin(), through.end()) == through.end())
@@ -364,11 +366,19 @@ TEST_P(JackHostTimingTest, APlayerDrivenByTheCyclesPlaysOnTheFramesItNamesInTheC
     tester.play({0x80, 67, 64}, release);
     ASSERT_TRUE(tester.waitRecorded(2 * kSteps, 5s)) << tester.recorded().size();
     tester.waitCycles(2);
+    host->Drive(nullptr);
+    tester.waitCycles(2);
     ASSERT_EQ(tester.played().size(), 4u);
     const jack_nframes_t keys = tester.played()[0].frame;
     const jack_nframes_t released = tester.played()[3].frame;
 
+    // A cycle the recorder itself missed is the rig's loss, not the program's:
+    // what the program wrote must all have reached the server.
+    if (tester.recorderMissedCycles() + tester.recorderOverflows() > 0)
+        GTEST_SKIP() << "the recorder missed " << tester.recorderMissedCycles() << " cycles and "
+                     << tester.recorderOverflows() << " messages";
     const auto& rec = tester.recorded();
+    EXPECT_EQ(rec.size(), host->outputEvents()) << "the server dropped what the program wrote";
     ASSERT_FALSE(rec.empty());
     // The keys' millisecond is the one their frame lies in: the first step
     // comes 5 ms after its start, within a millisecond less than 240 frames.
@@ -387,7 +397,6 @@ TEST_P(JackHostTimingTest, APlayerDrivenByTheCyclesPlaysOnTheFramesItNamesInTheC
         EXPECT_EQ(rec[i + 1].bytes, (Bytes{0x80, static_cast<std::uint8_t>(chord[k % 3]), 0})) << k;
         EXPECT_EQ(rec[i + 1].frame - keys, ends - keys) << "step " << k << ", period " << GetParam();
     }
-    host->Drive(nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Periods, JackHostTimingTest, ::testing::Values(256, 1024));

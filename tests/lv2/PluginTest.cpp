@@ -71,15 +71,22 @@ TEST(Lv2Plugin, HostsSeeAPortForEveryControlOfTheTableAsTheTableDescribesIt) {
     lilv_plugin_get_port_ranges_float(b.plugin, mins.data(), maxs.data(), defaults.data());
     for (const ControlSpec& spec : Controls()) {
         if (!spec.lv2Symbol) continue;
-        SCOPED_TRACE(spec.lv2Symbol);
-        LilvNode* symbol = lilv_new_string(w, spec.lv2Symbol);
+        // A row of steps has a port a place, named by its number.
+        const bool steps = spec.kind == ControlKind::Steps;
+        for (int place = 0; place < std::max(spec.steps, 1); ++place) {
+        const std::string number = steps ? std::to_string(place + 1) : "";
+        const std::string symbolText = spec.lv2Symbol + (steps ? "_" + number : "");
+        const std::uint32_t index = spec.lv2Index + static_cast<std::uint32_t>(place);
+        SCOPED_TRACE(symbolText);
+        LilvNode* symbol = lilv_new_string(w, symbolText.c_str());
         const LilvPort* port = lilv_plugin_get_port_by_symbol(b.plugin, symbol);
         lilv_node_free(symbol);
         ASSERT_NE(port, nullptr);
-        EXPECT_EQ(lilv_port_get_index(b.plugin, port), spec.lv2Index);
-        EXPECT_EQ(lv2::ControlOn(spec.lv2Index), spec.id);
+        EXPECT_EQ(lilv_port_get_index(b.plugin, port), index);
+        EXPECT_EQ(lv2::ControlOn(index), spec.id);
         LilvNode* name = lilv_port_get_name(b.plugin, port);
-        EXPECT_EQ(lilv_node_as_string(name), std::string(spec.lv2Name ? spec.lv2Name : PlainLabel(spec)));
+        EXPECT_EQ(lilv_node_as_string(name),
+                  std::string(spec.lv2Name ? spec.lv2Name : PlainLabel(spec)) + (steps ? " " + number : ""));
         lilv_node_free(name);
         std::map<std::string, float> points, choices;
         LilvScalePoints* scale = lilv_port_get_scale_points(b.plugin, port);
@@ -89,11 +96,14 @@ TEST(Lv2Plugin, HostsSeeAPortForEveryControlOfTheTableAsTheTableDescribesIt) {
         }
         if (scale) lilv_scale_points_free(scale);
         for (const ControlChoice& choice : spec.choices) choices[choice.label] = static_cast<float>(choice.code);
+        if (spec.offText) choices[spec.offText] = static_cast<float>(ToNumber(spec.id, spec.minimum));
+        if (steps) choices = {{"Play", 0.0F}, {"Rest", 1.0F}, {"Tie", 2.0F}};
         EXPECT_EQ(points, choices);
-        EXPECT_EQ(defaults[spec.lv2Index], ToNumber(spec.id, spec.byDefault));
+        EXPECT_EQ(defaults[index], steps ? static_cast<float>(StepAt(spec.byDefault, place)) : ToNumber(spec.id, spec.byDefault));
         if (spec.kind != ControlKind::List) {
-            EXPECT_EQ(mins[spec.lv2Index], ToNumber(spec.id, spec.minimum));
-            EXPECT_EQ(maxs[spec.lv2Index], ToNumber(spec.id, spec.maximum));
+            EXPECT_EQ(mins[index], steps ? 0.0F : ToNumber(spec.id, spec.minimum));
+            EXPECT_EQ(maxs[index], steps ? 2.0F : ToNumber(spec.id, spec.maximum));
+        }
         }
     }
     PluginRig rig;

@@ -35,10 +35,14 @@ Bytes keyUp(int note) { return {0x80, static_cast<std::uint8_t>(note), 64}; }
 struct Struck {
     std::int64_t ms;  // when its note-on went out
     int pitch;
-    std::int64_t length;  // ms until its note-off; -1 while sounding
+    std::int64_t length;  // ms until its note-off (on the note-on's channel); -1 while sounding
+    int velocity = 100;
+    int chan = 0;
     bool operator==(const Struck&) const = default;
 };
-void PrintTo(const Struck& s, std::ostream* os) { *os << s.pitch << "@" << s.ms << "/" << s.length; }
+void PrintTo(const Struck& s, std::ostream* os) {
+    *os << s.pitch << "@" << s.ms << "/" << s.length << " v" << s.velocity << " ch" << s.chan;
+}
 
 // A session at 1 ms per cycle: actions run at the start of their
 // millisecond's cycle (a command then takes effect in it), keys arrive at
@@ -50,9 +54,9 @@ struct Session {
     std::vector<Bytes> passed;  // what was not the arpeggio's own notes
     std::int64_t arpeggioFrom = 0;  // notes before this passed through
     std::vector<Struck> struck;              // every note so far
-    std::map<int, std::size_t> sounding;     // by pitch: where in `struck`
+    std::map<int, std::size_t> sounding;     // by channel * 128 + pitch: where in `struck`
 
-    explicit Session(const test::Musical& c) : player(c) { cycles.period = 48; }
+    explicit Session(const ControlValues& c) : player(c) { cycles.period = 48; }
     void At(std::int64_t ms, std::function<void()> action) { actions.emplace(ms, std::move(action)); }
     void Key(std::int64_t ms, Bytes bytes) { cycles.At(cycles.FrameOfMs(ms), std::move(bytes)); }
     // Runs to `endMs` and gives every note struck meanwhile, with its length.
@@ -67,14 +71,15 @@ struct Session {
             const bool on = (m.bytes[0] & 0xF0) == 0x90 && ms >= arpeggioFrom;
             const bool off = (m.bytes[0] & 0xF0) == 0x80 && m.bytes[2] == 0;
             EXPECT_EQ(m.frame % 48, 0u) << "on a millisecond's first frame";
+            const int key = (m.bytes[0] & 0x0F) * 128 + m.bytes[1];
             if (on) {
-                EXPECT_FALSE(sounding.count(m.bytes[1])) << int{m.bytes[1]} << " struck again while sounding at " << ms;
-                sounding[m.bytes[1]] = struck.size();
-                struck.push_back({ms, m.bytes[1], -1});
-            } else if (off && sounding.count(m.bytes[1])) {
-                Struck& s = struck[sounding[m.bytes[1]]];
+                EXPECT_FALSE(sounding.count(key)) << int{m.bytes[1]} << " struck again while sounding at " << ms;
+                sounding[key] = struck.size();
+                struck.push_back({ms, m.bytes[1], -1, m.bytes[2], m.bytes[0] & 0x0F});
+            } else if (off && sounding.count(key)) {
+                Struck& s = struck[sounding[key]];
                 s.length = ms - s.ms;
-                sounding.erase(m.bytes[1]);
+                sounding.erase(key);
             } else {
                 passed.push_back(m.bytes);
             }
@@ -131,8 +136,13 @@ TEST(KeepBeat, KeysAndSettingsJoinAtTheNextStepWithoutAStrikeTwiceOrTheBeatMoved
         std::vector<std::pair<std::int64_t, Bytes>> keys;
         std::function<void(test::Musical&)> change;  // at 250 ms, if any
         std::vector<Struck> struck;                   // until 520 ms
-        std::int64_t period = 62;                     // the beat from 291 on
+        std::int64_t period = 62;                     // the beat from 291 on; 0: struck alone says it
+        std::vector<std::pair<Control, std::int32_t>> controls = {};  // from the start
+        std::vector<std::pair<Control, std::int32_t>> later = {};     // at 250 ms
     };
+    using C = Control;
+    const std::int32_t xRestXTie = FromText(C::Rhythm, "x.x-").value();
+    const std::vector<std::pair<std::int64_t, Bytes>> chord = {{100, keyDown(60)}, {100, keyDown(64)}, {100, keyDown(67)}};
     const Row rows[] = {
         {"a chord whose keys come 3 ms apart starts once, 5 ms after its last key",
          true, {{100, keyDown(60)}, {103, keyDown(64)}, {106, keyDown(67)}}, nullptr,
@@ -176,10 +186,72 @@ TEST(KeepBeat, KeysAndSettingsJoinAtTheNextStepWithoutAStrikeTwiceOrTheBeatMoved
          true, {{100, keyDown(60)}, {100, keyDown(64)}, {100, keyDown(67)}},
          [](test::Musical& c) { c.tempo = 120; },
          {{105, 60, 39}, {167, 64, 39}, {229, 67, 39}, {291, 60, 81}, {416, 64, 81}}, 125},
+        {"a chord 40 ms after every key was up sounds at once, the steps after it on the running grid",
+         true, {{100, keyDown(60)}, {100, keyDown(64)}, {300, keyUp(60)}, {300, keyUp(64)}, {340, keyDown(67)},
+                {340, keyDown(72)}}, nullptr,
+         {{105, 60, 39}, {167, 64, 39}, {229, 60, 39}, {291, 64, 9}, {345, 67, 39}, {415, 72, 39}, {477, 67, 39}}, 0},
+        {"without Keep the beat that chord moves the beat by the gap and 5 ms",
+         false, {{100, keyDown(60)}, {100, keyDown(64)}, {300, keyUp(60)}, {300, keyUp(64)}, {340, keyDown(67)},
+                 {340, keyDown(72)}}, nullptr,
+         {{105, 60, 39}, {167, 64, 39}, {229, 60, 39}, {291, 64, 9}, {345, 67, 39}, {407, 72, 39}, {469, 67, 39}}, 0},
+        {"a key released on the frame of its step: the step does not sound",
+         false, {{100, keyDown(60)}, {100, keyDown(64)}, {100, keyDown(67)}, {167, keyUp(64)}}, nullptr,
+         {{105, 60, 39}, {229, 67, 39}, {291, 60, 39}, {415, 67, 39}, {477, 60, 39}}, 0},
+        {"a chord changed right on the beat plays its first note on that beat",
+         true, {{100, keyDown(60)}, {100, keyDown(64)}, {229, keyDown(67)}, {229, keyUp(60)}, {229, keyUp(64)}}, nullptr,
+         {{105, 60, 39}, {167, 64, 39}, {229, 67, 39}, {291, 67, 39}, {353, 67, 39}, {415, 67, 39}, {477, 67, 39}}},
         {"Retrigger checked: a new key restarts the pattern, as its label says",
          true, {{100, keyDown(60)}, {100, keyDown(64)}, {250, keyDown(67)}}, nullptr,
          {{105, 60, 39}, {167, 64, 39}, {229, 60, 21}, {255, 60, 39}, {317, 64, 39}, {379, 67, 39}, {441, 60, 39},
           {503, 64, -1}}},
+        {"without Keep the beat a key released within 5 ms of another's press keeps its silent place",
+         false, {{100, keyDown(60)}, {200, keyDown(62)}, {203, keyUp(60)}}, nullptr,
+         {{105, 60, 39}, {167, 60, 33}, {267, 62, 39}, {391, 62, 39}, {515, 62, -1}}},
+        {"a rhythm of 4, x.x-: a rest waits for the next note, a tie holds the note before through its step",
+         false, chord, nullptr, {{105, 60, 39}, {229, 64, 101}, {353, 67, 39}, {477, 60, -1}}, 62,
+         {{C::Rhythm, xRestXTie}, {C::RhythmLength, 4}}},
+        {"a key joining on a kept beat goes on in the rhythm's place",
+         true, {{100, keyDown(60)}, {100, keyDown(64)}, {120, keyDown(67)}}, nullptr,
+         {{105, 60, 39}, {229, 64, 101}, {353, 67, 39}, {477, 60, -1}}, 62,
+         {{C::Rhythm, xRestXTie}, {C::RhythmLength, 4}}},
+        {"each note twice", false, chord, nullptr,
+         {{105, 60, 39}, {167, 60, 39}, {229, 64, 39}, {291, 64, 39}, {353, 67, 39}, {415, 67, 39}, {477, 60, 39}},
+         62, {{C::Repeat, 2}}},
+        {"as played", false, {{100, keyDown(67)}, {100, keyDown(60)}, {100, keyDown(64)}}, nullptr,
+         {{105, 67, 39}, {167, 60, 39}, {229, 64, 39}, {291, 67, 39}, {353, 60, 39}, {415, 64, 39}, {477, 67, 39}},
+         62, {{C::Cycle, Arpeggiator::CycleAsPlayed}}},
+        {"octaves up and back down over 3", false, {{100, keyDown(60)}}, nullptr,
+         {{105, 60, 39}, {167, 72, 39}, {229, 84, 39}, {291, 72, 39}, {353, 60, 39}, {415, 72, 39}, {477, 84, 39}},
+         62, {{C::Octaves, 3}, {C::OctaveOrder, Arpeggiator::OctavesBounce}}},
+        {"octaves downward over 2", false, chord, nullptr,
+         {{105, 72, 39}, {167, 76, 39}, {229, 79, 39}, {291, 60, 39}, {353, 64, 39}, {415, 67, 39}, {477, 72, 39}},
+         62, {{C::Octaves, 2}, {C::OctaveOrder, Arpeggiator::OctavesDown}}},
+        {"accented every 3rd step of the grid", false, chord, nullptr,
+         {{105, 60, 39, 127}, {167, 64, 39}, {229, 67, 39}, {291, 60, 39, 127}, {353, 64, 39}, {415, 67, 39},
+          {477, 60, 39, 127}},
+         62, {{C::Velocity, Arpeggiator::VelocityAccented}, {C::VelocityValue, 127}, {C::AccentEvery, 3}}},
+        // On a swung grid (75 %: 93 and 31 ms) the accents and the rhythm
+        // count its steps, and a tie lasts the tied step's own length.
+        {"accents on a swung grid: every 2nd step", false, chord, nullptr,
+         {{105, 60, 60, 127}, {198, 64, 19}, {229, 67, 60, 127}, {322, 60, 19}, {353, 64, 60, 127}, {446, 67, 19},
+          {477, 60, -1, 127}},
+         62, {{C::Velocity, Arpeggiator::VelocityAccented}, {C::VelocityValue, 127}, {C::AccentEvery, 2}, {C::Swing, 75}}},
+        {"x- on a swung grid: the long step tied through the short one", false, chord, nullptr,
+         {{105, 60, 91}, {229, 64, 91}, {353, 67, 91}, {477, 60, -1}}, 62,
+         {{C::Swing, 75}, {C::Rhythm, FromText(C::Rhythm, "x-").value()}, {C::RhythmLength, 2}}},
+        {"a chord after every key was up, on a kept beat in a rhythm: its first note waits for a play", true,
+         {{100, keyDown(60)}, {100, keyDown(64)}, {250, keyUp(60)}, {250, keyUp(64)}, {280, keyDown(67)},
+          {280, keyDown(72)}}, nullptr,
+         {{105, 60, 39}, {229, 64, 21}, {353, 67, 39}, {477, 72, 39}}, 0,
+         {{C::Rhythm, FromText(C::Rhythm, "x.").value()}, {C::RhythmLength, 2}}},
+        {"a fixed velocity on channel 3", false, {{100, keyDown(60)}}, nullptr,
+         {{105, 60, 39, 90, 2}, {167, 60, 39, 90, 2}, {229, 60, 39, 90, 2}, {291, 60, 39, 90, 2}, {353, 60, 39, 90, 2},
+          {415, 60, 39, 90, 2}, {477, 60, 39, 90, 2}},
+         62, {{C::Velocity, Arpeggiator::VelocityFixed}, {C::VelocityValue, 90}, {C::OutChannel, 3}}},
+        {"the output channel changed: what sounds ends on its own first", false, chord, nullptr,
+         {{105, 60, 39}, {167, 64, 39}, {229, 67, 21}, {291, 60, 39, 100, 2}, {353, 64, 39, 100, 2},
+          {415, 67, 39, 100, 2}, {477, 60, 39, 100, 2}},
+         62, {}, {{C::OutChannel, 3}}},
     };
     // A setting changes in the window, by a preset's Program Change or by a bound controller.
     for (const Row& row : rows) for (const char* way : {"window", "preset", "controller"}) {
@@ -188,7 +260,10 @@ TEST(KeepBeat, KeysAndSettingsJoinAtTheNextStepWithoutAStrikeTwiceOrTheBeatMoved
         const test::Musical c = k16ths;
         test::Musical changed = c;
         if (row.change) row.change(changed);
-        Session s(c);
+        ControlValues values = c;
+        ControlValues after = changed;
+        for (const auto& [control, value] : row.controls) values[control] = after[control] = value;
+        Session s(values);
         s.player.Set(Control::KeepBeat, row.keepBeat);
         s.player.Set(Control::Retrigger, std::string(row.what).starts_with("Retrigger"));
         test::Enable(s.player, true, true);
@@ -199,13 +274,14 @@ TEST(KeepBeat, KeysAndSettingsJoinAtTheNextStepWithoutAStrikeTwiceOrTheBeatMoved
             s.Key(250, {0xC0, 5});
         }
         if (way == std::string("controller")) {
-            const auto value = bindTo(s, c, changed);
+            const auto value = bindTo(s, values, after);
             if (!value) continue;  // the tempo: no controller value is exactly 120
             s.Key(250, {0xB0, 20, *value});
         }
+        for (const auto& [control, value] : row.later) s.At(250, [&s, control, value] { s.player.Set(control, value); });
         const auto struck = s.Run(520);
         EXPECT_EQ(struck, row.struck);
-        if (row.keepBeat && !std::string(row.what).starts_with("Retrigger"))
+        if (row.keepBeat && row.period && row.controls.empty() && !std::string(row.what).starts_with("Retrigger"))
             expectBeat(struck, 62, 291, row.period);
         EXPECT_TRUE(s.passed.empty());
     }
@@ -411,7 +487,7 @@ TEST(KeepBeat, RandomDrawsANewOrderEveryPassWithoutRepeatingANote) {
 TEST(KeepBeat, JoiningARunningSongPutsTheStepsOnItsSixteenths) {
     for (const bool followLate : {false, true}) {
         SCOPED_TRACE(followLate ? "Follow switched on mid-song" : "Arpeggiate pressed mid-song");
-        Session s({120, 2, Arpeggiator::Normal, 1, Arpeggiator::CycleUp});
+        Session s(test::Musical{120, 2, Arpeggiator::Normal, 1, Arpeggiator::CycleUp});
         if (!followLate) s.player.Set(Control::FollowClock, true);
         // 120 bpm: a tick every 20.83 ms, on the millisecond grid here every
         // 21 ms to keep the arithmetic plain: Start at 100, ticks from 100.

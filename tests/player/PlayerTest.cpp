@@ -90,6 +90,52 @@ TEST(Player, EachStepSoundsOnTheFrameItsMillisecondBeginsWhateverTheCycleLengthA
     }
 }
 
+// The time and shape controls, each alone over the spec's 16ths at 240 bpm
+// (the first row, unchanged): where every step begins and how long its note
+// sounds, in frames. Exact steps fall on the frame nearest after their exact
+// time (62.5 ms apart), with no rounding that could add up.
+TEST(Player, TheTimeControlsLayEachStepAndNoteWhereTheySay) {
+    struct Row {
+        const char* what;
+        std::vector<std::pair<Control, std::int32_t>> controls;
+        std::vector<double> steps;  // ms between steps, repeating
+        std::vector<double> notes;  // ms each note sounds, repeating
+        std::uint32_t rate = 48000;
+    };
+    const Row rows[] = {
+        {"the spec's", {}, {62}, {39}},
+        {"Swing 60 %: a pair of 124 ms, its second step 74 ms in", {{Control::Swing, 60}}, {74, 50}, {47, 31}},
+        {"Gate 50 %: half of each step, whatever the Sustain", {{Control::Gate, 50}}, {62}, {31}},
+        {"triplet 16ths", {{Control::StepFeel, 2}}, {42}, {26}},
+        {"dotted 16ths", {{Control::StepFeel, 3}}, {94}, {61}},
+        {"exact steps", {{Control::ExactSteps, 1}}, {62.5}, {39}},
+        {"exact steps at 44.1 kHz", {{Control::ExactSteps, 1}}, {62.5}, {39}, 44100},
+        // A tie holds the note through the next step, as long as that step is.
+        {"x- on a swung grid", {{Control::Swing, 60}, {Control::Rhythm, 8}, {Control::RhythmLength, 2}}, {124}, {97}},
+        {"x- on exact steps", {{Control::ExactSteps, 1}, {Control::Rhythm, 8}, {Control::RhythmLength, 2}}, {125}, {101.5}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ScriptedCycles cycles;
+        cycles.rate = row.rate;
+        ControlValues controls = k16thsAt240;
+        for (const auto& [c, value] : row.controls) controls[c] = value;
+        Player player(controls);
+        test::Enable(player, true, true);
+        for (int note : {60, 64, 67}) cycles.At(cycles.FrameOfMs(100), keyDown(note));
+        cycles.RunUntil(player, cycles.FrameOfMs(700));
+        const auto frameOf = [&](double ms) { return static_cast<std::uint64_t>(std::ceil(ms * row.rate / 1000 - 1e-9)); };
+        std::vector<FramedMessage> expected;
+        double t = 105;
+        for (std::size_t k = 0; t + row.notes[k % row.notes.size()] < 690; t += row.steps[k % row.steps.size()], ++k) {
+            const int note = 60 + std::vector<int>{0, 4, 7}[k % 3];
+            expected.push_back(on(frameOf(t), note));
+            expected.push_back(off(frameOf(t + row.notes[k % row.notes.size()]), note));
+        }
+        EXPECT_EQ(before(cycles.Take(), expected.back().frame + 1), expected);
+    }
+}
+
 TEST(Player, InputIsRoutedAtItsOwnFrameByTheSwitches) {
     ScriptedCycles cycles;
     // Whole notes at 8 bpm: the arpeggio's steps stay out of the way.
@@ -101,7 +147,9 @@ TEST(Player, InputIsRoutedAtItsOwnFrameByTheSwitches) {
         Bytes in;
         std::vector<Bytes> out;  // at the input's frame
         int held;                // notes the engine holds afterwards
+        std::vector<std::pair<Control, std::int32_t>> set = {};  // before the input
     };
+    using C = Control;
     const Row rows[] = {
         {"off: a note passes", false, false, keyDown(60), {keyDown(60)}, 0},
         {"off: its release", false, false, keyUp(60), {keyUp(60)}, 0},
@@ -121,10 +169,40 @@ TEST(Player, InputIsRoutedAtItsOwnFrameByTheSwitches) {
         {"diverted: nor is a note with a status byte", true, true, {0x96, 0x90, 0x40}, {}, 3},
         {"diverted: a release of a held-back press", true, true, keyUp(62), {}, 2},
         {"diverted: a press of velocity 0 releases, no pedal down", true, true, {0x90, 64, 0}, {}, 1},
+        // Split at C4: the keys above pass as if Arpeggiate were up; a key's
+        // release goes where its press went, whatever the split is by then.
+        {"split: a key above passes", true, true, keyDown(72), {keyDown(72)}, 1, {{C::SplitHighest, 59}}},
+        {"split: a key below is held", true, true, keyDown(48), {}, 2},
+        {"split moved: the release of a key that passed passes", true, true, keyUp(72), {keyUp(72)}, 2,
+         {{C::SplitHighest, 127}, {C::SplitLowest, 60}}},
+        {"split moved: the release of a key held is the engine's", true, true, keyUp(48), {}, 1},
+        {"", true, true, keyUp(67), {}, 0},
+        {"latch: a chord", true, true, keyDown(62), {}, 1, {{C::Latch, 1}}},
+        {"latch: released, held", true, true, keyUp(62), {}, 1},
+        {"latch: a key outside passes", true, true, keyDown(52), {keyDown(52)}, 1},
+        {"latch: and its release", true, true, keyUp(52), {keyUp(52)}, 1},
+        {"latch: the next chord replaces the held one", true, true, keyDown(63), {}, 1},
+        {"pedal: held back and holding", true, true, {0xB0, 64, 127}, {}, 1, {{C::Latch, 0}, {C::SustainHold, 1}}},
+        {"pedal: a key outside passes", true, true, keyDown(50), {keyDown(50)}, 1},
+        {"pedal: its release passes, not held", true, true, keyUp(50), {keyUp(50)}, 1},
+        {"pedal: a key inside is held", true, true, keyUp(63), {}, 1},
+        {"pedal: up", true, true, {0xB0, 64, 0}, {}, 0},
+        {"input channel 3: a key on 1 passes", true, true, keyDown(53, 100, 0), {keyDown(53, 100, 0)}, 0,
+         {{C::SustainHold, 0}, {C::SplitLowest, 0}, {C::InChannel, 3}}},
+        {"input channel 3: a controller on 1 passes once", true, true, {0xB0, 7, 1}, {{0xB0, 7, 1}}, 0},
+        {"input channel 3: a key on 3 is held", true, true, keyDown(53, 100, 2), {}, 1},
+        {"off, Keep the beat: keys down on both channels", false, false, keyDown(55, 100, 2), {keyDown(55, 100, 2)},
+         0, {{C::KeepBeat, 1}}},
+        {"", false, false, keyDown(57, 100, 0), {keyDown(57, 100, 0)}, 0},
+        {"Arpeggiate over them: the channel's are played", true, true, {0xB0, 7, 2}, {{0xB0, 7, 2}}, 2},
+        {"the other's release passes", true, true, keyUp(57, 0), {keyUp(57, 0)}, 2},
+        {"the channel's are the engine's", true, true, keyUp(55, 2), {}, 1},
+        {"", true, true, keyUp(53, 2), {}, 0},
     };
     bool enabled = false, diverted = false;
     std::uint64_t junkBefore = 0;
     for (const Row& r : rows) {
+        for (const auto& [control, value] : r.set) player.Set(control, value);
         if (r.enable != enabled || r.divert != diverted) {
             if (r.enable != enabled)
                 test::Enable(player, r.enable, r.divert);
@@ -233,6 +311,31 @@ TEST(Player, AfterALostSecondEveryDriverSkipsTheMissedStepsInSilenceAndGoesOnOnT
     }
 }
 
+// A step the output has no room for is not counted as sent: its note-off
+// does not follow, and the pattern goes on.
+TEST(Player, AStepTheOutputRefusesNeverSoundedAndGetsNoNoteOff) {
+    ScriptedCycles cycles;
+    Player player(k16thsAt240);
+    test::Enable(player, true, true);
+    cycles.At(cycles.FrameOfMs(100), keyDown(60));
+    cycles.At(cycles.FrameOfMs(100), keyDown(64));
+    const std::uint64_t full = cycles.FrameOfMs(167);  // the second step's cycle has no room
+    cycles.atCycle = [&](std::uint64_t first) {
+        cycles.roomPerCycle = first <= full && full < first + cycles.period ? 0 : 1 << 20;
+    };
+    cycles.RunUntil(player, cycles.FrameOfMs(500));
+    std::map<int, int> sounding;
+    int ons = 0;
+    for (const FramedMessage& m : cycles.Take()) {
+        const bool isOn = m.bytes[0] == 0x90;
+        ons += isOn ? 1 : 0;
+        EXPECT_EQ(sounding[m.bytes[1]], isOn ? 0 : 1) << "at " << m.frame;
+        sounding[m.bytes[1]] = isOn ? 1 : 0;
+    }
+    EXPECT_EQ(ons, 6) << "seven steps to 500 ms, one refused";
+    EXPECT_GT(player.counters().unsent, 0u);
+}
+
 TEST(Player, SettingsReachTheEngineAtThePollOnlyWhenChangedAndChangesWhileOffAtTheFirstPollAfterOn) {
     ScriptedCycles cycles;
     cycles.period = 48;  // a millisecond a cycle: the runs below end on the millisecond
@@ -301,7 +404,8 @@ TEST(Player, SwitchedOffItSilencesAndForgetsInItsNextCycleAndPassesInputAgain) {
 }
 
 // A clock script from 1000 ms, a token each: S Start, C Continue, P Stop,
-// Q3 a Song Position of 3 16ths, K the chord 60 64 67, B90 the tempo (120
+// Q3 a Song Position of 3 16ths, K the chord 60 64 67, Z a tick and a Stop
+// on one frame, B90 the tempo (120
 // at first), W400 a wait of so many ms, T25 so many ticks, Y the user
 // typing the same tempo again. Gives the input,
 // at frames of 48 kHz (a tick every 1000 frames at 120 bpm: on no
@@ -326,6 +430,12 @@ ClockScript clockScript(const std::string& text) {
         if (token[0] == 'B') bpm = n;
         if (token[0] == 'Y') out.typed = at();
         if (token[0] == 'W') t += n + 0.3;
+        if (token[0] == 'Z') {
+            out.input.push_back({at(), {0xF8}});
+            out.ticks.push_back(at());
+            out.input.push_back({at(), {0xFC}});
+            t += 2500.0 / bpm;
+        }
         for (int k = 0; token[0] == 'T' && k < n; ++k, t += 2500.0 / bpm) {
             out.input.push_back({at(), {0xF8}});
             out.ticks.push_back(at());
@@ -347,8 +457,11 @@ TEST(Player, FollowingAClockStepsSoundOnTheirTicksThroughStartStopContinueSongPo
         std::optional<State> between = std::nullopt;  // reported between two runs of the clock
         bool lost = false;
         std::int16_t resolution = 2;  // 16ths
+        const char* rhythm = "x";     // of as many places
     };
     const Case cases[] = {
+        // Play and tie: each note sounds through the tick after it, 125 ms and 81.
+        {"S K W10 T43", {0, 12, 24, 36}, {60, 64, 67, 60}, 206, 206, std::nullopt, false, 2, "x-"},
         // 120 bpm: a 16th every 6 ticks, 125 ms; Normal sustain, 2/3 of it less 2.
         {"S K W10 T25", {0, 6, 12, 18, 24}, {60, 64, 67, 60, 64}, 81, 81},
         {"W10 T1 K T24", {6, 12, 18, 24}, {60, 64, 67, 60}},  // no Start; a chord waits for a step tick
@@ -358,6 +471,8 @@ TEST(Player, FollowingAClockStepsSoundOnTheirTicksThroughStartStopContinueSongPo
         // 8ths, 12 ticks: 3 16ths in is between two steps; the next falls 6 ticks on.
         {"S K W10 T9 W5 P Q3 W400 C W10 T25", {0, 15, 27}, {60, 64, 67}, 0, 0, State::Stopped, false, 4},
         {"S K W10 T9 W5 S T16", {0, 6, 9, 15, 21}, {60, 64, 60, 64, 67}},  // Start again: the first step
+        // A Stop on the frame of a step's tick: that step does not sound.
+        {"S K W10 T6 Z W400 C W10 T13", {0, 12, 18}, {60, 64, 67}, 0, 0, State::Stopped},
         {"S K W10 T25 B90 T37", {0, 6, 12, 18, 24, 30, 36, 42, 48, 54, 60}, {60, 64, 67, 60, 64, 67, 60, 64, 67, 60, 64},
          81, 109},  // 2/3 of 167 ms, less 2
         // The last tick at 1260: lost from 1511, the next step 5 ms later at
@@ -375,7 +490,10 @@ TEST(Player, FollowingAClockStepsSoundOnTheirTicksThroughStartStopContinueSongPo
         SCOPED_TRACE(c.script);
         ScriptedCycles cycles;
         test::Musical typed{60, c.resolution, 2, 1, Arpeggiator::CycleUp};  // 16ths of 250 ms
-        Player player(typed);
+        ControlValues values = typed;
+        values[Control::Rhythm] = FromText(Control::Rhythm, c.rhythm).value();
+        values[Control::RhythmLength] = static_cast<std::int32_t>(std::string(c.rhythm).size());
+        Player player(values);
         player.Set(Control::FollowClock, true);
         test::Enable(player, true, true);
         const ClockScript script = clockScript(c.script);

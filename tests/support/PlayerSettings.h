@@ -9,7 +9,7 @@
 namespace vlx::test {
 
 struct Musical {
-    std::int32_t tempo = 120;
+    std::int32_t tempo = 120;  // whole bpm; the control holds tenths
     std::int32_t resolution = 8;
     std::int32_t sustain = 2;
     std::int32_t octaves = 1;
@@ -18,7 +18,7 @@ struct Musical {
     // Tempo box).
     bool given = false;
     operator ControlValues() const {  // NOLINT: a Musical stands for the values it sets
-        return {{Control::Tempo, tempo}, {Control::Resolution, resolution}, {Control::Sustain, sustain},
+        return {{Control::Tempo, tempo * 10}, {Control::Resolution, resolution}, {Control::Sustain, sustain},
                 {Control::Octaves, octaves}, {Control::Cycle, cycle}};
     }
 };
@@ -30,7 +30,7 @@ inline void SetControls(Player& player, const Musical& m) {
     player.Set(Control::Resolution, m.resolution);
     player.Set(Control::Sustain, m.sustain);
     player.Set(Control::Cycle, m.cycle);
-    if (m.given || player.controls()[Control::Tempo] != m.tempo) player.Set(Control::Tempo, m.tempo);
+    if (m.given || player.controls()[Control::Tempo] != m.tempo * 10) player.Set(Control::Tempo, m.tempo * 10);
 }
 
 // Arpeggiate as the window switches it, with Divert Input as given.
