@@ -124,6 +124,8 @@ TEST_P(Lv2EndToEndCycles, InJalvFollowingTheJackTransportItsSixteenthsFallOnTheS
     Jalv jalv(server, {"arpeggiate=1", "divert=1", "resolution=2", "cycle=1", "follow_host=1"});
     JackTester tester(server.name());
     jalv.connect(tester);
+    JackTester control(server.name(), "control");  // wired straight to the sender: the rig's own losses
+    control.connectRecordFrom(tester.playPort());
     transport.Locate(0);
     tester.waitCycles(4);
     const jack_nframes_t chordAt = tester.frameNow() + 2 * block;
@@ -152,6 +154,10 @@ TEST_P(Lv2EndToEndCycles, InJalvFollowingTheJackTransportItsSixteenthsFallOnTheS
     // and what the rig missed is not known.
     const bool late = JackServer::pipewire();
     const std::uint64_t lost = tester.recorderMissedCycles() + transport.MissedCycles() + transport.Xruns();
+    if (control.recorded().size() < 3)
+        GTEST_SKIP() << "the chord never reached a port: the server lost the sender's cycle";
+    if (late && lost > 0 && recorded.empty())
+        GTEST_SKIP() << "PipeWire lost " << lost << " cycles and nothing came out: the rig cannot be judged";
     std::size_t ons = 0;
     double worst = 0;
     for (const RecordedMidi& m : recorded) {
