@@ -4,6 +4,7 @@
 // played, its flags are the player's own, and what they send is written
 // into the cycle's output at that frame.
 #include <atomic>
+#include <bitset>
 #include <cstdint>
 #include <string>
 
@@ -49,6 +50,7 @@ public:
     void Attach(CycleOutput& out) noexcept {
         out_ = &out;
         last_ = 0;
+        if (owedCount_ > 0) payOwed();
     }
     void Detach() noexcept { out_ = nullptr; }
 
@@ -67,15 +69,39 @@ public:
             return;
         }
         const std::uint32_t offset = std::max(time_.OffsetOf(time_.cursor()), last_);
-        if (step ? out_->WriteStep(offset, bytes, size) : out_->Write(offset, bytes, size))
-            last_ = offset;
-        else
+        const bool noteOff = host::isNoteOff(bytes, size);
+        // A key whose note-off is still owed (the cycle is full) does not
+        // sound again before it.
+        if (!noteOff && size == 3 && (bytes[0] & 0xF0) == 0x90 && owed_.test(keyOf(bytes))) {
             unsent_.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+        if (step ? out_->WriteStep(offset, bytes, size) : out_->Write(offset, bytes, size)) {
+            last_ = offset;
+        } else if (noteOff) {
+            if (!owed_.test(keyOf(bytes))) ++owedCount_;
+            owed_.set(keyOf(bytes));
+        } else {
+            unsent_.fetch_add(1, std::memory_order_relaxed);
+        }
     }
     // Messages the output refused.
     std::uint64_t unsent() const noexcept { return unsent_.load(std::memory_order_relaxed); }
 
 private:
+    static std::size_t keyOf(const std::uint8_t* bytes) noexcept { return (bytes[0] & 0x0Fu) * 128u + (bytes[1] & 0x7Fu); }
+    // A note-off a full cycle had no room for goes out first in the cycles
+    // after, so that no flood of releases leaves a note on.
+    void payOwed() noexcept {
+        for (std::size_t key = 0; key < owed_.size() && owedCount_ > 0; ++key) {
+            if (!owed_.test(key)) continue;
+            const std::uint8_t off[3] = {static_cast<std::uint8_t>(0x80 | key / 128), static_cast<std::uint8_t>(key % 128), 0};
+            if (!out_->Write(0, off, 3)) return;
+            owed_.reset(key);
+            --owedCount_;
+        }
+    }
+
     const CycleTime& time_;
     std::int32_t divert_ = 0;
     std::int32_t raise_ = 0;
@@ -83,6 +109,8 @@ private:
     CycleOutput* out_ = nullptr;  // during a cycle
     std::uint32_t last_ = 0;      // the offset written last in this cycle
     std::atomic<std::uint64_t> unsent_{0};
+    std::bitset<16 * 128> owed_;
+    std::size_t owedCount_ = 0;
 };
 
 }  // namespace vlx

@@ -16,6 +16,10 @@ std::size_t keyIndex(std::uint8_t chan, std::uint8_t note) { return chan * 256u 
 void HeldKeys::Press(std::int32_t lTime, std::uint8_t chan, std::uint8_t note, std::uint8_t velocity, bool joins) {
     ++presses_;
     releaseWaiting();  // this press's own rebuild would have dropped their places
+    if (const auto key = keyIndex(chan, note); deferredKey_.test(key)) {
+        deferredKey_.reset(key);
+        Arp.Release(chan, note);  // else its late release would take this press too
+    }
     auto& count = held_[keyIndex(chan, note)];
     count = static_cast<std::uint16_t>(count + 1);
     const bool keepBeat = state_.on(Control::KeepBeat);
@@ -53,18 +57,49 @@ void HeldKeys::Release(std::uint8_t chan, std::uint8_t note) {
         waiting_[waitingCount_++] = static_cast<std::uint16_t>(keyIndex(chan, note));
         return;
     }
-    Arp.Release(chan, note);
+    releaseInEngine(static_cast<std::uint16_t>(keyIndex(chan, note)));
+}
+
+// Finding a key among thousands held and closing its places costs about a
+// microsecond: a flood released at once would hold a short cycle past its end.
+void HeldKeys::releaseInEngine(std::uint16_t key) {
+    if (releases_ >= budget_ || deferredCount_ > 0) return defer(key);
+    ++releases_;
+    Arp.Release(static_cast<std::uint8_t>(key / 256), static_cast<std::uint8_t>(key % 256));
     if (state_.on(Control::KeepBeat)) RegridAtNextStep();
 }
 
+void HeldKeys::defer(std::uint16_t key) {
+    if (deferredCount_ == deferred_.size()) {  // only keys pressed and released again and again
+        Arp.Release(static_cast<std::uint8_t>(key / 256), static_cast<std::uint8_t>(key % 256));
+        return;
+    }
+    deferred_[(deferredHead_ + deferredCount_++) % deferred_.size()] = key;
+    deferredKey_.set(key);
+}
+
+void HeldKeys::ReleaseDeferred() {
+    while (deferredCount_ > 0 && releases_ < budget_) {
+        const std::uint16_t key = deferred_[deferredHead_];
+        deferredHead_ = (deferredHead_ + 1) % deferred_.size();
+        --deferredCount_;
+        if (!deferredKey_.test(key)) continue;  // released at its new press
+        deferredKey_.reset(key);
+        ++releases_;
+        Arp.Release(static_cast<std::uint8_t>(key / 256), static_cast<std::uint8_t>(key % 256));
+        if (state_.on(Control::KeepBeat)) RegridAtNextStep();
+    }
+}
+
 void HeldKeys::releaseWaiting() {
-    for (std::size_t i = 0; i < waitingCount_; ++i)
-        Arp.Release(static_cast<std::uint8_t>(waiting_[i] / 256), static_cast<std::uint8_t>(waiting_[i] % 256));
+    for (std::size_t i = 0; i < waitingCount_; ++i) releaseInEngine(waiting_[i]);
     waitingCount_ = 0;
 }
 
 void HeldKeys::RemoveAll() {
     waitingCount_ = 0;
+    deferredCount_ = 0;
+    deferredKey_.reset();
     rebuild_.reset();
     regridDue_ = false;
     held_.fill(0);

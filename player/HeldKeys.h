@@ -3,9 +3,11 @@
 // The keys the engine holds, with bounded work per message: keys pressed
 // together cost one rebuild of the pattern, when its first step falls due
 // (5 ms after the last of them); a release of a key not held costs nothing;
-// at most a cycle's frames of presses reach the engine in a cycle. With the
+// at most a cycle's frames of presses and of releases reach the engine in a
+// cycle (the releases beyond wait for the next cycles, in order). With the
 // beat kept, a key or a setting joins the running pattern at its next step.
 #include <array>
+#include <bitset>
 #include <cstdint>
 #include <optional>
 
@@ -30,8 +32,12 @@ public:
     // hold the audio thread past its cycle.
     void BeginCycle(std::uint32_t frames) noexcept {
         presses_ = 0;
+        releases_ = 0;
         budget_ = frames > 64 ? frames : 64;
     }
+    // The releases earlier cycles had no room for, as many as this one takes.
+    void ReleaseDeferred();
+    bool ReleasesDeferred() const noexcept { return deferredCount_ > 0; }
     bool MayPress() const noexcept { return Arp.NoteAry()->Count() < kMaxHeld && presses_ < budget_; }
     // `joins`: notes were held before it (a chord the latch or pedal let go
     // of for it counts).
@@ -60,6 +66,9 @@ public:
 
 private:
     void releaseWaiting();
+    // The engine's part of a release, within the cycle's budget or deferred.
+    void releaseInEngine(std::uint16_t key);
+    void defer(std::uint16_t key);
 
     Arpeggiator& Arp;
     const PlayState& state_;
@@ -77,7 +86,14 @@ private:
     // them out of the engine before it is held).
     std::array<std::uint16_t, 16 * 256> waiting_{};
     std::size_t waitingCount_ = 0;
+    // Releases beyond a cycle's budget, oldest first; a key pressed again
+    // meanwhile is released at once instead, before its press.
+    std::array<std::uint16_t, 16 * 256> deferred_{};
+    std::bitset<16 * 256> deferredKey_;
+    std::size_t deferredHead_ = 0;
+    std::size_t deferredCount_ = 0;
     std::uint32_t presses_ = 0;
+    std::uint32_t releases_ = 0;
     std::uint32_t budget_ = 64;
 };
 

@@ -314,6 +314,7 @@ Arpeggiator::Moment Player::nextWake(std::int32_t lNow, std::uint16_t nowFrac) c
         earlierMs(keys_.RegridDeadline());
     }
     earlierMs(band_.LossDeadline());
+    if (keys_.ReleasesDeferred()) earlierMs(hosttime::after(lNow, 1));  // a driver without cycles comes back for them
     earlierMs(ringing_.NextEnd());
     if (!before(Moment{lNow, nowFrac}, wake)) wake = Moment{hosttime::after(lNow, 1), 0};
     return wake;
@@ -361,6 +362,7 @@ void Player::BeginCycle(const Cycle& cycle, CycleOutput& out) noexcept {
     time_.Begin(cycle);
     vlx->Attach(out);
     keys_.BeginCycle(cycle.frames);
+    if (keys_.ReleasesDeferred()) guarded([&] { keys_.ReleaseDeferred(); });
     hands_.BeginCycle();
     link_.TakeCommands([this](const PlayerCommand& command) { guarded([&] { apply(command); }); });
 }

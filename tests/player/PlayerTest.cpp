@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -334,6 +335,22 @@ TEST(Player, AStepTheOutputRefusesNeverSoundedAndGetsNoNoteOff) {
     }
     EXPECT_EQ(ons, 6) << "seven steps to 500 ms, one refused";
     EXPECT_GT(player.counters().unsent, 0u);
+
+    // Ten keys passed through and released in one cycle with room for four:
+    // the note-offs that did not fit go out first in the cycles after.
+    test::Enable(player, false, false);
+    cycles.atCycle = nullptr;
+    for (int k = 0; k < 10; ++k) cycles.At(cycles.frame + cycles.period * (2 + k), keyDown(40 + k));
+    cycles.RunUntil(player, cycles.frame + cycles.period * 20);
+    cycles.Take();
+    cycles.roomPerCycle = 4;
+    for (int k = 0; k < 10; ++k) cycles.At(cycles.frame, keyUp(40 + k));
+    cycles.RunUntil(player, cycles.frame + cycles.period * 4);
+    std::vector<std::pair<std::uint64_t, int>> ends;
+    const std::uint64_t released = cycles.frame - cycles.period * 4;
+    for (const FramedMessage& m : cycles.Take()) ends.emplace_back((m.frame - released) / cycles.period, m.bytes[1]);
+    EXPECT_EQ(ends, (std::vector<std::pair<std::uint64_t, int>>{
+                        {0, 40}, {0, 41}, {0, 42}, {0, 43}, {1, 44}, {1, 45}, {1, 46}, {1, 47}, {2, 48}, {2, 49}}));
 }
 
 TEST(Player, SettingsReachTheEngineAtThePollOnlyWhenChangedAndChangesWhileOffAtTheFirstPollAfterOn) {
@@ -748,6 +765,33 @@ TEST(Player, PressesTogetherCostOneRebuildAndAFloodBoundedWork) {
     const int after = rebuilds;
     cycles.RunUntil(player, cycles.frame + cycles.FrameOfMs(200));
     EXPECT_EQ(rebuilds, after);
+
+    // Every key of the flood released in one cycle of 64 frames: 64 keys
+    // reach the engine in it, the rest in the cycles after; then nothing is
+    // held and every note struck has ended.
+    cycles.period = 64;
+    cycles.Take();
+    const auto keysHeld = [&] {
+        std::set<int> keys;
+        for (const auto& held : player.engine().NoteAry()->NewEnum()) keys.insert(held->chan * 128 + held->Note);
+        return keys.size();
+    };
+    const std::size_t flood = keysHeld();
+    ASSERT_GT(flood, 64u) << "more held than a cycle releases";
+    const std::uint64_t at = cycles.frame;
+    for (int chan = 0; chan < 16; ++chan)
+        for (int note = 0; note < 128; ++note) cycles.At(at, keyUp(note, chan));
+    cycles.RunUntil(player, at + 64);
+    EXPECT_EQ(keysHeld(), flood - 64) << "a cycle's worth of releases";
+    cycles.RunUntil(player, cycles.frame + cycles.FrameOfMs(100));
+    EXPECT_EQ(keysHeld(), 0u);
+    std::set<int> sounding;
+    for (const FramedMessage& m : cycles.Take())
+        if ((m.bytes[0] & 0xF0) == 0x90)
+            sounding.insert((m.bytes[0] & 0x0F) * 128 + m.bytes[1]);
+        else if ((m.bytes[0] & 0xF0) == 0x80)
+            sounding.erase((m.bytes[0] & 0x0F) * 128 + m.bytes[1]);
+    EXPECT_TRUE(sounding.empty()) << sounding.size() << " notes left on";
     EXPECT_EQ(player.busyCount(), -1);
 }
 
