@@ -7,6 +7,7 @@
 
 #include "model/Checked.h"
 #include "model/HostTime.h"
+#include "player/ControlCodes.h"
 
 namespace vlx {
 
@@ -21,26 +22,9 @@ bool isClock(std::int32_t status) noexcept {
     return status == 0xF8 || (status >= 0xFA && status <= 0xFC) || status == 0xF2;
 }
 
-std::int16_t code(const ControlValues& c, Control which) { return checked::narrow<std::int16_t>(c[which]); }
-
-// The Tempo control holds tenths of a bpm; the engine's Tempo is the whole
-// bpm (half to even), and only exact steps take the tenths.
-std::int16_t wholeTempo(const ControlValues& c) { return checked::round<std::int16_t>(c[Control::Tempo] / 10.0); }
-Arpeggiator::Timing timingOf(const ControlValues& c) {
-    return {c.on(Control::ExactSteps) ? code(c, Control::Tempo) : std::int16_t{0}, code(c, Control::StepFeel),
-            code(c, Control::Swing), code(c, Control::Gate)};
-}
-
-Arpeggiator::Shape shapeOf(const ControlValues& c) {
-    return {code(c, Control::OctaveOrder), code(c, Control::Repeat), c[Control::Rhythm], code(c, Control::RhythmLength)};
-}
-
-Arpeggiator::Voice voiceOf(const ControlValues& c) {
-    return {code(c, Control::Velocity), checked::narrow<std::uint8_t>(c[Control::VelocityValue]),
-            code(c, Control::AccentEvery), code(c, Control::OutChannel)};
-}
-
 }  // namespace
+
+using namespace codes;  // NOLINT: the few helpers that turn controls into settings
 
 Player::Player(const ControlValues& controls, PlayerNotifier* notifier)
     : link_(notifier),
@@ -73,18 +57,6 @@ Player::~Player() {
     if (Arp) Arp->vlx(nullptr);
 }
 
-// ---- the owner's side ----
-
-void Player::Set(Control control, std::int32_t value) { link_.Post({PlayerCommand::Kind::Set, control, value}); }
-
-void Player::AllNotesOff() { link_.Post({PlayerCommand::Kind::AllNotesOff, Control::Arpeggiate, 0}); }
-
-void Player::ReleasePassed() { link_.Post({PlayerCommand::Kind::ReleasePassed, Control::Arpeggiate, 0}); }
-
-void Player::Recall(std::uint8_t program) { link_.Post({PlayerCommand::Kind::Recall, Control::Arpeggiate, program}); }
-
-void Player::Learn(bool on) { link_.Post({PlayerCommand::Kind::Learn, Control::Arpeggiate, on ? 1 : 0}); }
-
 Player::Counters Player::counters() const noexcept {
     Counters c;
     c.received = input_.received();
@@ -104,37 +76,6 @@ void Player::ForgetSilently() {
     input_.ForgetPresses();
     band_.Forget();
     ringing_.Forget();
-}
-
-// Each control's behaviour when the owner sets it.
-void Player::apply(const PlayerCommand& command) {
-    if (command.kind == PlayerCommand::Kind::AllNotesOff) {
-        ringing_.EndAll(*Arp);
-        return band_.StopEverything();
-    }
-    if (command.kind == PlayerCommand::Kind::ReleasePassed) return input_.ReleasePassed();
-    if (command.kind == PlayerCommand::Kind::Recall) return recall(static_cast<std::uint8_t>(command.value));
-    if (command.kind == PlayerCommand::Kind::Learn) return hands_.Learn(command.value != 0);
-    const Control c = command.control;
-    state_.controls[c] = command.value;
-    const bool on = command.value != 0;
-    switch (c) {
-    case Control::Arpeggiate: Enable_Click(on); break;
-    case Control::Divert: Divert_Click(); break;
-    case Control::FollowClock: band_.FollowSwitched(vlx->HostTime()); break;
-    case Control::SustainHold:
-    case Control::Latch: band_.HoldSwitched(c, on); break;
-    case Control::ShuffleEveryPass: Arp->ShuffleEveryPass(on); break;
-    case Control::Tempo: tempoGiven_ = true; break;
-    // What a step sends changes at once.
-    case Control::Velocity:
-    case Control::VelocityValue:
-    case Control::AccentEvery:
-    case Control::OutChannel: Arp->SetVoice(voiceOf(state_.controls)); break;
-    // The lists and the pattern's shape reach the engine at its settings
-    // poll; the split and the other switches are read where they matter.
-    default: break;
-    }
 }
 
 // ---- errors ----
@@ -452,50 +393,6 @@ void Player::publishView() noexcept {
     if (changed) shown_ = v;
     view_.Publish();
     if (changed) link_.Notify();
-}
-
-// ---- hands-free control ----
-
-void Player::handsFree(const HandsFreeAction& action) {
-    switch (action.kind) {
-    case HandsFreeAction::Kind::Set:
-        apply({PlayerCommand::Kind::Set, action.control, action.value});
-        ++changedInCycle_;
-        break;
-    case HandsFreeAction::Kind::Recall: recall(action.program); break;
-    case HandsFreeAction::Kind::Learnt: {
-        PlayerReport r;
-        r.kind = PlayerReport::Kind::Learnt;
-        r.status = action.status;
-        r.data1 = action.data1;
-        link_.Report(r);
-        break;
-    }
-    case HandsFreeAction::Kind::Pass:
-    case HandsFreeAction::Kind::Taken: break;
-    }
-}
-
-// Every control the preset sets, in the table's order. With the beat kept
-// the pattern takes them at its next step, as it takes any setting; else
-// it is laid out anew at once, and what sounds rings on to its end.
-void Player::recall(std::uint8_t program) {
-    const Preset* preset = hands_.PresetOf(program);
-    if (!preset) return;
-    for (const ControlSpec& spec : Controls())
-        if (preset->sets.test(static_cast<std::size_t>(spec.id)) && preset->values[spec.id] != state_.controls[spec.id])
-            apply({PlayerCommand::Kind::Set, spec.id, preset->values[spec.id]});
-    ++changedInCycle_;
-    PlayerReport r;
-    r.kind = PlayerReport::Kind::Recalled;
-    r.data1 = program;
-    link_.Report(r);
-    if (!state_.looping || state_.on(Control::KeepBeat)) return;
-    BusyGuard busy(input_.lBusy);
-    if (!busy.owns()) return;  // the next poll takes them
-    ringing_.Take(*Arp);
-    PollControls();
-    ringing_.Shorten(Arp->Duration());
 }
 
 }  // namespace vlx
