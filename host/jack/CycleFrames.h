@@ -15,10 +15,13 @@ namespace vlx::host {
 // cycle's first frame again, and after the server stood still it may report
 // the next cycle's frame for one callback and that frame again for the one
 // after. So a callback whose reported frame lags is placed right after the
-// one before, and one whose frame runs ahead is too: only when the next
-// callback still runs ahead were cycles lost, and the count follows the
-// server's frames from then on. Either way the count falls back onto the
-// server's frames as soon as they agree again.
+// one before, and one whose frame runs a cycle ahead is too: only when the
+// next callback still runs ahead were cycles lost, and the count follows the
+// server's frames from then on. A callback two or more cycles ahead comes
+// after cycles truly lost (a client before it in the graph stalled): the
+// count follows at once, so that a step due meanwhile passes in silence
+// rather than sound for the part of its length left. Either way the count
+// falls back onto the server's frames as soon as they agree again.
 class FramePosition {
 public:
     std::uint64_t begin(std::uint32_t reported, std::uint32_t nframes) noexcept {
@@ -28,7 +31,7 @@ public:
             // Frame times wrap after 2^32 frames.
             reportedPos_ += static_cast<std::int32_t>(reported - lastReported_);
             const std::int64_t expected = position_ + frames_;
-            if (reportedPos_ > expected && ahead_) {
+            if (reportedPos_ > expected && (ahead_ || reportedPos_ - expected >= 2 * frames_)) {
                 missed_ += static_cast<std::uint64_t>((reportedPos_ - expected) / frames_);
                 position_ = reportedPos_;
             } else {

@@ -27,8 +27,8 @@ TEST(FramePosition, EveryCallbackIsANewCycleThatNeverGoesBackAndLostCyclesAreCou
         {2536, 256, 1536, 0, 3},  // level again
         {3048, 256, 1792, 0, 3},  // a cycle ahead: placed after the one before, for now
         {3304, 256, 2304, 1, 3},  // still ahead: one cycle was lost
-        {4116, 256, 2560, 1, 3},  // two and a bit ahead
-        {4372, 256, 3372, 3, 3},  // and still: lost
+        {4116, 256, 3116, 3, 3},  // two and a bit ahead: lost at once
+        {4372, 256, 3372, 3, 3},  // level again
         {4312, 256, 3628, 3, 4},  // a step backwards is no gap
     };
     FramePosition p;
