@@ -34,53 +34,53 @@ const std::vector<OptionRow>& optionTable() {
     return rows;
 }
 
-QString choicesOf(const ControlSpec& spec) {
+QString choicesOf(const ControlInfo& info) {
     QStringList labels;
-    for (const ControlChoice& choice : spec.choices) labels << QString::fromLatin1(choice.label);
+    for (const ControlChoice& choice : info.choices) labels << QString::fromLatin1(choice.label);
     return labels.join(QStringLiteral(", "));
 }
 
 // A control's option: a switch, or a value with its range or choices.
-OptionRow rowOf(const ControlSpec& spec) {
-    const QString label = QString::fromStdString(PlainLabel(spec));
-    QString help = QString::fromLatin1(spec.help);
+OptionRow rowOf(const ControlInfo& info) {
+    const QString label = QString::fromStdString(PlainLabel(info));
+    QString help = QString::fromLatin1(info.help);
     if (help.endsWith(u'.')) help.chop(1);
     help[0] = help[0].toLower();
     QString valueName;
-    switch (spec.kind) {
+    switch (info.kind) {
     case ControlKind::Switch:
-        help += spec.place == ControlPlace::Menu ? QStringLiteral(" (the menu's \"%1\")").arg(label)
+        help += info.place == ControlPlace::Menu ? QStringLiteral(" (the menu's \"%1\")").arg(label)
                                                   : QStringLiteral(" (\"%1\" down)").arg(label);
         break;
     case ControlKind::List:
         valueName = QStringLiteral("NAME");
         help += QStringLiteral("; NAME is one of %1 (default %2)")
-                    .arg(choicesOf(spec), QString::fromStdString(ToText(spec.id, spec.byDefault)));
+                    .arg(choicesOf(info), QString::fromStdString(ToText(info.id, info.byDefault)));
         break;
     case ControlKind::Steps:
         valueName = QStringLiteral("STEPS");
         help += QStringLiteral("; STEPS is up to %1 marks, x play, . rest, - tie (default %2)")
-                    .arg(spec.steps)
-                    .arg(QString::fromStdString(ToText(spec.id, spec.byDefault)));
+                    .arg(info.steps)
+                    .arg(QString::fromStdString(ToText(info.id, info.byDefault)));
         break;
     case ControlKind::Value:
-        valueName = !spec.unit                        ? QStringLiteral("N")
-                    : std::string_view(spec.unit) == "pc" ? QStringLiteral("PERCENT")
-                                                          : QString::fromLatin1(spec.unit).toUpper();
+        valueName = !info.unit                        ? QStringLiteral("N")
+                    : std::string_view(info.unit) == "pc" ? QStringLiteral("PERCENT")
+                                                          : QString::fromLatin1(info.unit).toUpper();
         help += QStringLiteral("; %1 from %2 to %3 (default %4)")
-                    .arg(valueName, QString::fromStdString(ToText(spec.id, spec.minimum)),
-                         QString::fromStdString(ToText(spec.id, spec.maximum)),
-                         QString::fromStdString(ToText(spec.id, spec.byDefault)));
+                    .arg(valueName, QString::fromStdString(ToText(info.id, info.minimum)),
+                         QString::fromStdString(ToText(info.id, info.maximum)),
+                         QString::fromStdString(ToText(info.id, info.byDefault)));
         break;
     }
-    return {{QString::fromLatin1(spec.option)}, valueName, help};
+    return {{QString::fromLatin1(info.option)}, valueName, help};
 }
 
 // Every option as --help lists them: the table's controls after the others.
 std::vector<OptionRow> allOptions() {
     std::vector<OptionRow> rows = optionTable();
-    for (const ControlSpec& spec : Controls())
-        if (spec.option) rows.push_back(rowOf(spec));
+    for (const ControlInfo& info : Controls())
+        if (info.option) rows.push_back(rowOf(info));
     return rows;
 }
 
@@ -236,20 +236,20 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     CommandLine command;
     command.options.connectIn = parser.values(QStringLiteral("connect-in"));
     command.options.connectOut = parser.values(QStringLiteral("connect-out"));
-    for (const ControlSpec& spec : Controls()) {
-        const QString option = QString::fromLatin1(spec.option ? spec.option : "");
+    for (const ControlInfo& info : Controls()) {
+        const QString option = QString::fromLatin1(info.option ? info.option : "");
         if (option.isEmpty() || !parser.isSet(option)) continue;
-        if (spec.kind == ControlKind::Switch) {
-            command.options.set(spec.id, 1);
+        if (info.kind == ControlKind::Switch) {
+            command.options.set(info.id, 1);
             continue;
         }
         const QString text = parser.value(option);
-        const auto value = FromText(spec.id, text.toStdString(), true);
+        const auto value = FromText(info.id, text.toStdString(), true);
         if (!value)
-            return mistake(spec.kind == ControlKind::List
-                               ? QStringLiteral("--%1: '%2' is not one of %3.").arg(option, text, choicesOf(spec))
-                               : QStringLiteral("--%1: %2.").arg(option, QString::fromStdString(RangeMessage(spec.id))));
-        command.options.set(spec.id, *value);
+            return mistake(info.kind == ControlKind::List
+                               ? QStringLiteral("--%1: '%2' is not one of %3.").arg(option, text, choicesOf(info))
+                               : QStringLiteral("--%1: %2.").arg(option, QString::fromStdString(RangeMessage(info.id))));
+        command.options.set(info.id, *value);
     }
     command.qtPlatform = parser.value(QStringLiteral("platform"));
     command.qtDisplay = parser.value(QStringLiteral("display"));

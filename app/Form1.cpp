@@ -47,7 +47,7 @@ constexpr int kPortsSettleMs = 200;
 constexpr int kSettleMs = 250;
 const char* const kTitle = "Veloxa Arpeggiator";
 
-QString caption(Control c) { return Form1::tr(SpecOf(c).label); }
+QString caption(Control c) { return Form1::tr(InfoOf(c).label); }
 
 QString tempoText(std::int32_t tenths) { return QString::fromStdString(ToText(Control::Tempo, tenths)); }
 
@@ -77,8 +77,8 @@ void Form1::Tap(std::int64_t now) {
     if (taps_.size() > kTaps) taps_.erase(taps_.begin());
     if (taps_.size() < kTaps || now == taps_.front()) return;
     const double bpm = 60000.0 * (kTaps - 1) / static_cast<double>(now - taps_.front());
-    const double clamped = std::clamp(bpm, ToNumber(Control::Tempo, SpecOf(Control::Tempo).minimum),
-                                      ToNumber(Control::Tempo, SpecOf(Control::Tempo).maximum));
+    const double clamped = std::clamp(bpm, ToNumber(Control::Tempo, InfoOf(Control::Tempo).minimum),
+                                      ToNumber(Control::Tempo, InfoOf(Control::Tempo).maximum));
     if (const auto tempo = tempoOf(QString::number(clamped, 'f', 2))) {
         touched_[static_cast<std::size_t>(Control::Tempo)] = true;
         VScrollTempo->setValue(*tempo);
@@ -209,8 +209,8 @@ void Form1::createControls() {
 
     // The upper arrow raises the tempo; one click on an arrow or the track is
     // 1 bpm (the value is in tenths).
-    VScrollTempo->setRange(SpecOf(Control::Tempo).minimum, SpecOf(Control::Tempo).maximum);
-    VScrollTempo->setValue(SpecOf(Control::Tempo).minimum);
+    VScrollTempo->setRange(InfoOf(Control::Tempo).minimum, InfoOf(Control::Tempo).maximum);
+    VScrollTempo->setValue(InfoOf(Control::Tempo).minimum);
     VScrollTempo->setSingleStep(10);
     VScrollTempo->setPageStep(10);
     VScrollTempo->setFocusPolicy(Qt::StrongFocus);

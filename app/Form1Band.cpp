@@ -29,13 +29,13 @@ void Form1::createMenu() {
     Menu = new QMenu(this);
     Menu->setObjectName(QStringLiteral("Menu"));
     // The switches the table places in the menu, in its order.
-    for (const ControlSpec& spec : Controls()) {
-        if (spec.place != ControlPlace::Menu) continue;
-        QAction* entry = Menu->addAction(tr(spec.label));
-        entry->setObjectName(QString::fromLatin1(spec.settingsName));
+    for (const ControlInfo& info : Controls()) {
+        if (info.place != ControlPlace::Menu) continue;
+        QAction* entry = Menu->addAction(tr(info.label));
+        entry->setObjectName(QString::fromLatin1(info.settingsName));
         entry->setCheckable(true);
-        entry->setToolTip(tr(spec.help));
-        widgets_[static_cast<std::size_t>(spec.id)] = entry;
+        entry->setToolTip(tr(info.help));
+        widgets_[static_cast<std::size_t>(info.id)] = entry;
     }
     Menu->setToolTipsVisible(true);
     FollowClock = qobject_cast<QAction*>(widget(Control::FollowClock));
@@ -83,7 +83,7 @@ void Form1::createMenu() {
     Tempo->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(Tempo, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
         learnFor_ = Control::Tempo;
-        LearnMidi->setText(tr("Learn MIDI for %1...").arg(QString::fromStdString(PlainLabel(SpecOf(Control::Tempo)))));
+        LearnMidi->setText(tr("Learn MIDI for %1...").arg(QString::fromStdString(PlainLabel(InfoOf(Control::Tempo)))));
         LearnMidi->setVisible(true);
         QMenu* edit = Tempo->createStandardContextMenu();
         edit->setObjectName(QStringLiteral("TempoMenu"));
@@ -100,7 +100,7 @@ void Form1::contextMenuEvent(QContextMenuEvent* event) {
     QWidget* at = event->reason() == QContextMenuEvent::Keyboard ? focusWidget() : childAt(event->pos());
     learnFor_ = controlAt(at);
     if (learnFor_)
-        LearnMidi->setText(tr("Learn MIDI for %1...").arg(QString::fromStdString(PlainLabel(SpecOf(*learnFor_)))));
+        LearnMidi->setText(tr("Learn MIDI for %1...").arg(QString::fromStdString(PlainLabel(InfoOf(*learnFor_)))));
     LearnMidi->setVisible(learnFor_.has_value());
     Menu->popup(event->globalPos());
     event->accept();
@@ -110,11 +110,11 @@ std::optional<Control> Form1::controlAt(QWidget* at) const {
     for (; at && at != this; at = at->parentWidget()) {
         if (at == Tempo) return Control::Tempo;
         if (auto* label = qobject_cast<QLabel*>(at); label && label->buddy()) return controlAt(label->buddy());
-        for (const ControlSpec& spec : Controls()) {
-            if (widget(spec.id) == at) return spec.id;
+        for (const ControlInfo& info : Controls()) {
+            if (widget(info.id) == at) return info.id;
             // The menu's switches, shown on the second page too.
-            if (spec.place == ControlPlace::Menu && at->objectName() == QStringLiteral("Panel%1").arg(QString::fromLatin1(spec.settingsName)))
-                return spec.id;
+            if (info.place == ControlPlace::Menu && at->objectName() == QStringLiteral("Panel%1").arg(QString::fromLatin1(info.settingsName)))
+                return info.id;
         }
     }
     return std::nullopt;

@@ -42,12 +42,12 @@ void Form1::createPanel() {
     QVBoxLayout* column[2] = {new QVBoxLayout, new QVBoxLayout};
     for (QVBoxLayout* c : column) columns->addLayout(c);
     std::vector<std::pair<std::string, QFormLayout*>> groups;
-    for (const ControlSpec& spec : Controls()) {
+    for (const ControlInfo& info : Controls()) {
         // The menu's switches are shown here too, as check boxes that follow
         // their entries both ways, so that they can be seen.
-        const bool menuEntry = spec.place == ControlPlace::Menu;
-        if (spec.place != ControlPlace::Panel && !menuEntry) continue;
-        const std::string group = menuEntry ? "Band" : spec.group ? spec.group : "";
+        const bool menuEntry = info.place == ControlPlace::Menu;
+        if (info.place != ControlPlace::Panel && !menuEntry) continue;
+        const std::string group = menuEntry ? "Band" : info.group ? info.group : "";
         auto found = std::find_if(groups.begin(), groups.end(), [&](const auto& g) { return g.first == group; });
         if (found == groups.end()) {
             auto* box = new QGroupBox(tr(group.c_str()), Panel);
@@ -58,10 +58,10 @@ void Form1::createPanel() {
         }
         QFormLayout* form = found->second;
         if (menuEntry) {
-            auto* box = new QCheckBox(tr(spec.label), Panel);
-            box->setObjectName(QStringLiteral("Panel%1").arg(QString::fromLatin1(spec.settingsName)));
-            box->setToolTip(tr(spec.help));
-            auto* entry = qobject_cast<QAction*>(widget(spec.id));
+            auto* box = new QCheckBox(tr(info.label), Panel);
+            box->setObjectName(QStringLiteral("Panel%1").arg(QString::fromLatin1(info.settingsName)));
+            box->setToolTip(tr(info.help));
+            auto* entry = qobject_cast<QAction*>(widget(info.id));
             connect(box, &QCheckBox::toggled, entry, &QAction::setChecked);
             connect(entry, &QAction::toggled, box, [box](bool on) {
                 const QSignalBlocker quiet(box);
@@ -71,33 +71,33 @@ void Form1::createPanel() {
             continue;
         }
         QWidget* w = nullptr;
-        switch (spec.kind) {
-        case ControlKind::Switch: w = new QCheckBox(tr(spec.label), Panel); break;
+        switch (info.kind) {
+        case ControlKind::Switch: w = new QCheckBox(tr(info.label), Panel); break;
         case ControlKind::List: w = new QComboBox(Panel); break;
-        case ControlKind::Steps: w = new StepsEditor(spec.steps, Panel); break;
+        case ControlKind::Steps: w = new StepsEditor(info.steps, Panel); break;
         case ControlKind::Value:
-            if (spec.decimals > 0) {
+            if (info.decimals > 0) {
                 auto* box = new QDoubleSpinBox(Panel);
-                box->setDecimals(spec.decimals);
-                box->setRange(ToNumber(spec.id, spec.minimum), ToNumber(spec.id, spec.maximum));
+                box->setDecimals(info.decimals);
+                box->setRange(ToNumber(info.id, info.minimum), ToNumber(info.id, info.maximum));
                 w = box;
             } else {
                 auto* box = new QSpinBox(Panel);
-                box->setRange(spec.minimum, spec.maximum);
-                const bool percent = spec.unit && std::string_view(spec.unit) == "pc";
-                if (spec.unit) box->setSuffix(percent ? QStringLiteral(" %") : QStringLiteral(" %1").arg(QString::fromLatin1(spec.unit)));
-                if (spec.offText) box->setSpecialValueText(tr(spec.offText));
+                box->setRange(info.minimum, info.maximum);
+                const bool percent = info.unit && std::string_view(info.unit) == "pc";
+                if (info.unit) box->setSuffix(percent ? QStringLiteral(" %") : QStringLiteral(" %1").arg(QString::fromLatin1(info.unit)));
+                if (info.offText) box->setSpecialValueText(tr(info.offText));
                 w = box;
             }
             break;
         }
-        w->setObjectName(QString::fromLatin1(spec.settingsName ? spec.settingsName : spec.option));
-        w->setToolTip(tr(spec.help));
-        widgets_[static_cast<std::size_t>(spec.id)] = w;
-        if (spec.kind == ControlKind::Switch) {
+        w->setObjectName(QString::fromLatin1(info.settingsName ? info.settingsName : info.option));
+        w->setToolTip(tr(info.help));
+        widgets_[static_cast<std::size_t>(info.id)] = w;
+        if (info.kind == ControlKind::Switch) {
             form->addRow(w);
         } else {
-            auto* label = new QLabel(tr(spec.label), Panel);
+            auto* label = new QLabel(tr(info.label), Panel);
             label->setBuddy(w);
             form->addRow(label, w);
         }
@@ -145,13 +145,13 @@ void Form1::registerControls() {
         {Control::CloseOnExit, CloseOnExit}, {Control::Retrigger, Retrigger}, {Control::Latch, Latch},
         {Control::Arpeggiate, Enable}};
     for (const auto& [c, w] : own) widgets_[static_cast<std::size_t>(c)] = w;
-    for (const ControlSpec& spec : Controls()) {
-        QObject* w = widget(spec.id);
+    for (const ControlInfo& info : Controls()) {
+        QObject* w = widget(info.id);
         if (!w) continue;  // not the window's
-        const Control c = spec.id;
+        const Control c = info.id;
         const auto changed = [this, c] { handleCall([this, c] { controlChanged(c); }); };
         if (auto* list = qobject_cast<QComboBox*>(w)) {
-            for (const ControlChoice& choice : spec.choices) list->addItem(QString::fromLatin1(choice.label), choice.code);
+            for (const ControlChoice& choice : info.choices) list->addItem(QString::fromLatin1(choice.label), choice.code);
             connect(list, &QComboBox::currentIndexChanged, this, changed);
         } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
             button->setCheckable(true);
@@ -159,7 +159,7 @@ void Form1::registerControls() {
         } else if (auto* action = qobject_cast<QAction*>(w)) {
             connect(action, &QAction::toggled, this, changed);
         } else if (auto* slider = qobject_cast<QAbstractSlider*>(w)) {
-            slider->setRange(spec.minimum, spec.maximum);
+            slider->setRange(info.minimum, info.maximum);
             connect(slider, &QAbstractSlider::valueChanged, this, changed);
         } else if (auto* spin = qobject_cast<QSpinBox*>(w)) {
             connect(spin, &QSpinBox::valueChanged, this, changed);
@@ -168,21 +168,21 @@ void Form1::registerControls() {
         } else if (auto* steps = dynamic_cast<StepsEditor*>(w)) {
             steps->onChanged(changed);
         }
-        if (auto* control = qobject_cast<QWidget*>(w); control && spec.kind == ControlKind::Switch)
-            control->setToolTip(tr(spec.help));
+        if (auto* control = qobject_cast<QWidget*>(w); control && info.kind == ControlKind::Switch)
+            control->setToolTip(tr(info.help));
     }
 }
 
 std::int32_t Form1::valueOf(Control c) const {
     QObject* w = widget(c);
-    if (!w) return SpecOf(c).byDefault;
-    switch (SpecOf(c).kind) {
+    if (!w) return InfoOf(c).byDefault;
+    switch (InfoOf(c).kind) {
     case ControlKind::Switch: return w->property("checked").toBool() ? 1 : 0;
     case ControlKind::List: return qobject_cast<QComboBox*>(w)->currentData().toInt();
     case ControlKind::Value:
         if (auto* spin = qobject_cast<QSpinBox*>(w)) return spin->value();
         if (auto* number = qobject_cast<QDoubleSpinBox*>(w))
-            return static_cast<std::int32_t>(std::lround(number->value() * std::pow(10.0, SpecOf(c).decimals)));
+            return static_cast<std::int32_t>(std::lround(number->value() * std::pow(10.0, InfoOf(c).decimals)));
         return qobject_cast<QAbstractSlider*>(w)->value();
     case ControlKind::Steps: return dynamic_cast<StepsEditor*>(w)->value();
     }
@@ -192,7 +192,7 @@ std::int32_t Form1::valueOf(Control c) const {
 void Form1::setValue(Control c, std::int32_t value) {
     QObject* w = widget(c);
     if (!w) return;
-    switch (SpecOf(c).kind) {
+    switch (InfoOf(c).kind) {
     case ControlKind::Switch: w->setProperty("checked", value != 0); break;
     case ControlKind::List: {
         auto* list = qobject_cast<QComboBox*>(w);
@@ -215,7 +215,7 @@ void Form1::setValue(Control c, std::int32_t value) {
 
 ControlValues Form1::values() const {
     ControlValues v;
-    for (const ControlSpec& spec : Controls()) v[spec.id] = valueOf(spec.id);
+    for (const ControlInfo& info : Controls()) v[info.id] = valueOf(info.id);
     return v;
 }
 
@@ -242,20 +242,20 @@ void Form1::controlChanged(Control c) {
 void Form1::restoreControls() {
     restoring_ = true;
     QStringList refused;
-    for (const ControlSpec& spec : Controls()) {
-        if (!spec.settingsName) continue;
-        const auto i = static_cast<std::size_t>(spec.id);
+    for (const ControlInfo& info : Controls()) {
+        if (!info.settingsName) continue;
+        const auto i = static_cast<std::size_t>(info.id);
         Util::Value value;
-        const std::int32_t read = Util::GetKeyValue(kKeyPath, spec.settingsName, value);
+        const std::int32_t read = Util::GetKeyValue(kKeyPath, info.settingsName, value);
         fileHad_[i] = read == Util::Success || read == Util::OtherType;
         std::optional<std::int32_t> usable;
-        if (read == Util::Success) usable = FromText(spec.id, Util::ToText(value));
+        if (read == Util::Success) usable = FromText(info.id, Util::ToText(value));
         if (fileHad_[i] && !usable)
-            refused << QStringLiteral("%1 (%2)").arg(QString::fromLatin1(spec.settingsName),
+            refused << QStringLiteral("%1 (%2)").arg(QString::fromLatin1(info.settingsName),
                                                      read == Util::Success ? QString::fromStdString(Util::ToText(value))
                                                                            : Util::Describe(read));
-        stored_[spec.id] = usable.value_or(spec.byDefault);
-        setValue(spec.id, stored_[spec.id]);
+        stored_[info.id] = usable.value_or(info.byDefault);
+        setValue(info.id, stored_[info.id]);
     }
     wholeTempoUnlessExact();
     restoring_ = false;
@@ -286,8 +286,8 @@ void Form1::wholeTempoUnlessExact() {
 // changes the control in the window.
 void Form1::applyCommandLine() {
     restoring_ = true;
-    for (const ControlSpec& spec : Controls())
-        if (const auto value = options_.of(spec.id)) setValue(spec.id, *value);
+    for (const ControlInfo& info : Controls())
+        if (const auto value = options_.of(info.id)) setValue(info.id, *value);
     wholeTempoUnlessExact();
     restoring_ = false;
 }
@@ -297,14 +297,14 @@ void Form1::applyCommandLine() {
 // file lacked is written only when it differs from its default, or always
 // is (an older file stays as it was).
 void Form1::saveControls(const std::function<void(const char*, const Util::Value&, std::int32_t)>& save) {
-    for (const ControlSpec& spec : Controls()) {
-        if (!spec.settingsName) continue;
-        const auto i = static_cast<std::size_t>(spec.id);
-        const bool shown = touched_[i] || !options_.of(spec.id);
-        const std::int32_t value = shown ? valueOf(spec.id) : stored_[spec.id];
-        if (!fileHad_[i] && !spec.alwaysSaved && value == spec.byDefault) continue;
-        const auto stored = Util::StoredForm(spec, spec.id == Control::Tempo && shown ? tempoToSave() : value);
-        save(spec.settingsName, stored.value, stored.type);
+    for (const ControlInfo& info : Controls()) {
+        if (!info.settingsName) continue;
+        const auto i = static_cast<std::size_t>(info.id);
+        const bool shown = touched_[i] || !options_.of(info.id);
+        const std::int32_t value = shown ? valueOf(info.id) : stored_[info.id];
+        if (!fileHad_[i] && !info.alwaysSaved && value == info.byDefault) continue;
+        const auto stored = Util::StoredForm(info, info.id == Control::Tempo && shown ? tempoToSave() : value);
+        save(info.settingsName, stored.value, stored.type);
     }
 }
 
@@ -323,18 +323,18 @@ void Form1::showChangedInCycle() {
         bool& flag;
         ~Showing() { flag = false; }
     } showing{fromPlayer_ = true};
-    for (const ControlSpec& spec : Controls()) {
-        const std::int32_t value = view.controls[spec.id];
-        if (!widget(spec.id) || valueOf(spec.id) == value) continue;
-        if (spec.id == Control::Tempo && clockShown()) {
+    for (const ControlInfo& info : Controls()) {
+        const std::int32_t value = view.controls[info.id];
+        if (!widget(info.id) || valueOf(info.id) == value) continue;
+        if (info.id == Control::Tempo && clockShown()) {
             // The box shows the clock's tempo: the typed one waits behind it.
-            typedTempo_ = QString::fromStdString(ToText(spec.id, value));
+            typedTempo_ = QString::fromStdString(ToText(info.id, value));
             const QSignalBlocker quiet(VScrollTempo);
             VScrollTempo->setValue(value);
-            touched_[static_cast<std::size_t>(spec.id)] = true;
+            touched_[static_cast<std::size_t>(info.id)] = true;
             continue;
         }
-        setValue(spec.id, value);
+        setValue(info.id, value);
     }
 }
 

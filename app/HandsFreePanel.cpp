@@ -63,20 +63,20 @@ bool sameSource(const Binding& a, const Binding& b) {
 }
 
 QString controlName(Control c, int place) {
-    const ControlSpec& spec = SpecOf(c);
-    QString name = tr(PlainLabel(spec).c_str());
-    if (spec.kind == ControlKind::Steps) name += QStringLiteral(" %1").arg(place + 1);
+    const ControlInfo& info = InfoOf(c);
+    QString name = tr(PlainLabel(info).c_str());
+    if (info.kind == ControlKind::Steps) name += QStringLiteral(" %1").arg(place + 1);
     return name;
 }
 
 }  // namespace
 
 QString Describe(const Binding& b) {
-    const ControlSpec& spec = SpecOf(b.control);
+    const ControlInfo& info = InfoOf(b.control);
     const bool controller = b.source == Binding::Source::Controller;
     const QString source = controller ? QStringLiteral("CC %1").arg(b.number) : tr("Note %1").arg(NoteName(b.number));
     QString how;
-    if (spec.kind == ControlKind::Switch)
+    if (info.kind == ControlKind::Switch)
         how = b.mode == Binding::Mode::Toggle ? tr("toggles") : tr("while held");
     else
         how = controller ? tr("sweeps") : tr("steps on");
@@ -126,10 +126,10 @@ void HandsFreePanel::build(QWidget* panel) {
     auto* learnForm = new QFormLayout(learnBox);
     LearnControl = new QComboBox(learnBox);
     LearnControl->setObjectName(QStringLiteral("LearnControl"));
-    for (const ControlSpec& spec : Controls()) {
-        if (!form_.widget(spec.id)) continue;  // not the window's
-        for (int place = 0; place < std::max(1, spec.kind == ControlKind::Steps ? spec.steps : 1); ++place)
-            LearnControl->addItem(controlName(spec.id, place), static_cast<int>(spec.id) * 256 + place);
+    for (const ControlInfo& info : Controls()) {
+        if (!form_.widget(info.id)) continue;  // not the window's
+        for (int place = 0; place < std::max(1, info.kind == ControlKind::Steps ? info.steps : 1); ++place)
+            LearnControl->addItem(controlName(info.id, place), static_cast<int>(info.id) * 256 + place);
     }
     LearnMode = new QComboBox(learnBox);
     LearnMode->setObjectName(QStringLiteral("LearnMode"));
@@ -283,10 +283,10 @@ void HandsFreePanel::savePreset() {
         }
     }
     const ControlValues shown = form_.values();
-    for (const ControlSpec& spec : Controls()) {
-        if (!spec.settingsName) continue;
-        s.preset.sets.set(static_cast<std::size_t>(spec.id));
-        s.preset.values[spec.id] = shown[spec.id];
+    for (const ControlInfo& info : Controls()) {
+        if (!info.settingsName) continue;
+        s.preset.sets.set(static_cast<std::size_t>(info.id));
+        s.preset.values[info.id] = shown[info.id];
     }
     if (const auto unsaved = presets::Save(s); !unsaved.empty())
         return tell_(tr("The preset %1 was not saved: %2").arg(name, unsaved.front().reason));

@@ -47,8 +47,8 @@ QString clockText(const PlayerView& v) {
 // The switches of the table the view shows, those that are on.
 QString switchesText(const PlayerView& v) {
     QStringList on;
-    for (const ControlSpec& spec : Controls())
-        if (spec.shownLive && v.controls.on(spec.id)) on << LiveView::tr(PlainLabel(spec).c_str());
+    for (const ControlInfo& info : Controls())
+        if (info.shownLive && v.controls.on(info.id)) on << LiveView::tr(PlainLabel(info).c_str());
     return on.isEmpty() ? kNone : on.join(QStringLiteral(", "));
 }
 

@@ -68,11 +68,11 @@ std::vector<Stored> Load(QStringList& refused) {
         }
         taken.insert(program);
         s.program = static_cast<std::uint8_t>(program - 1);
-        for (const ControlSpec& spec : Controls()) {
-            if (!spec.settingsName || Util::GetKeyValue(keyOf(name), spec.settingsName, value) != Util::Success) continue;
-            if (const auto v = FromText(spec.id, Util::ToText(value))) {
-                s.preset.values[spec.id] = *v;
-                s.preset.sets.set(static_cast<std::size_t>(spec.id));
+        for (const ControlInfo& info : Controls()) {
+            if (!info.settingsName || Util::GetKeyValue(keyOf(name), info.settingsName, value) != Util::Success) continue;
+            if (const auto v = FromText(info.id, Util::ToText(value))) {
+                s.preset.values[info.id] = *v;
+                s.preset.sets.set(static_cast<std::size_t>(info.id));
             }
         }
         presets.push_back(std::move(s));
@@ -90,10 +90,10 @@ std::vector<Util::Unsaved> Save(const Stored& s) {
             unsaved.push_back({name, error, Util::ValueLine(name, value, type), Util::Describe(error)});
     };
     save(kProgramName, std::int32_t{s.program + 1}, Util::TypeDword);
-    for (const ControlSpec& spec : Controls()) {
-        if (!spec.settingsName || !s.preset.sets.test(static_cast<std::size_t>(spec.id))) continue;
-        const auto stored = Util::StoredForm(spec, s.preset.values[spec.id]);
-        save(spec.settingsName, stored.value, stored.type);
+    for (const ControlInfo& info : Controls()) {
+        if (!info.settingsName || !s.preset.sets.test(static_cast<std::size_t>(info.id))) continue;
+        const auto stored = Util::StoredForm(info, s.preset.values[info.id]);
+        save(info.settingsName, stored.value, stored.type);
     }
     if (!unsaved.empty()) return unsaved;
     return key.Commit();

@@ -835,11 +835,11 @@ bool HeldKey::Refresh() {
 
 std::vector<Unsaved> HeldKey::Commit(const std::function<void()>& underLock) { return commit(*key_.doc, underLock); }
 
-StoredControl StoredForm(const vlx::ControlSpec& spec, std::int32_t value) {
-    if (spec.id == vlx::Control::Tempo && value % 10 != 0) return {vlx::ToText(spec.id, value), TypeText};
-    if (spec.id == vlx::Control::Tempo) return {value / 10, TypeDword};
-    if (spec.kind == vlx::ControlKind::List || spec.kind == vlx::ControlKind::Steps)
-        return {vlx::ToText(spec.id, value), TypeText};
+StoredControl StoredForm(const vlx::ControlInfo& info, std::int32_t value) {
+    if (info.id == vlx::Control::Tempo && value % 10 != 0) return {vlx::ToText(info.id, value), TypeText};
+    if (info.id == vlx::Control::Tempo) return {value / 10, TypeDword};
+    if (info.kind == vlx::ControlKind::List || info.kind == vlx::ControlKind::Steps)
+        return {vlx::ToText(info.id, value), TypeText};
     return {value, TypeDword};
 }
 

@@ -157,6 +157,6 @@ struct StoredControl {
     Value value;
     std::int32_t type;
 };
-StoredControl StoredForm(const vlx::ControlSpec& spec, std::int32_t value);
+StoredControl StoredForm(const vlx::ControlInfo& info, std::int32_t value);
 
 }  // namespace vlx::Util

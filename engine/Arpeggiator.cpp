@@ -147,7 +147,7 @@ std::pair<std::int64_t, std::int64_t> feelFactor(std::int16_t feel) {
     if (feel == 3) return {3, 2};
     return {1, 1};
 }
-// a / b rounded half to even, as the spec rounds a step, for b > 0.
+// a / b rounded half to even, as a plain step is rounded, for b > 0.
 std::int64_t evenDiv(std::int64_t a, std::int64_t b) {
     const std::int64_t q = floorDiv(a, b), twice = 2 * (a - q * b);
     return twice > b || (twice == b && (q & 1)) ? q + 1 : q;
@@ -171,7 +171,7 @@ Arpeggiator::Moment moved(const Arpeggiator::Moment& m, const Arpeggiator::Momen
 }
 }  // namespace
 
-// The spec's whole milliseconds unless the timing asks for more: a step of
+// Whole milliseconds, as ever, unless the timing asks for more: a step of
 // the resolution's triplet or dotted length, or laid at tenths of a bpm
 // (then only rounded here, for lengths and limits; the grid keeps it exact).
 std::int16_t Arpeggiator::TypedPeriod() const {
@@ -202,7 +202,7 @@ void Arpeggiator::recalcTiming() {
 
 // ---- the grid of steps ----
 
-// Pairs of steps: whole ms from period (as the spec lays them, or after an
+// Pairs of steps: whole ms from period (as plain steps are laid, or after an
 // outside clock set it), or exact from the tenths of a bpm; the second step
 // of a pair at the swing's share of it.
 Arpeggiator::Grid Arpeggiator::gridFrom(const GridPoint& from, bool wholeMs) const {
@@ -369,8 +369,8 @@ void Arpeggiator::schedule(const std::vector<Step>& steps, std::int32_t lNow) {
 }
 
 // Slot by slot from `from`, on a grid from there, the rhythm's places and
-// the accents where that slot's number puts them: whole-ms steps as the
-// spec lays them, one after the other; on a grid of pairs or of exact steps
+// the accents where that slot's number puts them: whole-ms steps as
+// plain steps are laid, one after the other; on a grid of pairs or of exact steps
 // each at its own point. With every place playing and no note repeated, a
 // step is a slot, as ever. With firstAt, the first slot's step (when it
 // plays) sounds there instead, off the grid, ending before the next.

@@ -255,12 +255,12 @@ private:
     // transport stands.
     bool apply(const ControlValues& now) {
         bool resume = false;
-        for (const ControlSpec& spec : Controls()) {
-            if (now[spec.id] == applied_[spec.id]) continue;
-            player_->Set(spec.id, now[spec.id]);
-            if (spec.id == Control::Arpeggiate) resume = resume || (now.on(Control::Arpeggiate) && now.on(Control::FollowClock));
-            if (spec.id == Control::FollowClock) resume = resume || now.on(Control::FollowClock);
-            if (spec.id == Control::PlayStopped) transport_.PlayWhileStopped(now.on(Control::PlayStopped), frame_);
+        for (const ControlInfo& info : Controls()) {
+            if (now[info.id] == applied_[info.id]) continue;
+            player_->Set(info.id, now[info.id]);
+            if (info.id == Control::Arpeggiate) resume = resume || (now.on(Control::Arpeggiate) && now.on(Control::FollowClock));
+            if (info.id == Control::FollowClock) resume = resume || now.on(Control::FollowClock);
+            if (info.id == Control::PlayStopped) transport_.PlayWhileStopped(now.on(Control::PlayStopped), frame_);
         }
         applied_ = now;
         return resume;

@@ -16,19 +16,19 @@ inline constexpr Port In = 0;
 inline constexpr Port Out = 1;
 
 // The ports a control has: one, a row of steps one a place.
-constexpr Port PortsOf(const ControlSpec& spec) noexcept {
-    if (!spec.lv2Symbol) return 0;
-    return spec.kind == ControlKind::Steps ? static_cast<Port>(spec.steps) : 1;
+constexpr Port PortsOf(const ControlInfo& info) noexcept {
+    if (!info.lv2Symbol) return 0;
+    return info.kind == ControlKind::Steps ? static_cast<Port>(info.steps) : 1;
 }
 inline constexpr Port kPortCount = [] {
     Port count = 2;
-    for (const ControlSpec& spec : Controls()) count += PortsOf(spec);
+    for (const ControlInfo& info : Controls()) count += PortsOf(info);
     return count;
 }();
 static_assert([] {
     std::array<bool, kPortCount> taken{true, true};
-    for (const ControlSpec& spec : Controls()) {
-        for (Port p = spec.lv2Index; p < spec.lv2Index + PortsOf(spec); ++p) {
+    for (const ControlInfo& info : Controls()) {
+        for (Port p = info.lv2Index; p < info.lv2Index + PortsOf(info); ++p) {
             if (p >= kPortCount || taken[p]) return false;
             taken[p] = true;
         }
@@ -36,7 +36,7 @@ static_assert([] {
     return true;
 }(), "every control port has an index of its own, with none missing");
 
-constexpr Port PortOf(Control c) noexcept { return SpecOf(c).lv2Index; }
+constexpr Port PortOf(Control c) noexcept { return InfoOf(c).lv2Index; }
 // The control on a port (a row of steps on each of its ports), none for
 // the MIDI ports.
 std::optional<Control> ControlOn(Port port) noexcept;

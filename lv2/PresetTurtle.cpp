@@ -37,9 +37,9 @@ std::string portValue(const std::string& symbol, double value) {
 
 const char* PluginUri() noexcept { return VLX_LV2_URI; }
 
-std::string PortSymbol(const ControlSpec& spec, int place) {
-    if (spec.kind != ControlKind::Steps) return spec.lv2Symbol;
-    return std::string(spec.lv2Symbol) + "_" + std::to_string(place + 1);
+std::string PortSymbol(const ControlInfo& info, int place) {
+    if (info.kind != ControlKind::Steps) return info.lv2Symbol;
+    return std::string(info.lv2Symbol) + "_" + std::to_string(place + 1);
 }
 
 std::string ManifestTurtle(const std::vector<NamedPreset>& presets) {
@@ -55,13 +55,13 @@ std::string PresetTurtle(const NamedPreset& p) {
     const auto add = [&](const std::string& symbol, double value) {
         ports += (ports.empty() ? "" : " , ") + portValue(symbol, value);
     };
-    for (const ControlSpec& spec : Controls()) {
-        if (!spec.lv2Symbol || !p.preset.sets.test(static_cast<std::size_t>(spec.id))) continue;
-        const std::int32_t value = p.preset.values[spec.id];
-        if (spec.kind == ControlKind::Steps) {
-            for (int place = 0; place < spec.steps; ++place) add(PortSymbol(spec, place), static_cast<int>(StepAt(value, place)));
+    for (const ControlInfo& info : Controls()) {
+        if (!info.lv2Symbol || !p.preset.sets.test(static_cast<std::size_t>(info.id))) continue;
+        const std::int32_t value = p.preset.values[info.id];
+        if (info.kind == ControlKind::Steps) {
+            for (int place = 0; place < info.steps; ++place) add(PortSymbol(info, place), static_cast<int>(StepAt(value, place)));
         } else {
-            add(PortSymbol(spec), ToNumber(spec.id, value));
+            add(PortSymbol(info), ToNumber(info.id, value));
         }
     }
     std::string out = kPrefixes;

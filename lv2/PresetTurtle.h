@@ -15,7 +15,7 @@ namespace vlx::lv2 {
 // The plugin's URI.
 const char* PluginUri() noexcept;
 // A control port's symbol; a row of steps has one a place (from 0).
-std::string PortSymbol(const ControlSpec& spec, int place = 0);
+std::string PortSymbol(const ControlInfo& info, int place = 0);
 
 struct NamedPreset {
     std::string label;

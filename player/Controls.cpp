@@ -29,12 +29,12 @@ std::optional<double> numberIn(std::string_view text) {
     return number;
 }
 
-double scale(const ControlSpec& spec) { return std::pow(10.0, spec.decimals); }
+double scale(const ControlInfo& info) { return std::pow(10.0, info.decimals); }
 
 }  // namespace
 
 ControlValues::ControlValues() {
-    for (const ControlSpec& spec : kControlTable) v_[static_cast<std::size_t>(spec.id)] = spec.byDefault;
+    for (const ControlInfo& info : kControlTable) v_[static_cast<std::size_t>(info.id)] = info.byDefault;
 }
 
 ControlValues::ControlValues(std::initializer_list<std::pair<Control, std::int32_t>> values) : ControlValues() {
@@ -42,32 +42,32 @@ ControlValues::ControlValues(std::initializer_list<std::pair<Control, std::int32
 }
 
 std::optional<Control> ControlNamed(std::string_view settingsName) noexcept {
-    for (const ControlSpec& spec : kControlTable)
-        if (spec.settingsName && settingsName == spec.settingsName) return spec.id;
+    for (const ControlInfo& info : kControlTable)
+        if (info.settingsName && settingsName == info.settingsName) return info.id;
     return std::nullopt;
 }
 
 std::optional<Control> ControlWithOption(std::string_view option) noexcept {
-    for (const ControlSpec& spec : kControlTable)
-        if (spec.option && option == spec.option) return spec.id;
+    for (const ControlInfo& info : kControlTable)
+        if (info.option && option == info.option) return info.id;
     return std::nullopt;
 }
 
 std::optional<std::int32_t> Accept(Control c, double number) noexcept {
-    const ControlSpec& spec = SpecOf(c);
+    const ControlInfo& info = InfoOf(c);
     if (!std::isfinite(number)) return std::nullopt;
-    switch (spec.kind) {
+    switch (info.kind) {
     case ControlKind::Switch: return number > 0.5 ? 1 : 0;
     case ControlKind::List: {
         const ControlChoice* best = nullptr;
-        for (const ControlChoice& choice : spec.choices)
+        for (const ControlChoice& choice : info.choices)
             if (!best || std::fabs(number - choice.code) < std::fabs(number - best->code)) best = &choice;
         if (!best) return std::nullopt;
         return best->code;
     }
     case ControlKind::Value: {
-        const double factor = scale(spec);
-        if (number * factor < spec.minimum || number * factor > spec.maximum) return std::nullopt;
+        const double factor = scale(info);
+        if (number * factor < info.minimum || number * factor > info.maximum) return std::nullopt;
         // Half to even, as every conversion of a number to a whole one here.
         return static_cast<std::int32_t>(std::nearbyint(number * factor));
     }
@@ -77,19 +77,19 @@ std::optional<std::int32_t> Accept(Control c, double number) noexcept {
 }
 
 std::optional<std::int32_t> FromText(Control c, std::string_view text, bool anyCase) {
-    const ControlSpec& spec = SpecOf(c);
-    if (spec.kind == ControlKind::List) {
-        for (const ControlChoice& choice : spec.choices)
+    const ControlInfo& info = InfoOf(c);
+    if (info.kind == ControlKind::List) {
+        for (const ControlChoice& choice : info.choices)
             if (sameText(text, choice.label, anyCase)) return choice.code;
         if (!anyCase) return std::nullopt;
         const auto number = numberIn(text);
-        for (const ControlChoice& choice : spec.choices)
+        for (const ControlChoice& choice : info.choices)
             if (number && *number == choice.code) return choice.code;
         return std::nullopt;
     }
-    if (spec.kind == ControlKind::Steps) {
+    if (info.kind == ControlKind::Steps) {
         // Places not given play.
-        if (text.empty() || text.size() > static_cast<std::size_t>(spec.steps)) return std::nullopt;
+        if (text.empty() || text.size() > static_cast<std::size_t>(info.steps)) return std::nullopt;
         std::int32_t value = 0;
         for (std::size_t i = 0; i < text.size(); ++i) {
             const char* mark = std::strchr(kStepMarks, text[i]);
@@ -100,26 +100,26 @@ std::optional<std::int32_t> FromText(Control c, std::string_view text, bool anyC
     }
     const auto number = numberIn(text);
     if (!number) return std::nullopt;
-    if (spec.kind == ControlKind::Switch && *number != 0 && *number != 1) return std::nullopt;
+    if (info.kind == ControlKind::Switch && *number != 0 && *number != 1) return std::nullopt;
     return Accept(c, *number);
 }
 
 std::string ToText(Control c, std::int32_t value) {
-    const ControlSpec& spec = SpecOf(c);
-    if (spec.kind == ControlKind::Steps) {
+    const ControlInfo& info = InfoOf(c);
+    if (info.kind == ControlKind::Steps) {
         std::string marks;
-        for (int i = 0; i < spec.steps; ++i) {
+        for (int i = 0; i < info.steps; ++i) {
             const auto state = static_cast<std::size_t>(StepAt(value, i));
             marks += state < 3 ? kStepMarks[state] : '?';
         }
         return marks;
     }
-    for (const ControlChoice& choice : spec.choices)
+    for (const ControlChoice& choice : info.choices)
         if (choice.code == value) return choice.label;
-    if (spec.decimals == 0) return std::to_string(value);
+    if (info.decimals == 0) return std::to_string(value);
     char text[32];
     const auto [end, error] = std::to_chars(text, text + sizeof text, ToNumber(c, value), std::chars_format::fixed,
-                                            spec.decimals);
+                                            info.decimals);
     if (error != std::errc()) return std::to_string(value);
     // Plain decimal form: 120 and 120.5, not 120.0.
     std::string plain(text, end);
@@ -128,19 +128,19 @@ std::string ToText(Control c, std::int32_t value) {
     return plain;
 }
 
-double ToNumber(Control c, std::int32_t value) noexcept { return value / scale(SpecOf(c)); }
+double ToNumber(Control c, std::int32_t value) noexcept { return value / scale(InfoOf(c)); }
 
-std::string PlainLabel(const ControlSpec& spec) {
+std::string PlainLabel(const ControlInfo& info) {
     std::string plain;
-    for (const char* p = spec.label; *p; ++p)
+    for (const char* p = info.label; *p; ++p)
         if (*p != '&') plain += *p;
     if (!plain.empty() && plain.back() == ':') plain.pop_back();
     return plain;
 }
 
 std::string RangeMessage(Control c) {
-    const ControlSpec& spec = SpecOf(c);
-    return "Value must be between " + ToText(c, spec.minimum) + " and " + ToText(c, spec.maximum);
+    const ControlInfo& info = InfoOf(c);
+    return "Value must be between " + ToText(c, info.minimum) + " and " + ToText(c, info.maximum);
 }
 
 }  // namespace vlx

@@ -75,7 +75,7 @@ struct ControlChoice {
     std::int32_t code;  // what the player receives
 };
 
-struct ControlSpec {
+struct ControlInfo {
     Control id;
     ControlKind kind;
     // In the settings file; nullptr: not kept between runs.
@@ -150,7 +150,7 @@ inline constexpr std::uint32_t kPanelPorts = 20;
 
 // In the order of Control. Settings names, options and LV2 symbols and
 // indices are what older files, scripts and DAW sessions hold: never renamed.
-inline constexpr ControlSpec kControlTable[] = {
+inline constexpr ControlInfo kControlTable[] = {
     {.id = Control::Tempo, .kind = ControlKind::Value, .settingsName = "Tempo", .option = "tempo",
      .lv2Symbol = "tempo", .lv2Index = 5, .label = "&Tempo:", .lv2Name = nullptr,
      .help = "Beats per minute, when no MIDI clock or host tempo is followed (whole unless Exact step lengths is on).",
@@ -291,8 +291,8 @@ static_assert([] {
 }(), "the table is in the order of Control");
 
 // The table, indexed by Control.
-constexpr std::span<const ControlSpec> Controls() noexcept { return kControlTable; }
-constexpr const ControlSpec& SpecOf(Control c) noexcept { return kControlTable[static_cast<std::size_t>(c)]; }
+constexpr std::span<const ControlInfo> Controls() noexcept { return kControlTable; }
+constexpr const ControlInfo& InfoOf(Control c) noexcept { return kControlTable[static_cast<std::size_t>(c)]; }
 // The control a settings name, option or LV2 symbol names.
 std::optional<Control> ControlNamed(std::string_view settingsName) noexcept;
 std::optional<Control> ControlWithOption(std::string_view option) noexcept;
@@ -324,7 +324,7 @@ constexpr std::int32_t WithStep(std::int32_t value, int i, StepState state) noex
     return static_cast<std::int32_t>(cleared | (static_cast<std::uint32_t>(state) << (2 * i)));
 }
 // The label without its mnemonic's ampersand.
-std::string PlainLabel(const ControlSpec& spec);
+std::string PlainLabel(const ControlInfo& info);
 // "Value must be between 8 and 240": why a value was refused.
 std::string RangeMessage(Control c);
 

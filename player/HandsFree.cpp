@@ -24,13 +24,13 @@ std::optional<int> numberIn(std::string_view text, int low, int high) {
 }
 
 // The next entry of a list, value or place of a row of steps, going round.
-std::int32_t nextOf(const ControlSpec& spec, std::int32_t now, int place) {
-    switch (spec.kind) {
+std::int32_t nextOf(const ControlInfo& info, std::int32_t now, int place) {
+    switch (info.kind) {
     case ControlKind::List:
-        for (std::size_t i = 0; i < spec.choices.size(); ++i)
-            if (spec.choices[i].code == now) return spec.choices[(i + 1) % spec.choices.size()].code;
-        return spec.choices.empty() ? now : spec.choices[0].code;
-    case ControlKind::Value: return now >= spec.maximum ? spec.minimum : now + 1;
+        for (std::size_t i = 0; i < info.choices.size(); ++i)
+            if (info.choices[i].code == now) return info.choices[(i + 1) % info.choices.size()].code;
+        return info.choices.empty() ? now : info.choices[0].code;
+    case ControlKind::Value: return now >= info.maximum ? info.minimum : now + 1;
     case ControlKind::Steps:
         return WithStep(now, place, static_cast<StepState>((static_cast<int>(StepAt(now, place)) + 1) % 3));
     case ControlKind::Switch: break;
@@ -39,12 +39,12 @@ std::int32_t nextOf(const ControlSpec& spec, std::int32_t now, int place) {
 }
 
 // A controller's 0 to 127 over the control's range.
-std::int32_t sweptTo(const ControlSpec& spec, std::int32_t now, int place, std::uint8_t data2) {
-    switch (spec.kind) {
+std::int32_t sweptTo(const ControlInfo& info, std::int32_t now, int place, std::uint8_t data2) {
+    switch (info.kind) {
     case ControlKind::List:
-        if (spec.choices.empty()) return now;
-        return spec.choices[data2 * spec.choices.size() / 128].code;
-    case ControlKind::Value: return spec.minimum + ((spec.maximum - spec.minimum) * data2 + 63) / 127;
+        if (info.choices.empty()) return now;
+        return info.choices[data2 * info.choices.size() / 128].code;
+    case ControlKind::Value: return info.minimum + ((info.maximum - info.minimum) * data2 + 63) / 127;
     case ControlKind::Steps: return WithStep(now, place, static_cast<StepState>(data2 * 3 / 128));
     case ControlKind::Switch: break;
     }
@@ -53,14 +53,14 @@ std::int32_t sweptTo(const ControlSpec& spec, std::int32_t now, int place, std::
 
 }  // namespace
 
-const char* BindingName(const ControlSpec& spec) noexcept { return spec.settingsName ? spec.settingsName : spec.option; }
+const char* BindingName(const ControlInfo& info) noexcept { return info.settingsName ? info.settingsName : info.option; }
 
 std::string BindingText(const Binding& b) {
-    const ControlSpec& spec = SpecOf(b.control);
-    std::string text = std::string(BindingName(spec) ? BindingName(spec) : "") + ";" +
+    const ControlInfo& info = InfoOf(b.control);
+    std::string text = std::string(BindingName(info) ? BindingName(info) : "") + ";" +
                        kSources[static_cast<int>(b.source)] + ";" + std::to_string(b.number) + ";" +
                        std::to_string(b.channel + 1) + ";" + kModes[static_cast<int>(b.mode)];
-    if (spec.kind == ControlKind::Steps) text += ";" + std::to_string(b.place + 1);
+    if (info.kind == ControlKind::Steps) text += ";" + std::to_string(b.place + 1);
     return text;
 }
 
@@ -74,11 +74,11 @@ std::optional<Binding> BindingFromText(std::string_view text) {
     }
     if (fields.size() < 5 || fields.size() > 6) return std::nullopt;
     Binding b;
-    const ControlSpec* spec = nullptr;
-    for (const ControlSpec& s : Controls())
-        if (BindingName(s) && fields[0] == BindingName(s)) spec = &s;
-    if (!spec) return std::nullopt;
-    b.control = spec->id;
+    const ControlInfo* info = nullptr;
+    for (const ControlInfo& s : Controls())
+        if (BindingName(s) && fields[0] == BindingName(s)) info = &s;
+    if (!info) return std::nullopt;
+    b.control = info->id;
     if (fields[1] == kSources[0]) {
         b.source = Binding::Source::Controller;
     } else if (fields[1] == kSources[1]) {
@@ -98,9 +98,9 @@ std::optional<Binding> BindingFromText(std::string_view text) {
     } else {
         return std::nullopt;
     }
-    if ((spec->kind == ControlKind::Steps) != (fields.size() == 6)) return std::nullopt;
+    if ((info->kind == ControlKind::Steps) != (fields.size() == 6)) return std::nullopt;
     if (fields.size() == 6) {
-        const auto place = numberIn(fields[5], 1, spec->steps);
+        const auto place = numberIn(fields[5], 1, info->steps);
         if (!place) return std::nullopt;
         b.place = static_cast<std::uint8_t>(*place - 1);
     }
@@ -109,13 +109,13 @@ std::optional<Binding> BindingFromText(std::string_view text) {
 
 std::optional<std::int32_t> BoundValue(const Binding& b, std::int32_t now, bool noteOn, std::uint8_t data2,
                                        bool& down) noexcept {
-    const ControlSpec& spec = SpecOf(b.control);
+    const ControlInfo& info = InfoOf(b.control);
     const bool note = b.source == Binding::Source::Note;
     const bool press = note ? noteOn : data2 >= 64;
     const bool pressed = press && !down;
     const bool released = !press && down;
     down = press;
-    if (spec.kind == ControlKind::Switch) {
+    if (info.kind == ControlKind::Switch) {
         if (b.mode == Binding::Mode::Momentary) {
             if (!pressed && !released) return std::nullopt;
             return press ? 1 : 0;
@@ -123,9 +123,9 @@ std::optional<std::int32_t> BoundValue(const Binding& b, std::int32_t now, bool 
         if (!pressed) return std::nullopt;
         return now != 0 ? 0 : 1;
     }
-    if (!note) return sweptTo(spec, now, b.place, data2);
+    if (!note) return sweptTo(info, now, b.place, data2);
     if (!pressed) return std::nullopt;
-    return nextOf(spec, now, b.place);
+    return nextOf(info, now, b.place);
 }
 
 // ---- the tables ----

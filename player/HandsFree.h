@@ -36,7 +36,7 @@ struct Binding {
 
 // The name a control goes by in a binding's text: its settings name, else
 // its command-line option (Arpeggiate has no settings name).
-const char* BindingName(const ControlSpec& spec) noexcept;
+const char* BindingName(const ControlInfo& info) noexcept;
 // As the settings keep it: "Latch;cc;64;1;toggle" (control, cc or note,
 // number, channel from 1, mode, and for a row of steps its place from 1).
 std::string BindingText(const Binding& b);

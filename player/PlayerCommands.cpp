@@ -79,9 +79,9 @@ void Player::handsFree(const HandsFreeAction& action) {
 void Player::recall(std::uint8_t program) {
     const Preset* preset = hands_.PresetOf(program);
     if (!preset) return;
-    for (const ControlSpec& spec : Controls())
-        if (preset->sets.test(static_cast<std::size_t>(spec.id)) && preset->values[spec.id] != state_.controls[spec.id])
-            apply({PlayerCommand::Kind::Set, spec.id, preset->values[spec.id]});
+    for (const ControlInfo& info : Controls())
+        if (preset->sets.test(static_cast<std::size_t>(info.id)) && preset->values[info.id] != state_.controls[info.id])
+            apply({PlayerCommand::Kind::Set, info.id, preset->values[info.id]});
     ++changedInCycle_;
     PlayerReport r;
     r.kind = PlayerReport::Kind::Recalled;

@@ -45,26 +45,26 @@ protected:
         return form->player()->controls();
     }
     // What the settings file holds of a control after the close, as its text.
-    std::string savedOf(const ControlSpec& spec) {
+    std::string savedOf(const ControlInfo& info) {
         form->endWithoutClose(false);
         form.reset();
         Util::Value value;
-        if (Util::GetKeyValue(Form1::kKeyPath, spec.settingsName, value) != Util::Success) return "none";
+        if (Util::GetKeyValue(Form1::kKeyPath, info.settingsName, value) != Util::Success) return "none";
         return Util::ToText(value);
     }
     // The control's widget changed as a player would change it.
-    void setInWindow(Form1& f, const ControlSpec& spec, std::int32_t value) {
-        QObject* w = f.widget(spec.id);
-        if (spec.place == ControlPlace::Panel && !f.Panel->isVisible()) QTest::mouseClick(f.More, Qt::LeftButton);
-        if (const auto steps = w->findChildren<QPushButton*>(); spec.kind == ControlKind::Steps) {
+    void setInWindow(Form1& f, const ControlInfo& info, std::int32_t value) {
+        QObject* w = f.widget(info.id);
+        if (info.place == ControlPlace::Panel && !f.Panel->isVisible()) QTest::mouseClick(f.More, Qt::LeftButton);
+        if (const auto steps = w->findChildren<QPushButton*>(); info.kind == ControlKind::Steps) {
             // Each place clicked on until it shows what it should.
-            for (int i = 0; i < spec.steps; ++i)
+            for (int i = 0; i < info.steps; ++i)
                 for (int clicks = 0; clicks < static_cast<int>(StepAt(value, i)); ++clicks)
                     QTest::mouseClick(steps[i], Qt::LeftButton);
         } else if (auto* spin = qobject_cast<QAbstractSpinBox*>(w)) {
             spin->setFocus();
             spin->selectAll();
-            QTest::keyClicks(spin, QString::fromStdString(ToText(spec.id, value)));
+            QTest::keyClicks(spin, QString::fromStdString(ToText(info.id, value)));
             QTest::keyClick(spin, Qt::Key_Return);
         } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
             QTest::mouseClick(button, Qt::LeftButton);
@@ -74,14 +74,14 @@ protected:
             QTest::mouseClick(f.Menu, Qt::LeftButton, {}, f.Menu->actionGeometry(entry).center());
         } else if (auto* list = qobject_cast<QComboBox*>(w)) {
             list->setFocus();
-            QTest::keyClicks(list, QString::fromStdString(ToText(spec.id, value)));
-        } else if (spec.id == Control::Tempo) {
+            QTest::keyClicks(list, QString::fromStdString(ToText(info.id, value)));
+        } else if (info.id == Control::Tempo) {
             f.Tempo->setFocus();
             f.Tempo->selectAll();
-            QTest::keyClicks(f.Tempo, QString::fromStdString(ToText(spec.id, value)));
+            QTest::keyClicks(f.Tempo, QString::fromStdString(ToText(info.id, value)));
             QTest::keyClick(f.Tempo, Qt::Key_Return);
         } else {
-            FAIL() << "no way to set " << spec.label << " in the window";
+            FAIL() << "no way to set " << info.label << " in the window";
         }
         settle();
     }
@@ -118,10 +118,10 @@ std::optional<std::array<float, lv2::kPortCount>> pluginPreset(const std::string
             LILV_FOREACH (nodes, p, ports) {
                 LilvNode* symbol = lilv_world_get(world, lilv_nodes_get(ports, p), symbolOf, nullptr);
                 LilvNode* value = lilv_world_get(world, lilv_nodes_get(ports, p), valueOf, nullptr);
-                for (const ControlSpec& spec : Controls())
-                    for (int place = 0; place < static_cast<int>(lv2::PortsOf(spec)); ++place)
-                        if (symbol && value && lv2::PortSymbol(spec, place) == lilv_node_as_string(symbol))
-                            (*found)[spec.lv2Index + static_cast<lv2::Port>(place)] = lilv_node_as_float(value);
+                for (const ControlInfo& info : Controls())
+                    for (int place = 0; place < static_cast<int>(lv2::PortsOf(info)); ++place)
+                        if (symbol && value && lv2::PortSymbol(info, place) == lilv_node_as_string(symbol))
+                            (*found)[info.lv2Index + static_cast<lv2::Port>(place)] = lilv_node_as_float(value);
                 lilv_node_free(symbol);
                 lilv_node_free(value);
             }
@@ -137,45 +137,45 @@ std::optional<std::array<float, lv2::kPortCount>> pluginPreset(const std::string
 #endif
 
 // A value other than the default: on, another entry, the middle of the range.
-std::int32_t otherValue(const ControlSpec& spec) {
-    switch (spec.kind) {
+std::int32_t otherValue(const ControlInfo& info) {
+    switch (info.kind) {
     case ControlKind::Switch: return 1;
     case ControlKind::List:
-        for (const ControlChoice& choice : spec.choices)
-            if (choice.code != spec.byDefault) return choice.code;
+        for (const ControlChoice& choice : info.choices)
+            if (choice.code != info.byDefault) return choice.code;
         break;
-    case ControlKind::Value: return (spec.minimum + spec.maximum) / 2;
+    case ControlKind::Value: return (info.minimum + info.maximum) / 2;
     case ControlKind::Steps:
-        return WithStep(WithStep(spec.byDefault, 1, StepState::Rest), spec.steps - 1, StepState::Tie);
+        return WithStep(WithStep(info.byDefault, 1, StepState::Rest), info.steps - 1, StepState::Tie);
     }
-    return spec.byDefault;
+    return info.byDefault;
 }
 
 TEST_F(ControlTableTest, EveryFrontGivesThePlayerTheSameValueAndOnlyTheWindowsIsKept) {
-    for (const ControlSpec& spec : Controls()) {
-        SCOPED_TRACE(spec.label);
-        const std::int32_t value = otherValue(spec);
-        ASSERT_NE(value, spec.byDefault);
+    for (const ControlInfo& info : Controls()) {
+        SCOPED_TRACE(info.label);
+        const std::int32_t value = otherValue(info);
+        ASSERT_NE(value, info.byDefault);
         ControlValues expected;
-        expected[spec.id] = value;
-        const std::string text = ToText(spec.id, value);
+        expected[info.id] = value;
+        const std::string text = ToText(info.id, value);
 
         // The window: the value is the player's, and kept.
         QFile::remove(Util::KeyFilePath(Form1::kKeyPath));
         Form1& f = startWith();
-        if (spec.place != ControlPlace::None) {
-            setInWindow(f, spec, value);
+        if (info.place != ControlPlace::None) {
+            setInWindow(f, info, value);
             EXPECT_EQ(played(), expected) << "through the window";
         } else {
-            EXPECT_EQ(f.widget(spec.id), nullptr) << "the plugin's alone";
+            EXPECT_EQ(f.widget(info.id), nullptr) << "the plugin's alone";
         }
-        if (spec.settingsName) {
+        if (info.settingsName) {
             // Kept as a preset too, beside the settings and for the plugin.
             f.Hands->PresetName->setText("Take 1");
             QTest::mouseClick(f.Hands->PresetSave, Qt::LeftButton);
-            EXPECT_EQ(savedOf(spec), text) << "the window's choice is kept";
+            EXPECT_EQ(savedOf(info), text) << "the window's choice is kept";
             Util::Value kept;
-            EXPECT_EQ(Util::GetKeyValue(std::string(presets::kKeyPath) + "\\Take 1", spec.settingsName, kept), Util::Success);
+            EXPECT_EQ(Util::GetKeyValue(std::string(presets::kKeyPath) + "\\Take 1", info.settingsName, kept), Util::Success);
             EXPECT_EQ(Util::ToText(kept), text) << "in the preset";
 #ifdef VLX_TEST_LILV
             const auto ports = pluginPreset("Take 1");
@@ -184,18 +184,18 @@ TEST_F(ControlTableTest, EveryFrontGivesThePlayerTheSameValueAndOnlyTheWindowsIs
             for (lv2::Port p = lv2::Out + 1; p < lv2::kPortCount; ++p)
                 if ((*ports)[p] >= 0) given[p] = &(*ports)[p];
             std::uint32_t refused = 0;
-            EXPECT_EQ(lv2::ReadControls(given, ControlValues{}, refused), spec.lv2Symbol ? expected : ControlValues{})
+            EXPECT_EQ(lv2::ReadControls(given, ControlValues{}, refused), info.lv2Symbol ? expected : ControlValues{})
                 << "through the plugin's preset";
 #endif
             // Recalled by its Program Change in a window started without the value.
-            EXPECT_EQ(Util::DeleteKeyValue(Form1::kKeyPath, spec.settingsName), Util::Success);
+            EXPECT_EQ(Util::DeleteKeyValue(Form1::kKeyPath, info.settingsName), Util::Success);
             store(HandsFreePanel::kChannelName, std::string("All"), Util::TypeText);
             Form1& again = startWith();
             host->Play({0xC0, 0});
             EXPECT_EQ(played(), expected) << "through the preset";
             settle();
             EXPECT_EQ(again.values(), played()) << "the window shows it";
-            EXPECT_EQ(savedOf(spec), text) << "and keeps it";
+            EXPECT_EQ(savedOf(info), text) << "and keeps it";
         } else {
             form.reset();
         }
@@ -203,30 +203,30 @@ TEST_F(ControlTableTest, EveryFrontGivesThePlayerTheSameValueAndOnlyTheWindowsIs
         // A controller bound to it in the window: moved all the way up, it
         // sets the last entry, the largest value, the first place tied or
         // the switch on.
-        if (spec.place != ControlPlace::None) {
+        if (info.place != ControlPlace::None) {
             QFile::remove(Util::KeyFilePath(Form1::kKeyPath));
             Form1& w = startWith();
             QTest::mouseClick(w.More, Qt::LeftButton);
-            w.Hands->LearnControl->setCurrentIndex(w.Hands->LearnControl->findData(static_cast<int>(spec.id) * 256));
+            w.Hands->LearnControl->setCurrentIndex(w.Hands->LearnControl->findData(static_cast<int>(info.id) * 256));
             QTest::mouseClick(w.Hands->LearnButton, Qt::LeftButton);
             host->Play({0xB0, 20, 0});
             played();
             settle();
             ASSERT_EQ(w.Hands->bindings().size(), 1u);
             // A value whose largest is its default (the split's top key) is swept down instead.
-            const bool down = spec.kind == ControlKind::Value && spec.maximum == spec.byDefault;
+            const bool down = info.kind == ControlKind::Value && info.maximum == info.byDefault;
             host->Play({0xB0, 20, static_cast<std::uint8_t>(down ? 0 : 127)});
             ControlValues swept;
-            swept[spec.id] = spec.kind == ControlKind::Switch ? 1
-                             : spec.kind == ControlKind::List  ? spec.choices.back().code
-                             : spec.kind == ControlKind::Value ? (down ? spec.minimum : spec.maximum)
-                                                               : WithStep(spec.byDefault, 0, StepState::Tie);
+            swept[info.id] = info.kind == ControlKind::Switch ? 1
+                             : info.kind == ControlKind::List  ? info.choices.back().code
+                             : info.kind == ControlKind::Value ? (down ? info.minimum : info.maximum)
+                                                               : WithStep(info.byDefault, 0, StepState::Tie);
             EXPECT_EQ(played(), swept) << "through a binding";
             settle();
             EXPECT_EQ(w.values(), swept) << "the window shows it";
             const Binding learnt = w.Hands->bindings().front();
-            if (spec.settingsName) {
-                EXPECT_EQ(savedOf(spec), ToText(spec.id, swept[spec.id])) << "and keeps it";
+            if (info.settingsName) {
+                EXPECT_EQ(savedOf(info), ToText(info.id, swept[info.id])) << "and keeps it";
             } else {
                 form->endWithoutClose(false);
                 form.reset();
@@ -237,30 +237,30 @@ TEST_F(ControlTableTest, EveryFrontGivesThePlayerTheSameValueAndOnlyTheWindowsIs
         }
 
         // The command line: the player's for this run; the file keeps its own.
-        if (spec.option) {
+        if (info.option) {
         QFile::remove(Util::KeyFilePath(Form1::kKeyPath));
-        const QString option = QStringLiteral("--%1").arg(QString::fromLatin1(spec.option));
+        const QString option = QStringLiteral("--%1").arg(QString::fromLatin1(info.option));
         QStringList line = {"vlxarp"};
-        line << (spec.kind == ControlKind::Switch ? option : option + "=" + QString::fromStdString(text));
+        line << (info.kind == ControlKind::Switch ? option : option + "=" + QString::fromStdString(text));
         const CommandLine parsed = ParseCommandLine(line);
         ASSERT_TRUE(parsed.run) << parsed.text.toStdString();
         startWith(parsed.options);
         EXPECT_EQ(played(), expected) << "through the command line";
-        if (spec.settingsName) {
-            const std::string kept = spec.alwaysSaved ? ToText(spec.id, spec.byDefault) : "none";
-            EXPECT_EQ(savedOf(spec), kept) << "the command line's value is the run's";
+        if (info.settingsName) {
+            const std::string kept = info.alwaysSaved ? ToText(info.id, info.byDefault) : "none";
+            EXPECT_EQ(savedOf(info), kept) << "the command line's value is the run's";
         } else {
             form.reset();
         }
         }
 
         // The settings file.
-        if (spec.settingsName) {
+        if (info.settingsName) {
             QFile::remove(Util::KeyFilePath(Form1::kKeyPath));
-            if (spec.kind == ControlKind::List || spec.kind == ControlKind::Steps || spec.decimals > 0)
-                store(spec.settingsName, text, Util::TypeText);
+            if (info.kind == ControlKind::List || info.kind == ControlKind::Steps || info.decimals > 0)
+                store(info.settingsName, text, Util::TypeText);
             else
-                store(spec.settingsName, value, Util::TypeDword);
+                store(info.settingsName, value, Util::TypeDword);
             startWith();
             EXPECT_EQ(played(), expected) << "through the settings file";
             EXPECT_TRUE(messages.empty());
@@ -268,15 +268,15 @@ TEST_F(ControlTableTest, EveryFrontGivesThePlayerTheSameValueAndOnlyTheWindowsIs
         }
 
         // The plugin's port, read by the same rules.
-        if (spec.lv2Symbol) {
+        if (info.lv2Symbol) {
             std::array<const float*, lv2::kPortCount> ports{};
-            const float number = static_cast<float>(ToNumber(spec.id, value));
+            const float number = static_cast<float>(ToNumber(info.id, value));
             std::array<float, 16> places{};  // a row of steps: a port a place
-            for (int i = 0; i < spec.steps; ++i) {
+            for (int i = 0; i < info.steps; ++i) {
                 places[static_cast<std::size_t>(i)] = static_cast<float>(StepAt(value, i));
-                ports[spec.lv2Index + static_cast<lv2::Port>(i)] = &places[static_cast<std::size_t>(i)];
+                ports[info.lv2Index + static_cast<lv2::Port>(i)] = &places[static_cast<std::size_t>(i)];
             }
-            if (spec.kind != ControlKind::Steps) ports[spec.lv2Index] = &number;
+            if (info.kind != ControlKind::Steps) ports[info.lv2Index] = &number;
             std::uint32_t refused = 0;
             EXPECT_EQ(lv2::ReadControls(ports, ControlValues{}, refused), expected) << "through the plugin's port";
             EXPECT_EQ(refused, 0u);

@@ -36,7 +36,7 @@ TEST(Timing, PeriodAndDurationTable) {
     }
 }
 
-// Beyond the spec's lists: triplet and dotted steps, tenths of a bpm
+// Beyond the first page's lists: triplet and dotted steps, tenths of a bpm
 // (rounded here; the grid keeps them exact), a gate instead of the Sustain
 // code; the longest step stays 30 s.
 TEST(Timing, TheTimingControlsGiveTheStepAndNoteLengths) {
@@ -46,7 +46,7 @@ TEST(Timing, TheTimingControlsGiveTheStepAndNoteLengths) {
         T timing;
         std::int16_t period, duration;  // Normal sustain
     } rows[] = {
-        {120, 8, T{}, 500, 331},                          // the spec's
+        {120, 8, T{}, 500, 331},                          // the plain step
         {120, 8, T{.feel = 2}, 333, 220},                 // 333.3
         {120, 8, T{.feel = 3}, 750, 498},
         {8, 32, T{.feel = 3}, 30000, 19998},              // 45 s held to 30

@@ -69,24 +69,24 @@ TEST(Lv2Plugin, HostsSeeAPortForEveryControlOfTheTableAsTheTableDescribesIt) {
     ASSERT_EQ(lilv_plugin_get_num_ports(b.plugin), lv2::kPortCount);
     std::vector<float> mins(lv2::kPortCount), maxs(lv2::kPortCount), defaults(lv2::kPortCount);
     lilv_plugin_get_port_ranges_float(b.plugin, mins.data(), maxs.data(), defaults.data());
-    for (const ControlSpec& spec : Controls()) {
-        if (!spec.lv2Symbol) continue;
+    for (const ControlInfo& info : Controls()) {
+        if (!info.lv2Symbol) continue;
         // A row of steps has a port a place, named by its number.
-        const bool steps = spec.kind == ControlKind::Steps;
-        for (int place = 0; place < std::max(spec.steps, 1); ++place) {
+        const bool steps = info.kind == ControlKind::Steps;
+        for (int place = 0; place < std::max(info.steps, 1); ++place) {
         const std::string number = steps ? std::to_string(place + 1) : "";
-        const std::string symbolText = spec.lv2Symbol + (steps ? "_" + number : "");
-        const std::uint32_t index = spec.lv2Index + static_cast<std::uint32_t>(place);
+        const std::string symbolText = info.lv2Symbol + (steps ? "_" + number : "");
+        const std::uint32_t index = info.lv2Index + static_cast<std::uint32_t>(place);
         SCOPED_TRACE(symbolText);
         LilvNode* symbol = lilv_new_string(w, symbolText.c_str());
         const LilvPort* port = lilv_plugin_get_port_by_symbol(b.plugin, symbol);
         lilv_node_free(symbol);
         ASSERT_NE(port, nullptr);
         EXPECT_EQ(lilv_port_get_index(b.plugin, port), index);
-        EXPECT_EQ(lv2::ControlOn(index), spec.id);
+        EXPECT_EQ(lv2::ControlOn(index), info.id);
         LilvNode* name = lilv_port_get_name(b.plugin, port);
         EXPECT_EQ(lilv_node_as_string(name),
-                  std::string(spec.lv2Name ? spec.lv2Name : PlainLabel(spec)) + (steps ? " " + number : ""));
+                  std::string(info.lv2Name ? info.lv2Name : PlainLabel(info)) + (steps ? " " + number : ""));
         lilv_node_free(name);
         std::map<std::string, float> points, choices;
         LilvScalePoints* scale = lilv_port_get_scale_points(b.plugin, port);
@@ -95,14 +95,14 @@ TEST(Lv2Plugin, HostsSeeAPortForEveryControlOfTheTableAsTheTableDescribesIt) {
             points[lilv_node_as_string(lilv_scale_point_get_label(p))] = lilv_node_as_float(lilv_scale_point_get_value(p));
         }
         if (scale) lilv_scale_points_free(scale);
-        for (const ControlChoice& choice : spec.choices) choices[choice.label] = static_cast<float>(choice.code);
-        if (spec.offText) choices[spec.offText] = static_cast<float>(ToNumber(spec.id, spec.minimum));
+        for (const ControlChoice& choice : info.choices) choices[choice.label] = static_cast<float>(choice.code);
+        if (info.offText) choices[info.offText] = static_cast<float>(ToNumber(info.id, info.minimum));
         if (steps) choices = {{"Play", 0.0F}, {"Rest", 1.0F}, {"Tie", 2.0F}};
         EXPECT_EQ(points, choices);
-        EXPECT_EQ(defaults[index], steps ? static_cast<float>(StepAt(spec.byDefault, place)) : ToNumber(spec.id, spec.byDefault));
-        if (spec.kind != ControlKind::List) {
-            EXPECT_EQ(mins[index], steps ? 0.0F : ToNumber(spec.id, spec.minimum));
-            EXPECT_EQ(maxs[index], steps ? 2.0F : ToNumber(spec.id, spec.maximum));
+        EXPECT_EQ(defaults[index], steps ? static_cast<float>(StepAt(info.byDefault, place)) : ToNumber(info.id, info.byDefault));
+        if (info.kind != ControlKind::List) {
+            EXPECT_EQ(mins[index], steps ? 0.0F : ToNumber(info.id, info.minimum));
+            EXPECT_EQ(maxs[index], steps ? 2.0F : ToNumber(info.id, info.maximum));
         }
         }
     }
@@ -464,11 +464,11 @@ TEST(Lv2Plugin, BadInputIsSurvivedInTimeOrderAndSaidInTheHostsLog) {
 
 const void* portValue(const char* symbol, void* user, std::uint32_t* size, std::uint32_t* type) {
     auto* rig = static_cast<PluginRig*>(user);
-    for (const ControlSpec& spec : Controls())
-        if (spec.lv2Symbol && std::string(spec.lv2Symbol) == symbol) {
+    for (const ControlInfo& info : Controls())
+        if (info.lv2Symbol && std::string(info.lv2Symbol) == symbol) {
             *size = sizeof(float);
             *type = rig->urids().map(LV2_ATOM__Float);
-            return &rig->control(spec.id);
+            return &rig->control(info.id);
         }
     return nullptr;
 }
@@ -477,8 +477,8 @@ void setPortValue(const char* symbol, void* user, const void* value, std::uint32
     auto* rig = static_cast<PluginRig*>(user);
     ASSERT_EQ(size, sizeof(float));
     ASSERT_EQ(type, rig->urids().map(LV2_ATOM__Float));
-    for (const ControlSpec& spec : Controls())
-        if (spec.lv2Symbol && std::string(spec.lv2Symbol) == symbol) std::memcpy(&rig->control(spec.id), value, sizeof(float));
+    for (const ControlInfo& info : Controls())
+        if (info.lv2Symbol && std::string(info.lv2Symbol) == symbol) std::memcpy(&rig->control(info.id), value, sizeof(float));
 }
 
 // A host saves the session and opens it again: the control ports hold

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-3.0-or-later
 # The plugin's bundle as LV2 hosts meet it: its Turtle valid against the LV2
-# schemas (sord_validate with the specifications lv2-dev installs), only
+# schemas (sord_validate with those lv2-dev installs), only
 # lv2_descriptor exported from its library, and `cmake --install` (its
 # component lv2, which the whole install includes) putting
 # it under <prefix>/lib/lv2, where lv2ls finds it with its library.
@@ -19,7 +19,7 @@ fail() {
   status=1
 }
 
-# The schemas of the LV2 specifications (lv2-dev), not other plugins' bundles.
+# The LV2 schemas (lv2-dev), not other plugins' bundles.
 mapfile -t schemas < <(dpkg -L lv2-dev | grep '^/usr/lib/lv2/.*\.ttl$')
 ((${#schemas[@]})) || fail "no LV2 schemas found (scripts/deps installs lv2-dev)"
 sord_validate "${schemas[@]}" "$bundle"/*.ttl >"$work/validate.log" 2>&1 || {

@@ -81,7 +81,7 @@ TEST(PlayerAllocation, APlayingSessionAllocatesNothingFromItsFirstCycle) {
     auto tables = std::make_unique<HandsFreeTables>();
     tables->Bind({Binding::Source::Controller, 0, 1, Control::Cycle});
     Preset preset{{}, test::Musical{120, 4, 1, 2, Arpeggiator::CycleUp}};
-    for (const ControlSpec& spec : Controls()) preset.sets.set(static_cast<std::size_t>(spec.id), spec.settingsName);
+    for (const ControlInfo& info : Controls()) preset.sets.set(static_cast<std::size_t>(info.id), info.settingsName);
     tables->presets[2] = preset;
     tables->programChannel = HandsFreeTables::kAnyChannel;
     player.SetHandsFree(std::move(tables));

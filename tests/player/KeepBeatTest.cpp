@@ -103,15 +103,15 @@ std::unique_ptr<HandsFreeTables> asPreset5(const test::Musical& m) {
 // Controller 20 bound to the one control the settings change, and the value
 // of it that gives the new value; none when no value does.
 std::optional<std::uint8_t> bindTo(Session& s, const ControlValues& from, const ControlValues& to) {
-    for (const ControlSpec& spec : Controls()) {
-        if (from[spec.id] == to[spec.id]) continue;
-        const Binding b{Binding::Source::Controller, 0, 20, spec.id};
+    for (const ControlInfo& info : Controls()) {
+        if (from[info.id] == to[info.id]) continue;
+        const Binding b{Binding::Source::Controller, 0, 20, info.id};
         auto tables = std::make_unique<HandsFreeTables>();
         tables->Bind(b);
         s.player.SetHandsFree(std::move(tables));
         for (int v = 0; v < 128; ++v) {
             bool down = false;
-            if (BoundValue(b, from[spec.id], false, static_cast<std::uint8_t>(v), down) == to[spec.id])
+            if (BoundValue(b, from[info.id], false, static_cast<std::uint8_t>(v), down) == to[info.id])
                 return static_cast<std::uint8_t>(v);
         }
     }

@@ -91,7 +91,7 @@ TEST(Player, EachStepSoundsOnTheFrameItsMillisecondBeginsWhateverTheCycleLengthA
     }
 }
 
-// The time and shape controls, each alone over the spec's 16ths at 240 bpm
+// The time and shape controls, each alone over plain 16ths at 240 bpm
 // (the first row, unchanged): where every step begins and how long its note
 // sounds, in frames. Exact steps fall on the frame nearest after their exact
 // time (62.5 ms apart), with no rounding that could add up.
@@ -104,7 +104,7 @@ TEST(Player, TheTimeControlsLayEachStepAndNoteWhereTheySay) {
         std::uint32_t rate = 48000;
     };
     const Row rows[] = {
-        {"the spec's", {}, {62}, {39}},
+        {"plain", {}, {62}, {39}},
         {"Swing 60 %: a pair of 124 ms, its second step 74 ms in", {{Control::Swing, 60}}, {74, 50}, {47, 31}},
         {"Gate 50 %: half of each step, whatever the Sustain", {{Control::Gate, 50}}, {62}, {31}},
         {"triplet 16ths", {{Control::StepFeel, 2}}, {42}, {26}},
