@@ -64,6 +64,10 @@ void HeldKeys::Release(std::uint8_t chan, std::uint8_t note) {
 // microsecond: a flood released at once would hold a short cycle past its end.
 void HeldKeys::releaseInEngine(std::uint16_t key) {
     if (releases_ >= budget_ || deferredCount_ > 0) return defer(key);
+    releaseNow(key);
+}
+
+void HeldKeys::releaseNow(std::uint16_t key) {
     ++releases_;
     Arp.Release(static_cast<std::uint8_t>(key / 256), static_cast<std::uint8_t>(key % 256));
     if (state_.on(Control::KeepBeat)) RegridAtNextStep();
@@ -85,9 +89,7 @@ void HeldKeys::ReleaseDeferred() {
         --deferredCount_;
         if (!deferredKey_.test(key)) continue;  // released at its new press
         deferredKey_.reset(key);
-        ++releases_;
-        Arp.Release(static_cast<std::uint8_t>(key / 256), static_cast<std::uint8_t>(key % 256));
-        if (state_.on(Control::KeepBeat)) RegridAtNextStep();
+        releaseNow(key);
     }
 }
 

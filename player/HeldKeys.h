@@ -68,6 +68,7 @@ private:
     void releaseWaiting();
     // The engine's part of a release, within the cycle's budget or deferred.
     void releaseInEngine(std::uint16_t key);
+    void releaseNow(std::uint16_t key);  // counted against the cycle's budget
     void defer(std::uint16_t key);
 
     Arpeggiator& Arp;
